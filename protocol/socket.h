@@ -1,0 +1,83 @@
+// Sockets for the message transport: an owning handle and the few socket
+// calls the transport needs. The POSIX implementation is socket_posix.cpp;
+// everything above this header is free of operating-system calls.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace kestrun {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// Owns one socket; closes it once (never retried) when destroyed.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(SocketHandle handle) : handle_(handle) {}
+  Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidSocket)) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { Close(); }
+
+  SocketHandle get() const { return handle_; }
+  bool valid() const { return handle_ != kInvalidSocket; }
+  explicit operator bool() const { return valid(); }
+  SocketHandle release() { return std::exchange(handle_, kInvalidSocket); }
+  void Close();
+  // Shuts down the sending direction so the peer sees the end of the reply.
+  void ShutdownSend() const;
+
+ private:
+  SocketHandle handle_ = kInvalidSocket;
+};
+
+// Result of one wait for readability.
+enum class WaitResult { Ready, Timeout, Interrupted, Error };
+
+// A piece of bytes to send; several are sent with one call.
+struct SendPiece {
+  const void* data;
+  size_t size;
+};
+
+namespace net {
+
+// One-time process set-up: ignores SIGPIPE so a vanished peer never ends the
+// process (sends also pass MSG_NOSIGNAL).
+void StartSockets();
+
+WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait);
+// Reads up to `size` bytes: >0 bytes read, 0 orderly close, -1 error
+// (errno-style code in *error).
+long ReceiveSome(SocketHandle s, void* area, size_t size, int* error);
+// Sends all pieces, looping over partial sends. Returns 0, or the system's
+// error code of the failed send.
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces);
+
+// Creates a close-on-exec IPv4 stream socket bound to every local address at
+// *port and listening with the given backlog; *port receives the bound port.
+// On failure prints the failing step's message on standard error.
+std::optional<Socket> ListenTcp(int* port, int backlog);
+// Accepts one connection (close-on-exec). Empty with *error set on failure;
+// *error is EINTR-like when interrupted (see IsInterrupted).
+std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* error);
+bool IsInterrupted(int error);
+// Resolves a dotted address or host name to an IPv4 address in host order.
+std::optional<uint32_t> ResolveIPv4(const std::string& host);
+// Connects a close-on-exec IPv4 stream socket; empty on failure.
+std::optional<Socket> ConnectTcp(uint32_t address, int port);
+// The system's text for an error code (thread-safe).
+std::string ErrorText(int error);
+// The calling thread's last socket error code.
+int LastError();
+
+}  // namespace net
+}  // namespace kestrun

@@ -1,0 +1,173 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "protocol/socket.h"
+
+namespace kestrun {
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kInvalidSocket);
+  }
+  return *this;
+}
+
+void Socket::Close() {
+  // close is not retried on EINTR: the descriptor is gone either way.
+  if (handle_ != kInvalidSocket) ::close(std::exchange(handle_, kInvalidSocket));
+}
+
+void Socket::ShutdownSend() const {
+  if (handle_ != kInvalidSocket) ::shutdown(handle_, SHUT_WR);
+}
+
+namespace net {
+
+void StartSockets() { ::signal(SIGPIPE, SIG_IGN); }
+
+WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait) {
+  pollfd pfd{s, POLLIN, 0};
+  const int rc = ::poll(&pfd, 1, static_cast<int>(wait.count()));
+  if (rc > 0) return WaitResult::Ready;
+  if (rc == 0) return WaitResult::Timeout;
+  return errno == EINTR ? WaitResult::Interrupted : WaitResult::Error;
+}
+
+long ReceiveSome(SocketHandle s, void* area, size_t size, int* error) {
+  for (;;) {
+    const ssize_t n = ::recv(s, area, size, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    *error = errno;
+    return -1;
+  }
+}
+
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
+  std::vector<iovec> iov;
+  iov.reserve(pieces.size());
+  for (const SendPiece& p : pieces) {
+    if (p.size) iov.push_back({const_cast<void*>(p.data), p.size});
+  }
+  size_t first = 0;
+  while (first < iov.size()) {
+    msghdr msg{};
+    msg.msg_iov = &iov[first];
+    msg.msg_iovlen = iov.size() - first;
+    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    // Skip what went out; a partial send resumes inside its piece.
+    while (first < iov.size() && static_cast<size_t>(n) >= iov[first].iov_len) {
+      n -= static_cast<ssize_t>(iov[first].iov_len);
+      ++first;
+    }
+    if (first < iov.size()) {
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + n;
+      iov[first].iov_len -= static_cast<size_t>(n);
+    }
+  }
+  return 0;
+}
+
+std::optional<Socket> ListenTcp(int* port, int backlog) {
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s) {
+    std::fputs("Failed to create socket\n", stderr);
+    return std::nullopt;
+  }
+  // A restarted server must not wait for old connections in TIME_WAIT.
+  const int on = 1;
+  ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(*port));
+  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::fputs("Failed to bind to socket\n", stderr);
+    return std::nullopt;
+  }
+  socklen_t len = sizeof addr;
+  if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::fputs("Failed to getsockname\n", stderr);
+    return std::nullopt;
+  }
+  if (::listen(s.get(), backlog) != 0) {
+    std::fprintf(stderr, "listen on port %d: %s\n", *port, ErrorText(errno).c_str());
+    return std::nullopt;
+  }
+  *port = ntohs(addr.sin_port);
+  return s;
+}
+
+std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* error) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return std::nullopt;
+  }
+  *peerAddress = ntohl(peer.sin_addr.s_addr);
+  return Socket(fd);
+}
+
+bool IsInterrupted(int error) { return error == EINTR; }
+
+std::optional<uint32_t> ResolveIPv4(const std::string& host) {
+  if (host.find_first_not_of("0123456789.") == std::string::npos) {
+    // Dotted form (or empty), converted without a name lookup.
+    in_addr a{};
+    if (host.empty() || ::inet_aton(host.c_str(), &a) == 0) return ntohl(INADDR_NONE);
+    return ntohl(a.s_addr);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return std::nullopt;
+  const uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(res);
+  return address;
+}
+
+std::optional<Socket> ConnectTcp(uint32_t address, int port) {
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s) return std::nullopt;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(address);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  int rc;
+  do {
+    rc = ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::nullopt;
+  return s;
+}
+
+std::string ErrorText(int error) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* text = ::strerror_r(error, buf, sizeof buf);
+  return text;
+}
+
+int LastError() { return errno; }
+
+}  // namespace net
+}  // namespace kestrun

@@ -1,0 +1,176 @@
+#include "protocol/transport.h"
+
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace kestrun {
+
+namespace {
+
+void PutBE32(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
+uint32_t GetBE32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Sends every buffer with its header (and the magic before the first), each
+// buffer in one send call. Returns after the last buffer; calls `onError` for
+// each failed send.
+template <typename OnError>
+void SendMessage(XDRWRAP& message, SocketHandle socket, const uint32_t* magic, OnError onError) {
+  auto& buffers = message.Buffers();
+  if (buffers.empty()) return;
+  const uint32_t seed = MessageSeed();
+  for (size_t k = 0; k < buffers.size(); ++k) {
+    XdrBuffer& b = *buffers[k];
+    std::array<unsigned char, 4 + kHeaderSize> head{};
+    unsigned char* h = head.data() + 4;
+    if (k == 0) {
+      PutBE32(h, static_cast<uint32_t>(message.BufferCount()));
+      PutBE32(h + 4, seed);
+      PutBE32(h + 8, static_cast<uint32_t>(b.Size));
+      PutBE32(h + 12, static_cast<uint32_t>(b.NumItems));
+    } else {
+      PutBE32(h, static_cast<uint32_t>(b.Size));
+      PutBE32(h + 4, static_cast<uint32_t>(b.NumItems));
+    }
+    const bool withMagic = magic && k == 0;
+    if (withMagic) PutBE32(head.data(), *magic);
+    ScrambleBuffer(seed, b.data.data(), static_cast<size_t>(b.Size));
+    const SendPiece pieces[] = {
+        {withMagic ? head.data() : h, withMagic ? head.size() : kHeaderSize},
+        {b.data.data(), static_cast<size_t>(b.Size)},
+    };
+    if (const int error = net::SendAll(socket, pieces)) onError(error);
+  }
+}
+
+}  // namespace
+
+uint32_t MessageSeed() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+void SendRequest(XDRWRAP& message, ServerConnection& connection, uint32_t magic) {
+  SendMessage(message, connection.socket.get(), &magic, [](int error) {
+    std::fprintf(stderr, "Failed to send: %s\n", net::ErrorText(error).c_str());
+  });
+}
+
+void SendReply(XDRWRAP& message, SocketHandle socket) {
+  SendMessage(message, socket, nullptr, [](int) {});
+}
+
+void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait) {
+  auto* p = static_cast<char*>(area);
+  while (count > 0) {
+    // A failed wait is not final: the read below tells.
+    if (net::WaitReadable(socket, wait) == WaitResult::Timeout) {
+      throw DecodeFailure("timed out waiting for message bytes");
+    }
+    int error = 0;
+    const long n = net::ReceiveSome(socket, p, count, &error);
+    if (n < 0) throw DecodeFailure("read failed: " + net::ErrorText(error));
+    if (n == 0) throw DecodeFailure("connection closed in the middle of a message");
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait) {
+  message.FreeMessage();
+  unsigned char header[kHeaderSize];
+  ReadExactly(socket, header, sizeof header, wait);
+  const int32_t count = static_cast<int32_t>(GetBE32(header));
+  const uint32_t seed = GetBE32(header + 4);
+  message.BeginDecode(count);
+  if (count <= 0) {
+    message.AppendReceivedBuffer(0, 0);
+    message.FinishReceive();
+    return;
+  }
+  for (int32_t k = 1; k <= count; ++k) {
+    const unsigned char* sizes = k == 1 ? header + 8 : header;
+    const uint32_t size = GetBE32(sizes);
+    const int32_t items = static_cast<int32_t>(GetBE32(sizes + 4));
+    if (items < 0 || items > kMaxItems) throw DecodeFailure("too many items in a buffer");
+    if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
+    if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
+    XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(size), items);
+    ReadExactly(socket, b.data.data(), size, wait);
+    ScrambleBuffer(seed, b.data.data(), size);
+    if (k < count) ReadExactly(socket, header, sizeof header, wait);
+  }
+  message.FinishReceive();
+}
+
+std::optional<Socket> CreateListenSocket(int* port) { return net::ListenTcp(port, kListenBacklog); }
+
+std::optional<ServerConnection> ConnectToServer(int port, const std::string& host) {
+  const std::optional<uint32_t> address = net::ResolveIPv4(host);
+  if (!address) return std::nullopt;
+  std::optional<Socket> s = net::ConnectTcp(*address, port);
+  if (!s) return std::nullopt;
+  return ServerConnection{*address, port, std::move(*s)};
+}
+
+void CloseConnection(ServerConnection& connection) { connection.socket.Close(); }
+
+int ConnectionWaiter::SecondsToNextMinute() const {
+  const std::time_t now = clock_();
+  std::tm local{};
+  localtime_r(&now, &local);
+  return 60 - (local.tm_sec % 60);
+}
+
+WaitOutcome ConnectionWaiter::WaitForConnection(SocketHandle listener) {
+  WaitOutcome out;
+  for (;;) {
+    const WaitResult w =
+        net::WaitReadable(listener, std::chrono::seconds(SecondsToNextMinute()));
+    if (w == WaitResult::Interrupted) continue;
+    if (w == WaitResult::Error) return out;
+    if (w == WaitResult::Timeout) {
+      out.MinuteTick = true;
+      lastTick_ = clock_();
+      return out;
+    }
+    int error = 0;
+    uint32_t peer = 0;
+    std::optional<Socket> s = net::Accept(listener, &peer, &error);
+    if (!s) {
+      if (net::IsInterrupted(error)) continue;
+      std::fputs("Error in msgsock\n", stderr);
+      return out;
+    }
+    // A connection arriving exactly on the minute must not swallow the tick.
+    const std::time_t now = clock_();
+    std::tm local{};
+    localtime_r(&now, &local);
+    if (local.tm_sec == 0 && now > lastTick_) {
+      out.MinuteTick = true;
+      lastTick_ = now;
+    }
+    out.connection = AcceptedConnection{std::move(*s), peer};
+    return out;
+  }
+}
+
+bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {
+  unsigned char bytes[4];
+  try {
+    ReadExactly(socket, bytes, sizeof bytes, wait);
+  } catch (const DecodeFailure&) {
+    return false;
+  }
+  const uint32_t magic = GetBE32(bytes);
+  return magic == ConnectionMagic || magic == AlternateConnectionMagic;
+}
+
+}  // namespace kestrun

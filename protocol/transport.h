@@ -1,0 +1,98 @@
+// Message transport: puts an XDRWRAP on a TCP connection and takes it off,
+// and owns the listening socket and outgoing connections.
+//
+// One connection carries one request and one reply. A request opens with the
+// 4-byte connection magic; each buffer goes out as a 32-byte header followed
+// by its scrambled data.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "protocol/socket.h"
+#include "protocol/scramble.h"
+#include "protocol/xdrwrap.h"
+
+namespace kestrun {
+
+inline constexpr uint32_t ConnectionMagic = 0x125ABBCD;
+inline constexpr uint32_t AlternateConnectionMagic = 0x125ABBCE;
+inline constexpr size_t kHeaderSize = 32;
+inline constexpr int32_t kMaxBuffers = 500;
+inline constexpr int32_t kMaxItems = 10000;
+inline constexpr uint32_t kMaxBufferSize = 0x20000;
+inline constexpr int kListenBacklog = 5;
+inline constexpr std::chrono::milliseconds kReadWait{30000};
+
+// An outgoing connection. CloseConnection (or destruction) closes the socket.
+struct ServerConnection {
+  uint32_t address = 0;  // IPv4, host order
+  int port = 0;
+  Socket socket;
+};
+
+// Sends magic (first buffer only), headers and scrambled data. A failed send
+// is reported on standard error as "Failed to send: <error>" and the rest is
+// still attempted. The message's data is scrambled in place: send it once.
+void SendRequest(XDRWRAP& message, ServerConnection& connection, uint32_t magic = ConnectionMagic);
+// Same framing without magic; send errors are not checked (the peer learns of
+// them by the missing reply).
+void SendReply(XDRWRAP& message, SocketHandle socket);
+
+// Reads one message into `message` (decode direction). Raises DecodeFailure
+// on a time-out, a short read, a closed connection or a header beyond the
+// limits; a header's limits are checked before its data is allocated or read.
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait = kReadWait);
+// Reads exactly `count` bytes, waiting at most `wait` for each arrival.
+void ReadExactly(SocketHandle socket, void* area, size_t count,
+                 std::chrono::milliseconds wait = kReadWait);
+
+// Listening socket on *port (0 picks a free one); *port receives the bound
+// port. Empty on failure, with the step's message on standard error.
+std::optional<Socket> CreateListenSocket(int* port);
+// Connects to host (dotted address, empty, or a name) at port; empty when the
+// name does not resolve or the connect fails.
+std::optional<ServerConnection> ConnectToServer(int port, const std::string& host);
+void CloseConnection(ServerConnection& connection);
+
+// The seed of a message: the clock's seconds truncated to 32 bits.
+uint32_t MessageSeed();
+
+// One accepted connection, before its magic has been read.
+struct AcceptedConnection {
+  Socket socket;
+  uint32_t peerAddress = 0;  // IPv4, host order
+};
+
+// WaitForConnection's result: a connection (or none) and whether a minute
+// boundary passed during the wait.
+struct WaitOutcome {
+  std::optional<AcceptedConnection> connection;
+  bool MinuteTick = false;
+};
+
+// Waits on the listening socket at most until the next full minute. Keeps the
+// last tick time so that a connection accepted exactly on a minute sets the
+// tick only once. Listener thread only.
+class ConnectionWaiter {
+ public:
+  using Clock = std::function<std::time_t()>;
+  explicit ConnectionWaiter(Clock clock = [] { return std::time(nullptr); })
+      : clock_(std::move(clock)) {}
+  WaitOutcome WaitForConnection(SocketHandle listener);
+
+ private:
+  int SecondsToNextMinute() const;
+  Clock clock_;
+  std::time_t lastTick_ = 0;
+};
+
+// Reads the four magic bytes of a new connection, waiting at most `wait`.
+// True when they carry one of the two connection magics.
+bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait);
+
+}  // namespace kestrun

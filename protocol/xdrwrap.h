@@ -1,0 +1,107 @@
+// XDRWRAP: one protocol message, an ordered sequence of typed fields (long,
+// enum, char, string) XDR-encoded into a chain of buffers.
+//
+// The sender appends fields with the Add operations; the receiver takes them
+// off with the Get operations in exactly the same order and kinds. There are
+// no tags: the order of calls on both sides is the layout.
+//
+// A message is built (encode direction, after BeginEncode) or read (decode
+// direction, filled by ReceiveMessage), never both. It belongs to one thread at
+// a time and takes no locks.
+#pragma once
+
+#include <rpc/xdr.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrun {
+
+// Raised when a message cannot be decoded: the chain is empty, the fields are
+// exhausted, a field is malformed, or the wire broke the transport's limits.
+// The owner of the exchange catches it and abandons the request.
+class DecodeFailure : public std::runtime_error {
+ public:
+  explicit DecodeFailure(const std::string& what) : std::runtime_error(what) {}
+};
+
+inline constexpr int32_t kDefaultCapacity = 1000;
+inline constexpr size_t kStringPieceLength = 10000;  // characters per string piece
+inline constexpr uint32_t kMaxPieceLength = 12000;   // longest piece a reader accepts
+
+// One link of the chain. The XDR stream points into `data`, which never moves
+// once the buffer exists (the buffer itself is heap-held by the message).
+struct XdrBuffer {
+  XdrBuffer(size_t capacity, xdr_op op);
+  XdrBuffer(const XdrBuffer&) = delete;
+  XdrBuffer& operator=(const XdrBuffer&) = delete;
+  ~XdrBuffer();
+
+  XDR xdr{};
+  std::vector<char> data;
+  int32_t Size = 0;      // encode: bytes used; decode: bytes received
+  int32_t NumItems = 0;  // encode: fields written; decode: fields not yet taken
+};
+
+class XDRWRAP {
+ public:
+  XDRWRAP() = default;  // InitMessage: no buffers, buffer count 1
+  XDRWRAP(const XDRWRAP&) = delete;
+  XDRWRAP& operator=(const XDRWRAP&) = delete;
+  XDRWRAP(XDRWRAP&&) noexcept = default;
+  XDRWRAP& operator=(XDRWRAP&&) noexcept = default;
+
+  // Allocates the first buffer and switches to the encode direction.
+  void BeginEncode();
+
+  void AddLong(int32_t value);
+  void AddEnum(int32_t value);
+  void AddChar(uint8_t value);  // travels as a long holding 0..255
+  // A null text is sent as the empty string; the text is cut at its first NUL,
+  // as a C string would be.
+  void AddString(std::string_view text);
+  void AddString(const char* text);
+
+  // The Get operations raise DecodeFailure; the message is then released.
+  int32_t GetLong();
+  int32_t GetEnum();
+  bool GetBool();
+  std::string GetString();
+
+  // Releases every buffer; harmless on an empty message.
+  void FreeMessage();
+
+  // --- used by the transport ---
+  int32_t BufferCount() const { return bufferCount_; }
+  std::vector<std::unique_ptr<XdrBuffer>>& Buffers() { return buffers_; }
+  const std::vector<std::unique_ptr<XdrBuffer>>& Buffers() const { return buffers_; }
+  // Starts a decoded message: no buffer yet, announced buffer count.
+  void BeginDecode(int32_t announcedCount);
+  // Appends a received buffer of `size` bytes with `numItems` fields; the
+  // caller fills Data() of the returned buffer before taking fields.
+  XdrBuffer& AppendReceivedBuffer(int32_t size, int32_t numItems);
+  // Opens the decode streams and makes the head current.
+  void FinishReceive();
+  // Fields not yet taken from the current buffer and the ones after it.
+  int64_t FieldsLeft() const;
+
+ private:
+  XdrBuffer& Current();
+  void GrowChain(size_t minimumSize);
+  void FinishField(XdrBuffer& buffer);
+  template <typename Encode>
+  void AddField(size_t minimumSize, Encode encode);
+  XdrBuffer& BufferForNextField();
+  [[noreturn]] void Fail(const char* what);
+
+  std::vector<std::unique_ptr<XdrBuffer>> buffers_;
+  size_t current_ = 0;
+  int32_t bufferCount_ = 1;
+  bool encoding_ = false;
+};
+
+}  // namespace kestrun

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a fuzz build for a bounded number of runs, each
+# from its seed corpus in tests/fuzz/corpus/<target>.
+#   scripts/fuzz.sh BUILD-DIR RUNS
+set -uo pipefail
+cd "$(dirname "$0")/.."
+dir=$1
+runs=$2
+for target in "$dir"/bin/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  work=$(mktemp -d)
+  cp -r "tests/fuzz/corpus/$name/." "$work/" 2>/dev/null
+  echo "-- $name: $runs runs"
+  "$target" -runs="$runs" -max_len=65536 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$work" >"$work.log" 2>&1
+  status=$?
+  grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "$work.log"
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$work.log"
+    echo "fuzz target $name failed (status $status)"
+    rm -rf "$work" "$work.log"
+    exit 1
+  fi
+  rm -rf "$work" "$work.log"
+done

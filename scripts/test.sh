@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the plain build, the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the ThreadSanitizer
+# tests, and a bounded run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+echo "== plain build"
+scripts/build.sh build
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh build-asan -DKES_SANITIZE=ON -DKES_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j "$jobs")
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DKES_TSAN=ON -DKES_BENCH=OFF >/dev/null
+cmake --build build-tsan --target tsan-tests
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan -j "$jobs")
+
+echo "== fuzz targets"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKES_FUZZ=ON -DKES_BENCH=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz --target fuzz-targets
+scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}"
+echo "== all tests passed"

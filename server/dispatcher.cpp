@@ -1,0 +1,93 @@
+#include "server/dispatcher.h"
+
+#include <array>
+#include <cstdio>
+
+#include "protocol/transport.h"
+
+namespace kestrun {
+
+namespace {
+
+void EchoRequest(RequestContext& rc) {
+  const int32_t value = rc.request.GetLong();
+  rc.reply.AddEnum(1);
+  rc.reply.AddLong(value);
+}
+
+// Accepted for older clients; nothing is read and the reply stays empty.
+void AcceptWithoutAction(RequestContext&) {}
+
+struct RequestEntry {
+  const char* name;
+  RequestHandler handler;
+};
+
+// One row per RequestType value 0..29. Types whose handler has not been
+// written yet carry a null handler and are answered like a type without one:
+// an empty reply. Rows are filled in as their requests are implemented.
+constexpr std::array<RequestEntry, 30> kRequestTable = {{
+    {"ECHO_REQUEST", EchoRequest},
+    {"RUN_SERVER_SCRIPT", nullptr},
+    {"GET_DIALOG_DATA", nullptr},
+    {"RUN_VALIDATION_SCRIPT", nullptr},
+    {"RUN_FIELD_SCRIPT", nullptr},
+    {"RUN_LISTBOX_SCRIPT", nullptr},
+    {"STOP_REQUEST", nullptr},
+    {"SHUTDOWN_KESTRUN", nullptr},
+    {"DUMP_CLIENT_NODE_NAMES", nullptr},
+    {"SHOW_HELP_TEXT", nullptr},
+    {"Unknown", nullptr},
+    {"DEREGISTER_CLIENT", nullptr},
+    {"SEND_MESSAGE_TO_CLIENT", nullptr},
+    {"GET_JOBS_FOR_USER", nullptr},
+    {"Unknown", nullptr},
+    {"CLIENT_KEEPALIVE", nullptr},
+    {"Unknown", nullptr},
+    {"Unknown", nullptr},
+    {"GET_ACTIVE_JOBS", nullptr},
+    {"KILL_JOB", nullptr},
+    {"START_BACKGROUND_SCRIPT", nullptr},
+    {"REGISTER_WAITING_FOR_CALLBACK", nullptr},
+    {"UNREGISTER_WAITING_FOR_CALLBACK", nullptr},
+    {"RELAY_MESSAGE_BALLOON", nullptr},
+    {"RELAY_MESSAGE_JOB_NOTIFY", nullptr},
+    {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},
+    {"RECORD_BACKGROUND_PROC_PID", AcceptWithoutAction},
+    {"CANCEL_DIALOG", nullptr},
+    {"GET_GROUPS_FOR_USER", nullptr},
+    {"GET_USERS_IN_GROUP", nullptr},
+}};
+
+bool InTable(int32_t type) { return type >= 0 && type < static_cast<int32_t>(kRequestTable.size()); }
+
+}  // namespace
+
+std::string_view RequestTypeName(int32_t type) {
+  return InTable(type) ? kRequestTable[type].name : "Unknown";
+}
+
+RequestHandler HandlerFor(int32_t type) { return InTable(type) ? kRequestTable[type].handler : nullptr; }
+
+void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
+  std::fputs("ProcessClientRequest\n", stdout);
+  std::fflush(stdout);
+  XDRWRAP request;
+  XDRWRAP reply;
+  int32_t type = 0;
+  try {
+    ReceiveMessage(request, socket);
+    type = request.GetEnum();
+    reply.BeginEncode();
+    if (RequestHandler handler = HandlerFor(type)) {
+      RequestContext rc{server, request, reply, socket, peerAddress};
+      handler(rc);
+    }
+  } catch (const DecodeFailure&) {
+    return;  // abandoned: no reply
+  }
+  SendReply(reply, socket);
+  if (type == SHUTDOWN_KESTRUN && server.exitProcess) server.exitProcess(0);
+}
+
+}  // namespace kestrun

@@ -1,0 +1,177 @@
+#include "protocol/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/protocol/wire.h"
+
+namespace kestrun {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+TEST(Framing, OneFieldRequestIs44Bytes) {
+  int port = 0;
+  std::optional<Socket> listener = CreateListenSocket(&port);
+  ASSERT_TRUE(listener);
+  ASSERT_GT(port, 0);
+  std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
+  ASSERT_TRUE(c);
+  uint32_t peer = 0;
+  int error = 0;
+  std::optional<Socket> s = net::Accept(listener->get(), &peer, &error);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(peer, 0x7F000001u);
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(0);
+  m.AddLong(-5);
+  SendRequest(m, *c);
+  CloseConnection(*c);
+  const std::string bytes = testwire::ReadAll(s->get());
+  ASSERT_EQ(bytes.size(), 44u);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x12\x5A\xBB\xCD", 4));
+  EXPECT_EQ(bytes.substr(4, 4), testwire::BE32(1));              // buffers
+  EXPECT_EQ(bytes.substr(12, 8), testwire::BE32(8) + testwire::BE32(2));  // size, items
+  EXPECT_EQ(bytes.substr(20, 16), std::string(16, '\0'));
+  // Unscrambled with the seed from the header, the data is the two fields.
+  std::string data = bytes.substr(36);
+  const uint32_t seed = (uint8_t(bytes[8]) << 24) | (uint8_t(bytes[9]) << 16) |
+                        (uint8_t(bytes[10]) << 8) | uint8_t(bytes[11]);
+  ScrambleBuffer(seed, data.data(), data.size());
+  EXPECT_EQ(data, testwire::Long(0) + testwire::Long(-5));
+}
+
+TEST(Framing, SecondBufferHeaderCarriesSizeAndItemsFirst) {
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddLong(1);
+  m.AddString(std::string(2000, 'a'));
+  testwire::SocketPair p;
+  SendReply(m, p.a.get());
+  p.a.Close();
+  const std::string bytes = testwire::ReadAll(p.b.get());
+  ASSERT_EQ(bytes.size(), 32u + 8 + 32 + 2004);
+  EXPECT_EQ(bytes.substr(0, 4), testwire::BE32(2));
+  EXPECT_EQ(bytes.substr(40, 8), testwire::BE32(2004) + testwire::BE32(1));
+  EXPECT_EQ(bytes.substr(48, 24), std::string(24, '\0'));
+}
+
+TEST(Framing, EmptyMessageSendsNothing) {
+  XDRWRAP m;
+  testwire::SocketPair p;
+  SendReply(m, p.a.get());
+  p.a.Close();
+  EXPECT_EQ(testwire::ReadAll(p.b.get()), "");
+}
+
+TEST(Receive, ScrambledMessageDecodes) {
+  XDRWRAP r = testwire::ReceiveBytes(
+      testwire::Message({{testwire::Long(42) + testwire::Long(1) + testwire::Str("hi"), 3}},
+                        0xDEADBEEF));
+  EXPECT_EQ(r.GetLong(), 42);
+  EXPECT_EQ(r.GetString(), "hi");
+}
+
+TEST(Receive, ZeroBuffersYieldsAMessageWithoutFields) {
+  std::string header = testwire::BE32(0) + std::string(28, '\0');
+  XDRWRAP r = testwire::ReceiveBytes(header);
+  EXPECT_THROW(r.GetLong(), DecodeFailure);
+}
+
+// Each limit is refused from the header alone: the peer stays connected and
+// sends no data, so a receiver that waited for the data would time out.
+void ExpectRefusedFromHeader(uint32_t count, uint32_t size, uint32_t items) {
+  testwire::SocketPair p;
+  const std::string header = testwire::BE32(count) + testwire::BE32(0) + testwire::BE32(size) +
+                             testwire::BE32(items) + std::string(16, '\0');
+  const SendPiece piece{header.data(), header.size()};
+  ASSERT_EQ(net::SendAll(p.a.get(), {&piece, 1}), 0);
+  XDRWRAP m;
+  const auto start = steady_clock::now();
+  EXPECT_THROW(ReceiveMessage(m, p.b.get(), milliseconds(10000)), DecodeFailure);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+}
+
+TEST(Receive, LimitsAreRefusedBeforeAnyDataIsRead) {
+  ExpectRefusedFromHeader(501, 4, 1);
+  ExpectRefusedFromHeader(1, 131073, 1);
+  ExpectRefusedFromHeader(1, 0xFFFFFFFF, 1);  // negative size
+  ExpectRefusedFromHeader(1, 4, 10001);
+  ExpectRefusedFromHeader(1, 4, 0xFFFFFFFF);  // negative items
+}
+
+TEST(Receive, LimitsThemselvesAreAccepted) {
+  std::string data(131072, '\0');
+  XDRWRAP r = testwire::ReceiveBytes(testwire::Message({{data, 10000}}));
+  EXPECT_EQ(r.GetLong(), 0);
+}
+
+TEST(Receive, PeerThatStopsMidBufferTimesOut) {
+  testwire::SocketPair p;
+  const std::string bytes = testwire::Message({{testwire::Long(1) + testwire::Long(2), 2}});
+  const SendPiece piece{bytes.data(), bytes.size() - 3};
+  ASSERT_EQ(net::SendAll(p.a.get(), {&piece, 1}), 0);
+  XDRWRAP m;
+  const auto start = steady_clock::now();
+  EXPECT_THROW(ReceiveMessage(m, p.b.get(), milliseconds(300)), DecodeFailure);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(300));
+}
+
+TEST(Receive, ClosedConnectionMidMessageFails) {
+  const std::string bytes = testwire::Message({{testwire::Long(1) + testwire::Long(2), 2}});
+  EXPECT_THROW(testwire::ReceiveBytes(bytes.substr(0, 38)), DecodeFailure);
+}
+
+TEST(Magic, BothMagicsAreAcceptedAndOthersRefused) {
+  for (auto [bytes, ok] : std::vector<std::pair<std::string, bool>>{
+           {std::string("\x12\x5A\xBB\xCD", 4), true},
+           {std::string("\x12\x5A\xBB\xCE", 4), true},
+           {std::string("\x12\x5A\xBB\xCF", 4), false},
+           {std::string("\x12\x5A", 2), false}}) {
+    testwire::SocketPair p;
+    const SendPiece piece{bytes.data(), bytes.size()};
+    net::SendAll(p.a.get(), {&piece, 1});
+    p.a.ShutdownSend();
+    EXPECT_EQ(ReadConnectionMagic(p.b.get(), milliseconds(2000)), ok);
+  }
+}
+
+TEST(Connect, UnresolvableNameGivesNoConnection) {
+  EXPECT_FALSE(ConnectToServer(1, "no-such-host.invalid"));
+}
+
+TEST(WaitForConnection, TimeoutAtTheMinuteSetsTheTick) {
+  int port = 0;
+  std::optional<Socket> listener = CreateListenSocket(&port);
+  ASSERT_TRUE(listener);
+  // A clock at hh:mm:59 waits one second, then reports the tick.
+  std::time_t now = 1700000039;  // seconds 59 in UTC; zone offsets are whole minutes here
+  ConnectionWaiter waiter([&] { return now; });
+  WaitOutcome out = waiter.WaitForConnection(listener->get());
+  EXPECT_TRUE(out.MinuteTick);
+  EXPECT_FALSE(out.connection);
+}
+
+TEST(WaitForConnection, ConnectionOnTheMinuteTicksOnceASecond) {
+  int port = 0;
+  std::optional<Socket> listener = CreateListenSocket(&port);
+  ASSERT_TRUE(listener);
+  std::time_t now = 1700000040;  // seconds 00
+  ConnectionWaiter waiter([&] { return now; });
+  auto c1 = ConnectToServer(port, "127.0.0.1");
+  auto c2 = ConnectToServer(port, "127.0.0.1");
+  WaitOutcome first = waiter.WaitForConnection(listener->get());
+  ASSERT_TRUE(first.connection);
+  EXPECT_TRUE(first.MinuteTick);
+  WaitOutcome second = waiter.WaitForConnection(listener->get());
+  ASSERT_TRUE(second.connection);
+  EXPECT_FALSE(second.MinuteTick);
+  EXPECT_EQ(second.connection->peerAddress, 0x7F000001u);
+}
+
+}  // namespace
+}  // namespace kestrun
