@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up, builds, makes a server home from examples/home and the programs,
+# and starts KestrunServer on it in the foreground (Ctrl+C stops it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh build -DKES_TESTS=OFF -DKES_BENCH=OFF
+home=build/home
+rm -rf "$home"
+mkdir -p "$home"
+cp -r examples/home/. "$home/"
+for p in KestrunServer kestrunTTY kesclient kesnotify; do
+  [ -x "build/bin/$p" ] && cp "build/bin/$p" "$home/"
+done
+for lib in build/lib/*.so; do
+  [ -e "$lib" ] && cp "$lib" "$home/"
+done
+port=$(awk 'tolower($1)=="port" {print $2; exit}' "$home/kestrun.conf")
+cat <<EOT
+Server home: $home
+In a second terminal, try:
+  $home/kesclient echo
+  $home/kesclient jobs
+EOT
+exec "$home/KestrunServer"
