@@ -15,7 +15,6 @@ done
 for lib in build/lib/*.so; do
   [ -e "$lib" ] && cp "$lib" "$home/"
 done
-port=$(awk 'tolower($1)=="port" {print $2; exit}' "$home/kestrun.conf")
 cat <<EOT
 Server home: $home
 In a second terminal, try:
