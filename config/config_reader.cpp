@@ -162,9 +162,9 @@ void ConfigReader::ReadFieldNames(const std::vector<std::string_view>& lines) {
       if (StartsWithNoCase(line.key, "fieldname")) {
         const std::string value = ExpandVariables(line.value);
         for (const std::string& name : SplitList(RemoveOuterBraces(value)))
-          RegisterFieldName(next_->fieldNameBlocks, *block, ++running, name);
+          RegisterFieldName(BlockFor(*block), ++running, name);
       } else if (StartsWithNoCase(line.key, "field") && EndsWithNoCase(line.key, "name")) {
-        RegisterFieldName(next_->fieldNameBlocks, *block, ParseNumber(line.key.substr(5)),
+        RegisterFieldName(BlockFor(*block), ParseNumber(line.key.substr(5)),
                           ExpandVariables(line.value));
       }
     }
@@ -213,9 +213,20 @@ void ConfigReader::StartStanza(std::string_view header) {
   JobDefinition& job = next_->jobs.emplace_back();
   job.name = UpperCase(header);
   job.banner = next_->banner;
-  job.fieldNames = FieldNamesFor(next_->fieldNameBlocks, job.name);
+  if (const auto it = blockByJobName_.find(job.name); it != blockByJobName_.end())
+    job.fieldNames = next_->fieldNameBlocks[it->second].names;
   schedule_ = StanzaSchedule{};
   inStanza_ = true;
+}
+
+FieldNameBlock& ConfigReader::BlockFor(std::string_view header) {
+  const auto [it, added] =
+      blockByHeader_.try_emplace(std::string(header), next_->fieldNameBlocks.size());
+  if (added) {
+    next_->fieldNameBlocks.push_back(FieldNameBlock{std::string(header), {}});
+    blockByJobName_.try_emplace(UpperCase(header), it->second);
+  }
+  return next_->fieldNameBlocks[it->second];
 }
 
 void ConfigReader::AddPendingSchedule() {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "config/server_config.h"
@@ -68,6 +69,8 @@ class ConfigReader {
   void ApplyGlobalDirective(const Directive& d);
   void UnknownDirective(std::string_view key);
   void FinishJobs();
+  // The field-name block with exactly this header, appended when missing.
+  FieldNameBlock& BlockFor(std::string_view header);
 
   ServerConfig& config_;
   const bool reload_;
@@ -76,6 +79,10 @@ class ConfigReader {
   bool inStanza_ = false;
   StanzaSchedule schedule_;
   bool sawGroupProcessor_ = false;
+  // Indexes of next_->fieldNameBlocks: by header as written, and the first
+  // block of each upper-cased header (the job whose name it is).
+  std::unordered_map<std::string, size_t> blockByHeader_;
+  std::unordered_map<std::string, size_t> blockByJobName_;
 };
 
 // Applies a directive inside a stanza to reader.job(); false when no table
