@@ -93,8 +93,12 @@ std::vector<std::string_view> SplitConfigLines(std::string& text) {
   return lines;
 }
 
-ConfigReader::ConfigReader(ServerConfig& config, bool reload)
-    : config_(config), reload_(reload), next_(std::make_shared<ConfigSnapshot>()) {
+ConfigReader::ConfigReader(ServerConfig& config, bool reload, std::FILE* out, std::FILE* err)
+    : config_(config),
+      reload_(reload),
+      out_(out),
+      err_(err),
+      next_(std::make_shared<ConfigSnapshot>()) {
   if (reload_) {
     // Kept unless the file sets them again; the other globals start empty.
     const std::shared_ptr<const ConfigSnapshot> current = config_.Snapshot();
@@ -106,16 +110,16 @@ ConfigReader::ConfigReader(ServerConfig& config, bool reload)
 
 void ConfigReader::Warning(const std::string& toStderr, const std::string& toLog) {
   if (!reload_) {
-    std::fputs(toStderr.c_str(), stderr);
-    std::fflush(stderr);
+    std::fputs(toStderr.c_str(), err_);
+    std::fflush(err_);
   }
   LogMessage(config_, "%s", toLog.c_str());
 }
 
 void ConfigReader::UnknownDirective(std::string_view key) {
   const std::string k(key);
-  std::printf("Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
-  std::fflush(stdout);
+  std::fprintf(out_, "Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
+  std::fflush(out_);
   LogMessage(config_, "Unknown directive \"%s\" at line %d of kestrun.conf", k.c_str(), line_);
 }
 
@@ -125,8 +129,8 @@ ConfigReader::Result ConfigReader::Read() {
   std::ifstream in;
   if (status && !status->isDirectory) in.open(path, std::ios::binary);
   if (!in.is_open()) {
-    std::fprintf(stderr, "Could not find or open config file \"%s\"\n", path.c_str());
-    std::fflush(stderr);
+    std::fprintf(err_, "Could not find or open config file \"%s\"\n", path.c_str());
+    std::fflush(err_);
     if (!reload_) return Result::Fatal;
     LogMessage(config_, "Could not find or open config file \"%s\"", path.c_str());
     return Result::KeptCurrent;
@@ -189,8 +193,8 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
             StringPrintf("Syntax error at line %d in %s\n", line_, config_.configPath().c_str());
         LogMessage(config_, "%s", message.c_str());
         if (!reload_) {
-          std::fputs(message.c_str(), stderr);
-          std::fflush(stderr);
+          std::fputs(message.c_str(), err_);
+          std::fflush(err_);
           return false;
         }
         break;

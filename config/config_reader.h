@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,7 +49,10 @@ class ConfigReader {
     Fatal,        // first read: the process must end with status 1
   };
 
-  ConfigReader(ServerConfig& config, bool reload);
+  // Messages for the console go to `out` (unknown directives) and `err`
+  // (warnings and errors).
+  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout,
+               std::FILE* err = stderr);
   Result Read();
 
   // --- for the directive handlers ---
@@ -74,6 +78,8 @@ class ConfigReader {
 
   ServerConfig& config_;
   const bool reload_;
+  std::FILE* const out_;
+  std::FILE* const err_;
   std::shared_ptr<ConfigSnapshot> next_;
   int line_ = 0;
   bool inStanza_ = false;
