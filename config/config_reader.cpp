@@ -93,8 +93,12 @@ std::vector<std::string_view> SplitConfigLines(std::string& text) {
   return lines;
 }
 
-ConfigReader::ConfigReader(ServerConfig& config, bool reload)
-    : config_(config), reload_(reload), next_(std::make_shared<ConfigSnapshot>()) {
+ConfigReader::ConfigReader(ServerConfig& config, bool reload, std::FILE* out, std::FILE* err)
+    : config_(config),
+      reload_(reload),
+      out_(out),
+      err_(err),
+      next_(std::make_shared<ConfigSnapshot>()) {
   if (reload_) {
     // Kept unless the file sets them again; the other globals start empty.
     const std::shared_ptr<const ConfigSnapshot> current = config_.Snapshot();
@@ -106,16 +110,16 @@ ConfigReader::ConfigReader(ServerConfig& config, bool reload)
 
 void ConfigReader::Warning(const std::string& toStderr, const std::string& toLog) {
   if (!reload_) {
-    std::fputs(toStderr.c_str(), stderr);
-    std::fflush(stderr);
+    std::fputs(toStderr.c_str(), err_);
+    std::fflush(err_);
   }
   LogMessage(config_, "%s", toLog.c_str());
 }
 
 void ConfigReader::UnknownDirective(std::string_view key) {
   const std::string k(key);
-  std::printf("Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
-  std::fflush(stdout);
+  std::fprintf(out_, "Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
+  std::fflush(out_);
   LogMessage(config_, "Unknown directive \"%s\" at line %d of kestrun.conf", k.c_str(), line_);
 }
 
@@ -125,8 +129,8 @@ ConfigReader::Result ConfigReader::Read() {
   std::ifstream in;
   if (status && !status->isDirectory) in.open(path, std::ios::binary);
   if (!in.is_open()) {
-    std::fprintf(stderr, "Could not find or open config file \"%s\"\n", path.c_str());
-    std::fflush(stderr);
+    std::fprintf(err_, "Could not find or open config file \"%s\"\n", path.c_str());
+    std::fflush(err_);
     if (!reload_) return Result::Fatal;
     LogMessage(config_, "Could not find or open config file \"%s\"", path.c_str());
     return Result::KeptCurrent;
@@ -162,9 +166,9 @@ void ConfigReader::ReadFieldNames(const std::vector<std::string_view>& lines) {
       if (StartsWithNoCase(line.key, "fieldname")) {
         const std::string value = ExpandVariables(line.value);
         for (const std::string& name : SplitList(RemoveOuterBraces(value)))
-          RegisterFieldName(next_->fieldNameBlocks, *block, ++running, name);
+          RegisterFieldName(BlockFor(*block), ++running, name);
       } else if (StartsWithNoCase(line.key, "field") && EndsWithNoCase(line.key, "name")) {
-        RegisterFieldName(next_->fieldNameBlocks, *block, ParseNumber(line.key.substr(5)),
+        RegisterFieldName(BlockFor(*block), ParseNumber(line.key.substr(5)),
                           ExpandVariables(line.value));
       }
     }
@@ -189,8 +193,8 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
             StringPrintf("Syntax error at line %d in %s\n", line_, config_.configPath().c_str());
         LogMessage(config_, "%s", message.c_str());
         if (!reload_) {
-          std::fputs(message.c_str(), stderr);
-          std::fflush(stderr);
+          std::fputs(message.c_str(), err_);
+          std::fflush(err_);
           return false;
         }
         break;
@@ -213,9 +217,20 @@ void ConfigReader::StartStanza(std::string_view header) {
   JobDefinition& job = next_->jobs.emplace_back();
   job.name = UpperCase(header);
   job.banner = next_->banner;
-  job.fieldNames = FieldNamesFor(next_->fieldNameBlocks, job.name);
+  if (const auto it = blockByJobName_.find(job.name); it != blockByJobName_.end())
+    job.fieldNames = next_->fieldNameBlocks[it->second].names;
   schedule_ = StanzaSchedule{};
   inStanza_ = true;
+}
+
+FieldNameBlock& ConfigReader::BlockFor(std::string_view header) {
+  const auto [it, added] =
+      blockByHeader_.try_emplace(std::string(header), next_->fieldNameBlocks.size());
+  if (added) {
+    next_->fieldNameBlocks.push_back(FieldNameBlock{std::string(header), {}});
+    blockByJobName_.try_emplace(UpperCase(header), it->second);
+  }
+  return next_->fieldNameBlocks[it->second];
 }
 
 void ConfigReader::AddPendingSchedule() {

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "config/server_config.h"
@@ -47,7 +49,10 @@ class ConfigReader {
     Fatal,        // first read: the process must end with status 1
   };
 
-  ConfigReader(ServerConfig& config, bool reload);
+  // Messages for the console go to `out` (unknown directives) and `err`
+  // (warnings and errors).
+  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout,
+               std::FILE* err = stderr);
   Result Read();
 
   // --- for the directive handlers ---
@@ -68,14 +73,22 @@ class ConfigReader {
   void ApplyGlobalDirective(const Directive& d);
   void UnknownDirective(std::string_view key);
   void FinishJobs();
+  // The field-name block with exactly this header, appended when missing.
+  FieldNameBlock& BlockFor(std::string_view header);
 
   ServerConfig& config_;
   const bool reload_;
+  std::FILE* const out_;
+  std::FILE* const err_;
   std::shared_ptr<ConfigSnapshot> next_;
   int line_ = 0;
   bool inStanza_ = false;
   StanzaSchedule schedule_;
   bool sawGroupProcessor_ = false;
+  // Indexes of next_->fieldNameBlocks: by header as written, and the first
+  // block of each upper-cased header (the job whose name it is).
+  std::unordered_map<std::string, size_t> blockByHeader_;
+  std::unordered_map<std::string, size_t> blockByJobName_;
 };
 
 // Applies a directive inside a stanza to reader.job(); false when no table

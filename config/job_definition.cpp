@@ -37,12 +37,16 @@ void RegisterFieldName(std::vector<FieldNameBlock>& blocks, std::string_view hea
       break;
     }
   if (block == nullptr) block = &blocks.emplace_back(FieldNameBlock{std::string(header), {}});
-  for (FieldName& field : block->names)
+  RegisterFieldName(*block, number, name);
+}
+
+void RegisterFieldName(FieldNameBlock& block, int32_t number, std::string_view name) {
+  for (FieldName& field : block.names)
     if (field.number == number) {
       field.name = name;
       return;
     }
-  block->names.push_back(FieldName{number, std::string(name)});
+  block.names.push_back(FieldName{number, std::string(name)});
 }
 
 std::vector<FieldName> FieldNamesFor(const std::vector<FieldNameBlock>& blocks,

@@ -174,6 +174,8 @@ int32_t ResolveFieldReference(const std::vector<FieldName>& names, std::string_v
 // a name is renamed.
 void RegisterFieldName(std::vector<FieldNameBlock>& blocks, std::string_view header, int32_t number,
                        std::string_view name);
+// The same within one block.
+void RegisterFieldName(FieldNameBlock& block, int32_t number, std::string_view name);
 
 // The names of the first block whose header equals `header` without regard to
 // case; empty when there is none.

@@ -23,7 +23,8 @@ struct LoggedHome {
   std::vector<std::string> Log() const {
     std::vector<std::string> lines;
     std::istringstream in(home.Read("k.log"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line.size() >= 20 ? line.substr(20) : line);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line.size() >= 20 ? line.substr(20) : line);
     return lines;
   }
 
@@ -98,7 +99,8 @@ TEST(Fields, UnknownFieldReferencesAreLoggedOnly) {
 }
 
 TEST(Fields, PopulateWithListSetsDefaultValuesInOrder) {
-  LoadedHome h("J:\nPopulateWith = {a,b,c}\nPopulateDialogWith = {z}\n\nK:\nPopulateWith = fill.sh\n");
+  LoadedHome h(
+      "J:\nPopulateWith = {a,b,c}\nPopulateDialogWith = {z}\n\nK:\nPopulateWith = fill.sh\n");
   EXPECT_EQ(Values(h.Job(0).fields), (std::vector<std::string>{"z", "b", "c"}));
   EXPECT_EQ(h.Job(0).populateDialogWith, "");
   EXPECT_EQ(h.Job(1).populateDialogWith, "fill.sh");
@@ -125,8 +127,9 @@ TEST(Fields, OnFieldChangeValueIsNotExpanded) {
 TEST(Fields, FieldNumbersAbove999AreRefused) {
   LoggedHome h("J:\nPopulateField1000With = x\n");
   EXPECT_TRUE(h.Job(0).fields.empty());
-  EXPECT_EQ(h.Log(), (std::vector<std::string>{
-                         "WARNING: Job J, PopulateFieldWith - cannot find field \"1000\""}));
+  EXPECT_EQ(
+      h.Log(),
+      (std::vector<std::string>{"WARNING: Job J, PopulateFieldWith - cannot find field \"1000\""}));
 }
 
 TEST(Streams, ModesAndArguments) {
@@ -180,7 +183,8 @@ TEST(ListBox, NumbersThatDrawWarnings) {
 }
 
 TEST(ListBox, AutoRefreshWords) {
-  LoggedHome h("J:\nAutoRefresh = on\n\nK:\nAutoRefresh = 30\nAutoRefresh = off\n\nL:\nAutoRefresh = -2\n");
+  LoggedHome h(
+      "J:\nAutoRefresh = on\n\nK:\nAutoRefresh = 30\nAutoRefresh = off\n\nL:\nAutoRefresh = -2\n");
   EXPECT_EQ(h.Job(0).autoRefresh, 5);
   EXPECT_EQ(h.Job(1).autoRefresh, 0);
   EXPECT_EQ(h.Job(2).autoRefresh, -2);
@@ -209,9 +213,10 @@ TEST(ListBox, WordsOfSelectionAutoStretchAndModes) {
   EXPECT_EQ(h.printed.err,
             "WARNING: invalid \"autostretch\" option \"maybe\" at line 4 of kestrun.conf\n"
             "WARNING: invalid \"selection\" option \"some\" at line 10 of kestrun.conf\n");
-  EXPECT_EQ(h.Log(), (std::vector<std::string>{
-                         "Invalid \"autostretch\" option \"maybe\" at line 4 of kestrun.conf", "",
-                         "Invalid \"selection\" display option \"some\" at line 10 of kestrun.conf"}));
+  EXPECT_EQ(h.Log(),
+            (std::vector<std::string>{
+                "Invalid \"autostretch\" option \"maybe\" at line 4 of kestrun.conf", "",
+                "Invalid \"selection\" display option \"some\" at line 10 of kestrun.conf"}));
 }
 
 TEST(ListBox, ColumnsRightClickMenusAndSeparators) {
@@ -234,7 +239,8 @@ TEST(ListBox, ColumnsRightClickMenusAndSeparators) {
 }
 
 TEST(Job, AttributesReplaceWithoutRegardToCase) {
-  LoadedHome h("J:\nAttributeOwner = {ops}\nattributeOWNER = dev\nAttributeColour = red\nAttribute = x\n");
+  LoadedHome h(
+      "J:\nAttributeOwner = {ops}\nattributeOWNER = dev\nAttributeColour = red\nAttribute = x\n");
   ASSERT_EQ(h.Job(0).attributes.size(), 2u);
   EXPECT_EQ(h.Job(0).attributes[0].name, "Owner");
   EXPECT_EQ(h.Job(0).attributes[0].value, "dev");
@@ -325,7 +331,8 @@ TEST(FirstReadAndReload, WarningsArePrintedOnceButLoggedEveryTime) {
                  "\nJ:\nAutoSort = 0\nBogus = 1\nAutoRun = yes\n");
   ServerConfig config(home.ConfPath());
   const testconf::Printed first = testconf::LoadCapturing(config);
-  EXPECT_EQ(first.err, "WARNING: invalid value for \"AutoSort\" option at line 3 of kestrun.conf\n");
+  EXPECT_EQ(first.err,
+            "WARNING: invalid value for \"AutoSort\" option at line 3 of kestrun.conf\n");
   EXPECT_EQ(first.out, "Unknown directive \"Bogus\" at line 4 of kestrun.conf\n");
   const testconf::Printed again = testconf::ReloadCapturing(config);
   EXPECT_EQ(again.err, "");
@@ -346,8 +353,8 @@ TEST(Icons, LoadedFromGifFilesAndRefusedOtherwise) {
   home.Write("bad.png", "\x89PNG\r\n\x1a\n....");
   home.Write("short.gif", "GIF8");
   home.WriteConf("LogFile = " + home.File("k.log") + "\nJ:\nIconOk = " + home.File("ok.gif") +
-                 "\nIconPng = " + home.File("bad.png") + "\nIconShort = " +
-                 home.File("short.gif") + "\nIconGone = " + home.File("gone.gif") + "\n");
+                 "\nIconPng = " + home.File("bad.png") + "\nIconShort = " + home.File("short.gif") +
+                 "\nIconGone = " + home.File("gone.gif") + "\n");
   ServerConfig config(home.ConfPath());
   testconf::LoadCapturing(config);
   const JobDefinition& j = config.Snapshot()->jobs.at(0);

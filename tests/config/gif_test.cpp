@@ -58,7 +58,7 @@ TEST_F(GifCheckTest, ZeroMaximumTurnsTheSizeCheckOff) {
 
 TEST_F(GifCheckTest, OtherSignaturesAndShortFilesAreRefused) {
   for (const std::string& bytes : {std::string("\x89PNG\r\n\x1a\n\0\0\0\0", 12),
-                                  std::string("GIF90a\1\0\1\0"), std::string("GIF89a\1\0\1")}) {
+                                   std::string("GIF90a\1\0\1\0"), std::string("GIF89a\1\0\1")}) {
     std::istringstream file(bytes);
     EXPECT_FALSE(CheckGif(config, "p.png", file, 0, 0));
     EXPECT_EQ(file.tellg(), 0);
@@ -77,8 +77,8 @@ TEST(Base64, GroupsPaddingAndLines) {
   EXPECT_EQ(Base64Encode(sixty), std::string(80, '/') + "\n");
   const std::string sixtyOne = sixty + "a";
   EXPECT_EQ(Base64Encode(sixtyOne), std::string(80, '/') + "\nYQ==\n");
-  EXPECT_EQ(Base64Encode(std::string(120, '\0')), std::string(80, 'A') + "\n" +
-                                                      std::string(80, 'A') + "\n");
+  EXPECT_EQ(Base64Encode(std::string(120, '\0')),
+            std::string(80, 'A') + "\n" + std::string(80, 'A') + "\n");
 }
 
 TEST(Base64, EncodesTheRestOfAStream) {

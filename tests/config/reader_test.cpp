@@ -61,6 +61,12 @@ TEST(ConfigLines, SplitRemainderIsReadAsTheNextLine) {
   EXPECT_EQ(h.Job(0).title, "rest");
 }
 
+TEST(ConfigLines, ALineEndsAtANulByte) {
+  LoadedHome h(std::string("A:\nTitle = ab\0cd\nProgram = p\n", 29));
+  EXPECT_EQ(h.Job(0).title, "ab");
+  EXPECT_EQ(h.Job(0).program, "p");
+}
+
 TEST(Globals, AreTakenOutsideStanzas) {
   TempHome other;
   LoadedHome h(
@@ -190,6 +196,20 @@ TEST(Reload, KeepsFirstReadSettingsAndRereadsTheRest) {
   ASSERT_EQ(config.Jobs().size(), 1u);
   EXPECT_EQ(config.Jobs()[0].name, "B");
   EXPECT_FALSE(FindJobForUser(config, "A", std::nullopt));
+}
+
+TEST(Reload, GroupProcessorPathIsKeptUnlessSetAgain) {
+  TempHome home;
+  home.WriteConf("GroupProcessor = /opt/gp.so\n");
+  ServerConfig config(home.ConfPath());
+  testconf::LoadCapturing(config);
+  EXPECT_EQ(config.groupProcessorPath(), "/opt/gp.so");
+  home.WriteConf("Port = 1\n");
+  testconf::ReloadCapturing(config);
+  EXPECT_EQ(config.groupProcessorPath(), "/opt/gp.so");
+  home.WriteConf("GroupProcessor = /opt/other.so\n");
+  testconf::ReloadCapturing(config);
+  EXPECT_EQ(config.groupProcessorPath(), "/opt/other.so");
 }
 
 TEST(Reload, ConfigFileChangedFollowsTheModificationTime) {

@@ -16,7 +16,7 @@ constexpr uint32_t kBit31 = 1u << 31;
 
 TEST(Masks, DayNumbersNamesAndRanges) {
   EXPECT_EQ(ParseDayMask("MON-FRI"), 0x1Fu);
-  EXPECT_EQ(ParseDayMask("1, 5"), kMonday | kFriday);  // a number may follow blanks
+  EXPECT_EQ(ParseDayMask("1, 5"), kMonday | kFriday);     // a number may follow blanks
   EXPECT_EQ(ParseDayMask("MON, FRI"), kMonday | kBit31);  // " FRI" is no name
   EXPECT_EQ(ParseDayMask("Sat-Sun"), kSaturday | kSunday);
   EXPECT_EQ(ParseDayMask("monday,MONDAY,mon"), kMonday);
