@@ -60,7 +60,9 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"GET_USERS_IN_GROUP", nullptr},
 }};
 
-bool InTable(int32_t type) { return type >= 0 && type < static_cast<int32_t>(kRequestTable.size()); }
+bool InTable(int32_t type) {
+  return type >= 0 && type < static_cast<int32_t>(kRequestTable.size());
+}
 
 }  // namespace
 
@@ -68,7 +70,9 @@ std::string_view RequestTypeName(int32_t type) {
   return InTable(type) ? kRequestTable[type].name : "Unknown";
 }
 
-RequestHandler HandlerFor(int32_t type) { return InTable(type) ? kRequestTable[type].handler : nullptr; }
+RequestHandler HandlerFor(int32_t type) {
+  return InTable(type) ? kRequestTable[type].handler : nullptr;
+}
 
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
   std::fputs("ProcessClientRequest\n", stdout);
