@@ -127,7 +127,7 @@ ConfigReader::Result ConfigReader::Read() {
   const std::string& path = config_.configPath();
   const std::optional<FileStatus> status = GetFileStatus(path);
   std::ifstream in;
-  if (status && !status->isDirectory) in.open(path, std::ios::binary);
+  if (status && status->isRegular) in.open(path, std::ios::binary);
   if (!in.is_open()) {
     std::fprintf(err_, "Could not find or open config file \"%s\"\n", path.c_str());
     std::fflush(err_);

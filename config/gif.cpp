@@ -76,11 +76,15 @@ std::string Base64Encode(std::istream& file) {
 
 void LoadIcon(const ServerConfig& config, JobDefinition& job, std::string_view name,
               const std::string& path) {
-  if (!GetFileStatus(path)) {
+  const std::optional<FileStatus> status = GetFileStatus(path);
+  if (!status) {
     LogMessage(config, "Failed to find icon file \"%s\"", path.c_str());
     return;
   }
-  std::ifstream file(path, std::ios::binary);
+  // Only plain files: a device or a pipe named by mistake could be read
+  // without end.
+  std::ifstream file;
+  if (status->isRegular) file.open(path, std::ios::binary);
   if (!file.is_open()) {
     LogMessage(config, "Failed to open icon file \"%s\" for read", path.c_str());
     return;

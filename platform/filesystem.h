@@ -13,7 +13,7 @@ namespace kestrun {
 struct FileStatus {
   int64_t modificationTime = 0;  // nanoseconds since the epoch
   int64_t size = 0;
-  bool isDirectory = false;
+  bool isRegular = false;  // a plain file (not a directory, device or pipe)
 };
 
 // Status of `path`, or nullopt when it cannot be read (missing file, no

@@ -15,7 +15,7 @@ std::optional<FileStatus> GetFileStatus(const std::string& path) {
   status.modificationTime =
       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   status.size = static_cast<int64_t>(st.st_size);
-  status.isDirectory = S_ISDIR(st.st_mode);
+  status.isRegular = S_ISREG(st.st_mode);
   return status;
 }
 

@@ -354,7 +354,7 @@ TEST(Icons, LoadedFromGifFilesAndRefusedOtherwise) {
   home.Write("short.gif", "GIF8");
   home.WriteConf("LogFile = " + home.File("k.log") + "\nJ:\nIconOk = " + home.File("ok.gif") +
                  "\nIconPng = " + home.File("bad.png") + "\nIconShort = " + home.File("short.gif") +
-                 "\nIconGone = " + home.File("gone.gif") + "\n");
+                 "\nIconGone = " + home.File("gone.gif") + "\nIconDev = /dev/zero\n");
   ServerConfig config(home.ConfPath());
   testconf::LoadCapturing(config);
   const JobDefinition& j = config.Snapshot()->jobs.at(0);
@@ -373,7 +373,7 @@ TEST(Icons, LoadedFromGifFilesAndRefusedOtherwise) {
                      home.File("short.gif") +
                      "\" is not a GIF file or has an invalid version string.\n"
                      "Failed to find icon file \"" +
-                     home.File("gone.gif") + "\"\n");
+                     home.File("gone.gif") + "\"\nFailed to open icon file \"/dev/zero\" for read\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "server/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,15 +53,24 @@ TEST(ServerLog, DateVariablesNameADailyFile) {
 TEST(ServerLog, ProgramsStartedAfterAWriteSeeTheDateVariables) {
   TempHome home;
   WriteLogLine(home.File("k.log"), At(2031, 1, 2, 3, 4, 5), "x");
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   const pid_t child = ::fork();
   if (child == 0) {
-    const char* argv[] = {"/bin/sh", "-c", "test \"$DD$MM$YY$YYYY\" = 0201312031", nullptr};
+    ::dup2(out[1], 1);
+    const char* argv[] = {KES_ENV_PROBE, "DD", "MM", "YY", "YYYY", nullptr};
     ::execv(argv[0], const_cast<char**>(argv));
     ::_exit(127);
   }
+  ::close(out[1]);
+  std::string printed;
+  char buf[256];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, n);
+  ::close(out[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(printed, "DD=02\nMM=01\nYY=31\nYYYY=2031\n");
 }
 
 TEST(ServerLog, NothingIsWrittenWithoutALogFile) {

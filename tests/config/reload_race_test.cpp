@@ -26,7 +26,7 @@ std::string Generation(int generation, int jobs) {
 
 TEST(ReloadRace, ReadersAlwaysSeeOneCompleteJobList) {
   constexpr int kJobs = 40;
-  constexpr int kReloads = 150;
+  constexpr int kReloads = 100;
   testconf::TempHome home;
   home.WriteConf("LogFile = " + home.File("k.log") + "\n" + Generation(0, kJobs));
   ServerConfig config(home.ConfPath());
