@@ -19,6 +19,12 @@ namespace kestrun {
 // launched with an empty mask, so they do not inherit this.
 void BlockInterruptSignals();
 
+// Blocks SIGPIPE in the calling thread: a write to a pipe whose reader has
+// gone then fails with EPIPE instead of ending the process. Threads that
+// write to a job's input call this first, so the rule holds whoever owns the
+// process's signal dispositions.
+void BlockBrokenPipeSignal();
+
 // Runs a handler on its own thread for each SIGINT or SIGTERM sent to the
 // process. Not copyable or movable: the thread refers to it.
 class InterruptWatcher {

@@ -23,6 +23,13 @@ void BlockInterruptSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void BlockBrokenPipeSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 int InterruptWatcher::Start(Handler handler) {
   const sigset_t set = InterruptSet();
   UniqueFd signals(::signalfd(-1, &set, SFD_CLOEXEC));

@@ -101,8 +101,31 @@ int Stream(long long count) {
   return 0;
 }
 
+// Writes `count` bytes to standard output and to standard error at the same
+// time, in writes of varying size: "abc..z" repeated on output, "ABC..Z" on
+// error.
+int Both(long long count) {
+  const pid_t helper = fork();
+  const int fd = helper == 0 ? 2 : 1;
+  const char first = helper == 0 ? 'A' : 'a';
+  std::string block(70000, '\0');
+  long long written = 0;
+  size_t size = 1;
+  while (written < count) {
+    const size_t n = static_cast<size_t>(std::min<long long>(count - written, size));
+    for (size_t i = 0; i < n; ++i) block[i] = static_cast<char>(first + (written + i) % 26);
+    WriteText(fd, block.substr(0, n));
+    written += static_cast<long long>(n);
+    size = size * 7 % 69997 + 1;
+  }
+  if (helper == 0) _exit(0);
+  waitpid(helper, nullptr, 0);
+  return 0;
+}
+
 const char* Usage =
-    "test_child fds | exit N | args ... | env | tree | orphan | cat | stream N | stdio-lines |\n"
+    "test_child fds | both N | lines | linger | after-eof N CODE | exit N | args ... | env | tree "
+    "| orphan | cat | stream N | stdio-lines |\n"
     "  write OUT ERR | signal N | pgid | sigstate | sleep | close-stdin | ignore-input\n";
 
 }  // namespace
@@ -114,6 +137,36 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1];
   if (mode == "fds") return ListFds();
+  if (mode == "both" && argc > 2) return Both(std::atoll(argv[2]));
+  if (mode == "lines") {
+    // Writes its second line only after a byte of input arrived.
+    WriteText(1, "first\n");
+    char c;
+    if (read(0, &c, 1) != 1) return 5;
+    WriteText(1, "second\n");
+    return 0;
+  }
+  if (mode == "linger") {
+    // Exits at once, leaving a grandchild that holds standard output (but
+    // not standard input) open until it is killed; prints the grandchild's
+    // pid.
+    if (fork() == 0) {
+      close(0);
+      WriteText(1, std::to_string(getpid()) + "\n");
+      for (;;) pause();
+    }
+    return 0;
+  }
+  if (mode == "after-eof" && argc > 3) {
+    // Says "started", reads its input to the end, then writes N bytes and
+    // exits with the given code.
+    WriteText(1, "started\n");
+    char buf[4096];
+    while (read(0, buf, sizeof buf) > 0) {
+    }
+    Stream(std::atoll(argv[2]));
+    return std::atoi(argv[3]);
+  }
   if (mode == "exit" && argc > 2) return std::atoi(argv[2]);
   if (mode == "args") {
     // Every argument (after the mode) between < and >, one per line.

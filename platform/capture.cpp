@@ -1,0 +1,100 @@
+#include "platform/execute.h"
+#include "platform/launch_options.h"
+#include "platform/pipe.h"
+
+namespace kestrun {
+
+namespace {
+
+// Capture mode: empty input, output and error collected up to their 0x04.
+void RunCaptured(ExecutionContext& context, const std::vector<std::string>& arguments,
+                 const std::string& clientNode, uint32_t clientProcessId,
+                 const std::vector<std::string>& environment, CaptureOutcome& outcome) {
+  if (context.hooks.adoptPreloadForCapture && !arguments.empty()) {
+    const PreloadRequest request{clientNode, clientProcessId, arguments[0], environment};
+    if (std::optional<int32_t> status =
+            context.hooks.adoptPreloadForCapture(request, outcome.capture)) {
+      outcome.exitStatus = *status;
+      return;
+    }
+  }
+  std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
+  std::optional<Wakeup> stop = Wakeup::Create();
+  if (!in || !out || !err || !stop) {
+    outcome = {kPipeFailure, -1, {}};
+    return;
+  }
+  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt);
+  options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
+  int error = 0;
+  std::optional<Process> process = LaunchProcess(options, &error);
+  if (!process) {
+    outcome.result = error;
+    outcome.exitStatus = -1;
+    return;
+  }
+  in->read.Reset();
+  out->write.Reset();
+  err->write.Reset();
+  StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
+                    std::move(*stop), kInvalidSocket, &outcome.capture);
+  pumps.Start();
+  const ProcessEnd end = process->WaitForEnd();
+  // A captured run is not in the running-job table, so the server never
+  // killed it.
+  outcome.exitStatus = ExitCodeOf(end, false);
+  if (pumps.Finish()) outcome.result = kStreamFailure;
+  process->Reap();
+}
+
+// Handle mode: the given streams, an entry in the running-job table.
+void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& arguments,
+                    const std::vector<std::string>& environment, const RunDescriptor& descriptor,
+                    CaptureOutcome& outcome) {
+  // Without a given input the program gets a pipe whose writing end is
+  // closed as soon as it started: it reads end-of-file.
+  std::optional<Pipe> in;
+  FileHandle input = descriptor.standardInput;
+  if (input == kInvalidFile) {
+    in = CreatePipe();
+    if (!in) {
+      outcome = {kPipeFailure, -1, {}};
+      return;
+    }
+    input = in->read.get();
+  }
+  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt);
+  options.descriptors = {input, descriptor.standardOutput, descriptor.standardError};
+  int error = 0;
+  std::optional<Process> process = LaunchProcess(options, &error);
+  if (!process) {
+    outcome.result = error;
+    outcome.exitStatus = -1;
+    return;
+  }
+  in.reset();
+  const uint32_t pid = static_cast<uint32_t>(process->pid());
+  context.runningJobs.AddRunningJob(pid, descriptor.jobName, std::nullopt, descriptor.lockValue);
+  const ProcessEnd end = process->WaitForEnd();
+  const bool killed = context.runningJobs.RemoveRunningJob(pid);
+  process->Reap();
+  outcome.exitStatus = ExitCodeOf(end, killed);
+}
+
+}  // namespace
+
+CaptureOutcome ExecuteAndCapture(ExecutionContext& context,
+                                 const std::vector<std::string>& arguments,
+                                 const std::string& clientNode, uint32_t clientProcessId,
+                                 const std::vector<std::string>& environment,
+                                 const std::optional<RunDescriptor>& descriptor) {
+  CaptureOutcome outcome;
+  if (descriptor) {
+    RunWithHandles(context, arguments, environment, *descriptor, outcome);
+  } else {
+    RunCaptured(context, arguments, clientNode, clientProcessId, environment, outcome);
+  }
+  return outcome;
+}
+
+}  // namespace kestrun

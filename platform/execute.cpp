@@ -1,0 +1,114 @@
+#include "platform/execute.h"
+
+#include <cstring>
+
+#include "platform/command_line.h"
+#include "platform/launch_options.h"
+#include "platform/pipe.h"
+#include "server/environment.h"
+
+namespace kestrun {
+
+std::optional<std::string> LockValueOf(int32_t lockParameter,
+                                       const std::vector<std::string>& arguments) {
+  if (lockParameter <= 0 || static_cast<size_t>(lockParameter) >= arguments.size()) {
+    return std::nullopt;
+  }
+  return arguments[static_cast<size_t>(lockParameter)];
+}
+
+LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
+                               const std::vector<std::string>& environment,
+                               const std::optional<std::string>& terminalHome) {
+  LaunchOptions options;
+  if (terminalHome) options.arguments.push_back(*terminalHome + "/kestrunTTY");
+  // Each element is expanded on its own, so a value holding blanks or quotes
+  // stays inside its argument.
+  for (const std::string& arg : arguments)
+    options.arguments.push_back(ExpandVariables(arg, environment));
+  if (!options.arguments.empty()) options.program = options.arguments.front();
+  options.environment = SortedEnvironment(environment);
+  return options;
+}
+
+namespace {
+
+// kestrunTTY writes the error number on its status pipe when it could not
+// start the program; 0 when it did (nothing written).
+int WrapperLaunchError(const UniqueFd& statusRead) {
+  int error = 0;
+  int readError = 0;
+  char bytes[sizeof(int)];
+  size_t got = 0;
+  long n;
+  while (got < sizeof bytes &&
+         (n = ReadSome(statusRead.get(), bytes + got, sizeof bytes - got, &readError)) > 0) {
+    got += static_cast<size_t>(n);
+  }
+  if (got == sizeof bytes) std::memcpy(&error, bytes, sizeof error);
+  return error > 0 ? error : 0;
+}
+
+}  // namespace
+
+RunOutcome Execute(ExecutionContext& context, const std::string& clientNode,
+                   uint32_t clientProcessId, const std::vector<std::string>& arguments,
+                   SocketHandle clientSocket, const JobDefinition& job,
+                   const std::optional<std::string>& clientUser, bool useTerminal,
+                   const std::vector<std::string>& environment) {
+  // A preloaded program of this client for the same path takes the run over.
+  if (!job.preload.empty() && context.hooks.adoptPreloadForRun && !arguments.empty()) {
+    const PreloadRequest request{clientNode, clientProcessId, arguments[0], environment};
+    if (std::optional<RunOutcome> adopted =
+            context.hooks.adoptPreloadForRun(request, clientSocket)) {
+      return *adopted;
+    }
+  }
+
+  std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
+  std::optional<Pipe> status;  // use-terminal runs: kestrunTTY's launch report
+  if (useTerminal) status = CreatePipe();
+  std::optional<Wakeup> stop = Wakeup::Create();
+  if (!in || !out || !err || !stop || (useTerminal && !status)) return {kPipeFailure, 0};
+
+  std::optional<std::string> terminalHome;
+  if (useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
+  LaunchOptions options = LaunchOptionsFor(arguments, environment, terminalHome);
+  options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
+  if (useTerminal) options.descriptors.push_back(status->write.get());
+  int error = 0;
+  std::optional<Process> process = LaunchProcess(options, &error);
+  if (!process) return {error, 0};
+  const uint32_t pid = static_cast<uint32_t>(process->pid());
+
+  context.runningJobs.AddRunningJob(pid, job.name, clientUser,
+                                    LockValueOf(job.lockParameter, arguments));
+  if (context.hooks.notifyJobState) context.hooks.notifyJobState(job, true);
+
+  // Only the child holds its ends now, so the pipes report end-of-data and
+  // broken pipe when it ends.
+  in->read.Reset();
+  out->write.Reset();
+  err->write.Reset();
+  if (status) status->write.Reset();
+
+  StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
+                    std::move(*stop), clientSocket, nullptr);
+  pumps.Start();
+  const ProcessEnd end = process->WaitForEnd();
+  const bool streamFailed = pumps.Finish();
+  // Removed before the child is collected: until then its id cannot be
+  // reused, so the table never signals a stranger.
+  const bool killed = context.runningJobs.RemoveRunningJob(pid);
+  process->Reap();
+
+  RunOutcome outcome{0, ExitCodeOf(end, killed)};
+  if (useTerminal) {
+    if (const int wrapperError = WrapperLaunchError(status->read)) outcome = {wrapperError, 0};
+  }
+  if (streamFailed) outcome.result = kStreamFailure;
+  if (context.hooks.notifyJobState) context.hooks.notifyJobState(job, false);
+  return outcome;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,245 @@
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+#include "platform/interrupts.h"
+#include "platform/pumps.h"
+
+namespace kestrun {
+
+namespace {
+
+enum class Receive { Done, Failed, Woken };
+
+// Receives exactly `count` bytes. While `stop` is valid, each wait for data
+// also watches it; data already sent wins over the stop.
+Receive ReceiveExactly(SocketHandle socket, char* area, size_t count, FileHandle stop) {
+  size_t got = 0;
+  while (got < count) {
+    if (stop != kInvalidFile) {
+      const InputWait wait = WaitForInput(socket, stop);
+      if (wait == InputWait::Woken) return Receive::Woken;
+      if (wait == InputWait::Failed) return Receive::Failed;
+    }
+    int error = 0;
+    const long n = net::ReceiveSome(socket, area + got, count - got, &error);
+    if (n <= 0) return Receive::Failed;
+    got += static_cast<size_t>(n);
+  }
+  return Receive::Done;
+}
+
+// Receives what has arrived, at most `count` bytes, once there is some. A stop
+// in the middle of a chunk is a failure (returns -1), as is a closed
+// connection.
+long ReceiveSome(SocketHandle socket, char* area, size_t count, FileHandle stop) {
+  if (stop != kInvalidFile && WaitForInput(socket, stop) != InputWait::Ready) return -1;
+  int error = 0;
+  const long n = net::ReceiveSome(socket, area, count, &error);
+  return n > 0 ? n : -1;
+}
+
+// Given input: writes the capture record's stdinData. A broken pipe ends
+// the write; other failures are retried a few times, then given up.
+int WriteGivenInput(PumpContext& c, const CaptureBuffer& capture) {
+  constexpr int kRetries = 3;
+  const std::string& data = capture.stdinData;
+  size_t done = 0;
+  int failures = 0;
+  while (done < data.size()) {
+    const size_t piece = std::min(kInputPiece, data.size() - done);
+    const int error = WriteAll(c.pipe.get(), data.data() + done, piece);
+    if (error == 0) {
+      done += piece;
+    } else if (error == EPIPE || ++failures > kRetries) {
+      break;
+    }
+  }
+  c.pipe.Reset();
+  return 0;
+}
+
+// Client input: relays chunks until a zero length.
+int RelayClientInput(PumpContext& c, SocketHandle socket) {
+  std::vector<char> piece;
+  for (;;) {
+    uint32_t lengthField = 0;
+    switch (ReceiveExactly(socket, reinterpret_cast<char*>(&lengthField), 4, c.stop)) {
+      case Receive::Done:
+        break;
+      case Receive::Woken:  // the program has ended and nothing more came
+        c.pipe.Reset();
+        return 0;
+      case Receive::Failed:
+        c.pipe.Reset();
+        return 1;
+    }
+    uint32_t remaining = ntohl(lengthField);
+    if (remaining == 0) {
+      c.pipe.Reset();
+      return 0;
+    }
+    bool dropping = false;  // a write failed: the rest of this chunk is dropped
+    while (remaining > 0) {
+      // Whatever part of the chunk has arrived is written at once: a client
+      // may wait for the program's answer to the first bytes of a long chunk.
+      const size_t want = std::min<size_t>(remaining, kInputPiece);
+      if (piece.size() < want) piece.resize(want);
+      const long size = ReceiveSome(socket, piece.data(), want, c.stop);
+      if (size <= 0) {
+        c.pipe.Reset();
+        return 1;
+      }
+      remaining -= static_cast<uint32_t>(size);
+      if (dropping) continue;
+      const int error = WriteAll(c.pipe.get(), piece.data(), static_cast<size_t>(size));
+      if (error == EPIPE) {  // the program no longer reads its input
+        c.pipe.Reset();
+        return 1;
+      }
+      if (error != 0) dropping = true;
+    }
+  }
+}
+
+// Sends `size` bytes as consecutive frames in one send under the run's send
+// lock. Returns the send's error code, 0 on success.
+int SendFrames(SocketHandle socket, std::mutex* sendLock, uint32_t stream, const char* data,
+               size_t size) {
+  constexpr size_t kMaxFrames = (kPassThroughRead + kMaxFrameData - 1) / kMaxFrameData;
+  std::array<std::array<uint32_t, 2>, kMaxFrames> headers;
+  std::array<SendPiece, 2 * kMaxFrames> pieces;
+  size_t frames = 0;
+  for (size_t offset = 0; offset < size; offset += kMaxFrameData, ++frames) {
+    const size_t length = std::min(kMaxFrameData, size - offset);
+    headers[frames] = {htonl(static_cast<uint32_t>(length)), htonl(stream)};
+    pieces[2 * frames] = {headers[frames].data(), 8};
+    pieces[2 * frames + 1] = {data + offset, length};
+  }
+  std::unique_lock<std::mutex> lock;
+  if (sendLock) lock = std::unique_lock(*sendLock);
+  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), 2 * frames));
+}
+
+int OutputPump(PumpContext& c, uint32_t stream) {
+  std::vector<char> buf(kPassThroughRead);
+  bool clientFailed = false;
+  for (;;) {
+    CaptureBuffer* capture = c.capture.load();
+    bool* passedThrough = nullptr;
+    if (capture) {
+      passedThrough =
+          stream == kStdoutStream ? &capture->stdoutPassedThrough : &capture->stderrPassedThrough;
+    }
+    // The capture phase reads one frame's worth at a time: its 0x04 rule
+    // drops the rest of a read, which must not swallow more than that.
+    const bool capturing = !clientFailed && passedThrough && !*passedThrough;
+    int error = 0;
+    const long n =
+        ReadSome(c.pipe.get(), buf.data(), capturing ? kMaxFrameData : buf.size(), &error);
+    if (n <= 0) break;  // every holder of the program's end has closed it
+    if (clientFailed) continue;
+    const char* begin = buf.data();
+    const char* end = begin + n;
+    if (capturing) {
+      std::string& data = stream == kStdoutStream ? capture->stdoutData : capture->stderrData;
+      const char* eot = std::find(begin, end, kEndOfTransmission);
+      data.append(begin, eot);
+      if (eot != end) {
+        *passedThrough = true;
+        c.captureComplete.Set();
+      }
+      continue;
+    }
+    const SocketHandle socket = c.socket.load();
+    if (socket == kInvalidSocket) continue;  // no client: dropped
+    if (SendFrames(socket, c.sendLock, stream, begin, static_cast<size_t>(n)) != 0) {
+      clientFailed = true;
+    }
+  }
+  return clientFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int ReadAll(SocketHandle socket, void* buffer, size_t count) {
+  return ReceiveExactly(socket, static_cast<char*>(buffer), count, kInvalidFile) == Receive::Done
+             ? 0
+             : -1;
+}
+
+int StdInThread(PumpContext& context) {
+  // A program that has closed its input shows as EPIPE on this thread only.
+  BlockBrokenPipeSignal();
+  if (const CaptureBuffer* capture = context.capture.load())
+    return WriteGivenInput(context, *capture);
+  const SocketHandle socket = context.socket.load();
+  if (socket == kInvalidSocket) {
+    // No client and no given input: the program reads end-of-file at once.
+    context.pipe.Reset();
+    return 0;
+  }
+  return RelayClientInput(context, socket);
+}
+
+int StdOutThread(PumpContext& context) {
+  return OutputPump(context, kStdoutStream);
+}
+int StdErrThread(PumpContext& context) {
+  return OutputPump(context, kStderrStream);
+}
+
+}  // namespace kestrun
+
+namespace kestrun {
+
+StreamPumps::StreamPumps(UniqueFd stdinWrite, UniqueFd stdoutRead, UniqueFd stderrRead, Wakeup stop,
+                         SocketHandle client, CaptureBuffer* capture)
+    : stop_(std::move(stop)) {
+  input_.pipe = std::move(stdinWrite);
+  output_.pipe = std::move(stdoutRead);
+  error_.pipe = std::move(stderrRead);
+  for (PumpContext* c : {&input_, &output_, &error_}) {
+    c->socket = client;
+    c->capture = capture;
+  }
+  output_.sendLock = error_.sendLock = &sendLock_;
+  input_.stop = stop_.fd();
+}
+
+StreamPumps::~StreamPumps() {
+  Finish();
+}
+
+void StreamPumps::Start() {
+  PumpContext* contexts[3] = {&input_, &output_, &error_};
+  int (*pumps[3])(PumpContext&) = {StdInThread, StdOutThread, StdErrThread};
+  for (int i = 0; i < 3; ++i) {
+    try {
+      threads_[i] =
+          std::thread([this, i, pump = pumps[i], c = contexts[i]] { codes_[i] = pump(*c); });
+    } catch (const std::system_error&) {
+      // No thread: the run goes on without this stream.
+    }
+  }
+}
+
+bool StreamPumps::Finish() {
+  if (finished_) return codes_[0] == 1 || codes_[1] == 1 || codes_[2] == 1;
+  finished_ = true;
+  if (threads_[1].joinable()) threads_[1].join();
+  if (threads_[2].joinable()) threads_[2].join();
+  stop_.Signal();
+  if (threads_[0].joinable()) threads_[0].join();
+  output_.pipe.Reset();
+  error_.pipe.Reset();
+  input_.pipe.Reset();
+  return codes_[0] == 1 || codes_[1] == 1 || codes_[2] == 1;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,132 @@
+// The stream pumps of a run: three threads that carry a program's standard
+// input from the client (or from a given text) into its input pipe, and its
+// standard output and error from their pipes to the client, or into a
+// capture buffer.
+//
+// Threads: StdInThread, StdOutThread and StdErrThread, one set per run,
+// started by StreamPumps::Start and joined by StreamPumps::Finish on the
+// launching thread. StdInThread only receives from the client socket; the two
+// output threads only send on it.
+// Sharing: the run's send lock (StreamPumps::sendLock_) is held by an output
+// thread for the whole of one send, so frames of the two streams never
+// interleave on the socket; no other lock is taken while it is held. Each
+// stream's CaptureBuffer fields are written by that stream's thread alone and
+// read by the launcher only after the stream's capture-complete event or
+// after Finish. A pump's socket and capture targets are atomics read afresh
+// for every chunk, so a preloaded program's pumps can be pointed at a new run
+// while they run.
+//
+// Client wire format. Input: chunks of a 4-byte big-endian length N and N
+// bytes; N = 0 ends the input. Output: frames of a 4-byte big-endian length
+// L (1 to 1016), a 4-byte big-endian stream code (0 output, 1 error) and L
+// bytes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/unique_fd.h"
+#include "platform/wakeup.h"
+#include "protocol/socket.h"
+
+namespace kestrun {
+
+inline constexpr size_t kMaxFrameData = 1016;
+// Largest pipe read of the pass-through phase; it goes out as consecutive
+// frames of at most kMaxFrameData bytes in one send.
+inline constexpr size_t kPassThroughRead = 64 * 1024;
+// Input chunks are received and written in pieces of at most this size: an
+// announced length is never allocated.
+inline constexpr size_t kInputPiece = 64 * 1024;
+inline constexpr char kEndOfTransmission = 0x04;
+
+enum StreamCode : uint32_t { kStdoutStream = 0, kStderrStream = 1 };
+
+// A run's captured output, and the input it is given. Owned by the run's
+// launcher (capture mode returns it to its caller).
+struct CaptureBuffer {
+  std::string stdoutData;  // captured standard output; its size is the stdout length
+  std::string stderrData;  // captured standard error
+  std::string stdinData;   // standard input given to the program
+  // Set once a 0x04 byte was seen on the stream: later output goes to the client.
+  bool stdoutPassedThrough = false;
+  bool stderrPassedThrough = false;
+};
+
+// What one pump works with. Owned by StreamPumps, alive until its thread ended.
+struct PumpContext {
+  std::atomic<CaptureBuffer*> capture{nullptr};
+  std::atomic<SocketHandle> socket{kInvalidSocket};  // kInvalidSocket: no client
+  UniqueFd pipe;                   // the server's end: write end for input, read end for output
+  AutoResetEvent captureComplete;  // output pumps: the capture phase ended
+  std::mutex* sendLock = nullptr;  // output pumps: the run's send lock
+  FileHandle stop = kInvalidFile;  // input pump: signalled once the program has ended
+};
+
+// Receives exactly `count` bytes (count > 0): 0 when they all arrived, -1 when
+// the connection failed or closed first.
+int ReadAll(SocketHandle socket, void* buffer, size_t count);
+
+// The pumps. Each returns its thread exit code: 0, or 1 for a communication
+// failure (the client connection failed or closed during the run, or the
+// program stopped reading while the client was still sending).
+//
+// StdInThread with a capture record writes its stdinData and closes the pipe
+// (a program that stops reading ends the write; exit code 0). Without one it
+// relays the client's chunks until a zero length, writing each in pieces of
+// at most kInputPiece bytes. A write failure other than a broken pipe drops
+// the rest of that chunk. When the stop wake-up is signalled while it waits
+// between chunks it closes the pipe and returns 0; in the middle of a chunk,
+// 1. It always closes the pipe before returning.
+int StdInThread(PumpContext& context);
+// The output pumps read until the program's end of the pipe is closed. In the
+// capture phase (a capture record whose passed-through flag is clear) they
+// read at most kMaxFrameData bytes at a time and keep what comes before the
+// first 0x04 byte; the rest of that read is dropped, the flag set and the
+// event signalled. Otherwise each read goes to the client as frames (dropped
+// without a client). After a failed send they go on reading and drop
+// everything, so the program never blocks on a full pipe, and return 1.
+int StdOutThread(PumpContext& context);
+int StdErrThread(PumpContext& context);
+
+// The three pumps of one run.
+class StreamPumps {
+ public:
+  // Takes the server's ends of the run's pipes and the wake-up used to end
+  // the input pump. `client` may be kInvalidSocket, `capture` null.
+  StreamPumps(UniqueFd stdinWrite, UniqueFd stdoutRead, UniqueFd stderrRead, Wakeup stop,
+              SocketHandle client, CaptureBuffer* capture);
+  StreamPumps(const StreamPumps&) = delete;
+  StreamPumps& operator=(const StreamPumps&) = delete;
+  // Finishes the pumps if Finish was not called.
+  ~StreamPumps();
+
+  // Starts StdInThread, StdOutThread and StdErrThread, in this order. A thread
+  // that cannot be created is skipped and the run goes on without it.
+  void Start();
+  // Call once the program has ended. Waits for the output pumps (they end
+  // when every holder of the program's ends of the pipes is gone), then ends
+  // the input pump if it still waits for the client, and waits for it. True
+  // when any pump returned 1.
+  bool Finish();
+
+  PumpContext& input() { return input_; }
+  PumpContext& output() { return output_; }
+  PumpContext& error() { return error_; }
+
+ private:
+  std::mutex sendLock_;  // the run's send lock, see the file comment
+  PumpContext input_, output_, error_;
+  Wakeup stop_;
+  std::thread threads_[3];
+  int codes_[3] = {0, 0, 0};
+  bool finished_ = false;
+};
+
+}  // namespace kestrun
