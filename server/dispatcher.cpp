@@ -7,6 +7,7 @@
 #include "config/server_config.h"
 #include "protocol/transport.h"
 #include "server/environment.h"
+#include "server/group_requests.h"
 #include "server/help_request.h"
 #include "server/log.h"
 
@@ -60,8 +61,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},
     {"RECORD_BACKGROUND_PROC_PID", AcceptWithoutAction},
     {"CANCEL_DIALOG", nullptr},
-    {"GET_GROUPS_FOR_USER", nullptr},
-    {"GET_USERS_IN_GROUP", nullptr},
+    {"GET_GROUPS_FOR_USER", GetGroupsForUserRequest},
+    {"GET_USERS_IN_GROUP", GetUsersInGroupRequest},
 }};
 
 bool InTable(int32_t type) { return type >= 0 && type < static_cast<int32_t>(kRequestTable.size()); }
