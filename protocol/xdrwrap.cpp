@@ -88,7 +88,7 @@ void XDRWRAP::AddString(std::string_view text) {
   char piece[kStringPieceLength + 1];
   for (size_t i = 0; i < pieces; ++i) {
     const std::string_view part = text.substr(i * kStringPieceLength, kStringPieceLength);
-    std::memcpy(piece, part.data(), part.size());
+    if (!part.empty()) std::memcpy(piece, part.data(), part.size());
     piece[part.size()] = '\0';
     char* p = piece;
     const u_int max = static_cast<u_int>(part.size());

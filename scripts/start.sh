@@ -15,11 +15,15 @@ done
 for lib in build/lib/*.so; do
   [ -e "$lib" ] && cp "$lib" "$home/"
 done
-port=$(awk 'tolower($1)=="port" {print $2; exit}' "$home/kestrun.conf")
 cat <<EOT
-Server home: $home
+Server home: $home (log: $home/kestrun.log)
 In a second terminal, try:
-  $home/kesclient echo
-  $home/kesclient jobs
+  $home/kesclient jobs                          # the jobs you may run
+  $home/kesclient run countdown 5               # output arrives as it is written
+  echo hello world | $home/kesclient run shout  # standard input goes to the job
+  $home/kesclient run backup prod &             # runs ten seconds...
+  $home/kesclient run backup prod               # ...refused: one backup per target
+  $home/kesclient run restore prod              # refused while a backup runs
+  $home/kesclient active                        # the running jobs
 EOT
 exec "$home/KestrunServer"

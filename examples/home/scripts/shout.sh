@@ -1,0 +1,3 @@
+#!/bin/sh
+# Copies standard input to standard output in capitals.
+tr '[:lower:]' '[:upper:]'

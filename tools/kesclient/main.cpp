@@ -1,0 +1,205 @@
+// kesclient: the reference command-line client of KestrunServer.
+#include <limits.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/socket.h"
+#include "tools/kesclient/client_config.h"
+#include "tools/kesclient/requests.h"
+#include "tools/kesclient/run_job.h"
+
+namespace {
+
+using namespace kestrun::client;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoServer = 3;
+constexpr int kExitRefused = 4;
+constexpr int kExitInterrupted = 130;
+
+const char kUsage[] =
+    "usage: kesclient [-s SERVER] [-p PORT] [-u USER] [-n NODE] [-T] COMMAND [ARG...]\n"
+    "\n"
+    "commands:\n"
+    "  run JOB [ARG...]  run JOB with the given arguments; standard input goes to the\n"
+    "                    job, its output comes back as it is written; the exit status\n"
+    "                    is the job's exit code\n"
+    "  jobs              list the jobs you may run, with their help text\n"
+    "  active            list the running jobs\n"
+    "  echo [VALUE]      check that the server answers\n"
+    "\n"
+    "options:\n"
+    "  -s SERVER  server host, or the name of a server stanza in the kestrun.conf\n"
+    "             beside this program (default localhost)\n"
+    "  -p PORT    server port (default: the stanza's port, else the global port of\n"
+    "             that kestrun.conf)\n"
+    "  -u USER    user name to run as (default: your login name)\n"
+    "  -n NODE    node name to report (default: this host's name)\n"
+    "  -T         never run the job under the terminal wrapper\n"
+    "  -h         show this help\n"
+    "\n"
+    "Ctrl+C while a job that allows stopping runs asks the server to stop it; a\n"
+    "second Ctrl+C leaves at once.\n"
+    "\n"
+    "exit status: the job's exit code (run), 0 (other commands), 2 usage error,\n"
+    "3 server unreachable or connection failed, 4 refused by the server, 130 interrupted\n";
+
+std::string ProgramDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string p(path, static_cast<size_t>(n));
+  const auto slash = p.rfind('/');
+  return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+std::string LoginName() {
+  if (const char* u = std::getenv("USER"); u && *u) return u;
+  if (passwd* pw = ::getpwuid(::getuid())) return pw->pw_name;
+  return "unknown";
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+int Fail(const std::string& message, int status) {
+  std::fprintf(stderr, "kesclient: %s\n", message.c_str());
+  return status;
+}
+
+// Ctrl+C handling on a thread of its own: the first interrupt of a stoppable
+// job asks the server to stop it, any other interrupt leaves.
+class InterruptWatcher {
+ public:
+  explicit InterruptWatcher(ServerAddress server) : server_(std::move(server)) {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    std::thread([this] { Watch(); }).detach();
+  }
+  void SetStopId(uint32_t id) {
+    std::lock_guard lock(mutex_);
+    stopId_ = id;
+  }
+
+ private:
+  void Watch() {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set_, &sig) != 0) continue;
+      uint32_t id;
+      {
+        std::lock_guard lock(mutex_);
+        id = std::exchange(stopId_, 0);
+      }
+      if (sig == SIGINT && id != 0) {
+        std::fputs("kesclient: asking the server to stop the job\n", stderr);
+        if (SendStop(server_, id)) continue;
+      }
+      std::_Exit(kExitInterrupted);
+    }
+  }
+  ServerAddress server_;
+  sigset_t set_;
+  std::mutex mutex_;  // guards stopId_
+  uint32_t stopId_ = 0;
+};
+
+int RunCommand(const ServerAddress& server, RunRequest request) {
+  // Lives until the process ends: its thread may still see a late signal.
+  static InterruptWatcher watcher(server);
+  const RunOutcome out =
+      RunJob(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
+             [&](const StartHeader& h) { watcher.SetStopId(h.stopId); });
+  switch (out.kind) {
+    case RunOutcome::Kind::Ran:
+      return out.exitCode;
+    case RunOutcome::Kind::Refused:
+      return Fail(out.message, kExitRefused);
+    case RunOutcome::Kind::Failed:
+      break;
+  }
+  return Fail(out.message, kExitNoServer);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kestrun::net::StartSockets();
+  std::string serverOption;
+  int portOption = 0;
+  RunRequest request;
+  request.user = LoginName();
+  request.node = HostName();
+  request.processId = static_cast<int32_t>(::getpid());
+  int opt;
+  while ((opt = ::getopt(argc, argv, "+s:p:u:n:Th")) != -1) {
+    switch (opt) {
+      case 's': serverOption = optarg; break;
+      case 'p': portOption = std::atoi(optarg); break;
+      case 'u': request.user = optarg; break;
+      case 'n': request.node = optarg; break;
+      case 'T': request.noTerminal = true; break;
+      case 'h': std::fputs(kUsage, stdout); return 0;
+      default: std::fputs(kUsage, stderr); return kExitUsage;
+    }
+  }
+  if (optind >= argc) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const ClientConfig config = LoadClientConfig(ProgramDirectory() + "/kestrun.conf");
+  const ServerAddress server = ResolveServer(config, serverOption, portOption);
+  if (server.port <= 0) return Fail("no server port: use -p PORT", kExitUsage);
+  const std::string command = argv[optind++];
+  const std::string where = server.host + ":" + std::to_string(server.port);
+
+  if (command == "run") {
+    if (optind >= argc) return Fail("run: which job?", kExitUsage);
+    request.job = argv[optind++];
+    request.args.assign(argv + optind, argv + argc);
+    return RunCommand(server, request);
+  }
+  if (command == "jobs") {
+    auto jobs = ListJobs(server, request.user);
+    if (!jobs) return Fail("no answer from " + where, kExitNoServer);
+    for (const JobHelp& j : *jobs) std::printf("%-20s %s\n", j.name.c_str(), j.helpText.c_str());
+    return 0;
+  }
+  if (command == "active") {
+    auto jobs = ListActiveJobs(server);
+    if (!jobs) return Fail("no answer from " + where, kExitNoServer);
+    for (const ActiveJob& j : *jobs) {
+      const std::time_t start = j.startTime;
+      char when[32];
+      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::localtime(&start));
+      std::printf("%-20s %-8d %-12s %s %s\n", j.name.c_str(), j.processId, j.user.c_str(), when,
+                  j.lockValue.c_str());
+    }
+    return 0;
+  }
+  if (command == "echo") {
+    const int32_t value = optind < argc ? std::atoi(argv[optind]) : 1;
+    auto answer = Echo(server, value);
+    if (!answer) return Fail("no answer from " + where, kExitNoServer);
+    std::printf("%d\n", *answer);
+    return 0;
+  }
+  std::fprintf(stderr, "kesclient: unknown command %s\n", command.c_str());
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
