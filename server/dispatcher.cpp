@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/server_config.h"
+#include "notify/docked_requests.h"
 #include "protocol/transport.h"
 #include "server/environment.h"
 #include "server/group_requests.h"
@@ -41,14 +42,14 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"RUN_LISTBOX_SCRIPT", nullptr},
     {"STOP_REQUEST", nullptr},
     {"SHUTDOWN_KESTRUN", nullptr},
-    {"DUMP_CLIENT_NODE_NAMES", nullptr},
+    {"DUMP_CLIENT_NODE_NAMES", DumpClientNodeNames},
     {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
-    {"DEREGISTER_CLIENT", nullptr},
+    {"DEREGISTER_CLIENT", DeregisterClient},
     {"SEND_MESSAGE_TO_CLIENT", nullptr},
     {"GET_JOBS_FOR_USER", nullptr},
     {"Unknown", nullptr},
-    {"CLIENT_KEEPALIVE", nullptr},
+    {"CLIENT_KEEPALIVE", ClientKeepalive},
     {"Unknown", nullptr},
     {"Unknown", nullptr},
     {"GET_ACTIVE_JOBS", nullptr},
@@ -65,7 +66,9 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"GET_USERS_IN_GROUP", GetUsersInGroupRequest},
 }};
 
-bool InTable(int32_t type) { return type >= 0 && type < static_cast<int32_t>(kRequestTable.size()); }
+bool InTable(int32_t type) {
+  return type >= 0 && type < static_cast<int32_t>(kRequestTable.size());
+}
 
 }  // namespace
 
@@ -73,7 +76,9 @@ std::string_view RequestTypeName(int32_t type) {
   return InTable(type) ? kRequestTable[type].name : "Unknown";
 }
 
-RequestHandler HandlerFor(int32_t type) { return InTable(type) ? kRequestTable[type].handler : nullptr; }
+RequestHandler HandlerFor(int32_t type) {
+  return InTable(type) ? kRequestTable[type].handler : nullptr;
+}
 
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
   std::fputs("ProcessClientRequest\n", stdout);
