@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "config/text.h"
 #include "notify/docked_registry.h"
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
@@ -154,10 +155,10 @@ int32_t ParseProcessId(std::string_view text) {
 int RunAdminCommand(int port, const std::vector<std::string>& args, const AdminEnvironment& env) {
   const std::string option = args.size() > 1 ? args[1] : "";
   try {
-    if (EqualsIgnoringCase(option, "-killjob")) return KillJob(port, args, env);
-    if (EqualsIgnoringCase(option, "-showjobs")) return ShowJobs(port, env);
-    if (EqualsIgnoringCase(option, "-showdocked")) return ShowDocked(port, env);
-    if (EqualsIgnoringCase(option, "-shutdown")) return Shutdown(port, env);
+    if (EqualsNoCase(option, "-killjob")) return KillJob(port, args, env);
+    if (EqualsNoCase(option, "-showjobs")) return ShowJobs(port, env);
+    if (EqualsNoCase(option, "-showdocked")) return ShowDocked(port, env);
+    if (EqualsNoCase(option, "-shutdown")) return Shutdown(port, env);
   } catch (const DecodeFailure&) {
     return 1;  // the reply could not be read
   }

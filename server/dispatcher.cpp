@@ -11,6 +11,7 @@
 #include "server/group_requests.h"
 #include "server/help_request.h"
 #include "server/log.h"
+#include "server/running_job_requests.h"
 
 namespace kestrun {
 
@@ -40,8 +41,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"RUN_VALIDATION_SCRIPT", nullptr},
     {"RUN_FIELD_SCRIPT", nullptr},
     {"RUN_LISTBOX_SCRIPT", nullptr},
-    {"STOP_REQUEST", nullptr},
-    {"SHUTDOWN_KESTRUN", nullptr},
+    {"STOP_REQUEST", StopRequest},
+    {"SHUTDOWN_KESTRUN", ShutdownKestrun},
     {"DUMP_CLIENT_NODE_NAMES", DumpClientNodeNames},
     {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
@@ -52,8 +53,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"CLIENT_KEEPALIVE", ClientKeepalive},
     {"Unknown", nullptr},
     {"Unknown", nullptr},
-    {"GET_ACTIVE_JOBS", nullptr},
-    {"KILL_JOB", nullptr},
+    {"GET_ACTIVE_JOBS", GetActiveJobs},
+    {"KILL_JOB", KillJob},
     {"START_BACKGROUND_SCRIPT", nullptr},
     {"REGISTER_WAITING_FOR_CALLBACK", nullptr},
     {"UNREGISTER_WAITING_FOR_CALLBACK", nullptr},
