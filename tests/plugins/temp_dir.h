@@ -2,6 +2,7 @@
 // contents at the end of the test.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
