@@ -31,6 +31,9 @@
  * any other function. If kesgp_initialise does not return 0 the server never
  * asks the plug-in about groups (every group-restricted job is refused, every
  * group request answers no names). The library is never unloaded.
+ * A reload of kestrun.conf that names a different library binds that library
+ * without calling its kesgp_initialise, so the other four functions must
+ * cope with never having been initialised (answering NULL or 0 is enough).
  *
  * Threads. The server serialises its calls: at most one of these functions
  * runs at any time, though successive calls may come from different threads.
