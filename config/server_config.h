@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/group_processor.h"
 #include "config/job_definition.h"
 #include "config/schedule.h"
 
@@ -85,7 +86,10 @@ class ServerConfig {
   void SetLogFile(std::string logFile) { logFile_ = std::move(logFile); }
   const std::string& server() const { return server_; }
   int32_t processId() const { return processId_; }
-  bool groupProcessorReady() const { return groupProcessorReady_.load(); }
+  bool groupProcessorReady() const { return groupProcessor_.ready(); }
+  // The group-processor binding and its per-user cache; kept across reloads.
+  // Any thread may use it (config/group_processor.h).
+  GroupProcessor& groupProcessor() const { return groupProcessor_; }
   // Modification time (ns) of the file when it was last read.
   int64_t configTime() const { return configTime_.load(); }
 
@@ -109,7 +113,7 @@ class ServerConfig {
   std::string logFile_;
   std::string server_;
   int32_t processId_ = 0;
-  std::atomic<bool> groupProcessorReady_{false};
+  mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 
   mutable std::mutex snapshotLock_;  // guards snapshot_ (the pointer only)

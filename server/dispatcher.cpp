@@ -8,6 +8,7 @@
 #include "notify/docked_requests.h"
 #include "protocol/transport.h"
 #include "server/environment.h"
+#include "server/group_requests.h"
 #include "server/help_request.h"
 #include "server/log.h"
 #include "server/running_job_requests.h"
@@ -62,8 +63,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},
     {"RECORD_BACKGROUND_PROC_PID", AcceptWithoutAction},
     {"CANCEL_DIALOG", nullptr},
-    {"GET_GROUPS_FOR_USER", nullptr},
-    {"GET_USERS_IN_GROUP", nullptr},
+    {"GET_GROUPS_FOR_USER", GetGroupsForUserRequest},
+    {"GET_USERS_IN_GROUP", GetUsersInGroupRequest},
 }};
 
 bool InTable(int32_t type) {
