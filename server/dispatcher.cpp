@@ -2,8 +2,13 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 
+#include "config/server_config.h"
 #include "protocol/transport.h"
+#include "server/environment.h"
+#include "server/help_request.h"
+#include "server/log.h"
 
 namespace kestrun {
 
@@ -36,7 +41,7 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"STOP_REQUEST", nullptr},
     {"SHUTDOWN_KESTRUN", nullptr},
     {"DUMP_CLIENT_NODE_NAMES", nullptr},
-    {"SHOW_HELP_TEXT", nullptr},
+    {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
     {"DEREGISTER_CLIENT", nullptr},
     {"SEND_MESSAGE_TO_CLIENT", nullptr},
@@ -79,6 +84,10 @@ void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t p
     ReceiveMessage(request, socket);
     type = request.GetEnum();
     reply.BeginEncode();
+    // Read at each request, so the trace can be switched on a running server.
+    if (server.config != nullptr && GetEnvLocked("KESTRACE"))
+      LogMessage(*server.config, "Received RequestType=%d (%s)", type,
+                 std::string(RequestTypeName(type)).c_str());
     if (RequestHandler handler = HandlerFor(type)) {
       RequestContext rc{server, request, reply, socket, peerAddress};
       handler(rc);

@@ -1,0 +1,85 @@
+// The reader of kestrun.conf (internal to the config module): two passes over
+// the file's lines, the first collecting field names, the second applying
+// every directive to a new ConfigSnapshot, which is then published.
+//
+// One ConfigReader serves one read, on the thread that loads or reloads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/server_config.h"
+
+namespace kestrun {
+
+// One directive line, its key and value with their blanks cut.
+struct Directive {
+  std::string_view key;  // as written
+  std::string lowerKey;
+  std::string_view raw;  // the value before expansion
+  std::string value;     // the value expanded against the process environment
+};
+
+// The schedule values of the open stanza; reset at every stanza header.
+struct StanzaSchedule {
+  bool autorun = false;
+  uint32_t days = 0;
+  uint32_t months = 0;
+  uint32_t dates = 0;
+  int32_t interval = 0;
+  std::optional<std::string> times;
+};
+
+// The lines of a file as the reader sees them: a CR LF end reads as LF, and
+// every read takes at most 1023 bytes, so a longer line is split and its rest
+// is the next line. A line is cut at a NUL byte.
+std::vector<std::string_view> SplitConfigLines(std::string& text);
+
+class ConfigReader {
+ public:
+  enum class Result {
+    Published,    // the new snapshot is live
+    KeptCurrent,  // reload of a file that cannot be opened: nothing changed
+    Fatal,        // first read: the process must end with status 1
+  };
+
+  ConfigReader(ServerConfig& config, bool reload);
+  Result Read();
+
+  // --- for the directive handlers ---
+  const ServerConfig& config() const { return config_; }
+  ConfigSnapshot& snapshot() { return *next_; }
+  JobDefinition& job() { return next_->jobs.back(); }
+  StanzaSchedule& schedule() { return schedule_; }
+  int line() const { return line_; }
+  // On the first read `toStderr` goes to standard error; `toLog` is logged on
+  // every read.
+  void Warning(const std::string& toStderr, const std::string& toLog);
+
+ private:
+  void ReadFieldNames(const std::vector<std::string_view>& lines);
+  bool ReadDirectives(const std::vector<std::string_view>& lines);
+  void StartStanza(std::string_view header);
+  void AddPendingSchedule();
+  void ApplyGlobalDirective(const Directive& d);
+  void UnknownDirective(std::string_view key);
+  void FinishJobs();
+
+  ServerConfig& config_;
+  const bool reload_;
+  std::shared_ptr<ConfigSnapshot> next_;
+  int line_ = 0;
+  bool inStanza_ = false;
+  StanzaSchedule schedule_;
+  bool sawGroupProcessor_ = false;
+};
+
+// Applies a directive inside a stanza to reader.job(); false when no table
+// accepts the key inside a stanza (an unknown directive).
+bool ApplyStanzaDirective(ConfigReader& reader, const Directive& d);
+
+}  // namespace kestrun

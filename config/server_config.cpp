@@ -1,0 +1,63 @@
+#include "config/server_config.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "config/config_reader.h"
+#include "config/group_processor.h"
+#include "config/text.h"
+#include "platform/filesystem.h"
+#include "platform/this_process.h"
+
+namespace kestrun {
+
+const JobDefinition* ConfigSnapshot::FindJob(std::string_view name) const {
+  const auto it = jobIndex.find(UpperCase(name));
+  return it == jobIndex.end() ? nullptr : &jobs[it->second];
+}
+
+ServerConfig::ServerConfig(std::string configPath)
+    : configPath_(std::move(configPath)), snapshot_(std::make_shared<const ConfigSnapshot>()) {}
+
+std::shared_ptr<const ConfigSnapshot> ServerConfig::Snapshot() const {
+  std::lock_guard<std::mutex> hold(snapshotLock_);
+  return snapshot_;
+}
+
+void ServerConfig::Publish(std::shared_ptr<const ConfigSnapshot> snapshot) {
+  std::shared_ptr<const ConfigSnapshot> old;
+  {
+    std::lock_guard<std::mutex> hold(snapshotLock_);
+    old = std::exchange(snapshot_, std::move(snapshot));
+  }
+  // `old` is released here, outside the lock, unless a reader still holds it.
+}
+
+void LoadServerConfig(ServerConfig& config) {
+  config.processId_ = CurrentProcessId();
+  if (ConfigReader(config, false).Read() == ConfigReader::Result::Fatal) std::exit(1);
+}
+
+void ReloadServerConfig(ServerConfig& config) {
+  ConfigReader(config, true).Read();
+}
+
+bool ConfigFileChanged(const ServerConfig& config) {
+  const std::optional<FileStatus> status = GetFileStatus(config.configPath());
+  return status && status->modificationTime > config.configTime();
+}
+
+std::optional<JobDefinition> FindJobForUser(const ServerConfig& config, std::string_view name,
+                                            std::optional<std::string_view> user, bool* denied) {
+  if (denied != nullptr) *denied = false;
+  const std::shared_ptr<const ConfigSnapshot> snapshot = config.Snapshot();
+  const JobDefinition* job = snapshot->FindJob(name);
+  if (job == nullptr) return std::nullopt;
+  if (job->group && user && !IsUserInGroups(config, *job->group, *user)) {
+    if (denied != nullptr) *denied = true;
+    return std::nullopt;
+  }
+  return CopyJobDefinition(*job);
+}
+
+}  // namespace kestrun

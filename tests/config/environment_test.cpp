@@ -1,0 +1,100 @@
+#include "server/environment.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace kestrun {
+namespace {
+
+TEST(EnvironmentBlock, PutReplacesTheEntryOfTheSameNameInPlace) {
+  EnvironmentBlock block = {"A=1", "B=3"};
+  EXPECT_EQ(PutEnvLocked("A=2", block), 0);
+  EXPECT_EQ(block, (EnvironmentBlock{"A=2", "B=3"}));
+}
+
+TEST(EnvironmentBlock, PutAppendsANewName) {
+  EnvironmentBlock block = {"B=3"};
+  EXPECT_EQ(PutEnvLocked("A=2", block), 0);
+  EXPECT_EQ(block, (EnvironmentBlock{"B=3", "A=2"}));
+}
+
+TEST(EnvironmentBlock, NamesAreCaseSensitive) {
+  EnvironmentBlock block = {"A=1"};
+  PutEnvLocked("a=2", block);
+  EXPECT_EQ(block, (EnvironmentBlock{"A=1", "a=2"}));
+  EXPECT_EQ(GetEnvLocked("a", block), "2");
+  EXPECT_EQ(GetEnvLocked("A", block), "1");
+}
+
+TEST(EnvironmentBlock, GetFindsTheFirstEntryAndWholeNamesOnly) {
+  const EnvironmentBlock block = {"AB=x", "A=first", "A=second", "E="};
+  EXPECT_EQ(GetEnvLocked("A", block), "first");
+  EXPECT_EQ(GetEnvLocked("E", block), "");
+  EXPECT_EQ(GetEnvLocked("ABC", block), std::nullopt);
+  EXPECT_EQ(GetEnvLocked("", block), std::nullopt);
+}
+
+TEST(ProcessEnvironment, PutThenGetAndReplace) {
+  EXPECT_EQ(PutEnvLocked("KES_ENV_TEST=one"), 0);
+  EXPECT_EQ(GetEnvLocked("KES_ENV_TEST"), "one");
+  EXPECT_EQ(PutEnvLocked("KES_ENV_TEST=two=2"), 0);
+  EXPECT_EQ(GetEnvLocked("KES_ENV_TEST"), "two=2");
+  EXPECT_EQ(GetEnvLocked("KES_ENV_TEST_NEVER_SET"), std::nullopt);
+  EXPECT_NE(PutEnvLocked("=value"), 0);
+}
+
+// Expansion against a fixed table, so each rule is seen in isolation.
+std::string Expand(std::string_view text) {
+  static const std::map<std::string, std::string, std::less<>> vars = {
+      {"HOME", "/srv/k"}, {"A", "x"}, {"A_1", "y"}, {"5", "five"}, {"EMPTY", ""}};
+  return ExpandVariables(text, [](std::string_view name) -> std::optional<std::string> {
+    const auto it = vars.find(name);
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+  });
+}
+
+TEST(ExpandVariables, PlainAndBracedReferencesAreEquivalent) {
+  EXPECT_EQ(Expand("$HOME/scripts/x.bat"), "/srv/k/scripts/x.bat");
+  EXPECT_EQ(Expand("${HOME}/scripts/x.bat"), "/srv/k/scripts/x.bat");
+  EXPECT_EQ(Expand("{{${{HOME}}}}"), "{{/srv/k}}");
+}
+
+TEST(ExpandVariables, NameIsTheLongestRunOfNameCharacters) {
+  EXPECT_EQ(Expand("$A_1-$A.$A"), "y-x.x");
+  EXPECT_EQ(Expand("$5"), "five");
+  EXPECT_EQ(Expand("$Ax"), "");
+}
+
+TEST(ExpandVariables, UnsetGivesEmptyAndLoneDollarIsDropped) {
+  EXPECT_EQ(Expand("$UNSET/x"), "/x");
+  EXPECT_EQ(Expand("50$ off"), "50 off");
+  EXPECT_EQ(Expand("cost $"), "cost ");
+  EXPECT_EQ(Expand("$$A"), "x");
+  EXPECT_EQ(Expand("${}"), "{}");
+  EXPECT_EQ(Expand("$EMPTY!"), "!");
+}
+
+TEST(ExpandVariables, ClosingBracesOnlyUpToTheNumberOpened) {
+  EXPECT_EQ(Expand("${A}}"), "x}");
+  EXPECT_EQ(Expand("${{A}"), "x");
+  EXPECT_EQ(Expand("${A"), "x");
+}
+
+TEST(ExpandVariables, ResultMayBeLongerThanTheInput) {
+  std::string text;
+  for (int k = 0; k < 1000; ++k) text += "$HOME";
+  EXPECT_EQ(Expand(text).size(), 6000u);
+}
+
+TEST(ExpandVariables, BlockAndProcessEnvironmentSources) {
+  const EnvironmentBlock block = {"KESJOBNAME=NIGHTLY"};
+  EXPECT_EQ(ExpandVariables("job ${KESJOBNAME}", block), "job NIGHTLY");
+  PutEnvLocked("KES_EXPAND_TEST=proc");
+  EXPECT_EQ(ExpandVariables("$KES_EXPAND_TEST!"), "proc!");
+  EXPECT_EQ(ExpandVariables("$KES_EXPAND_TEST!", block), "!");
+}
+
+}  // namespace
+}  // namespace kestrun

@@ -1,0 +1,123 @@
+#include "server/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "config/server_config.h"
+#include "server/environment.h"
+#include "tests/config/conf_fixture.h"
+
+namespace kestrun {
+namespace {
+
+using testconf::TempHome;
+
+LocalTime At(int year, int month, int day, int hour, int minute, int second) {
+  LocalTime t;
+  t.year = year;
+  t.month = month;
+  t.day = day;
+  t.hour = hour;
+  t.minute = minute;
+  t.second = second;
+  return t;
+}
+
+TEST(ServerLog, LineIsTimeStampBlankAndMessage) {
+  TempHome home;
+  WriteLogLine(home.File("k.log"), At(2026, 12, 6, 8, 9, 10),
+               "Received RequestType=0 (ECHO_REQUEST)");
+  EXPECT_EQ(home.Read("k.log"), "2026-12-06 08:09:10 Received RequestType=0 (ECHO_REQUEST)\n");
+}
+
+TEST(ServerLog, DateVariablesNameADailyFile) {
+  TempHome home;
+  const std::string name = home.path() + "/k-$YYYY$MM${DD}.log";
+  WriteLogLine(name, At(2026, 12, 6, 23, 59, 59), "first");
+  WriteLogLine(name, At(2026, 12, 7, 0, 0, 1), "second");
+  EXPECT_EQ(home.Read("k-20261206.log"), "2026-12-06 23:59:59 first\n");
+  EXPECT_EQ(home.Read("k-20261207.log"), "2026-12-07 00:00:01 second\n");
+  EXPECT_EQ(GetEnvLocked("DD"), "07");
+  EXPECT_EQ(GetEnvLocked("MM"), "12");
+  EXPECT_EQ(GetEnvLocked("YY"), "26");
+  EXPECT_EQ(GetEnvLocked("YYYY"), "2026");
+}
+
+TEST(ServerLog, ProgramsStartedAfterAWriteSeeTheDateVariables) {
+  TempHome home;
+  WriteLogLine(home.File("k.log"), At(2031, 1, 2, 3, 4, 5), "x");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const char* argv[] = {"/bin/sh", "-c", "test \"$DD$MM$YY$YYYY\" = 0201312031", nullptr};
+    ::execv(argv[0], const_cast<char**>(argv));
+    ::_exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(ServerLog, NothingIsWrittenWithoutALogFile) {
+  TempHome home;
+  ServerConfig config(home.ConfPath());
+  LogMessage(config, "nowhere %d", 1);
+  WriteLogLine("", At(2026, 1, 1, 0, 0, 0), "nowhere");
+  EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+}
+
+TEST(ServerLog, UnwritableFileIsDroppedSilently) {
+  TempHome home;
+  ServerConfig config(home.ConfPath());
+  config.SetLogFile(home.path() + "/missing-dir/k.log");
+  testing::internal::CaptureStderr();
+  LogMessage(config, "dropped");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  config.SetLogFile("$KES_LOG_UNSET_VARIABLE");  // expands to nothing
+  LogMessage(config, "dropped");
+  EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+}
+
+TEST(ServerLog, FileIsCreatedAgainAfterBeingRemoved) {
+  TempHome home;
+  ServerConfig config(home.ConfPath());
+  config.SetLogFile(home.File("k.log"));
+  LogMessage(config, "one %s", "1");
+  std::filesystem::remove(home.File("k.log"));
+  LogMessage(config, "two %d", 2);
+  const std::string text = home.Read("k.log");
+  ASSERT_EQ(text.size(), 20u + 5 + 1);
+  EXPECT_EQ(text.substr(20), "two 2\n");
+}
+
+TEST(ServerLog, LinesOfManyThreadsNeverMix) {
+  TempHome home;
+  ServerConfig config(home.ConfPath());
+  config.SetLogFile(home.path() + "/k-$YYYY.log");
+  const std::string payload(300, 'p');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < 200; ++k)
+        LogMessage(config, "thread %d line %d %s", t, k, payload.c_str());
+    });
+  for (std::thread& t : threads) t.join();
+  std::ifstream in(home.File("k-" + std::to_string(CurrentLocalTime().year) + ".log"));
+  std::set<std::string> seen;
+  std::string line;
+  while (std::getline(in, line)) {
+    ASSERT_GT(line.size(), 20u);
+    const std::string message = line.substr(20);
+    ASSERT_EQ(message.substr(message.size() - payload.size()), payload) << line;
+    seen.insert(message.substr(0, message.size() - payload.size()));
+  }
+  EXPECT_EQ(seen.size(), 8u * 200u);
+}
+
+}  // namespace
+}  // namespace kestrun
