@@ -1,0 +1,87 @@
+// Starting a program with given standard streams, and the owner of the
+// started process.
+//
+// A program is started directly, never through a shell: the argument vector
+// reaches it element by element, so no argument can turn into two or into a
+// command. The child gets exactly the descriptors listed in the launch
+// options (normally 0, 1 and 2) and nothing else, starts with every signal at
+// its default action and none blocked, and (by default) leads a process
+// group of its own so that a kill can reach everything it started.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace kestrun {
+
+using ProcessId = int;
+
+struct LaunchOptions {
+  // The program to run. A path holding a "/" is used as it is; a bare name is
+  // looked up in the PATH of `environment` (or /usr/bin:/bin without one).
+  std::string program;
+  // The argument vector, element 0 included, passed to the program unchanged.
+  std::vector<std::string> arguments;
+  // NAME=value strings: the program's whole environment.
+  std::vector<std::string> environment;
+  // Child descriptor i is a copy of descriptors[i]; kInvalidFile gives the
+  // child /dev/null there instead of a hole the program could reuse by
+  // accident. The caller keeps ownership of the descriptors it passes.
+  std::vector<FileHandle> descriptors;
+  // Start the child in a new process group that it leads.
+  bool newProcessGroup = true;
+};
+
+// How a process ended.
+struct ProcessEnd {
+  bool signaled = false;  // ended by a signal (`code` is the signal number)
+  int code = 0;           // exit code, or the signal number
+};
+
+// The exit code a run reports: the program's own exit code; 1 when the server
+// killed it (as a terminated program reports on other platforms); 128 + the
+// signal number for any other death by a signal, as shells report it.
+int ExitCodeOf(const ProcessEnd& end, bool killedByServer);
+
+// Owns one started child process. The owner may wait for the end without
+// collecting the child, so that its process id stays reserved (and safe to
+// signal) until the caller has finished its bookkeeping; Reap then collects
+// it. An owner destroyed before Reap kills the child (SIGKILL) and reaps it,
+// so no error path leaves a zombie or a stray job.
+//
+// One thread waits on a Process; other threads only signal its id.
+class Process {
+ public:
+  explicit Process(ProcessId pid) : pid_(pid) {}
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process();
+
+  ProcessId pid() const { return pid_; }
+  // Blocks until the child has ended and returns how; the child is left as
+  // a zombie, so its id is not reused yet.
+  ProcessEnd WaitForEnd();
+  // Collects the ended (or ending) child, blocking until it has ended.
+  ProcessEnd Reap();
+
+ private:
+  void KillAndReap();
+  ProcessId pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Starts a program. Returns its owner, or empty with the system's error code
+// in *error: ENOENT for a missing program, EACCES for a file without the run
+// bit, and so on. An exec failure is detected before this returns.
+// Safe to call from several threads at once.
+std::optional<Process> LaunchProcess(const LaunchOptions& options, int* error);
+
+// Sends `signal` to one process; false when it does not exist (any more).
+bool SignalProcess(ProcessId pid, int signal);
+
+}  // namespace kestrun

@@ -1,0 +1,329 @@
+// The operating-system layer over real processes started from the test
+// child program.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/dynamic_library.h"
+#include "platform/event.h"
+#include "platform/home_directory.h"
+#include "platform/interrupts.h"
+#include "platform/process_tree.h"
+#include "platform/thread.h"
+#include "tests/platform/child_io.h"
+
+namespace kestrun {
+namespace {
+
+using test::kChild;
+using test::ReadLine;
+using test::ReadToEnd;
+using test::StartChild;
+
+TEST(Launch, ChildSeesOnlyItsThreeStandardDescriptors) {
+  // A descriptor opened without close-on-exec (as a careless library might)
+  // must not reach the job either.
+  int leaky[2];
+  ASSERT_EQ(pipe(leaky), 0);
+  int error = 0;
+  auto child = StartChild({kChild, "fds"}, &error);
+  close(leaky[0]);
+  close(leaky[1]);
+  ASSERT_TRUE(child) << error;
+  child->in.Reset();
+  EXPECT_EQ(ReadToEnd(child->out.get()), "0\n1\n2\n");
+  EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 0);
+}
+
+TEST(Launch, ArgumentsReachTheProgramElementByElement) {
+  int error = 0;
+  auto child = StartChild({kChild, "args", "two words", "a\"b", "$HOME", "", "x;y|z"}, &error);
+  ASSERT_TRUE(child) << error;
+  EXPECT_EQ(ReadToEnd(child->out.get()), "<two words>\n<a\"b>\n<$HOME>\n<>\n<x;y|z>\n");
+  child->process.Reap();
+}
+
+TEST(Launch, EnvironmentIsExactlyTheGivenVector) {
+  int error = 0;
+  auto child = StartChild({kChild, "env"}, &error, {"B=2", "A=1", "KESJOBNAME=X Y"});
+  ASSERT_TRUE(child) << error;
+  EXPECT_EQ(ReadToEnd(child->out.get()), "B=2\nA=1\nKESJOBNAME=X Y\n");
+  child->process.Reap();
+}
+
+TEST(Launch, FailuresAreReportedAsErrnoBeforeReturning) {
+  int error = 0;
+  EXPECT_FALSE(StartChild({"/nonexistent/program"}, &error));
+  EXPECT_EQ(error, ENOENT);
+
+  char path[] = "/tmp/kes_noexec_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  chmod(path, 0644);
+  error = 0;
+  EXPECT_FALSE(StartChild({path}, &error));
+  EXPECT_EQ(error, EACCES);
+  unlink(path);
+}
+
+TEST(Launch, BareNameIsSearchedInTheChildsPath) {
+  const std::string dir = DirectoryOf(kChild);
+  const std::string name = kChild.substr(dir.size() + 1);
+  int error = 0;
+  auto child = StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent:" + dir});
+  ASSERT_TRUE(child) << error;
+  EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 3);
+
+  EXPECT_FALSE(StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent"}));
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST(Launch, ChildLeadsItsOwnProcessGroup) {
+  int error = 0;
+  auto child = StartChild({kChild, "pgid"}, &error);
+  ASSERT_TRUE(child) << error;
+  const std::string pid = std::to_string(child->process.pid());
+  EXPECT_EQ(ReadToEnd(child->out.get()), pid + " " + pid + "\n");
+  child->process.Reap();
+}
+
+TEST(Launch, ChildStartsWithSignalsUnblockedAndAtDefault) {
+  sigset_t interrupts, old;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &interrupts, &old);
+  auto oldPipe = signal(SIGPIPE, SIG_IGN);
+  int error = 0;
+  auto child = StartChild({kChild, "sigstate"}, &error);
+  signal(SIGPIPE, oldPipe);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(child) << error;
+  EXPECT_EQ(ReadToEnd(child->out.get()), "blocked=0 pipe=default\n");
+  child->process.Reap();
+}
+
+TEST(Launch, MissingDescriptorBecomesDevNull) {
+  auto out = CreatePipe();
+  ASSERT_TRUE(out);
+  LaunchOptions options{
+      kChild, {kChild, "cat"}, {}, {kInvalidFile, out->write.get(), kInvalidFile}};
+  int error = 0;
+  auto process = LaunchProcess(options, &error);
+  ASSERT_TRUE(process) << error;
+  out->write.Reset();
+  EXPECT_EQ(ReadToEnd(out->read.get()), "");
+  EXPECT_EQ(ExitCodeOf(process->Reap(), false), 0);
+}
+
+TEST(Launch, SourceDescriptorsInsideTheStandardRangeAreMovedSafely) {
+  // The child's stdout comes from our descriptor 0 (close-on-exec) and its
+  // stdin from a pipe: a naive dup2 sequence would lose one of them.
+  auto in = CreatePipe(), out = CreatePipe();
+  ASSERT_TRUE(in && out);
+  const int savedStdin = fcntl(0, F_DUPFD_CLOEXEC, 10);
+  ASSERT_GE(dup3(out->write.get(), 0, O_CLOEXEC), 0);
+  out->write.Reset();
+  LaunchOptions options{kChild, {kChild, "cat"}, {}, {in->read.get(), 0, 2}};
+  int error = 0;
+  auto process = LaunchProcess(options, &error);
+  dup3(savedStdin, 0, 0);
+  close(savedStdin);
+  ASSERT_TRUE(process) << error;
+  in->read.Reset();
+  ASSERT_EQ(WriteAll(in->write.get(), "through\n", 8), 0);
+  in->write.Reset();
+  EXPECT_EQ(ReadToEnd(out->read.get()), "through\n");
+  EXPECT_EQ(ExitCodeOf(process->Reap(), false), 0);
+}
+
+TEST(ProcessOwner, ExitCodesAndSignalDeaths) {
+  int error = 0;
+  auto exits = StartChild({kChild, "exit", "7"}, &error);
+  ASSERT_TRUE(exits);
+  const ProcessEnd end = exits->process.Reap();
+  EXPECT_FALSE(end.signaled);
+  EXPECT_EQ(ExitCodeOf(end, false), 7);
+  EXPECT_EQ(ExitCodeOf(end, true), 7);  // it ended by itself before any kill
+
+  auto killed = StartChild({kChild, "signal", "15"}, &error);
+  ASSERT_TRUE(killed);
+  const ProcessEnd death = killed->process.Reap();
+  EXPECT_TRUE(death.signaled);
+  EXPECT_EQ(death.code, SIGTERM);
+  EXPECT_EQ(ExitCodeOf(death, false), 128 + SIGTERM);
+  EXPECT_EQ(ExitCodeOf(death, true), 1);
+}
+
+TEST(ProcessOwner, WaitForEndKeepsTheIdUntilReaped) {
+  int error = 0;
+  auto child = StartChild({kChild, "exit", "4"}, &error);
+  ASSERT_TRUE(child);
+  const ProcessId pid = child->process.pid();
+  EXPECT_EQ(child->process.WaitForEnd().code, 4);
+  EXPECT_EQ(kill(pid, 0), 0);  // still there as a zombie: the id is not reusable yet
+  EXPECT_EQ(child->process.Reap().code, 4);
+  EXPECT_EQ(kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(ProcessOwner, DestroyingAnUnreapedOwnerKillsAndCollectsTheChild) {
+  int error = 0;
+  ProcessId pid = 0;
+  {
+    auto child = StartChild({kChild, "sleep"}, &error);
+    ASSERT_TRUE(child);
+    pid = child->process.pid();
+  }
+  EXPECT_EQ(kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(KillOrder, SubtreesBeforeTheirRootGrandchildFirst) {
+  // 10 -> 11 -> 12 -> 13, 10 -> 14; 20 unrelated; 15 child of 11.
+  std::vector<ProcessEntry> snapshot = {{1, 0},   {10, 1},  {11, 10}, {12, 11},
+                                        {13, 12}, {14, 10}, {20, 1},  {15, 11}};
+  EXPECT_EQ(KillOrder(snapshot, 10), (std::vector<ProcessId>{13, 12, 15, 11, 14}));
+  EXPECT_EQ(KillOrder(snapshot, 20), std::vector<ProcessId>{});
+  EXPECT_EQ(KillOrder(snapshot, 99), std::vector<ProcessId>{});
+}
+
+TEST(KillOrder, ParentLoopsFromReusedIdsEndTheWalk) {
+  std::vector<ProcessEntry> snapshot = {{10, 12}, {11, 10}, {12, 11}};
+  EXPECT_EQ(KillOrder(snapshot, 10), (std::vector<ProcessId>{12, 11}));
+}
+
+TEST(KillProcessTree, EndsTheJobItsChildAndGrandchild) {
+  int error = 0;
+  auto child = StartChild({kChild, "tree"}, &error);
+  ASSERT_TRUE(child);
+  std::vector<std::string> pids = {ReadLine(child->out.get()), ReadLine(child->out.get()),
+                                   ReadLine(child->out.get())};
+  EXPECT_EQ(pids[0], std::to_string(child->process.pid()));
+  const std::vector<ProcessEntry> snapshot = TakeProcessSnapshot();
+  EXPECT_EQ(KillOrder(snapshot, child->process.pid()),
+            (std::vector<ProcessId>{std::atoi(pids[2].c_str()), std::atoi(pids[1].c_str())}));
+  EXPECT_TRUE(KillProcessTree(child->process.pid()));
+  // All three held the output pipe: its end means all three are gone.
+  EXPECT_EQ(ReadToEnd(child->out.get()), "");
+  const ProcessEnd end = child->process.Reap();
+  EXPECT_TRUE(end.signaled);
+  EXPECT_EQ(end.code, SIGKILL);
+}
+
+TEST(KillProcessTree, ReachesAnOrphanedDescendantThroughTheGroup) {
+  int error = 0;
+  auto child = StartChild({kChild, "orphan"}, &error);
+  ASSERT_TRUE(child);
+  ReadLine(child->out.get());
+  const ProcessId orphan = std::atoi(ReadLine(child->out.get()).c_str());
+  ASSERT_GT(orphan, 0);
+  EXPECT_TRUE(KillProcessTree(child->process.pid()));
+  EXPECT_EQ(ReadToEnd(child->out.get()), "");
+  child->process.Reap();
+}
+
+TEST(KillProcessTree, UnknownProcessIsNotKilled) {
+  EXPECT_FALSE(KillProcessTree(0));
+  EXPECT_FALSE(KillProcessTree(-5));
+  // The highest possible id is never in use on a machine of this size.
+  EXPECT_FALSE(KillProcessTree(4194303));
+}
+
+TEST(AutoResetEvent, ASetIsConsumedByExactlyOneWait) {
+  AutoResetEvent event;
+  EXPECT_FALSE(event.WaitFor(std::chrono::milliseconds(0)));
+  event.Set();
+  event.Set();  // not counted: still one signal
+  EXPECT_TRUE(event.WaitFor(std::chrono::milliseconds(0)));
+  EXPECT_FALSE(event.WaitFor(std::chrono::milliseconds(10)));
+}
+
+TEST(AutoResetEvent, SetWakesAWaitingThread) {
+  AutoResetEvent event, started;
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    started.Set();
+    event.Wait();
+    woke = true;
+  });
+  started.Wait();
+  event.Set();
+  waiter.join();
+  EXPECT_TRUE(woke);
+}
+
+TEST(Thread, IdsAreKernelThreadIds) {
+  // The main thread's kernel id is the process id.
+  EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));
+  uint32_t other = 0;
+  std::thread([&] { other = CurrentThreadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, CurrentThreadId());
+}
+
+TEST(HomeDirectory, IsTheDirectoryOfTheRunningProgram) {
+  // The tests and the child program are built into the same directory.
+  EXPECT_EQ(HomeDirectory(), DirectoryOf(kChild));
+  EXPECT_EQ(DirectoryOf("/opt/kes/KestrunServer"), "/opt/kes");
+  EXPECT_EQ(DirectoryOf("/KestrunServer"), "");
+}
+
+TEST(InterruptWatcher, RunsTheHandlerOnItsThreadForSigintAndSigterm) {
+  sigset_t old;
+  pthread_sigmask(SIG_SETMASK, nullptr, &old);
+  BlockInterruptSignals();
+  std::mutex m;
+  std::vector<int> seen;
+  std::vector<uint32_t> threads;
+  AutoResetEvent got;
+  {
+    InterruptWatcher watcher;
+    ASSERT_EQ(watcher.Start([&](int sig) {
+      {
+        std::lock_guard lock(m);
+        seen.push_back(sig);
+        threads.push_back(CurrentThreadId());
+      }
+      got.Set();
+    }),
+              0);
+    kill(getpid(), SIGTERM);
+    ASSERT_TRUE(got.WaitFor(std::chrono::seconds(10)));
+    kill(getpid(), SIGINT);
+    ASSERT_TRUE(got.WaitFor(std::chrono::seconds(10)));
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(seen, (std::vector<int>{SIGTERM, SIGINT}));
+  EXPECT_NE(threads.at(0), CurrentThreadId());
+}
+
+TEST(DynamicLibrary, LoadsALibraryAndFindsAFunction) {
+  std::string error;
+  auto lib = DynamicLibrary::Open("libm.so.6", &error);
+  ASSERT_TRUE(lib) << error;
+  auto* cosine = lib->Function<double(double)>("cos", &error);
+  ASSERT_NE(cosine, nullptr) << error;
+  EXPECT_DOUBLE_EQ(cosine(0.0), 1.0);
+  EXPECT_EQ(lib->Symbol("NoSuchFunctionAnywhere", &error), nullptr);
+  EXPECT_NE(error.find("NoSuchFunctionAnywhere"), std::string::npos) << error;
+}
+
+TEST(DynamicLibrary, MissingLibraryReportsTheLoadersText) {
+  std::string error;
+  EXPECT_FALSE(DynamicLibrary::Open("/nonexistent/libgroups.so", &error));
+  EXPECT_NE(error.find("/nonexistent/libgroups.so"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace kestrun
