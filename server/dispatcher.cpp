@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/server_config.h"
+#include "notify/docked_requests.h"
 #include "protocol/transport.h"
 #include "server/environment.h"
 #include "server/help_request.h"
@@ -40,14 +41,14 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"RUN_LISTBOX_SCRIPT", nullptr},
     {"STOP_REQUEST", nullptr},
     {"SHUTDOWN_KESTRUN", nullptr},
-    {"DUMP_CLIENT_NODE_NAMES", nullptr},
+    {"DUMP_CLIENT_NODE_NAMES", DumpClientNodeNames},
     {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
-    {"DEREGISTER_CLIENT", nullptr},
+    {"DEREGISTER_CLIENT", DeregisterClient},
     {"SEND_MESSAGE_TO_CLIENT", nullptr},
     {"GET_JOBS_FOR_USER", nullptr},
     {"Unknown", nullptr},
-    {"CLIENT_KEEPALIVE", nullptr},
+    {"CLIENT_KEEPALIVE", ClientKeepalive},
     {"Unknown", nullptr},
     {"Unknown", nullptr},
     {"GET_ACTIVE_JOBS", nullptr},

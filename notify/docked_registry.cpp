@@ -1,0 +1,107 @@
+#include "notify/docked_registry.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace kestrun {
+
+std::string FormatIPv4(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
+                (address >> 8) & 0xFF, address & 0xFF);
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+           return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
+         });
+}
+
+DockedRegistry::DockedRegistry(Clock clock, Logger log)
+    : clock_(std::move(clock)), log_(std::move(log)) {}
+
+bool DockedRegistry::IsStale(const DockedClient& c, std::time_t now) const {
+  return now - c.lastSeen > kStaleAfterSeconds;
+}
+
+bool DockedRegistry::DockOrRefresh(std::string_view host, uint32_t address, int32_t port,
+                                   std::string_view user) {
+  const std::time_t now = clock_();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Walk in order: stale entries before the match are dropped, the ones
+    // after it are left for a later walk.
+    for (auto it = clients_.begin(); it != clients_.end();) {
+      if (IsStale(*it, now)) {
+        it = clients_.erase(it);
+        continue;
+      }
+      if (it->hostName == host && it->userName == user) {
+        it->lastSeen = now;
+        it->udpPort = port;
+        return false;
+      }
+      ++it;
+    }
+    clients_.push_back({address, std::string(host), port, now, std::string(user)});
+  }
+  if (log_) {
+    log_("Added " + std::string(user) + "@" + std::string(host) +
+         " to docked client list (IP Address " + FormatIPv4(address) + " Port " +
+         std::to_string(port) + ")");
+  }
+  return true;
+}
+
+void DockedRegistry::RemoveDocked(std::string_view host, std::string_view user) {
+  const std::time_t now = clock_();
+  std::lock_guard<std::mutex> guard(lock_);
+  std::erase_if(clients_, [&](const DockedClient& c) {
+    return IsStale(c, now) || (c.hostName == host && c.userName == user);
+  });
+}
+
+std::vector<std::string> DockedRegistry::HostsForUser(std::string_view user) {
+  const std::time_t now = clock_();
+  std::vector<std::string> hosts;
+  std::lock_guard<std::mutex> guard(lock_);
+  std::erase_if(clients_, [&](const DockedClient& c) { return IsStale(c, now); });
+  for (const DockedClient& c : clients_) {
+    if (EqualsIgnoringCase(c.userName, user)) hosts.push_back(c.hostName);
+  }
+  return hosts;
+}
+
+std::optional<DockedAddress> DockedRegistry::FindDocked(std::string_view host,
+                                                        std::string_view user) {
+  const std::time_t now = clock_();
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    if (IsStale(*it, now)) {
+      it = clients_.erase(it);
+      continue;
+    }
+    if (EqualsIgnoringCase(it->userName, user) && EqualsIgnoringCase(it->hostName, host)) {
+      return DockedAddress{it->address, it->udpPort};
+    }
+    ++it;
+  }
+  return std::nullopt;
+}
+
+void DockedRegistry::ExpireDocked() {
+  const std::time_t now = clock_();
+  std::lock_guard<std::mutex> guard(lock_);
+  std::erase_if(clients_, [&](const DockedClient& c) { return IsStale(c, now); });
+}
+
+std::vector<DockedClient> DockedRegistry::ListDocked() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return clients_;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,85 @@
+// The docked-client registry: the tray clients that announced themselves
+// (machine, user, UDP port) and were heard from in the last 180 seconds.
+//
+// Entries stay in order of first docking. An entry is stale once more than
+// 180 whole seconds have passed since it was last seen; every operation that
+// walks the list drops the stale entries it passes, except ListDocked, which
+// shows the list as it stands.
+//
+// Threads: request threads, job threads and the listener call in at the same
+// time. One mutex (lock_) guards the list; every operation takes the clock
+// once and then reads or changes the list as one step. Results are copies.
+// The mutex is never held while the logger runs or any other lock is taken.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrun {
+
+struct DockedClient {
+  uint32_t address = 0;  // IPv4, host order, from the connection that docked it
+  std::string hostName;
+  int32_t udpPort = 0;
+  std::time_t lastSeen = 0;
+  std::string userName;
+};
+
+// Where to send a notification datagram.
+struct DockedAddress {
+  uint32_t address = 0;
+  int32_t udpPort = 0;
+};
+
+class DockedRegistry {
+ public:
+  using Clock = std::function<std::time_t()>;
+  using Logger = std::function<void(const std::string& line)>;
+
+  static constexpr std::time_t kStaleAfterSeconds = 180;
+
+  // `clock` gives the current time in seconds (tests inject one); `log`
+  // receives the line of each new docking, outside the registry's lock.
+  explicit DockedRegistry(Clock clock = SystemClock, Logger log = nullptr);
+
+  // Refreshes the live entry with exactly this host and user (new port and
+  // time; the address of the first docking stays), or appends a new entry and
+  // logs it. Returns true when an entry was appended.
+  bool DockOrRefresh(std::string_view host, uint32_t address, int32_t port, std::string_view user);
+  // Drops every entry with exactly this host and user, and every stale one.
+  void RemoveDocked(std::string_view host, std::string_view user);
+  // Host names of the live entries of `user` (any case), in registry order,
+  // duplicates kept.
+  std::vector<std::string> HostsForUser(std::string_view user);
+  // Address and port of the first live entry matching host and user, both
+  // compared without regard to case.
+  std::optional<DockedAddress> FindDocked(std::string_view host, std::string_view user);
+  // Drops every stale entry.
+  void ExpireDocked();
+  // Every entry in order, stale ones included (listing never expires).
+  std::vector<DockedClient> ListDocked() const;
+
+  static std::time_t SystemClock() { return std::time(nullptr); }
+
+ private:
+  bool IsStale(const DockedClient& c, std::time_t now) const;
+
+  Clock clock_;
+  Logger log_;
+  mutable std::mutex lock_;
+  std::vector<DockedClient> clients_;  // guarded by lock_
+};
+
+// "a.b.c.d" from an IPv4 address in host order (first octet in the top byte).
+std::string FormatIPv4(uint32_t address);
+
+// ASCII comparison without regard to case, as the registry's matching uses.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace kestrun

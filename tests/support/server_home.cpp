@@ -1,0 +1,104 @@
+#include "tests/support/server_home.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "protocol/transport.h"
+
+namespace kestrun::test {
+
+namespace fs = std::filesystem;
+
+int FreePort() {
+  int port = 0;
+  std::optional<Socket> s = CreateListenSocket(&port);
+  return s ? port : 0;
+}
+
+std::string BinDirectory() {
+  return KES_TEST_BIN_DIR;
+}
+
+TestHome::TestHome() {
+  std::string pattern = (fs::temp_directory_path() / "kestrun-home-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  CopyProgram("KestrunServer");
+}
+
+TestHome::~TestHome() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void TestHome::CopyProgram(const std::string& name) const {
+  const fs::path from = fs::path(BinDirectory()) / name;
+  const fs::path to = fs::path(path_) / name;
+  // A hard link is as good as a copy for the program's own path and much
+  // cheaper; copy when the two directories are on different file systems.
+  std::error_code error;
+  fs::create_hard_link(from, to, error);
+  if (error) fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+void TestHome::WriteConfig(const std::string& text) const {
+  WriteFile("kestrun.conf", text);
+}
+
+void TestHome::WriteStandardConfig(int port, const std::string& extra) const {
+  WriteConfig("port=" + std::to_string(port) + "\nlogfile=" + LogPath() + "\n" + extra);
+}
+
+void TestHome::WriteFile(const std::string& name, const std::string& text) const {
+  std::ofstream(fs::path(path_) / name, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string TestHome::ReadFile(const std::string& name) const {
+  std::ifstream in(fs::path(path_) / name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+RunningServer::RunningServer(const TestHome& home, const std::vector<EnvChange>& env,
+                             const std::string& extraConfig) {
+  port_ = FreePort();
+  home.WriteStandardConfig(port_, extraConfig);
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{home.Program()}, env);
+  ready_ = process_->WaitForStdout("Listening on port " + std::to_string(port_),
+                                   std::chrono::seconds(20));
+}
+
+std::optional<int> RunningServer::Stop(std::chrono::milliseconds timeout) {
+  process_->Signal(SIGTERM);
+  return process_->WaitExit(timeout);
+}
+
+std::optional<XDRWRAP> Exchange(int port, XDRWRAP& request, std::chrono::milliseconds wait) {
+  std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
+  if (!c) return std::nullopt;
+  SendRequest(request, *c);
+  XDRWRAP reply;
+  try {
+    ReceiveMessage(reply, c->socket.get(), wait);
+  } catch (const DecodeFailure&) {
+    return std::nullopt;
+  }
+  return reply;
+}
+
+size_t CountOf(const std::string& in, const std::string& text) {
+  size_t n = 0;
+  for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + text.size()))
+    ++n;
+  return n;
+}
+
+}  // namespace kestrun::test
