@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "config/text.h"
+
 namespace kestrun {
 
 std::string FormatIPv4(uint32_t address) {
@@ -12,13 +14,6 @@ std::string FormatIPv4(uint32_t address) {
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
                 (address >> 8) & 0xFF, address & 0xFF);
   return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-           return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
-         });
 }
 
 DockedRegistry::DockedRegistry(Clock clock, Logger log)
@@ -71,7 +66,7 @@ std::vector<std::string> DockedRegistry::HostsForUser(std::string_view user) {
   std::lock_guard<std::mutex> guard(lock_);
   std::erase_if(clients_, [&](const DockedClient& c) { return IsStale(c, now); });
   for (const DockedClient& c : clients_) {
-    if (EqualsIgnoringCase(c.userName, user)) hosts.push_back(c.hostName);
+    if (EqualsNoCase(c.userName, user)) hosts.push_back(c.hostName);
   }
   return hosts;
 }
@@ -85,7 +80,7 @@ std::optional<DockedAddress> DockedRegistry::FindDocked(std::string_view host,
       it = clients_.erase(it);
       continue;
     }
-    if (EqualsIgnoringCase(it->userName, user) && EqualsIgnoringCase(it->hostName, host)) {
+    if (EqualsNoCase(it->userName, user) && EqualsNoCase(it->hostName, host)) {
       return DockedAddress{it->address, it->udpPort};
     }
     ++it;

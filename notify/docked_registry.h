@@ -79,7 +79,4 @@ class DockedRegistry {
 // "a.b.c.d" from an IPv4 address in host order (first octet in the top byte).
 std::string FormatIPv4(uint32_t address);
 
-// ASCII comparison without regard to case, as the registry's matching uses.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
 }  // namespace kestrun

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "notify/docked_registry.h"
+#include "server/log.h"
 
 namespace kestrun {
 
@@ -17,6 +18,8 @@ void ClientKeepalive(RequestContext& rc) {
 void DeregisterClient(RequestContext& rc) {
   const std::string host = rc.request.GetString();
   const std::string user = rc.request.GetString();
+  LogMessage(*rc.server.config, "DeRegistering Client [%s] UserName [%s]", host.c_str(),
+             user.c_str());
   rc.server.docked->RemoveDocked(host, user);
   rc.reply.AddChar(1);
 }

@@ -10,6 +10,7 @@
 #include "server/environment.h"
 #include "server/help_request.h"
 #include "server/log.h"
+#include "server/running_job_requests.h"
 
 namespace kestrun {
 
@@ -39,8 +40,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"RUN_VALIDATION_SCRIPT", nullptr},
     {"RUN_FIELD_SCRIPT", nullptr},
     {"RUN_LISTBOX_SCRIPT", nullptr},
-    {"STOP_REQUEST", nullptr},
-    {"SHUTDOWN_KESTRUN", nullptr},
+    {"STOP_REQUEST", StopRequest},
+    {"SHUTDOWN_KESTRUN", ShutdownKestrun},
     {"DUMP_CLIENT_NODE_NAMES", DumpClientNodeNames},
     {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
@@ -51,8 +52,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"CLIENT_KEEPALIVE", ClientKeepalive},
     {"Unknown", nullptr},
     {"Unknown", nullptr},
-    {"GET_ACTIVE_JOBS", nullptr},
-    {"KILL_JOB", nullptr},
+    {"GET_ACTIVE_JOBS", GetActiveJobs},
+    {"KILL_JOB", KillJob},
     {"START_BACKGROUND_SCRIPT", nullptr},
     {"REGISTER_WAITING_FOR_CALLBACK", nullptr},
     {"UNREGISTER_WAITING_FOR_CALLBACK", nullptr},
@@ -65,7 +66,9 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"GET_USERS_IN_GROUP", nullptr},
 }};
 
-bool InTable(int32_t type) { return type >= 0 && type < static_cast<int32_t>(kRequestTable.size()); }
+bool InTable(int32_t type) {
+  return type >= 0 && type < static_cast<int32_t>(kRequestTable.size());
+}
 
 }  // namespace
 
@@ -73,7 +76,9 @@ std::string_view RequestTypeName(int32_t type) {
   return InTable(type) ? kRequestTable[type].name : "Unknown";
 }
 
-RequestHandler HandlerFor(int32_t type) { return InTable(type) ? kRequestTable[type].handler : nullptr; }
+RequestHandler HandlerFor(int32_t type) {
+  return InTable(type) ? kRequestTable[type].handler : nullptr;
+}
 
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
   std::fputs("ProcessClientRequest\n", stdout);

@@ -160,12 +160,6 @@ TEST(Format, AddressFromTopByteDown) {
   EXPECT_EQ(FormatIPv4(0), "0.0.0.0");
 }
 
-TEST(Format, CaseInsensitiveComparisonIsAsciiOnly) {
-  EXPECT_TRUE(EqualsIgnoringCase("Alice", "aLICE"));
-  EXPECT_FALSE(EqualsIgnoringCase("alice", "alic"));
-  EXPECT_FALSE(EqualsIgnoringCase("a[", "A{"));
-}
-
 // Many threads docking, refreshing, finding and removing at once: the list
 // never shows an operation half done, and what remains is exactly the set of
 // clients that were docked and not removed.

@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "config/server_config.h"
 
 #include "notify/docked_registry.h"
 #include "server/dispatcher.h"
@@ -13,13 +19,31 @@
 namespace kestrun {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct Server {
   std::time_t now = 1'700'000'000;
   std::vector<std::string> log;
   DockedRegistry registry{[this] { return now; },
                           [this](const std::string& l) { log.push_back(l); }};
+  ServerConfig config;  // its log file gets the request handlers' lines
+  std::string logDir;
   ServerContext context{};
-  Server() { context.docked = &registry; }
+  Server() {
+    std::string pattern = (fs::temp_directory_path() / "kestrun-docked-XXXXXX").string();
+    logDir = ::mkdtemp(pattern.data());
+    config.SetLogFile(logDir + "/server.log");
+    context.docked = &registry;
+    context.config = &config;
+  }
+  ~Server() { fs::remove_all(logDir); }
+
+  std::string ServerLog() const {
+    std::ifstream in(logDir + "/server.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
 
   XDRWRAP Keepalive(const std::string& user, const std::string& host, int32_t port, uint32_t peer) {
     XDRWRAP m;
@@ -131,6 +155,8 @@ TEST(DeregisterClient, RemovesTheExactClientAndAnswersCharOne) {
   const std::vector<DockedClient> list = s.registry.ListDocked();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].userName, "Alice");
+  const std::string log = s.ServerLog();
+  EXPECT_NE(log.find(" DeRegistering Client [PC1] UserName [alice]\n"), std::string::npos) << log;
 }
 
 }  // namespace

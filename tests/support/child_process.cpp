@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,7 +75,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
     out_.ended = err_.ended = true;
     return;
   }
-  pidfd_ = ::pidfd_open(pid_, 0);
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   out_.reader = std::thread([this] { ReadStream(out_); });
   err_.reader = std::thread([this] { ReadStream(err_); });
 }

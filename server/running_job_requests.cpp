@@ -1,0 +1,65 @@
+#include "server/running_job_requests.h"
+
+#include <string>
+
+#include "platform/running_jobs.h"
+#include "platform/thread.h"
+#include "server/log.h"
+
+namespace kestrun {
+
+void GetActiveJobs(RequestContext& rc) {
+  for (const RunningJob& job : rc.server.runningJobs->ListRunningJobs()) {
+    rc.reply.AddString(job.jobName);
+    rc.reply.AddString(job.lockValue.value_or(""));
+    rc.reply.AddString(job.clientUser.value_or("SCHEDULER"));
+    rc.reply.AddLong(static_cast<int32_t>(job.processId));
+    rc.reply.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
+  }
+  rc.reply.AddString("");
+}
+
+void KillJob(RequestContext& rc) {
+  const int32_t pid = rc.request.GetLong();
+  const ServerConfig& config = *rc.server.config;
+  LogMessage(config, "Administrator requests kill of process id %ld", static_cast<long>(pid));
+  // Process ids are positive; anything else names no job.
+  std::optional<std::string> jobName;
+  if (pid > 0) jobName = rc.server.runningJobs->KillJobByProcessId(static_cast<uint32_t>(pid));
+  if (!jobName) {
+    rc.reply.AddEnum(0);
+    return;
+  }
+  LogMessage(config, "Process ID %ld (%s) terminated successfully", static_cast<long>(pid),
+             jobName->c_str());
+  rc.reply.AddEnum(1);
+  rc.reply.AddString(*jobName);
+}
+
+void StopRequest(RequestContext& rc) {
+  const uint32_t stopId = static_cast<uint32_t>(rc.request.GetLong());
+  const ServerConfig& config = *rc.server.config;
+  LogMessage(config, "User Requests Process Stop");
+  if (rc.server.runningJobs->KillJobByStopId(stopId)) {
+    LogMessage(config, "Process stopped successfully");
+  } else {
+    LogMessage(config, "Failed to stop process");
+  }
+}
+
+int KillAllJobsForShutdown(ServerContext& server) {
+  const ServerConfig& config = *server.config;
+  const int killed = server.runningJobs->KillAllRunningJobs(
+      [&](const std::string& line) { LogMessage(config, "%s", line.c_str()); });
+  // The killed programs get time to end before the process goes.
+  if (killed > 0) SleepMilliseconds(2000);
+  return killed;
+}
+
+void ShutdownKestrun(RequestContext& rc) {
+  LogMessage(*rc.server.config, "Shutting Down Kestrun");
+  KillAllJobsForShutdown(rc.server);
+  rc.reply.AddEnum(1);
+}
+
+}  // namespace kestrun

@@ -1,0 +1,85 @@
+#include "server/server_process.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "config/group_processor.h"
+#include "platform/interrupts.h"
+#include "server/admin_command.h"
+#include "server/environment.h"
+#include "server/listener.h"
+#include "server/log.h"
+#include "server/running_job_requests.h"
+
+namespace kestrun {
+
+ServerProcess::ServerProcess(const std::string& home)
+    : homeDirectory(home),
+      config(home + "/kestrun.conf"),
+      docked(DockedRegistry::SystemClock,
+             [this](const std::string& line) { LogMessage(config, "%s", line.c_str()); }) {
+  context.config = &config;
+  context.runningJobs = &runningJobs;
+  context.docked = &docked;
+  context.exitProcess = [](int status) { ExitProcess(status); };
+}
+
+void ExitProcess(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(status);
+}
+
+void OnInterrupt(ServerProcess& process, int signal) {
+  std::fputs("Shutting Down\n", stdout);
+  LogMessage(process.config, "Shutting Down Kestrun (%s)",
+             signal == SIGTERM ? "SIGTERM" : "SIGINT");
+  KillAllJobsForShutdown(process.context);
+  LogMessage(process.config, "Kestrun Server Shut Down");
+  ExitProcess(0);
+}
+
+namespace {
+
+ListenerHooks ServingHooks(ServerConfig& config) {
+  ListenerHooks hooks;
+  hooks.reloadConfigIfChanged = [&config] {
+    if (ConfigFileChanged(config)) ReloadServerConfig(config);
+  };
+  hooks.checkGroupChanges = [&config] {
+    if (GroupsChanged(config) != 0) MarkGroupCacheStale(config);
+  };
+  // The scheduler's minute step joins here when the scheduler exists.
+  hooks.schedulerMinuteStep = nullptr;
+  return hooks;
+}
+
+}  // namespace
+
+void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
+  LoadServerConfig(process.config);
+  const int port = process.config.port();
+  if (port < 1) {
+    std::fputs("Port Number in kestrun.conf not found or invalid\n", stderr);
+    ExitProcess(1);
+  }
+  // Started only now that the configuration (and its log file) is in place;
+  // an interrupt that came earlier is pending and is handled at once.
+  static InterruptWatcher watcher;
+  if (watcher.Start([&process](int signal) { OnInterrupt(process, signal); }) != 0) {
+    std::fputs("Could not watch for interrupts\n", stderr);
+    ExitProcess(1);
+  }
+  if (args.size() < 2) {
+    LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
+    ProcessIncomingRequests(process.context, port, ServingHooks(process.config));
+  }
+  AdminEnvironment env;
+  env.listBoxMode = GetEnvLocked("KESREASON") == std::optional<std::string>("LISTBOX");
+  env.log = [&process](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); };
+  ExitProcess(RunAdminCommand(port, args, env));
+}
+
+}  // namespace kestrun

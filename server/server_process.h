@@ -1,0 +1,49 @@
+// The server process: its process-wide components, the start step that loads
+// kestrun.conf and hands over to the listener or to the administrative
+// command line, and the two ways a serving process ends (an interrupt, or a
+// SHUTDOWN_KESTRUN request).
+//
+// Threads: the main thread runs StartServer and becomes the listener; the
+// interrupt watcher (started by StartServer once kestrun.conf is loaded) runs
+// OnInterrupt. SIGINT and SIGTERM are blocked in every thread from the start
+// of main, so one that arrives before the watcher runs waits for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/server_config.h"
+#include "notify/docked_registry.h"
+#include "platform/running_jobs.h"
+#include "server/context.h"
+
+namespace kestrun {
+
+// Everything that lives as long as the process. Created once by main.
+struct ServerProcess {
+  explicit ServerProcess(const std::string& homeDirectory);
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  std::string homeDirectory;
+  ServerConfig config;  // path set here; loaded by StartServer
+  RunningJobTable runningJobs;
+  DockedRegistry docked;
+  ServerContext context;
+};
+
+// Loads kestrun.conf and checks the port ("Port Number in kestrun.conf not
+// found or invalid", status 1). With no option (`args` holds only the
+// program) it serves requests; otherwise it runs the administrative command
+// of args[1]. Never returns.
+[[noreturn]] void StartServer(ServerProcess& process, const std::vector<std::string>& args);
+
+// The interrupt sequence (SIGINT or SIGTERM): "Shutting Down" on standard
+// output, every running job killed, status 0.
+[[noreturn]] void OnInterrupt(ServerProcess& process, int signal);
+
+// Ends the process with `status` once standard output and error are flushed,
+// without running destructors that request threads may still depend on.
+[[noreturn]] void ExitProcess(int status);
+
+}  // namespace kestrun

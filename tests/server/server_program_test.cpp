@@ -1,0 +1,346 @@
+// The built KestrunServer in temporary homes: start-up, the port check, the
+// mode choice, the administrative command line against a running server,
+// docking over loopback, the shutdown paths and the listener's treatment of
+// silent and malformed connections.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "protocol/transport.h"
+#include "server/dispatcher.h"
+#include "tests/server/fake_server.h"
+#include "tests/support/server_home.h"
+
+namespace kestrun {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using test::ChildProcess;
+using test::EnvChange;
+using test::ProgramResult;
+using test::RunningServer;
+using test::TestHome;
+
+const std::string kBanner = "Kestrun Server Version 2.3\n";
+const std::string kBadPort = "Port Number in kestrun.conf not found or invalid\n";
+// The tests decide KESREASON themselves.
+const std::vector<EnvChange> kNoReason = {{"KESREASON", std::nullopt}};
+const std::vector<EnvChange> kListBox = {{"KESREASON", "LISTBOX"}};
+
+ProgramResult RunServerProgram(const TestHome& home, std::vector<std::string> args,
+                               const std::vector<EnvChange>& env = kNoReason) {
+  args.insert(args.begin(), home.Program());
+  return test::RunProgram(args, env);
+}
+
+XDRWRAP Request(RequestType type) {
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(type);
+  return m;
+}
+
+void Keepalive(int port, const std::string& user, const std::string& host, int32_t udpPort) {
+  XDRWRAP m = Request(CLIENT_KEEPALIVE);
+  m.AddString(user);
+  m.AddString(host);
+  m.AddLong(udpPort);
+  std::optional<XDRWRAP> reply = test::Exchange(port, m);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetEnum(), 1);
+}
+
+TEST(StartUp, BannerListeningLineAndStartLog) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  const std::string port = std::to_string(server.port());
+  EXPECT_EQ(server.process().Stdout().rfind(kBanner, 0), 0u);
+  EXPECT_NE(server.process().Stdout().find("\nListening on port " + port + "\n"),
+            std::string::npos);
+  EXPECT_NE(home.Log().find(" Kestrun Server Starts, Listening on Port " + port + "\n"),
+            std::string::npos);
+  XDRWRAP echo = Request(ECHO_REQUEST);
+  echo.AddLong(-5);
+  std::optional<XDRWRAP> reply = test::Exchange(server.port(), echo);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_EQ(reply->GetLong(), -5);
+}
+
+TEST(StartUp, AnyKesreasonSuppressesTheBannerAndTheServerStillServes) {
+  TestHome home;
+  RunningServer server(home, {{"KESREASON", "whatever"}});
+  ASSERT_TRUE(server.ready());
+  EXPECT_EQ(server.process().Stdout().find("Kestrun Server Version"), std::string::npos);
+  XDRWRAP echo = Request(ECHO_REQUEST);
+  echo.AddLong(3);
+  EXPECT_TRUE(test::Exchange(server.port(), echo));
+}
+
+TEST(StartUp, KestrunHomeIsReplacedByTheProgramsOwnDirectory) {
+  TestHome home;
+  const int port = test::FreePort();
+  home.WriteConfig("port=" + std::to_string(port) + "\nlogfile=${KESTRUNHOME}/via-home.log\n");
+  ChildProcess server({home.Program()}, {{"KESTRUNHOME", "/nonexistent/elsewhere"}});
+  ASSERT_TRUE(server.WaitForStdout("Listening on port", seconds(20)));
+  EXPECT_NE(home.ReadFile("via-home.log").find("Kestrun Server Starts"), std::string::npos);
+}
+
+TEST(PortCheck, ZeroNegativeOrMissingPortStopsServerAndEveryCommand) {
+  TestHome home;
+  for (const char* config : {"port=0\n", "port=-5\n", "# no port here\n"}) {
+    home.WriteConfig(config);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"-showjobs"}, {"-killjob", "5"}, {"-shutdown"}, {"-nonsense"}}) {
+      const ProgramResult r = RunServerProgram(home, args);
+      EXPECT_EQ(r.status, 1) << config;
+      EXPECT_EQ(r.err, kBadPort) << config;
+      EXPECT_EQ(r.out, kBanner);
+    }
+  }
+}
+
+TEST(ModeChoice, ServiceOptionsAndTheirCase) {
+  TestHome home;  // no kestrun.conf: the service options do not read it
+  ProgramResult r = RunServerProgram(home, {"-INSTALL"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "Could not add service\n");
+  r = RunServerProgram(home, {"-Uninstall"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "Could not remove service\n");
+  r = RunServerProgram(home, {"-StartService"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  // Only the exact spelling runs the service; this one is an unknown option,
+  // reported after the port check.
+  home.WriteConfig("port=1\n");
+  r = RunServerProgram(home, {"-startservice"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Unknown option -startservice\n");
+}
+
+TEST(Admin, NoServerRunning) {
+  TestHome home;
+  home.WriteStandardConfig(test::FreePort());
+  const ProgramResult r = RunServerProgram(home, {"-showjobs"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not connect to Kestrun Server\n");
+}
+
+TEST(Admin, CommandsAgainstARunningServer) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+
+  ProgramResult r = RunServerProgram(home, {"-SHOWJOBS"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "No Active Jobs\n");
+  r = RunServerProgram(home, {"-showjobs"}, kListBox);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  r = RunServerProgram(home, {"-ShowDocked"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "No Docked Clients registered\n");
+
+  r = RunServerProgram(home, {"-killjob", "12ab"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not kill process ID 12\n");
+  EXPECT_NE(home.Log().find(" Administrator requests kill of process id 12\n"), std::string::npos);
+  r = RunServerProgram(home, {"-killjob", "abc"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Invalid Process Id\n");
+  r = RunServerProgram(home, {"-killjob", "12", "13"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "USAGE: -killjob <process id>\n\n");
+  r = RunServerProgram(home, {"-bogus"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Unknown option -bogus\n");
+}
+
+TEST(Admin, ShowjobsRunTimesThroughTheProgram) {
+  // A stand-in server answers with a scheduled job started 3725 seconds ago
+  // and one started 100 hours ago; the clocks may tick once in between.
+  const int64_t now = std::time(nullptr);
+  test::FakeServer fake([now](XDRWRAP&) -> std::optional<XDRWRAP> {
+    return test::Reply([&](XDRWRAP& m) {
+      for (const auto& [name, age] : {std::pair{"NIGHTLY", 3725}, {"LONG", 360000}}) {
+        m.AddString(name);
+        m.AddString("");
+        m.AddString("SCHEDULER");
+        m.AddLong(77);
+        m.AddLong(static_cast<int32_t>(now - age));
+      }
+      m.AddString("");
+    });
+  });
+  TestHome home;
+  home.WriteStandardConfig(fake.port());
+  const ProgramResult r = RunServerProgram(home, {"-showjobs"}, kListBox);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::regex_match(
+      r.out, std::regex("NIGHTLY,,SCHEDULER,01:02:0[56],77\nLONG,,SCHEDULER,100:00:0[01],77\n")))
+      << r.out;
+}
+
+TEST(Docked, RegistryOrderCaseRulesAndDeregistration) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  Keepalive(server.port(), "alice", "PC1", 5000);
+  Keepalive(server.port(), "Alice", "PC1", 5001);
+  Keepalive(server.port(), "bob", "PC2", 6000);
+  Keepalive(server.port(), "alice", "PC1", 5002);  // a refresh keeps its place
+
+  ProgramResult r = RunServerProgram(home, {"-showdocked"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner +
+                       "Docked Client(s):\n"
+                       "-----------------\n"
+                       "\n"
+                       "Username             Client Hostname           IP Address       UDP Port\n"
+                       "--------             ---------------           ----------       --------\n"
+                       "alice                PC1                       127.0.0.1        5002\n"
+                       "Alice                PC1                       127.0.0.1        5001\n"
+                       "bob                  PC2                       127.0.0.1        6000\n");
+
+  XDRWRAP leave = Request(DEREGISTER_CLIENT);
+  leave.AddString("PC1");
+  leave.AddString("alice");
+  std::optional<XDRWRAP> reply = test::Exchange(server.port(), leave);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetLong(), 1);
+  r = RunServerProgram(home, {"-showdocked"}, kListBox);
+  EXPECT_EQ(r.out, "Alice,PC1,127.0.0.1,5001\nbob,PC2,127.0.0.1,6000\n");
+
+  const std::string log = home.Log();
+  EXPECT_NE(log.find(" Added alice@PC1 to docked client list (IP Address 127.0.0.1 Port 5000)\n"),
+            std::string::npos);
+  EXPECT_EQ(test::CountOf(log, "to docked client list"), 3u) << "refreshes are not logged";
+  EXPECT_NE(log.find(" DeRegistering Client [PC1] UserName [alice]\n"), std::string::npos);
+}
+
+TEST(Shutdown, AdminShutdownEndsTheServer) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  const ProgramResult r = RunServerProgram(home, {"-shutdown"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "Kestrun Server shutdown\n");
+  EXPECT_EQ(server.process().WaitExit(seconds(10)), 0);
+  const std::string log = home.Log();
+  EXPECT_NE(log.find(" Shutting Down Kestrun\n"), std::string::npos);
+  EXPECT_NE(log.find(" Kestrun Server shutdown\n"), std::string::npos)
+      << "the command logs into the same file";
+}
+
+TEST(Shutdown, RequestIsAnsweredBeforeTheServerExits) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  XDRWRAP m = Request(SHUTDOWN_KESTRUN);
+  std::optional<XDRWRAP> reply = test::Exchange(server.port(), m);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_EQ(server.process().WaitExit(seconds(10)), 0);
+}
+
+// Without running jobs an interrupt ends the server at once: no two-second
+// wait for killed jobs.
+TEST(Interrupt, SigintAndSigtermShutDownAtOnce) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    TestHome home;
+    RunningServer server(home, kNoReason);
+    ASSERT_TRUE(server.ready());
+    const auto start = std::chrono::steady_clock::now();
+    server.process().Signal(signal);
+    EXPECT_EQ(server.process().WaitExit(seconds(10)), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
+    EXPECT_NE(server.process().Stdout().find("\nShutting Down\n"), std::string::npos);
+    const std::string log = home.Log();
+    const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    const size_t down = log.find(" Shutting Down Kestrun (" + name + ")\n");
+    ASSERT_NE(down, std::string::npos) << log;
+    EXPECT_NE(log.find(" Kestrun Server Shut Down\n", down), std::string::npos);
+  }
+}
+
+TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  std::vector<ServerConnection> silent;
+  for (int i = 0; i < 20; ++i) {
+    std::optional<ServerConnection> c = ConnectToServer(server.port(), "127.0.0.1");
+    ASSERT_TRUE(c);
+    if (i % 2) {  // half of them stop in the middle of the magic
+      const SendPiece half{"\x12\x5A", 2};
+      net::SendAll(c->socket.get(), {&half, 1});
+    }
+    silent.push_back(std::move(*c));
+  }
+  XDRWRAP echo = Request(ECHO_REQUEST);
+  echo.AddLong(99);
+  const auto start = std::chrono::steady_clock::now();
+  std::optional<XDRWRAP> reply = test::Exchange(server.port(), echo);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_EQ(reply->GetLong(), 99);
+  EXPECT_LT(took, milliseconds(50));
+}
+
+TEST(Listener, WrongMagicIsClosedWithoutReplyOrDispatch) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  {
+    std::optional<ServerConnection> c = ConnectToServer(server.port(), "127.0.0.1");
+    ASSERT_TRUE(c);
+    XDRWRAP echo = Request(ECHO_REQUEST);
+    echo.AddLong(1);
+    SendRequest(echo, *c, 0x125ABBCF);
+    ASSERT_EQ(net::WaitReadable(c->socket.get(), seconds(10)), WaitResult::Ready);
+    char byte;
+    int error = 0;
+    // Closed (or reset, since the rest of the request was never read), and
+    // not a byte of reply.
+    EXPECT_LE(net::ReceiveSome(c->socket.get(), &byte, 1, &error), 0);
+  }
+  XDRWRAP echo = Request(ECHO_REQUEST);
+  echo.AddLong(2);
+  ASSERT_TRUE(test::Exchange(server.port(), echo));
+  ASSERT_TRUE(server.process().WaitForStdout("ProcessClientRequest\n", seconds(10)));
+  EXPECT_EQ(test::CountOf(server.process().Stdout(), "ProcessClientRequest"), 1u);
+}
+
+TEST(Reload, EditedConfigurationIsReadBeforeTheNextRequest) {
+  TestHome home;
+  RunningServer server(home, kNoReason);
+  ASSERT_TRUE(server.ready());
+  auto helpText = [&] {
+    XDRWRAP m = Request(SHOW_HELP_TEXT);
+    m.AddString("anyone");
+    m.AddLong(0);
+    return test::Exchange(server.port(), m);
+  };
+  std::optional<XDRWRAP> before = helpText();
+  ASSERT_TRUE(before);
+  EXPECT_EQ(before->GetString(), "");
+  home.WriteStandardConfig(server.port(), "\nFRESH:\nprogram=/bin/true\nhelptext=Just added\n");
+  std::optional<XDRWRAP> after = helpText();
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->GetString(), "FRESH");
+  EXPECT_EQ(after->GetString(), "Just added");
+  EXPECT_EQ(after->GetLong(), 0);
+  EXPECT_EQ(after->GetString(), "");
+}
+
+}  // namespace
+}  // namespace kestrun
