@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrun {
 
@@ -18,6 +19,9 @@ std::optional<std::string> ReadProcessVariable(const std::string& name);
 // of the same name. A text without "=" sets the variable to the empty value.
 // Returns 0 on success, -1 when the name is empty or holds "=".
 int WriteProcessVariable(std::string_view text);
+
+// Every NAME=value entry of the process environment, in its order.
+std::vector<std::string> ReadProcessEnvironment();
 
 int CurrentProcessId();
 

@@ -22,6 +22,12 @@ int WriteProcessVariable(std::string_view text) {
   return ::setenv(name.c_str(), value.c_str(), 1);
 }
 
+std::vector<std::string> ReadProcessEnvironment() {
+  std::vector<std::string> entries;
+  for (char** e = environ; *e != nullptr; ++e) entries.emplace_back(*e);
+  return entries;
+}
+
 int CurrentProcessId() {
   return static_cast<int>(::getpid());
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/server_config.h"
+#include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
 #include "protocol/transport.h"
 #include "server/environment.h"
@@ -36,7 +37,7 @@ struct RequestEntry {
 // an empty reply. Rows are filled in as their requests are implemented.
 constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"ECHO_REQUEST", EchoRequest},
-    {"RUN_SERVER_SCRIPT", nullptr},
+    {"RUN_SERVER_SCRIPT", RunServerScript},
     {"GET_DIALOG_DATA", nullptr},
     {"RUN_VALIDATION_SCRIPT", nullptr},
     {"RUN_FIELD_SCRIPT", nullptr},

@@ -42,6 +42,11 @@ std::optional<std::string> GetEnvLocked(std::string_view name, const Environment
   return std::nullopt;
 }
 
+EnvironmentBlock CopyProcessEnvironment() {
+  std::lock_guard<std::mutex> hold(EnvLock());
+  return ReadProcessEnvironment();
+}
+
 int PutEnvLocked(std::string_view text) {
   std::lock_guard<std::mutex> hold(EnvLock());
   return WriteProcessVariable(text);

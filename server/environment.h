@@ -27,6 +27,9 @@ std::optional<std::string> GetEnvLocked(std::string_view name);
 // "=") equals `name` exactly; nullopt when there is none.
 std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block);
 
+// A copy of every NAME=value entry of the process environment, taken at once.
+EnvironmentBlock CopyProcessEnvironment();
+
 // Puts "NAME=value" into the process environment; a later put of the same name
 // replaces the value. Returns 0 on success, -1 for an empty name.
 int PutEnvLocked(std::string_view text);

@@ -1,0 +1,170 @@
+// Job runs end to end against the built KestrunServer in a temporary home:
+// (a) round-trip latency of a trivial job run as kesclient does it (connect,
+//     request, start header, end-of-input chunk, end word, reply), 1,000
+//     times, with p50/p99;
+// (b) streaming: a job writes 512 MB to standard output and the client reads
+//     the frames; MB/s from the request to the reply.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "protocol/transport.h"
+#include "tests/support/server_home.h"
+
+namespace {
+
+using namespace kestrun;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRuns = 1000;
+constexpr long long kStreamBytes = 512LL * 1024 * 1024;
+
+// Reads the run's raw bytes through a buffer, as a client that wants speed
+// would, rather than one recv per frame field.
+class RunReader {
+ public:
+  explicit RunReader(SocketHandle s) : socket_(s), buffer_(256 * 1024) {}
+
+  bool Take(void* area, size_t count) {
+    auto* out = static_cast<char*>(area);
+    while (count > 0) {
+      if (begin_ == end_ && !Fill()) return false;
+      const size_t n = std::min(count, end_ - begin_);
+      std::copy_n(buffer_.data() + begin_, n, out);
+      begin_ += n;
+      out += n;
+      count -= n;
+    }
+    return true;
+  }
+  bool Skip(size_t count) {
+    while (count > 0) {
+      if (begin_ == end_ && !Fill()) return false;
+      const size_t n = std::min(count, end_ - begin_);
+      begin_ += n;
+      count -= n;
+    }
+    return true;
+  }
+  bool Word(uint32_t& value) {
+    unsigned char b[4];
+    if (!Take(b, 4)) return false;
+    value = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    return true;
+  }
+  // Whatever was read past the end word belongs to the reply message.
+  bool Drained() const { return begin_ == end_; }
+
+ private:
+  bool Fill() {
+    int error = 0;
+    const long n = net::ReceiveSome(socket_, buffer_.data(), buffer_.size(), &error);
+    if (n <= 0) return false;
+    begin_ = 0;
+    end_ = static_cast<size_t>(n);
+    return true;
+  }
+  SocketHandle socket_;
+  std::vector<char> buffer_;
+  size_t begin_ = 0, end_ = 0;
+};
+
+// One run as kesclient makes it. Returns the output bytes received, or -1.
+long long RunOnceOrThrow(int port, const std::string& job) {
+  std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
+  if (!c) return -1;
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(1);
+  m.AddString(job);
+  m.AddString("bench");
+  m.AddLong(0);
+  for (int i = 0; i < 7; ++i) m.AddLong(0);  // the four empty blocks
+  m.AddString("benchhost");
+  m.AddLong(1);
+  m.AddString("");
+  SendRequest(m, *c);
+  const SocketHandle s = c->socket.get();
+  unsigned char header[20];
+  ReadExactly(s, header, sizeof header);
+  const unsigned char endOfInput[4] = {0, 0, 0, 0};
+  const SendPiece piece{endOfInput, sizeof endOfInput};
+  net::SendAll(s, {&piece, 1});
+  RunReader reader(s);
+  long long bytes = 0;
+  for (;;) {
+    uint32_t length = 0, stream = 0;
+    if (!reader.Word(length)) return -1;
+    if (length == 0) break;
+    if (!reader.Word(stream) || !reader.Skip(length)) return -1;
+    bytes += length;
+  }
+  if (!reader.Drained()) return -1;  // the reply would start inside our buffer
+  XDRWRAP reply;
+  ReceiveMessage(reply, s);
+  if (reply.GetEnum() != 1) return -1;
+  return bytes;
+}
+
+long long RunOnce(int port, const std::string& job) {
+  try {
+    return RunOnceOrThrow(port, job);
+  } catch (const DecodeFailure&) {
+    return -1;
+  }
+}
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+}  // namespace
+
+int main() {
+  net::StartSockets();
+  test::TestHome home;
+  const std::string child = KES_BENCH_JOB_CHILD;
+  test::RunningServer server(
+      home, {},
+      "\nTRIVIAL:\n  program = " + child +
+          "\n  param = exit\n  usetty = off\n\nSTREAM:\n  program = " + child +
+          "\n  param = stream\n  param = " + std::to_string(kStreamBytes) + "\n  usetty = off\n");
+  if (!server.ready()) {
+    std::fprintf(stderr, "server did not start: %s\n", server.process().Stderr().c_str());
+    return 1;
+  }
+  const int port = server.port();
+  for (int i = 0; i < 20; ++i) RunOnce(port, "TRIVIAL");  // warm-up
+
+  std::vector<double> ms;
+  ms.reserve(kRuns);
+  const auto all = Clock::now();
+  for (int i = 0; i < kRuns; ++i) {
+    const auto t0 = Clock::now();
+    if (RunOnce(port, "TRIVIAL") != 0) {
+      std::fprintf(stderr, "run %d failed\n", i);
+      return 1;
+    }
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - all).count();
+  std::printf(
+      "trivial job round trip, %d runs: p50 %.3f ms, p99 %.3f ms, max %.3f ms, %.0f runs/s\n",
+      kRuns, Percentile(ms, 0.50), Percentile(ms, 0.99), Percentile(ms, 1.0), kRuns / seconds);
+
+  const auto t0 = Clock::now();
+  const long long bytes = RunOnce(port, "STREAM");
+  const double streamSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  if (bytes != kStreamBytes) {
+    std::fprintf(stderr, "stream run received %lld bytes\n", bytes);
+    return 1;
+  }
+  std::printf("streaming 512 MB from a job to the client: %.2f s, %.0f MB/s\n", streamSeconds,
+              static_cast<double>(bytes) / (1024.0 * 1024.0) / streamSeconds);
+  server.Stop();
+  return 0;
+}

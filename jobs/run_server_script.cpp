@@ -1,0 +1,247 @@
+#include "jobs/run_server_script.h"
+
+#include <array>
+#include <cassert>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/server_config.h"
+#include "jobs/job_running_rule.h"
+#include "jobs/script_environment.h"
+#include "platform/execute.h"
+#include "platform/thread.h"
+#include "protocol/transport.h"
+#include "server/log.h"
+
+namespace kestrun {
+
+namespace {
+
+// A parameter count above this also asks for no terminal wrapper; the count
+// is then its low 16 bits.
+constexpr int32_t kMaxParameterCount = 65535;
+constexpr std::chrono::milliseconds kNoTimeout{-1};
+constexpr const char* kDefaultTitle = "Kestrun";
+constexpr const char* kLaunchFailure = "Could not execute server-side script: ";
+
+// The request as read off the wire, in field order.
+struct RunRequest {
+  std::string programId;  // upper case
+  std::string clientUser;
+  bool noTerminal = false;
+  std::vector<std::string> clientParams;
+  std::string clientNode;
+  int32_t clientProcessId = 0;
+  std::string stdinFileName;
+};
+
+// The console lines of a run go to standard output whatever the log does;
+// one call per line, so lines of concurrent requests do not mix.
+__attribute__((format(printf, 1, 2))) void Console(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Sends big-endian words on the connection; 0 or the system's error code.
+template <size_t N>
+int SendWords(SocketHandle socket, const std::array<uint32_t, N>& words) {
+  std::array<unsigned char, 4 * N> bytes{};
+  for (size_t i = 0; i < N; ++i) {
+    bytes[4 * i] = static_cast<unsigned char>(words[i] >> 24);
+    bytes[4 * i + 1] = static_cast<unsigned char>(words[i] >> 16);
+    bytes[4 * i + 2] = static_cast<unsigned char>(words[i] >> 8);
+    bytes[4 * i + 3] = static_cast<unsigned char>(words[i]);
+  }
+  const SendPiece piece{bytes.data(), bytes.size()};
+  return net::SendAll(socket, {&piece, 1});
+}
+
+// A zero start header and the end word: the job was not started.
+void SendRefusalBytes(SocketHandle socket) {
+  SendWords(socket, std::array<uint32_t, 6>{});
+}
+void SendEndWord(SocketHandle socket) {
+  SendWords(socket, std::array<uint32_t, 1>{});
+}
+
+std::array<uint32_t, 5> StartHeaderOf(const JobDefinition& job) {
+  return {static_cast<uint32_t>(job.stdoutMode), static_cast<uint32_t>(job.stderrMode),
+          job.allowStop ? CurrentThreadId() : 0u, job.systemTray ? 1u : 0u,
+          job.systemTray && job.systemTrayHold ? 1u : 0u};
+}
+
+bool ShowsOnTerminal(StreamMode mode) {
+  return mode == StreamMode::Display || mode == StreamMode::Report;
+}
+
+// The terminal wrapper makes sense only where the client shows the stream as
+// it arrives, and the client may ask to go without it.
+bool UseTerminal(const JobDefinition& job, bool noTerminal) {
+  return job.useTty && !noTerminal &&
+         (ShowsOnTerminal(job.stdoutMode) || ShowsOnTerminal(job.stderrMode));
+}
+
+// Fields 1 to 4: program id, user, parameter count and parameters.
+void ReadJobAndParameters(XDRWRAP& in, RunRequest& r) {
+  r.programId = Upper(in.GetString());
+  r.clientUser = in.GetString();
+  int32_t count = in.GetLong();
+  if (count > kMaxParameterCount) {
+    r.noTerminal = true;
+    count &= 0xFFFF;
+  }
+  Console("ProgramID=[%s] ClientUserName=[%s]\n", r.programId.c_str(), r.clientUser.c_str());
+  Console("NumParams=%d\n", count);
+  for (int32_t i = 0; i < count; ++i) {
+    r.clientParams.push_back(in.GetString());
+    Console("Param=[%s]\n", r.clientParams.back().c_str());
+  }
+}
+
+// Fields 5 to 11 into the run's environment, then the request's own KES
+// variables, which therefore win over anything a block sent under their names.
+void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env) {
+  Console("Doing the KESFIELD and Passed Stuff\n");
+  ReadFieldBlock(in, env);
+  ReadListBoxBlock(in, env);
+  ReadPassedFieldBlock(in, env);
+  ReadPassedListBoxBlock(in, env);
+  SetVariable(env, "KESDIALOGNAME", r.programId);
+  SetVariable(env, "KESJOBNAME", r.programId);
+  Console("Done all that, looking for Node Name and what not\n");
+  r.clientNode = in.GetString();
+  r.clientProcessId = in.GetLong();
+  Console("NodeName=[%s] ClientPID=%d\n", r.clientNode.c_str(), r.clientProcessId);
+  r.stdinFileName = in.GetString();
+  Console("StandardInFileName=[%s]\n", r.stdinFileName.c_str());
+  SetVariable(env, "KESSTDINFILENAME", r.stdinFileName);
+  SetVariable(env, "KESCLIENTNODENAME", r.clientNode);
+  SetVariable(env, "KESCLIENTUSERNAME", r.clientUser);
+  SetVariable(env, "KESREASON", "SCRIPT");
+  SetVariable(env, "KESCURRENTFIELD", "");
+  SetVariable(env, "KESCHANGEDFIELD", "");
+}
+
+void CommunicationFailure(const ServerConfig& config, const RunRequest& r) {
+  LogMessage(config, "%s@%s - Communication failure with client", r.clientUser.c_str(),
+             r.clientNode.c_str());
+}
+
+// Starts the job that passed every check and answers with its outcome.
+// `arguments` holds the program path in element 0.
+void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
+              const std::vector<std::string>& arguments, const EnvironmentBlock& env) {
+  const ServerConfig& config = *rc.server.config;
+  const char* user = r.clientUser.c_str();
+  const char* node = r.clientNode.c_str();
+  const char* program = arguments[0].c_str();
+  // A client that is already gone gets no job: nobody would see it run.
+  if (SendWords(rc.socket, StartHeaderOf(job)) != 0) return CommunicationFailure(config, r);
+  if (job.systemTray) {
+    // The tray client says when it is ready; the value does not matter.
+    unsigned char ready[4];
+    try {
+      ReadExactly(rc.socket, ready, sizeof ready, kNoTimeout);
+    } catch (const DecodeFailure&) {
+      return CommunicationFailure(config, r);
+    }
+  }
+  const bool useTerminal = UseTerminal(job, r.noTerminal);
+  LogMessage(config, "%s@%s Executing Script \"%s\"", user, node, program);
+  ExecutionContext execution{*rc.server.runningJobs, rc.server.runHooks};
+  const RunOutcome out = Execute(execution, r.clientNode, static_cast<uint32_t>(r.clientProcessId),
+                                 arguments, rc.socket, job, r.clientUser, useTerminal, env);
+  if (out.result == 0) {
+    LogMessage(config, "%s@%s Script \"%s\" exits code %d", user, node, program, out.exitStatus);
+    SendEndWord(rc.socket);
+    rc.reply.AddEnum(1);
+    rc.reply.AddLong(0);
+    rc.reply.AddLong(out.exitStatus);
+    rc.reply.AddString(job.title.empty() ? kDefaultTitle : job.title);
+    return;
+  }
+  if (out.result == kStreamFailure) return CommunicationFailure(config, r);
+  const std::string error = net::ErrorText(out.result);
+  SendEndWord(rc.socket);
+  rc.reply.AddEnum(0);
+  rc.reply.AddString(kLaunchFailure + error);
+  LogMessage(config, "%s@%s - failed to execute script \"%s\" - %s", user, node, program,
+             error.c_str());
+}
+
+}  // namespace
+
+void RunServerScript(RequestContext& rc) {
+  assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
+  const ServerConfig& config = *rc.server.config;
+  Console("In RunServerScript\n");
+  RunRequest r;
+  ReadJobAndParameters(rc.request, r);
+
+  bool denied = false;
+  const std::optional<JobDefinition> job =
+      FindJobForUser(config, r.programId, r.clientUser, &denied);
+  // The job's own parameters come first, then the client's; element 0 is
+  // reserved for the program path.
+  std::vector<std::string> arguments;
+  if (job) arguments = job->params;
+  arguments.insert(arguments.end(), r.clientParams.begin(), r.clientParams.end());
+  JobRunRefusal refusal;
+  if (job) refusal = CheckJobRunningRules(*job, arguments, *rc.server.runningJobs);
+
+  EnvironmentBlock env = BuildScriptEnvironment(config, job ? &*job : nullptr);
+  ReadIntoEnvironment(rc.request, r, env);
+  for (std::string& argument : arguments) argument = ExpandVariables(argument, env);
+
+  const char* user = r.clientUser.c_str();
+  const char* node = r.clientNode.c_str();
+  const char* name = r.programId.c_str();
+  if (refusal.refused) {
+    LogMessage(config, "%s@%s could not invoke job \"%s\" - denied due to Deny/Allow job", user,
+               node, name);
+    SendRefusalBytes(rc.socket);
+    rc.reply.AddEnum(0);
+    rc.reply.AddString(RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId));
+    return;
+  }
+  if (!job) {
+    if (denied)
+      LogMessage(config, "%s@%s could not invoke job \"%s\" - denied by group permission", user,
+                 node, name);
+    else
+      LogMessage(config, "%s@%s attempts to invoke job \"%s\" - job does not exist", user, node,
+                 name);
+    SendRefusalBytes(rc.socket);
+    rc.reply.AddEnum(0);
+    rc.reply.AddString("Kestrun Job not found");
+    return;
+  }
+  LogMessage(config, "%s@%s invoking job \"%s\"", user, node, name);
+  if (job->program.empty()) {
+    LogMessage(config, "%s@%s No Program directive for Job \"%s\" in kestrun.conf", user, node,
+               name);
+    SendRefusalBytes(rc.socket);
+    rc.reply.AddEnum(1);
+    rc.reply.AddLong(0);
+    rc.reply.AddLong(0);
+    rc.reply.AddString(job->title);
+    return;
+  }
+  arguments.insert(arguments.begin(), job->program);
+  StartJob(rc, r, *job, arguments, env);
+}
+
+}  // namespace kestrun

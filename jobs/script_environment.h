@@ -1,0 +1,80 @@
+// The environment of one run of a job's program or script.
+//
+// Every program the server starts for a job gets a vector of NAME=value
+// strings built for that run alone: a copy of the server's own environment,
+// then the global environment file of kestrun.conf, then the job's own file,
+// then the KES variables that the request sets (who asked, why, and what the
+// user entered in the dialog). The vector becomes the child's environment and
+// the table against which its arguments are expanded.
+//
+// A vector belongs to the request that built it and is changed only by that
+// request's thread. Every read and write of a variable goes through
+// GetEnvLocked/PutEnvLocked, which hold the environment lock for that one
+// variable; callers must hold no lock of their own. Any thread may call.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "server/environment.h"
+
+namespace kestrun {
+
+class ServerConfig;
+class XDRWRAP;
+struct JobDefinition;
+
+// Longest line an environment file yields in one piece; a longer line is read
+// as several lines of at most this many characters.
+inline constexpr size_t kEnvironmentLineLength = 4095;
+
+// A new environment for one run: the server's process environment as it is
+// now (copied under the environment lock), then the global environment file
+// of `config`, then, when `job` is given, the job's environment file. A file
+// that cannot be opened is logged and skipped.
+EnvironmentBlock BuildScriptEnvironment(const ServerConfig& config, const JobDefinition* job);
+
+// Sets every NAME=value line of the environment file at `path` into `block`,
+// in file order. A file that cannot be opened adds the line
+// "Could not open environment file "<path>"" to the server log and changes
+// nothing.
+void ApplyEnvironmentFile(const ServerConfig& config, const std::string& path,
+                          EnvironmentBlock& block);
+
+// What one line of an environment file sets: the line without its trailing
+// carriage returns and line feeds and without everything from its first "#"
+// on, when what is left still holds a "="; nullopt for every other line.
+// Blanks are kept on both sides of the "=".
+std::optional<std::string> EnvironmentFileSetting(std::string_view line);
+
+// Sets NAME=value in `block`, replacing the first entry of that exact name.
+void SetVariable(EnvironmentBlock& block, std::string_view name, std::string_view value);
+// The value of the first entry named `name` (exact case), or nullopt.
+std::optional<std::string> LookupVariable(const EnvironmentBlock& block, std::string_view name);
+
+// Adds `name` to a list-box variable set (base names separated by single
+// blanks): trailing digits and underscores are removed (ROW_12 and ROW3 both
+// give ROW), and the base name is appended unless it is already a whole word
+// of the set.
+void AddListBoxVariableName(std::string& set, std::string_view name);
+
+// The four blocks of dialog data that requests carry. Each reads its fields
+// from `request` in order and sets its variables into `block`:
+// - field block: long N, then N strings set as KESFIELD1..KESFIELD<N>;
+// - list-box block: long S (KESLISTBOXSELECTIONS), long V, long C
+//   (KESLISTBOXCOLUMNS), C headings (KESHEADING_<i>), V name/value pairs
+//   (each with a non-empty name is set and joins the variable set), and
+//   KESLISTBOXVARIABLES when the set is not empty;
+// - passed-field block: as the field block, with KESPASSEDFIELD<n>;
+// - passed list-box block: long S (KESPASSEDLISTBOXSELECTIONS), long V, V
+//   pairs, and KESPASSEDLISTBOXVARIABLES when the set is not empty.
+// A count larger than the fields that follow raises DecodeFailure (the
+// request is abandoned); negative counts read nothing.
+void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
+void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block);
+void ReadPassedFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
+void ReadPassedListBoxBlock(XDRWRAP& request, EnvironmentBlock& block);
+
+}  // namespace kestrun

@@ -1,0 +1,120 @@
+// `kesclient run` against the built KestrunServer: binary data through a job
+// in both directions, and the job's exit status as the client's.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <string>
+
+#include "tests/support/server_home.h"
+
+extern char** environ;
+
+namespace kestrun::test {
+namespace {
+
+const std::string kChild = KES_JOB_CHILD;
+
+struct ClientRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs kesclient with its standard input read from `inputPath` and its two
+// output streams written to files of the home, and waits for its end.
+ClientRun RunKesclient(const TestHome& home, int port, const std::vector<std::string>& args,
+                       const std::string& inputPath = "/dev/null") {
+  std::vector<std::string> argv{BinDirectory() + "/kesclient",
+                                "-s",
+                                "127.0.0.1",
+                                "-p",
+                                std::to_string(port),
+                                "-u",
+                                "ann",
+                                "-n",
+                                "pcK"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  const std::string outPath = home.path() + "/client.out";
+  const std::string errPath = home.path() + "/client.err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ClientRun run;
+  if (rc != 0) return run;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = home.ReadFile("client.out");
+  run.err = home.ReadFile("client.err");
+  return run;
+}
+
+class KesclientRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = std::make_unique<TestHome>();
+    const std::string child = "  program = " + kChild + "\n  usetty = off\n";
+    server_ = std::make_unique<RunningServer>(
+        *home_, std::vector<EnvChange>{},
+        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child + "  param = exit\n  param = 7\n");
+  }
+  static void TearDownTestSuite() {
+    if (server_) server_->Stop();
+    server_.reset();
+    home_.reset();
+  }
+  void SetUp() override { ASSERT_TRUE(server_->ready()); }
+
+  static std::unique_ptr<TestHome> home_;
+  static std::unique_ptr<RunningServer> server_;
+};
+
+std::unique_ptr<TestHome> KesclientRun::home_;
+std::unique_ptr<RunningServer> KesclientRun::server_;
+
+TEST_F(KesclientRun, TenMegabytesOfRandomBytesComeBackByteForByte) {
+  std::string data(10 * 1024 * 1024, '\0');
+  std::mt19937_64 random(20261207);
+  for (size_t i = 0; i < data.size(); i += 8) {
+    const uint64_t v = random();
+    for (size_t k = 0; k < 8; ++k) data[i + k] = static_cast<char>(v >> (8 * k));
+  }
+  home_->WriteFile("random.bin", data);
+  const ClientRun run =
+      RunKesclient(*home_, server_->port(), {"run", "cat"}, home_->path() + "/random.bin");
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.out.size(), data.size());
+  EXPECT_TRUE(run.out == data);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(KesclientRun, TheClientsExitStatusIsTheJobs) {
+  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "EXIT7"});
+  EXPECT_EQ(run.status, 7) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
+  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "NOSUCH"});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.err, "kesclient: Kestrun Job not found\n");
+  EXPECT_NE(home_->Log().find(" ann@pcK attempts to invoke job \"NOSUCH\" - job does not exist"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrun::test

@@ -1,0 +1,141 @@
+#include "tests/jobs/run_client.h"
+
+#include <chrono>
+
+namespace kestrun::test {
+
+namespace {
+
+constexpr std::chrono::milliseconds kWait{20000};
+constexpr int32_t kRunServerScript = 1;
+
+std::string Word(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+void EmptyBlocks(XDRWRAP& m) {
+  m.AddLong(0);  // fields
+  m.AddLong(0);  // list box: selections,
+  m.AddLong(0);  //   variables,
+  m.AddLong(0);  //   columns
+  m.AddLong(0);  // passed fields
+  m.AddLong(0);  // passed list box: selections,
+  m.AddLong(0);  //   variables
+}
+
+}  // namespace
+
+uint32_t WordAt(const std::string& bytes, size_t offset) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+RunClient::RunClient(int port, const RunFields& f) {
+  connection_ = ConnectToServer(port, "127.0.0.1");
+  if (!connection_) return;
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(kRunServerScript);
+  m.AddString(f.job);
+  m.AddString(f.user);
+  m.AddLong(f.paramCount.value_or(static_cast<int32_t>(f.params.size())));
+  for (const std::string& p : f.params) m.AddString(p);
+  if (f.blocks)
+    f.blocks(m);
+  else
+    EmptyBlocks(m);
+  m.AddString(f.node);
+  m.AddLong(f.processId);
+  m.AddString(f.stdinFileName);
+  SendRequest(m, *connection_);
+}
+
+std::string RunClient::ReadRaw(size_t count) {
+  std::string bytes;
+  if (!connection_) return bytes;
+  bytes.resize(count);
+  size_t got = 0;
+  while (got < count) {
+    if (net::WaitReadable(connection_->socket.get(), kWait) != WaitResult::Ready) break;
+    int error = 0;
+    const long n =
+        net::ReceiveSome(connection_->socket.get(), bytes.data() + got, count - got, &error);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+std::array<uint32_t, 5> RunClient::Header() {
+  const std::string h = ReadRaw(20);
+  std::array<uint32_t, 5> words{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+  if (h.size() == 20)
+    for (size_t i = 0; i < 5; ++i) words[i] = WordAt(h, 4 * i);
+  return words;
+}
+
+void RunClient::SendRaw(const std::string& bytes) {
+  if (!connection_) return;
+  const SendPiece piece{bytes.data(), bytes.size()};
+  net::SendAll(connection_->socket.get(), {&piece, 1});
+}
+
+void RunClient::SendChunk(const std::string& data) {
+  SendRaw(Word(static_cast<uint32_t>(data.size())) + data);
+}
+
+void RunClient::SendEndOfInput() {
+  SendRaw(Word(0));
+}
+
+bool RunClient::ReadFrame(RunOutput& output) {
+  const std::string length = ReadRaw(4);
+  if (length.size() < 4) return false;
+  const uint32_t n = WordAt(length, 0);
+  if (n == 0) {
+    output.endWord = true;
+    return false;
+  }
+  const std::string stream = ReadRaw(4);
+  const std::string data = ReadRaw(n);
+  if (stream.size() < 4 || data.size() < n) return false;
+  (WordAt(stream, 0) == 1 ? output.err : output.out) += data;
+  ++output.frames;
+  return true;
+}
+
+RunOutput RunClient::ReadOutput() {
+  RunOutput output;
+  while (ReadFrame(output)) {
+  }
+  return output;
+}
+
+bool RunClient::ReadOutputUntil(const std::string& text, RunOutput& output) {
+  while (output.out.find(text) == std::string::npos)
+    if (!ReadFrame(output)) return false;
+  return true;
+}
+
+RunReply RunClient::Reply() {
+  RunReply reply;
+  if (!connection_) return reply;
+  XDRWRAP m;
+  try {
+    ReceiveMessage(m, connection_->socket.get(), kWait);
+    if (m.FieldsLeft() == 0) return reply;
+    reply.status = m.GetEnum();
+    if (reply.status == 1) {
+      reply.code = m.GetLong();
+      reply.exitCode = m.GetLong();
+    }
+    reply.text = m.GetString();
+  } catch (const DecodeFailure&) {
+    reply.status = -2;
+  }
+  return reply;
+}
+
+}  // namespace kestrun::test

@@ -1,0 +1,447 @@
+// RUN_SERVER_SCRIPT against the built KestrunServer in a temporary home,
+// spoken to over loopback with the protocol library: the bytes of the run,
+// the replies, the log lines and what the job itself was given.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/jobs/run_client.h"
+#include "tests/support/server_home.h"
+
+namespace kestrun::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kChild = KES_JOB_CHILD;
+const std::string kZeros24(24, '\0');
+
+// Polls `done` until it holds or `timeout` passes.
+template <class Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string Jobs(const std::string& home) {
+  const std::string child = "  program = " + kChild + "\n";
+  return "environment = " + home +
+         "/global.env\n\n"
+         "ARGS:\n" +
+         child +
+         "  param = args\n  param = $KESCLIENTUSERNAME\n"
+         "  title = Arguments\n  usetty = off\n\n"
+         "CAT:\n" +
+         child +
+         "  param = cat\n  usetty = off\n\n"
+         "REPORTED:\n" +
+         child +
+         "  param = exit\n  param = 0\n  stdout = report\n"
+         "  stderr = discard\n  allowstop = off\n\n"
+         "TRAY:\n" +
+         child + "  param = both\n  stdout = popup\n  stderr = file:" + home +
+         "/tray.txt\n  allowstop = off\n  systemtray = hold\n  usetty = off\n\n"
+         "TRAYNOHOLD:\n" +
+         child +
+         "  param = exit\n  param = 0\n  systemtray = on\n\n"
+         "EXIT7:\n" +
+         child +
+         "  param = exit\n  param = 7\n  usetty = off\n\n"
+         "SINGLE:\n" +
+         child +
+         "  param = cat\n  usetty = off\n  denyifjobrunning = {single}\n\n"
+         "FOLLOWER:\n" +
+         child +
+         "  param = exit\n  param = 0\n  denyifjobrunning = {SINGLE}\n\n"
+         "NEEDSSINGLE:\n" +
+         child +
+         "  param = exit\n  param = 0\n"
+         "  allowifjobrunning = {SINGLE}\n\n"
+         "NEVER:\n" +
+         child +
+         "  param = exit\n  param = 0\n  allowifjobrunning = {}\n\n"
+         "LOCKED:\n" +
+         child +
+         "  param = cat\n  usetty = off\n  lockparameter = 2\n"
+         "  denyifjobrunning = {LOCKED:2}\n\n"
+         "NOPROGRAM:\n  title = Empty Job\n\n"
+         "NOPROGRAMNOTITLE:\n  helptext = nothing to run\n\n"
+         "MISSING:\n  program = " +
+         home +
+         "/no-such-program\n  usetty = off\n\n"
+         "MISSINGTTY:\n  program = " +
+         home +
+         "/no-such-program\n\n"
+         "SECRET:\n" +
+         child +
+         "  param = exit\n  param = 0\n  group = nobody-here\n\n"
+         "TTY:\n" +
+         child +
+         "  param = tty\n\n"
+         "TTYPOPUP:\n" +
+         child +
+         "  param = tty\n  stdout = popup\n  stderr = popup\n\n"
+         "ENVIRONMENT:\n" +
+         child + "  usetty = off\n  environment = " + home +
+         "/job.env\n"
+         "  param = env\n  param = KESJOBNAME\n  param = KESDIALOGNAME\n  param = KESREASON\n"
+         "  param = KESCLIENTNODENAME\n  param = KESCLIENTUSERNAME\n  param = KESSTDINFILENAME\n"
+         "  param = KESCURRENTFIELD\n  param = KESCHANGEDFIELD\n  param = KESFIELD1\n"
+         "  param = KESFIELD2\n  param = KESLISTBOXSELECTIONS\n  param = KESLISTBOXCOLUMNS\n"
+         "  param = KESHEADING_1\n  param = CUSTOMER1\n  param = CUSTOMER2\n  param = ORDER_1\n"
+         "  param = KESLISTBOXVARIABLES\n  param = KESPASSEDFIELD1\n"
+         "  param = KESPASSEDLISTBOXSELECTIONS\n  param = KESPASSEDLISTBOXVARIABLES\n"
+         "  param = SHARED\n  param = GLOBALONLY\n  param = KESTRUNHOME\n\n"
+         "HOLD:\n" +
+         child + "  usetty = off\n  param = hold\n  param = " + home +
+         "/in.marker\n  param = " + home + "/release.fifo\n  param = " + home + "/done.marker\n";
+}
+
+class RunServerScript : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = std::make_unique<TestHome>();
+    home_->CopyProgram("kestrunTTY");
+    home_->WriteFile("global.env", "SHARED=global\nGLOBALONLY=1\n");
+    home_->WriteFile("job.env", "SHARED=job # the job's own file wins\n");
+    server_ =
+        std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{}, Jobs(home_->path()));
+  }
+  static void TearDownTestSuite() {
+    if (server_) server_->Stop();
+    server_.reset();
+    home_.reset();
+  }
+  void SetUp() override { ASSERT_TRUE(server_->ready()) << server_->process().Stderr(); }
+
+  static int port() { return server_->port(); }
+  static std::string Log() { return home_->Log(); }
+  static bool LogHas(const std::string& text) {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; });
+  }
+
+  static std::unique_ptr<TestHome> home_;
+  static std::unique_ptr<RunningServer> server_;
+};
+
+std::unique_ptr<TestHome> RunServerScript::home_;
+std::unique_ptr<RunningServer> RunServerScript::server_;
+
+bool IsServerThread(pid_t server, uint32_t tid) {
+  return std::filesystem::exists("/proc/" + std::to_string(server) + "/task/" +
+                                 std::to_string(tid));
+}
+
+TEST_F(RunServerScript, StartHeaderCarriesDisplayOptionsAndTheRequestThreadAsStopId) {
+  RunClient run(port(), {.job = "cat"});
+  const auto h = run.Header();
+  EXPECT_EQ(h[0], 1u);  // display
+  EXPECT_EQ(h[1], 2u);  // popup
+  EXPECT_NE(h[2], 0u);
+  // The stop id is the id of the thread that serves this run, alive until
+  // the run ends.
+  EXPECT_TRUE(IsServerThread(server_->process().pid(), h[2]));
+  EXPECT_EQ(h[3], 0u);
+  EXPECT_EQ(h[4], 0u);
+  run.SendChunk("hello");
+  run.SendEndOfInput();
+  const RunOutput out = run.ReadOutput();
+  EXPECT_EQ(out.out, "hello");
+  EXPECT_TRUE(out.endWord);
+  const RunReply reply = run.Reply();
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_EQ(reply.exitCode, 0);
+}
+
+TEST_F(RunServerScript, StartHeaderOfReportAndDiscardWithoutStop) {
+  RunClient run(port(), {.job = "REPORTED"});
+  EXPECT_EQ(run.Header(), (std::array<uint32_t, 5>{3, 0, 0, 0, 0}));
+  const RunOutput out = run.ReadOutput();
+  EXPECT_EQ(out.frames, 0u);
+  EXPECT_TRUE(out.endWord);
+  EXPECT_EQ(run.Reply().status, 1);
+}
+
+TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
+  RunClient tray(port(), {.job = "TRAY"});
+  EXPECT_EQ(tray.Header(), (std::array<uint32_t, 5>{2, 5, 0, 1, 1}));
+  tray.SendRaw(std::string("\0\0\0\1", 4));
+  const RunOutput out = tray.ReadOutput();
+  EXPECT_EQ(out.out, "out\n");
+  EXPECT_EQ(out.err, "err\n");
+  const RunReply reply = tray.Reply();
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_EQ(reply.text, "Kestrun");
+
+  RunClient noHold(port(), {.job = "TRAYNOHOLD"});
+  const auto h = noHold.Header();
+  EXPECT_EQ(h[0], 1u);
+  EXPECT_EQ(h[1], 2u);
+  EXPECT_NE(h[2], 0u);
+  EXPECT_EQ(h[3], 1u);
+  EXPECT_EQ(h[4], 0u);
+  noHold.SendRaw("abcd");
+  EXPECT_TRUE(noHold.ReadOutput().endWord);
+  EXPECT_EQ(noHold.Reply().status, 1);
+}
+
+TEST_F(RunServerScript, UnknownJobAndGroupDenialGiveOneReplyAndDifferentLogLines) {
+  RunClient unknown(port(), {.job = "nosuch", .user = "ann", .node = "pc7"});
+  EXPECT_EQ(unknown.ReadRaw(24), kZeros24);
+  RunReply reply = unknown.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "Kestrun Job not found");
+  EXPECT_EQ(unknown.ReadRaw(1), "");  // nothing after the reply
+
+  RunClient secret(port(), {.job = "Secret", .user = "ann", .node = "pc7"});
+  EXPECT_EQ(secret.ReadRaw(24), kZeros24);
+  reply = secret.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "Kestrun Job not found");
+
+  const std::string log = Log();
+  EXPECT_EQ(CountOf(log, " ann@pc7 attempts to invoke job \"NOSUCH\" - job does not exist\n"), 1u);
+  EXPECT_EQ(CountOf(log, " ann@pc7 could not invoke job \"SECRET\" - denied by group permission\n"),
+            1u);
+  EXPECT_EQ(CountOf(log, "ann@pc7 "), 2u);
+}
+
+TEST_F(RunServerScript, DenyAndAllowRulesAgainstARunningJob) {
+  RunClient first(port(), {.job = "SINGLE"});
+  first.Header();
+  first.SendChunk("x");
+  RunOutput firstOut;
+  ASSERT_TRUE(first.ReadOutputUntil("x", firstOut));  // running and in the table
+
+  RunClient again(port(), {.job = "single", .user = "bob", .node = "pc2"});
+  EXPECT_EQ(again.ReadRaw(24), kZeros24);
+  RunReply reply = again.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "bob@pc2 Cannot run SINGLE - it is already running");
+
+  RunClient follower(port(), {.job = "FOLLOWER", .user = "bob", .node = "pc2"});
+  EXPECT_EQ(follower.ReadRaw(24), kZeros24);
+  EXPECT_EQ(follower.Reply().text, "bob@pc2 Cannot run FOLLOWER - job SINGLE is running");
+
+  RunClient allowed(port(), {.job = "NEEDSSINGLE", .user = "bob", .node = "pc2"});
+  allowed.Header();
+  EXPECT_TRUE(allowed.ReadOutput().endWord);
+  EXPECT_EQ(allowed.Reply().status, 1);
+
+  first.SendEndOfInput();
+  EXPECT_TRUE(first.ReadOutput().endWord);
+  EXPECT_EQ(first.Reply().status, 1);
+
+  RunClient refused(port(), {.job = "NEEDSSINGLE", .user = "bob", .node = "pc2"});
+  EXPECT_EQ(refused.ReadRaw(24), kZeros24);
+  EXPECT_EQ(refused.Reply().text, "bob@pc2 Cannot run NEEDSSINGLE - job SINGLE is not running");
+
+  const std::string log = Log();
+  EXPECT_EQ(
+      CountOf(log, " bob@pc2 could not invoke job \"SINGLE\" - denied due to Deny/Allow job\n"),
+      1u);
+  EXPECT_EQ(
+      CountOf(log,
+              " bob@pc2 could not invoke job \"NEEDSSINGLE\" - denied due to Deny/Allow job\n"),
+      1u);
+}
+
+TEST_F(RunServerScript, AnEmptyAllowListRefusesEveryRequest) {
+  RunClient never(port(), {.job = "NEVER", .node = "pc3"});
+  EXPECT_EQ(never.ReadRaw(24), kZeros24);
+  const RunReply reply = never.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "ann@pc3 Cannot run NEVER - job  is not running");
+}
+
+TEST_F(RunServerScript, LockParameterRefusesOnlyTheSameLockValue) {
+  RunClient eu(port(), {.job = "LOCKED", .params = {"EU"}});
+  eu.Header();
+  eu.SendChunk("eu");
+  RunOutput euOut;
+  ASSERT_TRUE(eu.ReadOutputUntil("eu", euOut));
+
+  RunClient eu2(port(), {.job = "LOCKED", .params = {"EU"}, .node = "pc4"});
+  EXPECT_EQ(eu2.ReadRaw(24), kZeros24);
+  EXPECT_EQ(eu2.Reply().text, "ann@pc4 Cannot run LOCKED - it is already running");
+
+  RunClient us(port(), {.job = "LOCKED", .params = {"US"}, .node = "pc4"});
+  EXPECT_EQ(us.Header()[0], 1u);
+  us.SendEndOfInput();
+  EXPECT_TRUE(us.ReadOutput().endWord);
+  EXPECT_EQ(us.Reply().status, 1);
+
+  eu.SendEndOfInput();
+  EXPECT_TRUE(eu.ReadOutput().endWord);
+  EXPECT_EQ(eu.Reply().status, 1);
+}
+
+TEST_F(RunServerScript, AJobWithoutProgramAnswersDoneWithItsTitle) {
+  RunClient titled(port(), {.job = "NOPROGRAM", .node = "pc5"});
+  EXPECT_EQ(titled.ReadRaw(24), kZeros24);
+  RunReply reply = titled.Reply();
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_EQ(reply.code, 0);
+  EXPECT_EQ(reply.exitCode, 0);
+  EXPECT_EQ(reply.text, "Empty Job");
+
+  RunClient untitled(port(), {.job = "NOPROGRAMNOTITLE", .node = "pc5"});
+  EXPECT_EQ(untitled.ReadRaw(24), kZeros24);
+  reply = untitled.Reply();
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_EQ(reply.text, "");
+  EXPECT_EQ(CountOf(Log(), " ann@pc5 No Program directive for Job \"NOPROGRAM\" in kestrun.conf\n"),
+            1u);
+}
+
+TEST_F(RunServerScript, ExitCodeAndTitleOrKestrunAndTheLogOfARun) {
+  RunClient run(port(), {.job = "EXIT7", .node = "pc6"});
+  run.Header();
+  const RunOutput out = run.ReadOutput();
+  EXPECT_EQ(out.frames, 0u);
+  EXPECT_TRUE(out.endWord);
+  const RunReply reply = run.Reply();
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_EQ(reply.code, 0);
+  EXPECT_EQ(reply.exitCode, 7);
+  EXPECT_EQ(reply.text, "Kestrun");
+  const std::string log = Log();
+  const size_t invoking = log.find(" ann@pc6 invoking job \"EXIT7\"\n");
+  const size_t executing = log.find(" ann@pc6 Executing Script \"" + kChild + "\"\n");
+  const size_t exits = log.find(" ann@pc6 Script \"" + kChild + "\" exits code 7\n");
+  ASSERT_NE(invoking, std::string::npos);
+  ASSERT_NE(executing, std::string::npos);
+  ASSERT_NE(exits, std::string::npos);
+  EXPECT_LT(invoking, executing);
+  EXPECT_LT(executing, exits);
+
+  RunClient titled(port(), {.job = "ARGS"});
+  titled.Header();
+  titled.ReadOutput();
+  EXPECT_EQ(titled.Reply().text, "Arguments");
+}
+
+TEST_F(RunServerScript, AProgramThatCannotBeStartedGetsTheSystemsErrorText) {
+  for (const char* job : {"MISSING", "MISSINGTTY"}) {
+    SCOPED_TRACE(job);
+    RunClient run(port(), {.job = job, .node = "pc8"});
+    EXPECT_EQ(run.Header()[0], 1u);
+    const RunOutput out = run.ReadOutput();
+    EXPECT_EQ(out.frames, 0u);
+    EXPECT_TRUE(out.endWord);
+    const RunReply reply = run.Reply();
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_EQ(reply.text, "Could not execute server-side script: No such file or directory");
+  }
+  EXPECT_EQ(CountOf(Log(), " ann@pc8 - failed to execute script \"" + home_->path() +
+                               "/no-such-program\" - No such file or directory\n"),
+            2u);
+}
+
+TEST_F(RunServerScript, ParameterCountAbove65535MeansItsLow16BitsAndNoTerminal) {
+  RunClient tty(port(), {.job = "TTY", .params = {"a", "b"}});
+  tty.Header();
+  EXPECT_EQ(tty.ReadOutput().out, "tty\n");
+  EXPECT_EQ(tty.Reply().exitCode, 0);
+
+  RunClient pipe(port(), {.job = "TTY", .params = {"a", "b"}, .paramCount = 65538});
+  pipe.Header();
+  EXPECT_EQ(pipe.ReadOutput().out, "pipe\n");
+  EXPECT_EQ(pipe.Reply().status, 1);
+
+  RunClient popup(port(), {.job = "TTYPOPUP"});
+  EXPECT_EQ(popup.Header()[0], 2u);
+  EXPECT_EQ(popup.ReadOutput().out, "pipe\n");
+  EXPECT_EQ(popup.Reply().status, 1);
+}
+
+TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpandedOnce) {
+  RunClient run(port(), {.job = "args",
+                         .params = {"$KESJOBNAME", "two words", "$$KESREASON"},
+                         .node = "pcA",
+                         .stdinFileName = "input.txt"});
+  run.Header();
+  EXPECT_EQ(run.ReadOutput().out, "[ann]\n[ARGS]\n[two words]\n[SCRIPT]\n");
+  EXPECT_EQ(run.Reply().status, 1);
+  const std::string console = server_->process().Stdout();
+  const std::string expected =
+      "In RunServerScript\nProgramID=[ARGS] ClientUserName=[ann]\nNumParams=3\n"
+      "Param=[$KESJOBNAME]\nParam=[two words]\nParam=[$$KESREASON]\n"
+      "Doing the KESFIELD and Passed Stuff\n"
+      "Done all that, looking for Node Name and what not\n"
+      "NodeName=[pcA] ClientPID=4242\nStandardInFileName=[input.txt]\n";
+  EXPECT_NE(console.find(expected), std::string::npos) << console;
+}
+
+void EnvironmentBlocks(XDRWRAP& m) {
+  m.AddLong(2);
+  m.AddString("first");
+  m.AddString("second value");
+  m.AddLong(2);  // selections
+  m.AddLong(4);  // variables
+  m.AddLong(1);  // columns
+  m.AddString("Customer");
+  for (const char* s :
+       {"CUSTOMER1", "Smith", "CUSTOMER2", "Jones", "ORDER_1", "77", "KESREASON", "X"})
+    m.AddString(s);
+  m.AddLong(1);
+  m.AddString("passed");
+  m.AddLong(9);
+  m.AddLong(1);
+  m.AddString("KESJOBNAME");
+  m.AddString("OTHER");
+}
+
+TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast) {
+  RunClient run(port(), {.job = "Environment",
+                         .blocks = EnvironmentBlocks,
+                         .node = "pcB",
+                         .stdinFileName = "in.txt"});
+  run.Header();
+  const std::string out = run.ReadOutput().out;
+  EXPECT_EQ(run.Reply().status, 1);
+  EXPECT_EQ(out,
+            "KESJOBNAME=ENVIRONMENT\nKESDIALOGNAME=ENVIRONMENT\nKESREASON=SCRIPT\n"
+            "KESCLIENTNODENAME=pcB\nKESCLIENTUSERNAME=ann\nKESSTDINFILENAME=in.txt\n"
+            "KESCURRENTFIELD=\nKESCHANGEDFIELD=\nKESFIELD1=first\nKESFIELD2=second value\n"
+            "KESLISTBOXSELECTIONS=2\nKESLISTBOXCOLUMNS=1\nKESHEADING_1=Customer\n"
+            "CUSTOMER1=Smith\nCUSTOMER2=Jones\nORDER_1=77\n"
+            "KESLISTBOXVARIABLES=CUSTOMER ORDER KESREASON\nKESPASSEDFIELD1=passed\n"
+            "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES=KESJOBNAME\n"
+            "SHARED=job \nGLOBALONLY=1\nKESTRUNHOME=" +
+                home_->path() + "\n");
+}
+
+TEST_F(RunServerScript, AClientThatGoesAwayLeavesTheJobRunningToItsEnd) {
+  const std::string fifo = home_->path() + "/release.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  RunClient run(port(), {.job = "HOLD", .node = "pc9"});
+  run.Header();
+  run.Close();
+  // The job's input ends once the server has seen the client go.
+  const std::string inMarker = home_->path() + "/in.marker";
+  ASSERT_TRUE(WaitUntil([&] { return !home_->ReadFile("in.marker").empty(); }));
+  const pid_t job = std::stoi(home_->ReadFile("in.marker"));
+  EXPECT_EQ(::kill(job, 0), 0);                                   // still running
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the job's open
+  ASSERT_GE(writer, 0);
+  ::close(writer);
+  EXPECT_TRUE(WaitUntil([&] { return home_->ReadFile("done.marker") == "done"; }));
+  EXPECT_TRUE(LogHas(" ann@pc9 - Communication failure with client\n"));
+  EXPECT_EQ(Log().find("ann@pc9 Script"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrun::test
