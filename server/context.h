@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/execute.h"
 #include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
 
@@ -21,6 +22,9 @@ struct ServerContext {
   ServerConfig* config = nullptr;
   RunningJobTable* runningJobs = nullptr;
   DockedRegistry* docked = nullptr;
+  // Seams of job runs (preloaded programs, run-group notifications); empty
+  // until those modules fill them in.
+  RunHooks runHooks;
   // Ends the process; tests replace it to observe a shutdown.
   std::function<void(int)> exitProcess;
 };
