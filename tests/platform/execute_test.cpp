@@ -343,6 +343,16 @@ TEST_F(ExecuteWithTerminal, StdioBufferedProgramStreamsLineByLine) {
   EXPECT_EQ(outcome.exitStatus, 0);
 }
 
+TEST_F(ExecuteWithTerminal, ProgramSeesOnlyItsThreeStandardDescriptors) {
+  // The wrapper's status pipe (its descriptor 3) must not reach the program.
+  ExecuteRig rig;
+  auto run = rig.Start({kChild, "fds"}, true);
+  EXPECT_EQ(StreamData(ReadAllFrames(rig.client()), 0), "0\n1\n2\n");
+  const RunOutcome outcome = run.get();
+  EXPECT_EQ(outcome.result, 0);
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
 TEST_F(ExecuteWithTerminal, ExitCodeOfTheProgramIsReturned) {
   ExecuteRig rig;
   auto run = rig.Start({kChild, "write", "out", "err"}, true);
