@@ -4,7 +4,9 @@
 //     MB/s end to end and this process's resident-memory growth (the server
 //     side of the run is this process);
 // (b) launch: 1,000 runs of a trivial program through ExecuteAndCapture in
-//     capture mode; runs per second and p50/p99 latency.
+//     capture mode; runs per second and p50/p99 latency, next to the same
+//     program started with posix_spawn alone (the machine's floor), run in
+//     turn so that both see the same load.
 //
 // bench_platform [stream [MB] | launch [RUNS]]   (both when no argument)
 #include <arpa/inet.h>
