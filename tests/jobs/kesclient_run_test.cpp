@@ -1,14 +1,20 @@
 // `kesclient run` against the built KestrunServer: binary data through a job
-// in both directions, and the job's exit status as the client's.
+// in both directions, the job's exit status as the client's, and a client
+// whose reader goes away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/server_home.h"
 
@@ -68,9 +74,11 @@ class KesclientRun : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = std::make_unique<TestHome>();
     const std::string child = "  program = " + kChild + "\n  usetty = off\n";
-    server_ = std::make_unique<RunningServer>(
-        *home_, std::vector<EnvChange>{},
-        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child + "  param = exit\n  param = 7\n");
+    server_ =
+        std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{},
+                                        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child +
+                                            "  param = exit\n  param = 7\n\nSTREAM:\n" + child +
+                                            "  param = stream\n  param = 1000000000\n");
   }
   static void TearDownTestSuite() {
     if (server_) server_->Stop();
@@ -114,6 +122,62 @@ TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
   EXPECT_EQ(run.err, "kesclient: Kestrun Job not found\n");
   EXPECT_NE(home_->Log().find(" ann@pcK attempts to invoke job \"NOSUCH\" - job does not exist"),
             std::string::npos);
+}
+
+// The process id of the running job `name` as `kesclient active` lists it.
+pid_t ActiveJobPid(const TestHome& home, int port, const std::string& name) {
+  const ClientRun active = RunKesclient(home, port, {"active"});
+  size_t line = 0;
+  while (line < active.out.size()) {
+    const size_t end = active.out.find('\n', line);
+    const std::string text = active.out.substr(line, end - line);
+    if (text.rfind(name + " ", 0) == 0) return std::atoi(text.c_str() + name.size());
+    if (end == std::string::npos) break;
+    line = end + 1;
+  }
+  return -1;
+}
+
+TEST_F(KesclientRun, AReaderThatGoesAwayEndsTheClientButNotTheJob) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  std::vector<std::string> argv{BinDirectory() + "/kesclient",
+                                "-p",
+                                std::to_string(server_->port()),
+                                "-u",
+                                "ann",
+                                "-n",
+                                "pcP",
+                                "run",
+                                "stream"};
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  char first[4096];
+  EXPECT_GT(::read(out[0], first, sizeof first), 0);  // the job's output arrives
+  ::close(out[0]);                                    // ... and nobody reads on
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 141);
+
+  // The job was not ended with the client: it is still listed as running.
+  const pid_t job = ActiveJobPid(*home_, server_->port(), "STREAM");
+  ASSERT_GT(job, 0);
+  EXPECT_EQ(::kill(job, SIGKILL), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (home_->Log().find(" ann@pcP - Communication failure with client\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_NE(home_->Log().find(" ann@pcP - Communication failure with client\n"), std::string::npos);
 }
 
 }  // namespace
