@@ -96,8 +96,14 @@ bool ReceiveReadAhead(XDRWRAP& reply, std::string bytes, SocketHandle s) {
   return true;
 }
 
+// When the steps of one run were done, from the start of the connection.
+struct Phases {
+  Clock::time_point start, header, endWord, reply;
+};
+
 // One run as kesclient makes it. Returns the output bytes received, or -1.
-long long RunOnceOrThrow(int port, const std::string& job) {
+long long RunOnceOrThrow(int port, const std::string& job, Phases& at) {
+  at.start = Clock::now();
   std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
   if (!c) return -1;
   XDRWRAP m;
@@ -114,6 +120,7 @@ long long RunOnceOrThrow(int port, const std::string& job) {
   const SocketHandle s = c->socket.get();
   unsigned char header[20];
   ReadExactly(s, header, sizeof header);
+  at.header = Clock::now();
   const unsigned char endOfInput[4] = {0, 0, 0, 0};
   const SendPiece piece{endOfInput, sizeof endOfInput};
   net::SendAll(s, {&piece, 1});
@@ -126,6 +133,7 @@ long long RunOnceOrThrow(int port, const std::string& job) {
     if (!reader.Word(stream) || !reader.Skip(length)) return -1;
     bytes += length;
   }
+  at.endWord = Clock::now();
   XDRWRAP reply;
   const std::string readAhead = reader.Rest();
   if (readAhead.empty()) {
@@ -134,12 +142,13 @@ long long RunOnceOrThrow(int port, const std::string& job) {
     return -1;
   }
   if (reply.GetEnum() != 1) return -1;
+  at.reply = Clock::now();
   return bytes;
 }
 
-long long RunOnce(int port, const std::string& job) {
+long long RunOnce(int port, const std::string& job, Phases& at) {
   try {
-    return RunOnceOrThrow(port, job);
+    return RunOnceOrThrow(port, job, at);
   } catch (const DecodeFailure&) {
     return -1;
   }
@@ -166,27 +175,35 @@ int main() {
     return 1;
   }
   const int port = server.port();
-  for (int i = 0; i < 20; ++i) RunOnce(port, "TRIVIAL");  // warm-up
+  Phases at;
+  for (int i = 0; i < 20; ++i) RunOnce(port, "TRIVIAL", at);  // warm-up
 
-  std::vector<double> ms;
-  ms.reserve(kRuns);
+  auto Ms = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+  };
+  std::vector<double> ms, toHeader, toEndWord, toReply;
   const auto all = Clock::now();
   for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
-    if (RunOnce(port, "TRIVIAL") != 0) {
+    if (RunOnce(port, "TRIVIAL", at) != 0) {
       std::fprintf(stderr, "run %d failed\n", i);
       return 1;
     }
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    ms.push_back(Ms(at.start, at.reply));
+    toHeader.push_back(Ms(at.start, at.header));
+    toEndWord.push_back(Ms(at.header, at.endWord));
+    toReply.push_back(Ms(at.endWord, at.reply));
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - all).count();
   std::printf(
       "trivial job round trip, %d runs: p50 %.3f ms, p99 %.3f ms, max %.3f ms, %.0f runs/s\n",
       kRuns, Percentile(ms, 0.50), Percentile(ms, 0.99), Percentile(ms, 1.0), kRuns / seconds);
+  std::printf(
+      "  p50 of its steps: connect+request to start header %.3f ms, to end word %.3f ms, "
+      "to reply %.3f ms\n",
+      Percentile(toHeader, 0.50), Percentile(toEndWord, 0.50), Percentile(toReply, 0.50));
 
-  const auto t0 = Clock::now();
-  const long long bytes = RunOnce(port, "STREAM");
-  const double streamSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const long long bytes = RunOnce(port, "STREAM", at);
+  const double streamSeconds = std::chrono::duration<double>(at.reply - at.start).count();
   if (bytes != kStreamBytes) {
     std::fprintf(stderr, "stream run received %lld bytes\n", bytes);
     return 1;
