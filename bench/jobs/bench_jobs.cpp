@@ -4,7 +4,9 @@
 //     times, with p50/p99;
 // (b) streaming: a job writes 512 MB to standard output and the client reads
 //     the frames; MB/s from the request to the reply.
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +17,8 @@
 
 #include "protocol/transport.h"
 #include "tests/support/server_home.h"
+
+extern char** environ;
 
 namespace {
 
@@ -152,6 +156,23 @@ long long RunOnce(int port, const std::string& job, Phases& at) {
   } catch (const DecodeFailure&) {
     return -1;
   }
+}
+
+// The floor under a run's latency on this machine: starting the same job
+// program directly and waiting for it, without any server. Milliseconds.
+std::vector<double> DirectStarts(const std::string& program, int count) {
+  std::vector<double> ms;
+  std::string path = program, mode = "exit";
+  char* argv[] = {path.data(), mode.data(), nullptr};
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) break;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return ms;
 }
 
 double Percentile(std::vector<double> v, double p) {

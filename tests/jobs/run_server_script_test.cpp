@@ -400,7 +400,7 @@ TEST_F(RunServerScript, ParameterCountAbove65535MeansItsLow16BitsAndNoTerminal) 
   EXPECT_EQ(popup.Reply().status, 1);
 }
 
-TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpandedOnce) {
+TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpanded) {
   RunClient run(port(), RunFields("args")
                             .Params({"$KESJOBNAME", "two words", "$$KESREASON"})
                             .Node("pcA")
