@@ -222,6 +222,12 @@ int main() {
       "  p50 of its steps: connect+request to start header %.3f ms, to end word %.3f ms, "
       "to reply %.3f ms\n",
       Percentile(toHeader, 0.50), Percentile(toEndWord, 0.50), Percentile(toReply, 0.50));
+  const std::vector<double> direct = DirectStarts(child, kRuns);
+  if (!direct.empty())
+    std::printf(
+        "  for comparison, starting the job program directly and waiting for it: p50 %.3f "
+        "ms, p99 %.3f ms\n",
+        Percentile(direct, 0.50), Percentile(direct, 0.99));
 
   const long long bytes = RunOnce(port, "STREAM", at);
   const double streamSeconds = std::chrono::duration<double>(at.reply - at.start).count();
