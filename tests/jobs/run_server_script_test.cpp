@@ -128,7 +128,13 @@ class RunServerScript : public ::testing::Test {
         Jobs(home_->path()));
   }
   static void TearDownTestSuite() {
-    if (server_) server_->Stop();
+    if (server_) {
+      server_->Stop();
+      // A sanitizer build of the server reports its findings here.
+      const std::string err = server_->process().Stderr();
+      EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+      EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
     server_.reset();
     home_.reset();
   }
