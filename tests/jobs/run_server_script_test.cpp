@@ -222,6 +222,13 @@ TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
   noHold.SendRaw("abcd");
   EXPECT_TRUE(noHold.ReadOutput().endWord);
   EXPECT_EQ(noHold.Reply().status, 1);
+
+  // A tray client that goes away before it is ready: the job is not started.
+  RunClient gone(port(), RunFields("TRAYNOHOLD").Node("pcT"));
+  EXPECT_EQ(gone.Header()[3], 1u);
+  gone.Close();
+  EXPECT_TRUE(LogHas(" ann@pcT - Communication failure with client\n"));
+  EXPECT_EQ(Log().find("ann@pcT Executing Script"), std::string::npos);
 }
 
 TEST_F(RunServerScript, UnknownJobAndGroupDenialGiveOneReplyAndDifferentLogLines) {
