@@ -39,15 +39,42 @@ struct RunRequest {
   std::string stdinFileName;
 };
 
-// The console lines of a run go to standard output whatever the log does;
-// one call per line, so lines of concurrent requests do not mix.
-__attribute__((format(printf, 1, 2))) void Console(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
+// The console lines of a request go to standard output whatever the log
+// does. They are gathered and written with one call when the request has been
+// read (or abandoned), so lines of concurrent requests do not mix and a run
+// costs one write, not ten.
+class ConsoleLines {
+ public:
+  ConsoleLines() = default;
+  ConsoleLines(const ConsoleLines&) = delete;
+  ConsoleLines& operator=(const ConsoleLines&) = delete;
+  ~ConsoleLines() { Flush(); }
+
+  __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (size > 0) {
+      const size_t at = text_.size();
+      text_.resize(at + static_cast<size_t>(size) + 1);
+      std::vsnprintf(text_.data() + at, static_cast<size_t>(size) + 1, format, again);
+      text_.resize(at + static_cast<size_t>(size));
+    }
+    va_end(again);
+  }
+  void Flush() {
+    if (text_.empty()) return;
+    std::fwrite(text_.data(), 1, text_.size(), stdout);
+    std::fflush(stdout);
+    text_.clear();
+  }
+
+ private:
+  std::string text_;
+};
 
 std::string Upper(std::string text) {
   for (char& c : text)
@@ -95,7 +122,7 @@ bool UseTerminal(const JobDefinition& job, bool noTerminal) {
 }
 
 // Fields 1 to 4: program id, user, parameter count and parameters.
-void ReadJobAndParameters(XDRWRAP& in, RunRequest& r) {
+void ReadJobAndParameters(XDRWRAP& in, RunRequest& r, ConsoleLines& console) {
   r.programId = Upper(in.GetString());
   r.clientUser = in.GetString();
   int32_t count = in.GetLong();
@@ -103,30 +130,30 @@ void ReadJobAndParameters(XDRWRAP& in, RunRequest& r) {
     r.noTerminal = true;
     count &= 0xFFFF;
   }
-  Console("ProgramID=[%s] ClientUserName=[%s]\n", r.programId.c_str(), r.clientUser.c_str());
-  Console("NumParams=%d\n", count);
+  console.Add("ProgramID=[%s] ClientUserName=[%s]\n", r.programId.c_str(), r.clientUser.c_str());
+  console.Add("NumParams=%d\n", count);
   for (int32_t i = 0; i < count; ++i) {
     r.clientParams.push_back(in.GetString());
-    Console("Param=[%s]\n", r.clientParams.back().c_str());
+    console.Add("Param=[%s]\n", r.clientParams.back().c_str());
   }
 }
 
 // Fields 5 to 11 into the run's environment, then the request's own KES
 // variables, which therefore win over anything a block sent under their names.
-void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env) {
-  Console("Doing the KESFIELD and Passed Stuff\n");
+void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env, ConsoleLines& console) {
+  console.Add("Doing the KESFIELD and Passed Stuff\n");
   ReadFieldBlock(in, env);
   ReadListBoxBlock(in, env);
   ReadPassedFieldBlock(in, env);
   ReadPassedListBoxBlock(in, env);
   SetVariable(env, "KESDIALOGNAME", r.programId);
   SetVariable(env, "KESJOBNAME", r.programId);
-  Console("Done all that, looking for Node Name and what not\n");
+  console.Add("Done all that, looking for Node Name and what not\n");
   r.clientNode = in.GetString();
   r.clientProcessId = in.GetLong();
-  Console("NodeName=[%s] ClientPID=%d\n", r.clientNode.c_str(), r.clientProcessId);
+  console.Add("NodeName=[%s] ClientPID=%d\n", r.clientNode.c_str(), r.clientProcessId);
   r.stdinFileName = in.GetString();
-  Console("StandardInFileName=[%s]\n", r.stdinFileName.c_str());
+  console.Add("StandardInFileName=[%s]\n", r.stdinFileName.c_str());
   SetVariable(env, "KESSTDINFILENAME", r.stdinFileName);
   SetVariable(env, "KESCLIENTNODENAME", r.clientNode);
   SetVariable(env, "KESCLIENTUSERNAME", r.clientUser);
@@ -187,9 +214,10 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
 void RunServerScript(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   const ServerConfig& config = *rc.server.config;
-  Console("In RunServerScript\n");
   RunRequest r;
-  ReadJobAndParameters(rc.request, r);
+  ConsoleLines console;
+  console.Add("In RunServerScript\n");
+  ReadJobAndParameters(rc.request, r, console);
 
   bool denied = false;
   const std::optional<JobDefinition> job =
@@ -203,7 +231,8 @@ void RunServerScript(RequestContext& rc) {
   if (job) refusal = CheckJobRunningRules(*job, arguments, *rc.server.runningJobs);
 
   EnvironmentBlock env = BuildScriptEnvironment(config, job ? &*job : nullptr);
-  ReadIntoEnvironment(rc.request, r, env);
+  ReadIntoEnvironment(rc.request, r, env, console);
+  console.Flush();
   for (std::string& argument : arguments) argument = ExpandVariables(argument, env);
 
   const char* user = r.clientUser.c_str();

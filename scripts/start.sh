@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Sets up, builds, makes a server home from examples/home and the programs,
-# and starts KestrunServer on it in the foreground (Ctrl+C stops it).
+# Sets up, builds the programs, makes a server home from examples/home and
+# starts KestrunServer on it in the foreground (Ctrl+C stops it).
+#
+# Only the programs are built, in the usual build tree, whose other settings
+# (tests, benchmarks) are left as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build -DKES_TESTS=OFF -DKES_BENCH=OFF
+programs=(KestrunServer kestrunTTY kesclient kesgp_file kesgp_unix)
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target "${programs[@]}"
 home=build/home
 rm -rf "$home"
 mkdir -p "$home"
 cp -r examples/home/. "$home/"
 for p in KestrunServer kestrunTTY kesclient kesnotify; do
-  [ -x "build/bin/$p" ] && cp "build/bin/$p" "$home/"
+  if [ -x "build/bin/$p" ]; then cp "build/bin/$p" "$home/"; fi
 done
 for lib in build/lib/*.so; do
-  [ -e "$lib" ] && cp "$lib" "$home/"
+  if [ -e "$lib" ]; then cp "$lib" "$home/"; fi
 done
 cat <<EOT
 Server home: $home (log: $home/kestrun.log)
@@ -25,5 +30,6 @@ In a second terminal, try:
   $home/kesclient run backup prod               # ...refused: one backup per target
   $home/kesclient run restore prod              # refused while a backup runs
   $home/kesclient active                        # the running jobs
+  $home/kesclient run environment               # what a job is given
 EOT
 exec "$home/KestrunServer"

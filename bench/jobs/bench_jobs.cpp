@@ -4,6 +4,10 @@
 //     times, with p50/p99;
 // (b) streaming: a job writes 512 MB to standard output and the client reads
 //     the frames; MB/s from the request to the reply.
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +17,8 @@
 
 #include "protocol/transport.h"
 #include "tests/support/server_home.h"
+
+extern char** environ;
 
 namespace {
 
@@ -56,7 +62,7 @@ class RunReader {
     return true;
   }
   // Whatever was read past the end word belongs to the reply message.
-  bool Drained() const { return begin_ == end_; }
+  std::string Rest() const { return std::string(buffer_.data() + begin_, end_ - begin_); }
 
  private:
   bool Fill() {
@@ -72,8 +78,36 @@ class RunReader {
   size_t begin_ = 0, end_ = 0;
 };
 
+// The reply when the buffered reader already took its first bytes: those and
+// the rest of the connection (the server closes it after the reply) are
+// replayed through a local socket pair into ReceiveMessage.
+bool ReceiveReadAhead(XDRWRAP& reply, std::string bytes, SocketHandle s) {
+  char more[4096];
+  for (;;) {
+    int error = 0;
+    const long n = net::ReceiveSome(s, more, sizeof more, &error);
+    if (n <= 0) break;
+    bytes.append(more, static_cast<size_t>(n));
+  }
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+  const Socket reading(pair[0]);
+  const Socket writing(pair[1]);
+  const SendPiece piece{bytes.data(), bytes.size()};
+  if (net::SendAll(writing.get(), {&piece, 1}) != 0) return false;
+  ::shutdown(writing.get(), SHUT_WR);
+  ReceiveMessage(reply, reading.get());
+  return true;
+}
+
+// When the steps of one run were done, from the start of the connection.
+struct Phases {
+  Clock::time_point start, header, endWord, reply;
+};
+
 // One run as kesclient makes it. Returns the output bytes received, or -1.
-long long RunOnceOrThrow(int port, const std::string& job) {
+long long RunOnceOrThrow(int port, const std::string& job, Phases& at) {
+  at.start = Clock::now();
   std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
   if (!c) return -1;
   XDRWRAP m;
@@ -90,6 +124,7 @@ long long RunOnceOrThrow(int port, const std::string& job) {
   const SocketHandle s = c->socket.get();
   unsigned char header[20];
   ReadExactly(s, header, sizeof header);
+  at.header = Clock::now();
   const unsigned char endOfInput[4] = {0, 0, 0, 0};
   const SendPiece piece{endOfInput, sizeof endOfInput};
   net::SendAll(s, {&piece, 1});
@@ -102,19 +137,42 @@ long long RunOnceOrThrow(int port, const std::string& job) {
     if (!reader.Word(stream) || !reader.Skip(length)) return -1;
     bytes += length;
   }
-  if (!reader.Drained()) return -1;  // the reply would start inside our buffer
+  at.endWord = Clock::now();
   XDRWRAP reply;
-  ReceiveMessage(reply, s);
+  const std::string readAhead = reader.Rest();
+  if (readAhead.empty()) {
+    ReceiveMessage(reply, s);
+  } else if (!ReceiveReadAhead(reply, readAhead, s)) {
+    return -1;
+  }
   if (reply.GetEnum() != 1) return -1;
+  at.reply = Clock::now();
   return bytes;
 }
 
-long long RunOnce(int port, const std::string& job) {
+long long RunOnce(int port, const std::string& job, Phases& at) {
   try {
-    return RunOnceOrThrow(port, job);
+    return RunOnceOrThrow(port, job, at);
   } catch (const DecodeFailure&) {
     return -1;
   }
+}
+
+// The floor under a run's latency on this machine: starting the same job
+// program directly and waiting for it, without any server. Milliseconds.
+std::vector<double> DirectStarts(const std::string& program, int count) {
+  std::vector<double> ms;
+  std::string path = program, mode = "exit";
+  char* argv[] = {path.data(), mode.data(), nullptr};
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) break;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return ms;
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -138,27 +196,41 @@ int main() {
     return 1;
   }
   const int port = server.port();
-  for (int i = 0; i < 20; ++i) RunOnce(port, "TRIVIAL");  // warm-up
+  Phases at;
+  for (int i = 0; i < 20; ++i) RunOnce(port, "TRIVIAL", at);  // warm-up
 
-  std::vector<double> ms;
-  ms.reserve(kRuns);
+  auto Ms = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+  };
+  std::vector<double> ms, toHeader, toEndWord, toReply;
   const auto all = Clock::now();
   for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
-    if (RunOnce(port, "TRIVIAL") != 0) {
+    if (RunOnce(port, "TRIVIAL", at) != 0) {
       std::fprintf(stderr, "run %d failed\n", i);
       return 1;
     }
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    ms.push_back(Ms(at.start, at.reply));
+    toHeader.push_back(Ms(at.start, at.header));
+    toEndWord.push_back(Ms(at.header, at.endWord));
+    toReply.push_back(Ms(at.endWord, at.reply));
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - all).count();
   std::printf(
       "trivial job round trip, %d runs: p50 %.3f ms, p99 %.3f ms, max %.3f ms, %.0f runs/s\n",
       kRuns, Percentile(ms, 0.50), Percentile(ms, 0.99), Percentile(ms, 1.0), kRuns / seconds);
+  std::printf(
+      "  p50 of its steps: connect+request to start header %.3f ms, to end word %.3f ms, "
+      "to reply %.3f ms\n",
+      Percentile(toHeader, 0.50), Percentile(toEndWord, 0.50), Percentile(toReply, 0.50));
+  const std::vector<double> direct = DirectStarts(child, kRuns);
+  if (!direct.empty())
+    std::printf(
+        "  for comparison, starting the job program directly and waiting for it: p50 %.3f "
+        "ms, p99 %.3f ms\n",
+        Percentile(direct, 0.50), Percentile(direct, 0.99));
 
-  const auto t0 = Clock::now();
-  const long long bytes = RunOnce(port, "STREAM");
-  const double streamSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const long long bytes = RunOnce(port, "STREAM", at);
+  const double streamSeconds = std::chrono::duration<double>(at.reply - at.start).count();
   if (bytes != kStreamBytes) {
     std::fprintf(stderr, "stream run received %lld bytes\n", bytes);
     return 1;

@@ -5,8 +5,8 @@
 //   exit CODE            exits with CODE at once
 //   args ARG...          prints each argument as "[ARG]" on a line
 //   env NAME...          prints "NAME=value" or "NAME unset" for each name
-//   tty                  prints "tty" when standard output is a terminal,
-//                        else "pipe"
+//   tty [ARG...]         prints "tty" when standard output is a terminal,
+//                        else "pipe", then " ARG" for each argument
 //   both                 writes "out" to standard output, "err" to standard
 //                        error
 //   hold IN FIFO DONE    reads standard input to its end, writes its process
@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -104,8 +103,10 @@ int main(int argc, char** argv) {
     return WriteAll(1, out.data(), out.size()) ? 0 : 101;
   }
   if (mode == "tty") {
-    const char* what = ::isatty(1) ? "tty\n" : "pipe\n";
-    return WriteAll(1, what, std::strlen(what)) ? 0 : 101;
+    std::string out = ::isatty(1) ? "tty" : "pipe";
+    for (int i = 2; i < argc; ++i) out += std::string(" ") + argv[i];
+    out += "\n";
+    return WriteAll(1, out.data(), out.size()) ? 0 : 101;
   }
   if (mode == "both") return WriteAll(1, "out\n", 4) && WriteAll(2, "err\n", 4) ? 0 : 101;
   if (mode == "hold" && argc > 4) return Hold(argv[2], argv[3], argv[4]);

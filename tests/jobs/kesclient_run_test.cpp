@@ -1,14 +1,20 @@
 // `kesclient run` against the built KestrunServer: binary data through a job
-// in both directions, and the job's exit status as the client's.
+// in both directions, the job's exit status as the client's, and a client
+// whose reader goes away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/server_home.h"
 
@@ -68,12 +74,20 @@ class KesclientRun : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = std::make_unique<TestHome>();
     const std::string child = "  program = " + kChild + "\n  usetty = off\n";
-    server_ = std::make_unique<RunningServer>(
-        *home_, std::vector<EnvChange>{},
-        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child + "  param = exit\n  param = 7\n");
+    server_ =
+        std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{},
+                                        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child +
+                                            "  param = exit\n  param = 7\n\nSTREAM:\n" + child +
+                                            "  param = stream\n  param = 1000000000\n");
   }
   static void TearDownTestSuite() {
-    if (server_) server_->Stop();
+    if (server_) {
+      server_->Stop();
+      // A sanitizer build of the server reports its findings here.
+      const std::string err = server_->process().Stderr();
+      EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+      EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
     server_.reset();
     home_.reset();
   }
@@ -114,6 +128,109 @@ TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
   EXPECT_EQ(run.err, "kesclient: Kestrun Job not found\n");
   EXPECT_NE(home_->Log().find(" ann@pcK attempts to invoke job \"NOSUCH\" - job does not exist"),
             std::string::npos);
+}
+
+// The process id of the running job `name` as `kesclient active` lists it.
+pid_t ActiveJobPid(const TestHome& home, int port, const std::string& name) {
+  const ClientRun active = RunKesclient(home, port, {"active"});
+  size_t line = 0;
+  while (line < active.out.size()) {
+    const size_t end = active.out.find('\n', line);
+    const std::string text = active.out.substr(line, end - line);
+    if (text.rfind(name + " ", 0) == 0) return std::atoi(text.c_str() + name.size());
+    if (end == std::string::npos) break;
+    line = end + 1;
+  }
+  return -1;
+}
+
+// Starts kesclient with standard input and output on the given descriptors
+// (standard error: `errPath`); -1 when it could not be started.
+pid_t SpawnKesclient(int port, const std::string& node, const std::vector<std::string>& args,
+                     int inputFd, int outputFd, const std::string& errPath) {
+  std::vector<std::string> argv{
+      BinDirectory() + "/kesclient", "-p", std::to_string(port), "-u", "ann", "-n", node};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+  posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// Exit status of `pid` once it ended; -1 when it did not exit normally.
+int ExitStatus(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool LogGets(const TestHome& home, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (home.Log().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST_F(KesclientRun, AReaderThatGoesAwayEndsTheClientButNotTheJob) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t pid = SpawnKesclient(server_->port(), "pcP", {"run", "stream"}, devNull, out[1],
+                                   home_->path() + "/reader.err");
+  ::close(devNull);
+  ::close(out[1]);
+  ASSERT_GT(pid, 0);
+  char first[4096];
+  EXPECT_GT(::read(out[0], first, sizeof first), 0);  // the job's output arrives
+  ::close(out[0]);                                    // ... and nobody reads on
+  EXPECT_EQ(ExitStatus(pid), 141);
+  EXPECT_EQ(home_->ReadFile("reader.err"), "");
+
+  // The job was not ended with the client: it is still listed as running.
+  const pid_t job = ActiveJobPid(*home_, server_->port(), "STREAM");
+  ASSERT_GT(job, 0);
+  EXPECT_EQ(::kill(job, SIGKILL), 0);
+  EXPECT_TRUE(LogGets(*home_, " ann@pcP - Communication failure with client\n"));
+}
+
+TEST_F(KesclientRun, CtrlCAsksTheServerToStopAStoppableJob) {
+  int in[2], out[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  const pid_t pid = SpawnKesclient(server_->port(), "pcS", {"run", "cat"}, in[0], out[1],
+                                   home_->path() + "/stop.err");
+  ::close(in[0]);
+  ::close(out[1]);
+  ASSERT_GT(pid, 0);
+  // Once a line came back through the job, the run is on with its stop id.
+  ASSERT_EQ(::write(in[1], "ping\n", 5), 5);
+  char echo[5];
+  size_t got = 0;
+  while (got < sizeof echo) {
+    const ssize_t n = ::read(out[0], echo + got, sizeof echo - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ASSERT_EQ(std::string(echo, got), "ping\n");
+  ::kill(pid, SIGINT);
+  // The job is ended by the server (exit code 1) and the client reports it.
+  EXPECT_EQ(ExitStatus(pid), 1);
+  ::close(in[1]);
+  ::close(out[0]);
+  EXPECT_EQ(home_->ReadFile("stop.err"), "kesclient: asking the server to stop the job\n");
+  EXPECT_TRUE(LogGets(*home_, "User Requests Process Stop\n"));
+  EXPECT_TRUE(LogGets(*home_, "Process stopped successfully\n"));
 }
 
 }  // namespace

@@ -8,13 +8,42 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/transport.h"
 
 namespace kestrun::test {
 
+// The request's fields; a test names the job and changes what it needs:
+// RunFields("CAT").User("bob").Node("pc2").
 struct RunFields {
+  explicit RunFields(std::string jobName) : job(std::move(jobName)) {}
+  RunFields& User(std::string v) {
+    user = std::move(v);
+    return *this;
+  }
+  RunFields& Params(std::vector<std::string> v) {
+    params = std::move(v);
+    return *this;
+  }
+  RunFields& ParamCount(int32_t v) {
+    paramCount = v;
+    return *this;
+  }
+  RunFields& Blocks(std::function<void(XDRWRAP&)> v) {
+    blocks = std::move(v);
+    return *this;
+  }
+  RunFields& Node(std::string v) {
+    node = std::move(v);
+    return *this;
+  }
+  RunFields& StdinFileName(std::string v) {
+    stdinFileName = std::move(v);
+    return *this;
+  }
+
   std::string job;
   std::string user = "ann";
   std::vector<std::string> params;

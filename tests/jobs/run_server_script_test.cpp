@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,7 +39,9 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
 std::string Jobs(const std::string& home) {
   const std::string child = "  program = " + kChild + "\n";
   return "environment = " + home +
-         "/global.env\n\n"
+         "/global.env\n"
+         "groupprocessor = " KES_GROUP_PLUGIN
+         "\n\n"
          "ARGS:\n" +
          child +
          "  param = args\n  param = $KESCLIENTUSERNAME\n"
@@ -46,6 +49,9 @@ std::string Jobs(const std::string& home) {
          "CAT:\n" +
          child +
          "  param = cat\n  usetty = off\n\n"
+         "CHOOSER:\n" +
+         child + "  param = exit\n  param = 0\n  stdout = filechooser\n  stderr = file:" + home +
+         "/err.txt\n  allowstop = off\n\n"
          "REPORTED:\n" +
          child +
          "  param = exit\n  param = 0\n  stdout = report\n"
@@ -86,7 +92,7 @@ std::string Jobs(const std::string& home) {
          "/no-such-program\n\n"
          "SECRET:\n" +
          child +
-         "  param = exit\n  param = 0\n  group = nobody-here\n\n"
+         "  param = exit\n  param = 0\n  group = Admins\n\n"
          "TTY:\n" +
          child +
          "  param = tty\n\n"
@@ -116,11 +122,19 @@ class RunServerScript : public ::testing::Test {
     home_->CopyProgram("kestrunTTY");
     home_->WriteFile("global.env", "SHARED=global\nGLOBALONLY=1\n");
     home_->WriteFile("job.env", "SHARED=job # the job's own file wins\n");
-    server_ =
-        std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{}, Jobs(home_->path()));
+    home_->WriteFile("groups.txt", "Admins:bob\n");
+    server_ = std::make_unique<RunningServer>(
+        *home_, std::vector<EnvChange>{{"KESGP_FILE", home_->path() + "/groups.txt"}},
+        Jobs(home_->path()));
   }
   static void TearDownTestSuite() {
-    if (server_) server_->Stop();
+    if (server_) {
+      server_->Stop();
+      // A sanitizer build of the server reports its findings here.
+      const std::string err = server_->process().Stderr();
+      EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+      EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
     server_.reset();
     home_.reset();
   }
@@ -144,17 +158,25 @@ bool IsServerThread(pid_t server, uint32_t tid) {
                                  std::to_string(tid));
 }
 
+std::string Words(std::initializer_list<uint32_t> words) {
+  std::string bytes;
+  for (uint32_t w : words)
+    for (int shift : {24, 16, 8, 0}) bytes += static_cast<char>(w >> shift);
+  return bytes;
+}
+
 TEST_F(RunServerScript, StartHeaderCarriesDisplayOptionsAndTheRequestThreadAsStopId) {
-  RunClient run(port(), {.job = "cat"});
-  const auto h = run.Header();
-  EXPECT_EQ(h[0], 1u);  // display
-  EXPECT_EQ(h[1], 2u);  // popup
-  EXPECT_NE(h[2], 0u);
+  RunClient run(port(), RunFields("cat"));
+  const std::string h = run.ReadRaw(20);
+  ASSERT_EQ(h.size(), 20u);
+  // display, popup (the defaults), stop id, no tray
+  EXPECT_EQ(h.substr(0, 8), Words({1, 2}));
+  EXPECT_EQ(h.substr(12), Words({0, 0}));
   // The stop id is the id of the thread that serves this run, alive until
   // the run ends.
-  EXPECT_TRUE(IsServerThread(server_->process().pid(), h[2]));
-  EXPECT_EQ(h[3], 0u);
-  EXPECT_EQ(h[4], 0u);
+  const uint32_t stopId = WordAt(h, 8);
+  EXPECT_NE(stopId, 0u);
+  EXPECT_TRUE(IsServerThread(server_->process().pid(), stopId));
   run.SendChunk("hello");
   run.SendEndOfInput();
   const RunOutput out = run.ReadOutput();
@@ -165,18 +187,23 @@ TEST_F(RunServerScript, StartHeaderCarriesDisplayOptionsAndTheRequestThreadAsSto
   EXPECT_EQ(reply.exitCode, 0);
 }
 
-TEST_F(RunServerScript, StartHeaderOfReportAndDiscardWithoutStop) {
-  RunClient run(port(), {.job = "REPORTED"});
-  EXPECT_EQ(run.Header(), (std::array<uint32_t, 5>{3, 0, 0, 0, 0}));
-  const RunOutput out = run.ReadOutput();
+TEST_F(RunServerScript, StartHeaderOfEveryDisplayOptionWithoutStop) {
+  RunClient reported(port(), RunFields("REPORTED"));  // report, discard
+  EXPECT_EQ(reported.ReadRaw(20), Words({3, 0, 0, 0, 0}));
+  const RunOutput out = reported.ReadOutput();
   EXPECT_EQ(out.frames, 0u);
   EXPECT_TRUE(out.endWord);
-  EXPECT_EQ(run.Reply().status, 1);
+  EXPECT_EQ(reported.Reply().status, 1);
+
+  RunClient chooser(port(), RunFields("CHOOSER"));  // filechooser, file
+  EXPECT_EQ(chooser.ReadRaw(20), Words({4, 5, 0, 0, 0}));
+  EXPECT_TRUE(chooser.ReadOutput().endWord);
+  EXPECT_EQ(chooser.Reply().status, 1);
 }
 
 TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
-  RunClient tray(port(), {.job = "TRAY"});
-  EXPECT_EQ(tray.Header(), (std::array<uint32_t, 5>{2, 5, 0, 1, 1}));
+  RunClient tray(port(), RunFields("TRAY"));
+  EXPECT_EQ(tray.ReadRaw(20), Words({2, 5, 0, 1, 1}));
   tray.SendRaw(std::string("\0\0\0\1", 4));
   const RunOutput out = tray.ReadOutput();
   EXPECT_EQ(out.out, "out\n");
@@ -185,7 +212,7 @@ TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
   EXPECT_EQ(reply.status, 1);
   EXPECT_EQ(reply.text, "Kestrun");
 
-  RunClient noHold(port(), {.job = "TRAYNOHOLD"});
+  RunClient noHold(port(), RunFields("TRAYNOHOLD"));
   const auto h = noHold.Header();
   EXPECT_EQ(h[0], 1u);
   EXPECT_EQ(h[1], 2u);
@@ -195,47 +222,62 @@ TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
   noHold.SendRaw("abcd");
   EXPECT_TRUE(noHold.ReadOutput().endWord);
   EXPECT_EQ(noHold.Reply().status, 1);
+
+  // A tray client that goes away before it is ready: the job is not started.
+  RunClient gone(port(), RunFields("TRAYNOHOLD").Node("pcT"));
+  EXPECT_EQ(gone.Header()[3], 1u);
+  gone.Close();
+  EXPECT_TRUE(LogHas(" ann@pcT - Communication failure with client\n"));
+  EXPECT_EQ(Log().find("ann@pcT Executing Script"), std::string::npos);
 }
 
 TEST_F(RunServerScript, UnknownJobAndGroupDenialGiveOneReplyAndDifferentLogLines) {
-  RunClient unknown(port(), {.job = "nosuch", .user = "ann", .node = "pc7"});
+  RunClient unknown(port(), RunFields("nosuch").User("ann").Node("pc7"));
   EXPECT_EQ(unknown.ReadRaw(24), kZeros24);
   RunReply reply = unknown.Reply();
   EXPECT_EQ(reply.status, 0);
   EXPECT_EQ(reply.text, "Kestrun Job not found");
   EXPECT_EQ(unknown.ReadRaw(1), "");  // nothing after the reply
 
-  RunClient secret(port(), {.job = "Secret", .user = "ann", .node = "pc7"});
+  RunClient secret(port(), RunFields("Secret").User("ann").Node("pc7"));
   EXPECT_EQ(secret.ReadRaw(24), kZeros24);
   reply = secret.Reply();
   EXPECT_EQ(reply.status, 0);
   EXPECT_EQ(reply.text, "Kestrun Job not found");
+  EXPECT_EQ(secret.ReadRaw(1), "");
+
+  // The group processor answers: a member of the job's group runs it.
+  RunClient member(port(), RunFields("SECRET").User("bob").Node("pc7"));
+  EXPECT_EQ(member.Header()[0], 1u);
+  EXPECT_TRUE(member.ReadOutput().endWord);
+  EXPECT_EQ(member.Reply().status, 1);
 
   const std::string log = Log();
   EXPECT_EQ(CountOf(log, " ann@pc7 attempts to invoke job \"NOSUCH\" - job does not exist\n"), 1u);
   EXPECT_EQ(CountOf(log, " ann@pc7 could not invoke job \"SECRET\" - denied by group permission\n"),
             1u);
   EXPECT_EQ(CountOf(log, "ann@pc7 "), 2u);
+  EXPECT_EQ(CountOf(log, " bob@pc7 invoking job \"SECRET\"\n"), 1u);
 }
 
 TEST_F(RunServerScript, DenyAndAllowRulesAgainstARunningJob) {
-  RunClient first(port(), {.job = "SINGLE"});
+  RunClient first(port(), RunFields("SINGLE"));
   first.Header();
   first.SendChunk("x");
   RunOutput firstOut;
   ASSERT_TRUE(first.ReadOutputUntil("x", firstOut));  // running and in the table
 
-  RunClient again(port(), {.job = "single", .user = "bob", .node = "pc2"});
+  RunClient again(port(), RunFields("single").User("bob").Node("pc2"));
   EXPECT_EQ(again.ReadRaw(24), kZeros24);
   RunReply reply = again.Reply();
   EXPECT_EQ(reply.status, 0);
   EXPECT_EQ(reply.text, "bob@pc2 Cannot run SINGLE - it is already running");
 
-  RunClient follower(port(), {.job = "FOLLOWER", .user = "bob", .node = "pc2"});
+  RunClient follower(port(), RunFields("FOLLOWER").User("bob").Node("pc2"));
   EXPECT_EQ(follower.ReadRaw(24), kZeros24);
   EXPECT_EQ(follower.Reply().text, "bob@pc2 Cannot run FOLLOWER - job SINGLE is running");
 
-  RunClient allowed(port(), {.job = "NEEDSSINGLE", .user = "bob", .node = "pc2"});
+  RunClient allowed(port(), RunFields("NEEDSSINGLE").User("bob").Node("pc2"));
   allowed.Header();
   EXPECT_TRUE(allowed.ReadOutput().endWord);
   EXPECT_EQ(allowed.Reply().status, 1);
@@ -244,7 +286,7 @@ TEST_F(RunServerScript, DenyAndAllowRulesAgainstARunningJob) {
   EXPECT_TRUE(first.ReadOutput().endWord);
   EXPECT_EQ(first.Reply().status, 1);
 
-  RunClient refused(port(), {.job = "NEEDSSINGLE", .user = "bob", .node = "pc2"});
+  RunClient refused(port(), RunFields("NEEDSSINGLE").User("bob").Node("pc2"));
   EXPECT_EQ(refused.ReadRaw(24), kZeros24);
   EXPECT_EQ(refused.Reply().text, "bob@pc2 Cannot run NEEDSSINGLE - job SINGLE is not running");
 
@@ -259,7 +301,7 @@ TEST_F(RunServerScript, DenyAndAllowRulesAgainstARunningJob) {
 }
 
 TEST_F(RunServerScript, AnEmptyAllowListRefusesEveryRequest) {
-  RunClient never(port(), {.job = "NEVER", .node = "pc3"});
+  RunClient never(port(), RunFields("NEVER").Node("pc3"));
   EXPECT_EQ(never.ReadRaw(24), kZeros24);
   const RunReply reply = never.Reply();
   EXPECT_EQ(reply.status, 0);
@@ -267,17 +309,17 @@ TEST_F(RunServerScript, AnEmptyAllowListRefusesEveryRequest) {
 }
 
 TEST_F(RunServerScript, LockParameterRefusesOnlyTheSameLockValue) {
-  RunClient eu(port(), {.job = "LOCKED", .params = {"EU"}});
+  RunClient eu(port(), RunFields("LOCKED").Params({"EU"}));
   eu.Header();
   eu.SendChunk("eu");
   RunOutput euOut;
   ASSERT_TRUE(eu.ReadOutputUntil("eu", euOut));
 
-  RunClient eu2(port(), {.job = "LOCKED", .params = {"EU"}, .node = "pc4"});
+  RunClient eu2(port(), RunFields("LOCKED").Params({"EU"}).Node("pc4"));
   EXPECT_EQ(eu2.ReadRaw(24), kZeros24);
   EXPECT_EQ(eu2.Reply().text, "ann@pc4 Cannot run LOCKED - it is already running");
 
-  RunClient us(port(), {.job = "LOCKED", .params = {"US"}, .node = "pc4"});
+  RunClient us(port(), RunFields("LOCKED").Params({"US"}).Node("pc4"));
   EXPECT_EQ(us.Header()[0], 1u);
   us.SendEndOfInput();
   EXPECT_TRUE(us.ReadOutput().endWord);
@@ -289,7 +331,7 @@ TEST_F(RunServerScript, LockParameterRefusesOnlyTheSameLockValue) {
 }
 
 TEST_F(RunServerScript, AJobWithoutProgramAnswersDoneWithItsTitle) {
-  RunClient titled(port(), {.job = "NOPROGRAM", .node = "pc5"});
+  RunClient titled(port(), RunFields("NOPROGRAM").Node("pc5"));
   EXPECT_EQ(titled.ReadRaw(24), kZeros24);
   RunReply reply = titled.Reply();
   EXPECT_EQ(reply.status, 1);
@@ -297,7 +339,7 @@ TEST_F(RunServerScript, AJobWithoutProgramAnswersDoneWithItsTitle) {
   EXPECT_EQ(reply.exitCode, 0);
   EXPECT_EQ(reply.text, "Empty Job");
 
-  RunClient untitled(port(), {.job = "NOPROGRAMNOTITLE", .node = "pc5"});
+  RunClient untitled(port(), RunFields("NOPROGRAMNOTITLE").Node("pc5"));
   EXPECT_EQ(untitled.ReadRaw(24), kZeros24);
   reply = untitled.Reply();
   EXPECT_EQ(reply.status, 1);
@@ -307,7 +349,7 @@ TEST_F(RunServerScript, AJobWithoutProgramAnswersDoneWithItsTitle) {
 }
 
 TEST_F(RunServerScript, ExitCodeAndTitleOrKestrunAndTheLogOfARun) {
-  RunClient run(port(), {.job = "EXIT7", .node = "pc6"});
+  RunClient run(port(), RunFields("EXIT7").Node("pc6"));
   run.Header();
   const RunOutput out = run.ReadOutput();
   EXPECT_EQ(out.frames, 0u);
@@ -327,7 +369,7 @@ TEST_F(RunServerScript, ExitCodeAndTitleOrKestrunAndTheLogOfARun) {
   EXPECT_LT(invoking, executing);
   EXPECT_LT(executing, exits);
 
-  RunClient titled(port(), {.job = "ARGS"});
+  RunClient titled(port(), RunFields("ARGS"));
   titled.Header();
   titled.ReadOutput();
   EXPECT_EQ(titled.Reply().text, "Arguments");
@@ -336,7 +378,7 @@ TEST_F(RunServerScript, ExitCodeAndTitleOrKestrunAndTheLogOfARun) {
 TEST_F(RunServerScript, AProgramThatCannotBeStartedGetsTheSystemsErrorText) {
   for (const char* job : {"MISSING", "MISSINGTTY"}) {
     SCOPED_TRACE(job);
-    RunClient run(port(), {.job = job, .node = "pc8"});
+    RunClient run(port(), RunFields(job).Node("pc8"));
     EXPECT_EQ(run.Header()[0], 1u);
     const RunOutput out = run.ReadOutput();
     EXPECT_EQ(out.frames, 0u);
@@ -351,27 +393,31 @@ TEST_F(RunServerScript, AProgramThatCannotBeStartedGetsTheSystemsErrorText) {
 }
 
 TEST_F(RunServerScript, ParameterCountAbove65535MeansItsLow16BitsAndNoTerminal) {
-  RunClient tty(port(), {.job = "TTY", .params = {"a", "b"}});
+  RunClient tty(port(), RunFields("TTY").Params({"a", "b"}));
   tty.Header();
-  EXPECT_EQ(tty.ReadOutput().out, "tty\n");
-  EXPECT_EQ(tty.Reply().exitCode, 0);
+  EXPECT_EQ(tty.ReadOutput().out, "tty a b\n");
+  EXPECT_EQ(tty.Reply().status, 1);
 
-  RunClient pipe(port(), {.job = "TTY", .params = {"a", "b"}, .paramCount = 65538});
+  // 65538: two parameters, and the request goes on with the blocks after them.
+  RunClient pipe(port(), RunFields("TTY").Params({"a", "b"}).ParamCount(65538).StdinFileName("f"));
   pipe.Header();
-  EXPECT_EQ(pipe.ReadOutput().out, "pipe\n");
+  EXPECT_EQ(pipe.ReadOutput().out, "pipe a b\n");
   EXPECT_EQ(pipe.Reply().status, 1);
+  EXPECT_NE(server_->process().Stdout().find("NumParams=2\nParam=[a]\nParam=[b]\n"),
+            std::string::npos);
 
-  RunClient popup(port(), {.job = "TTYPOPUP"});
+  // Popup output never goes through the terminal wrapper, `usetty` or not.
+  RunClient popup(port(), RunFields("TTYPOPUP"));
   EXPECT_EQ(popup.Header()[0], 2u);
   EXPECT_EQ(popup.ReadOutput().out, "pipe\n");
   EXPECT_EQ(popup.Reply().status, 1);
 }
 
-TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpandedOnce) {
-  RunClient run(port(), {.job = "args",
-                         .params = {"$KESJOBNAME", "two words", "$$KESREASON"},
-                         .node = "pcA",
-                         .stdinFileName = "input.txt"});
+TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpanded) {
+  RunClient run(port(), RunFields("args")
+                            .Params({"$KESJOBNAME", "two words", "$$KESREASON"})
+                            .Node("pcA")
+                            .StdinFileName("input.txt"));
   run.Header();
   EXPECT_EQ(run.ReadOutput().out, "[ann]\n[ARGS]\n[two words]\n[SCRIPT]\n");
   EXPECT_EQ(run.Reply().status, 1);
@@ -405,10 +451,9 @@ void EnvironmentBlocks(XDRWRAP& m) {
 }
 
 TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast) {
-  RunClient run(port(), {.job = "Environment",
-                         .blocks = EnvironmentBlocks,
-                         .node = "pcB",
-                         .stdinFileName = "in.txt"});
+  RunClient run(
+      port(),
+      RunFields("Environment").Blocks(EnvironmentBlocks).Node("pcB").StdinFileName("in.txt"));
   run.Header();
   const std::string out = run.ReadOutput().out;
   EXPECT_EQ(run.Reply().status, 1);
@@ -427,7 +472,7 @@ TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast
 TEST_F(RunServerScript, AClientThatGoesAwayLeavesTheJobRunningToItsEnd) {
   const std::string fifo = home_->path() + "/release.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  RunClient run(port(), {.job = "HOLD", .node = "pc9"});
+  RunClient run(port(), RunFields("HOLD").Node("pc9"));
   run.Header();
   run.Close();
   // The job's input ends once the server has seen the client go.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoServer = 3;
 constexpr int kExitRefused = 4;
 constexpr int kExitInterrupted = 130;
+constexpr int kExitOutputClosed = 141;
 
 const char kUsage[] =
     "usage: kesclient [-s SERVER] [-p PORT] [-u USER] [-n NODE] [-T] COMMAND [ARG...]\n"
@@ -52,7 +54,8 @@ const char kUsage[] =
     "second Ctrl+C leaves at once.\n"
     "\n"
     "exit status: the job's exit code (run), 0 (other commands), 2 usage error,\n"
-    "3 server unreachable or connection failed, 4 refused by the server, 130 interrupted\n";
+    "3 server unreachable or connection failed, 4 refused by the server, 130 interrupted,\n"
+    "141 the job's output could not be written (its reader went away)\n";
 
 std::string ProgramDirectory() {
   char path[PATH_MAX];
@@ -122,14 +125,19 @@ class InterruptWatcher {
 int RunCommand(const ServerAddress& server, RunRequest request) {
   // Lives until the process ends: its thread may still see a late signal.
   static InterruptWatcher watcher(server);
-  const RunOutcome out =
-      RunJob(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
-             [&](const StartHeader& h) { watcher.SetStopId(h.stopId); });
+  const RunOutcome out = RunJob(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
+                                [&](const StartHeader& h) { watcher.SetStopId(h.stopId); });
   switch (out.kind) {
     case RunOutcome::Kind::Ran:
       return out.exitCode;
     case RunOutcome::Kind::Refused:
       return Fail(out.message, kExitRefused);
+    case RunOutcome::Kind::OutputClosed:
+      // A closed pipe ends the client quietly, with the status a shell
+      // reports for a program ended by SIGPIPE.
+      if (out.message != std::strerror(EPIPE))
+        std::fprintf(stderr, "kesclient: cannot write the job's output: %s\n", out.message.c_str());
+      return kExitOutputClosed;
     case RunOutcome::Kind::Failed:
       break;
   }
@@ -149,13 +157,27 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = ::getopt(argc, argv, "+s:p:u:n:Th")) != -1) {
     switch (opt) {
-      case 's': serverOption = optarg; break;
-      case 'p': portOption = std::atoi(optarg); break;
-      case 'u': request.user = optarg; break;
-      case 'n': request.node = optarg; break;
-      case 'T': request.noTerminal = true; break;
-      case 'h': std::fputs(kUsage, stdout); return 0;
-      default: std::fputs(kUsage, stderr); return kExitUsage;
+      case 's':
+        serverOption = optarg;
+        break;
+      case 'p':
+        portOption = std::atoi(optarg);
+        break;
+      case 'u':
+        request.user = optarg;
+        break;
+      case 'n':
+        request.node = optarg;
+        break;
+      case 'T':
+        request.noTerminal = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      default:
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
     }
   }
   if (optind >= argc) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -137,7 +138,11 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
       const int fd = Word(word) == 1 ? errFd : outFd;
       data.resize(length);
       ReadExactly(s, data.data(), length, kNoTimeout);
-      WriteAll(fd, data.data(), length);
+      if (!WriteAll(fd, data.data(), length)) {
+        // Nobody reads what the job writes: leave, as a filter does when
+        // its reader is gone. The server sees the connection end.
+        return {RunOutcome::Kind::OutputClosed, 0, "", std::strerror(errno)};
+      }
     }
     XDRWRAP reply;
     ReceiveMessage(reply, s);

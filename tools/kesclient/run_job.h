@@ -35,7 +35,9 @@ struct StartHeader {
 };
 
 struct RunOutcome {
-  enum class Kind { Ran, Refused, Failed };
+  // OutputClosed: the job's output could no longer be written (a reader
+  // such as `head` went away); the run was left, the job runs on.
+  enum class Kind { Ran, Refused, Failed, OutputClosed };
   Kind kind = Kind::Failed;
   int32_t exitCode = 0;
   std::string title;    // Ran
