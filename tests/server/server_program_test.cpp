@@ -271,6 +271,8 @@ TEST(Interrupt, SigintAndSigtermShutDownAtOnce) {
   }
 }
 
+// 20 clients that connect and send nothing (or half a magic) and stay
+// connected do not hold up a client that sends its request.
 TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
   TestHome home;
   RunningServer server(home, kNoReason);
@@ -293,7 +295,11 @@ TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->GetEnum(), 1);
   EXPECT_EQ(reply->GetLong(), 99);
-  EXPECT_LT(took, milliseconds(50));
+  // Served at once (a few milliseconds here). Were the magic read on the
+  // listener thread, the first silent connection would hold the echo for
+  // the whole ten-second magic wait; the bound sits far from both, so a busy
+  // machine cannot make it flake.
+  EXPECT_LT(took, seconds(3));
 }
 
 TEST(Listener, WrongMagicIsClosedWithoutReplyOrDispatch) {
