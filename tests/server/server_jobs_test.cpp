@@ -107,7 +107,7 @@ class ServerJobs : public ::testing::Test {
   std::unique_ptr<RunningServer> server_;
 };
 
-// -showjobs lists the running job; "-killjob <pid>ab" kills it by its leading
+// -showjobs lists the running job; "-KILLJOB <pid>ab" kills it by its leading
 // digits; the program, its child and its grandchild are all gone; the run
 // ends with exit code 1 and the job leaves the table.
 TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
@@ -132,7 +132,7 @@ TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(std::regex_match(r.out, std::regex("TREE,,carol,00:00:0\\d," + pid + "\n"))) << r.out;
 
-  r = Admin({"-killjob", pid + "ab"});
+  r = Admin({"-KILLJOB", pid + "ab"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, kBanner + "Process ID " + pid + " (TREE) Killed\n");
   for (pid_t p : tree) EXPECT_TRUE(WaitUntil([&] { return ProcessGone(p); })) << p;
