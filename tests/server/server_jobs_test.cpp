@@ -83,6 +83,18 @@ std::optional<std::string> ReadOutputFrame(RunClient& run) {
   }
 }
 
+// Reads the run's output until the job's program, its child and its
+// grandchild have each printed their pid on a line of their own.
+std::vector<pid_t> ReadTreePids(RunClient& run) {
+  std::string out;
+  while (std::count(out.begin(), out.end(), '\n') < 3) {
+    const std::optional<std::string> frame = ReadOutputFrame(run);
+    if (!frame) break;
+    out += *frame;
+  }
+  return Pids(out);
+}
+
 class ServerJobs : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -117,15 +129,8 @@ TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
   RunClient run(server_->port(), fields);
   ASSERT_TRUE(run.connected());
   run.Header();
-  // Each process of the tree prints its pid on a line of its own.
-  std::string out;
-  while (std::count(out.begin(), out.end(), '\n') < 3) {
-    const std::optional<std::string> frame = ReadOutputFrame(run);
-    ASSERT_TRUE(frame) << out;
-    out += *frame;
-  }
-  const std::vector<pid_t> tree = Pids(out);
-  ASSERT_EQ(tree.size(), 3u) << out;
+  const std::vector<pid_t> tree = ReadTreePids(run);
+  ASSERT_EQ(tree.size(), 3u);
   const std::string pid = std::to_string(tree[0]);
 
   ProgramResult r = Admin({"-showjobs"}, kListBox);
@@ -191,6 +196,30 @@ TEST_F(ServerJobs, InputForAProgramThatClosedItsInputDoesNotEndTheServer) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->GetEnum(), 1);
   EXPECT_EQ(reply->GetLong(), 31);
+}
+
+// An interrupt while a job runs: the job's whole tree is killed and logged,
+// the server gives the killed processes two seconds, then ends with status 0.
+TEST_F(ServerJobs, InterruptKillsRunningJobsThenWaitsBeforeEnding) {
+  RunFields fields;
+  fields.job = "TREE";
+  RunClient run(server_->port(), fields);
+  ASSERT_TRUE(run.connected());
+  run.Header();
+  const std::vector<pid_t> tree = ReadTreePids(run);
+  ASSERT_EQ(tree.size(), 3u);
+
+  const auto start = std::chrono::steady_clock::now();
+  server_->process().Signal(SIGINT);
+  for (pid_t p : tree) EXPECT_TRUE(WaitUntil([&] { return ProcessGone(p); })) << p;
+  EXPECT_EQ(server_->process().WaitExit(10s), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms);
+  const std::string log = home_.Log();
+  const size_t down = log.find(" Shutting Down Kestrun (SIGINT)\n");
+  ASSERT_NE(down, std::string::npos) << log;
+  const size_t killing = log.find(" Killing Running Kestrun Job \"TREE\"\n", down);
+  EXPECT_NE(killing, std::string::npos) << log;
+  EXPECT_NE(log.find(" Kestrun Server Shut Down\n", killing), std::string::npos) << log;
 }
 
 }  // namespace
