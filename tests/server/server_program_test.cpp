@@ -107,6 +107,18 @@ TEST(PortCheck, ZeroNegativeOrMissingPortStopsServerAndEveryCommand) {
   }
 }
 
+TEST(StartUp, PortTakenByAnotherProgramEndsWithStatusOne) {
+  int port = 0;
+  std::optional<Socket> taken = CreateListenSocket(&port);
+  ASSERT_TRUE(taken);
+  TestHome home;
+  home.WriteStandardConfig(port);
+  const ProgramResult r = RunServerProgram(home, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner) << "no listening line";
+  EXPECT_EQ(r.err, "Failed to bind to socket\n");
+}
+
 TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   TestHome home;  // no kestrun.conf: the service options do not read it
   ProgramResult r = RunServerProgram(home, {"-INSTALL"});
