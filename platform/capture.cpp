@@ -38,7 +38,7 @@ void RunCaptured(ExecutionContext& context, const std::vector<std::string>& argu
   err->write.Reset();
   StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
                     std::move(*stop), kInvalidSocket, &outcome.capture);
-  pumps.Start();
+  pumps.StartAndPumpOutput();
   const ProcessEnd end = process->WaitForEnd();
   // A captured run is not in the running-job table, so the server never
   // killed it.

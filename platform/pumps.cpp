@@ -217,9 +217,26 @@ StreamPumps::~StreamPumps() {
 }
 
 void StreamPumps::Start() {
+  StartThreads(false);
+}
+
+void StreamPumps::StartAndPumpOutput() {
+  StartThreads(true);
+  codes_[1] = StdOutThread(output_);
+}
+
+void StreamPumps::StartThreads(bool outputOnCaller) {
   PumpContext* contexts[3] = {&input_, &output_, &error_};
   int (*pumps[3])(PumpContext&) = {StdInThread, StdOutThread, StdErrThread};
+  // An input pump with nothing to carry (no client and no given input) would
+  // only close the program's input: that is done here, without a thread, as
+  // short captured runs are many.
+  const CaptureBuffer* capture = input_.capture.load();
+  const bool inputIdle =
+      input_.socket.load() == kInvalidSocket && (capture == nullptr || capture->stdinData.empty());
+  if (inputIdle) input_.pipe.Reset();
   for (int i = 0; i < 3; ++i) {
+    if ((i == 0 && inputIdle) || (i == 1 && outputOnCaller)) continue;
     try {
       threads_[i] =
           std::thread([this, i, pump = pumps[i], c = contexts[i]] { codes_[i] = pump(*c); });

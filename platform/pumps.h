@@ -110,6 +110,11 @@ class StreamPumps {
   // Starts StdInThread, StdOutThread and StdErrThread, in this order. A thread
   // that cannot be created is skipped and the run goes on without it.
   void Start();
+  // Starts the pumps like Start, except that StdOutThread runs on the
+  // calling thread and this returns once the program's standard output has
+  // ended. For launchers with nothing else to do meanwhile (capture mode):
+  // one thread fewer per run.
+  void StartAndPumpOutput();
   // Call once the program has ended. Waits for the output pumps (they end
   // when every holder of the program's ends of the pipes is gone), then ends
   // the input pump if it still waits for the client, and waits for it. True
@@ -121,6 +126,7 @@ class StreamPumps {
   PumpContext& error() { return error_; }
 
  private:
+  void StartThreads(bool outputOnCaller);
   std::mutex sendLock_;  // the run's send lock, see the file comment
   PumpContext input_, output_, error_;
   Wakeup stop_;

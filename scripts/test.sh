@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the ThreadSanitizer
-# tests, and a bounded run of each fuzz target.
+# tests, and a bounded run of each fuzz target (KES_FUZZ_RUNS runs, at most
+# KES_FUZZ_SECONDS seconds each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,5 +26,5 @@ echo "== fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKES_FUZZ=ON -DKES_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz-targets
-scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}"
+scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}" "${KES_FUZZ_SECONDS:-60}"
 echo "== all tests passed"

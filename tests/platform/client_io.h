@@ -111,6 +111,13 @@ inline std::string StreamData(const std::vector<Frame>& frames, uint32_t stream)
   return out;
 }
 
+// Waits for input on `fd`, at most a bound far beyond any healthy run, so
+// that output that never comes fails a test instead of hanging it.
+inline bool AwaitInput(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 20000) > 0;
+}
+
 // Blocks until process `pid` (any process, not only a child) has ended.
 inline void AwaitProcessEnd(int pid) {
   UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));

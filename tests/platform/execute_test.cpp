@@ -45,6 +45,16 @@ struct ExecuteRig {
     });
   }
   SocketHandle client() const { return connection.client.get(); }
+  // The next frame of a job that waits for our input before it goes on. When
+  // none comes, the client goes away (the job reads end of input and ends)
+  // and the result is empty, so the test fails rather than hangs.
+  std::optional<test::Frame> FrameBeforeInput() {
+    if (!test::AwaitInput(client())) {
+      connection.client.Close();
+      return std::nullopt;
+    }
+    return ReadFrame(client());
+  }
 };
 
 void ExpectWellFormed(const std::vector<test::Frame>& frames) {
@@ -108,7 +118,7 @@ TEST(Execute, OutputReachesTheClientWhileTheJobRuns) {
   auto run = rig.Start({kChild, "lines"});
   // The job writes its second line only after our input arrives: the first
   // frame must come before that.
-  const auto first = ReadFrame(rig.client());
+  const auto first = rig.FrameBeforeInput();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->data, "first\n");
   ASSERT_TRUE(SendBytes(rig.client(), Chunk("x") + LengthOnly(0)));
@@ -333,11 +343,23 @@ class ExecuteWithTerminal : public ::testing::Test {
 TEST_F(ExecuteWithTerminal, StdioBufferedProgramStreamsLineByLine) {
   ExecuteRig rig;
   auto run = rig.Start({kChild, "stdio-lines"}, true);
-  const auto first = ReadFrame(rig.client());
+  // The program's stdio buffers its output unless it is a terminal; the
+  // second line is written only after our input arrives.
+  const auto first = rig.FrameBeforeInput();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->data, "first line\n");
   ASSERT_TRUE(SendBytes(rig.client(), Chunk("x") + LengthOnly(0)));
   EXPECT_EQ(StreamData(ReadAllFrames(rig.client()), 0), "second line\n");
+  const RunOutcome outcome = run.get();
+  EXPECT_EQ(outcome.result, 0);
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
+TEST_F(ExecuteWithTerminal, ProgramSeesOnlyItsThreeStandardDescriptors) {
+  // The wrapper's status pipe (its descriptor 3) must not reach the program.
+  ExecuteRig rig;
+  auto run = rig.Start({kChild, "fds"}, true);
+  EXPECT_EQ(StreamData(ReadAllFrames(rig.client()), 0), "0\n1\n2\n");
   const RunOutcome outcome = run.get();
   EXPECT_EQ(outcome.result, 0);
   EXPECT_EQ(outcome.exitStatus, 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/platform/child_io.h"
+#include "tests/platform/client_io.h"
 
 namespace kestrun {
 namespace {
@@ -46,6 +47,9 @@ TEST(KestrunTTY, StdioBufferedProgramDeliversEachLineAtOnce) {
   // The program writes its second line only after it got a byte of input:
   // the first must arrive before, which it does only from a line-buffered
   // (terminal) standard output.
+  const bool lineInTime = test::AwaitInput(run.out.get());
+  if (!lineInTime) run.in.Reset();  // the program ends instead of the test hanging
+  ASSERT_TRUE(lineInTime) << "no output before the input";
   EXPECT_EQ(test::ReadLine(run.out.get()), "first line");
   ASSERT_EQ(WriteAll(run.in.get(), "x", 1), 0);
   EXPECT_EQ(ReadToEnd(run.out.get()), "second line\n");

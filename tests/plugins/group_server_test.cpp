@@ -189,7 +189,11 @@ INSTANTIATE_TEST_SUITE_P(
                     StartupFailure{TINY_NO_TIMESTAMP_PATH, "kesgp_get_last_update_timestamp"},
                     StartupFailure{TINY_NO_GROUPS_PATH, "kesgp_get_groups_for_user"},
                     StartupFailure{TINY_NO_USERS_PATH, "kesgp_get_users_in_group"},
-                    StartupFailure{TINY_NO_DELETE_PATH, "kesgp_delete_group_list"}));
+                    StartupFailure{TINY_NO_DELETE_PATH, "kesgp_delete_group_list"}),
+    [](const testing::TestParamInfo<StartupFailure>& info) {
+      return *info.param.missing != '\0' ? std::string("Without_") + info.param.missing
+                                         : std::string("MissingLibrary");
+    });
 
 }  // namespace
 }  // namespace kestrun::testplugins
