@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -199,6 +201,37 @@ TEST(Admin, ShowjobsRunTimesThroughTheProgram) {
   EXPECT_TRUE(std::regex_match(
       r.out, std::regex("NIGHTLY,,SCHEDULER,01:02:0[56],77\nLONG,,SCHEDULER,100:00:0[01],77\n")))
       << r.out;
+}
+
+// Ctrl+C on a command waiting for the server's answer ends the command with
+// status 1; the server is not shutting down, so nothing says it is.
+TEST(Admin, InterruptedCommandEndsWithStatusOneAndLogsNothing) {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool asked = false, release = false;
+  test::FakeServer fake([&](XDRWRAP&) -> std::optional<XDRWRAP> {
+    std::unique_lock<std::mutex> guard(lock);
+    asked = true;
+    changed.notify_all();
+    changed.wait_for(guard, seconds(10), [&] { return release; });
+    return std::nullopt;
+  });
+  TestHome home;
+  home.WriteStandardConfig(fake.port());
+  ChildProcess admin({home.Program(), "-showjobs"}, kNoReason);
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, seconds(20), [&] { return asked; }));
+  }
+  admin.Signal(SIGINT);
+  EXPECT_EQ(admin.WaitExit(seconds(10)), 1);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    release = true;
+  }
+  changed.notify_all();
+  EXPECT_EQ(admin.Stdout(), kBanner);
+  EXPECT_EQ(home.Log().find("Shut"), std::string::npos) << home.Log();
 }
 
 TEST(Docked, RegistryOrderCaseRulesAndDeregistration) {
