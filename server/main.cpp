@@ -21,9 +21,14 @@
 using namespace kestrun;
 
 int main(int argc, char** argv) {
-  // Before any thread exists: threads inherit the blocked interrupts, which
-  // only the interrupt watcher takes.
+  // Before any thread exists, so that every thread inherits the result:
+  // - SIGPIPE is ignored (StartSockets) and also blocked: a client that goes
+  //   away, or a job that closes its input while a pump writes to it, shows
+  //   as EPIPE on that one write and never ends the server;
+  // - SIGINT and SIGTERM are blocked; only the interrupt watcher takes them.
+  // Jobs are launched with default dispositions and an empty mask.
   net::StartSockets();
+  BlockBrokenPipeSignal();
   BlockInterruptSignals();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

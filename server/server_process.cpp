@@ -67,8 +67,15 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   }
   // Started only now that the configuration (and its log file) is in place;
   // an interrupt that came earlier is pending and is handled at once.
+  // Only a serving process shuts down on an interrupt. An administrative
+  // command that is interrupted just ends unfinished: it must not write
+  // "Shutting Down Kestrun" into the log of the server that keeps running.
+  const bool serving = args.size() < 2;
   static InterruptWatcher watcher;
-  if (watcher.Start([&process](int signal) { OnInterrupt(process, signal); }) != 0) {
+  if (watcher.Start([&process, serving](int signal) {
+        if (serving) OnInterrupt(process, signal);
+        ExitProcess(1);
+      }) != 0) {
     std::fputs("Could not watch for interrupts\n", stderr);
     ExitProcess(1);
   }

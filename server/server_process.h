@@ -5,8 +5,8 @@
 //
 // Threads: the main thread runs StartServer and becomes the listener; the
 // interrupt watcher (started by StartServer once kestrun.conf is loaded) runs
-// OnInterrupt. SIGINT and SIGTERM are blocked in every thread from the start
-// of main, so one that arrives before the watcher runs waits for it.
+// OnInterrupt, or ends an interrupted administrative command. SIGINT and SIGTERM are blocked in
+// every thread from the start of main, so one that arrives before the watcher runs waits for it.
 #pragma once
 
 #include <string>
@@ -35,7 +35,8 @@ struct ServerProcess {
 // Loads kestrun.conf and checks the port ("Port Number in kestrun.conf not
 // found or invalid", status 1). With no option (`args` holds only the
 // program) it serves requests; otherwise it runs the administrative command
-// of args[1]. Never returns.
+// of args[1], which an interrupt ends with status 1 and nothing logged.
+// Never returns.
 [[noreturn]] void StartServer(ServerProcess& process, const std::vector<std::string>& args);
 
 // The interrupt sequence (SIGINT or SIGTERM): "Shutting Down" on standard

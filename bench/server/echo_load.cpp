@@ -1,13 +1,15 @@
 // Load benchmark of the request listener: N clients doing ECHO_REQUEST
 // against a KestrunServer for T seconds, each on a connection of its own per
 // request, as real clients do. Prints requests per second, latency
-// percentiles and the server's resident memory when idle, at its peak and
-// after the run.
+// percentiles, and the server's resident memory (VmRSS) when idle before the
+// run, at its end (the moment the last client finished) and after it (once
+// the request threads are gone), with the peak (VmHWM) for reference.
 //
 //   kes_bench_server_load [--clients N] [--seconds T]
 //
 // The server is the KestrunServer next to this program (build/bin), copied
 // into a temporary home with a kestrun.conf on a free port.
+#include <signal.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,6 +134,7 @@ int main(int argc, char** argv) {
   }
   for (std::thread& t : threads) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const long endRss = StatusField(server->pid(), "VmRSS");
 
   // Request threads end right after their reply; give the last ones a moment.
   const auto settle = Clock::now() + std::chrono::seconds(5);
@@ -150,8 +152,8 @@ int main(int argc, char** argv) {
   std::printf("throughput: %.0f requests/s\n", all.size() / elapsed);
   std::printf("latency ms: p50 %.3f  p99 %.3f  max %.3f\n", Percentile(all, 0.50),
               Percentile(all, 0.99), all.empty() ? 0.0 : all.back());
-  std::printf("server RSS KiB: idle %ld  peak %ld  after %ld  (after - idle %+ld)\n", idleRss,
-              peakRss, afterRss, afterRss - idleRss);
+  std::printf("server RSS KiB: idle %ld  end %ld  after %ld  (after - idle %+ld)  peak %ld\n",
+              idleRss, endRss, afterRss, afterRss - idleRss, peakRss);
 
   SignalProcess(server->pid(), SIGTERM);
   server->Reap();

@@ -47,7 +47,9 @@ std::string Request(const std::string& fields, int items, uint32_t magic = Conne
   return testwire::Message({{fields, items}}, 12345, magic);
 }
 
-XDRWRAP DecodeReply(const std::string& bytes) { return testwire::ReceiveBytes(bytes); }
+XDRWRAP DecodeReply(const std::string& bytes) {
+  return testwire::ReceiveBytes(bytes);
+}
 
 TEST(Dispatcher, EchoAnswersDoneAndTheSameValue) {
   Exchange ex = Serve(Request(testwire::Long(ECHO_REQUEST) + testwire::Long(-5), 2));

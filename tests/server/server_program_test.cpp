@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -107,6 +109,18 @@ TEST(PortCheck, ZeroNegativeOrMissingPortStopsServerAndEveryCommand) {
   }
 }
 
+TEST(StartUp, PortTakenByAnotherProgramEndsWithStatusOne) {
+  int port = 0;
+  std::optional<Socket> taken = CreateListenSocket(&port);
+  ASSERT_TRUE(taken);
+  TestHome home;
+  home.WriteStandardConfig(port);
+  const ProgramResult r = RunServerProgram(home, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner) << "no listening line";
+  EXPECT_EQ(r.err, "Failed to bind to socket\n");
+}
+
 TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   TestHome home;  // no kestrun.conf: the service options do not read it
   ProgramResult r = RunServerProgram(home, {"-INSTALL"});
@@ -189,6 +203,37 @@ TEST(Admin, ShowjobsRunTimesThroughTheProgram) {
       << r.out;
 }
 
+// Ctrl+C on a command waiting for the server's answer ends the command with
+// status 1; the server is not shutting down, so nothing says it is.
+TEST(Admin, InterruptedCommandEndsWithStatusOneAndLogsNothing) {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool asked = false, release = false;
+  test::FakeServer fake([&](XDRWRAP&) -> std::optional<XDRWRAP> {
+    std::unique_lock<std::mutex> guard(lock);
+    asked = true;
+    changed.notify_all();
+    changed.wait_for(guard, seconds(10), [&] { return release; });
+    return std::nullopt;
+  });
+  TestHome home;
+  home.WriteStandardConfig(fake.port());
+  ChildProcess admin({home.Program(), "-showjobs"}, kNoReason);
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, seconds(20), [&] { return asked; }));
+  }
+  admin.Signal(SIGINT);
+  EXPECT_EQ(admin.WaitExit(seconds(10)), 1);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    release = true;
+  }
+  changed.notify_all();
+  EXPECT_EQ(admin.Stdout(), kBanner);
+  EXPECT_EQ(home.Log().find("Shut"), std::string::npos) << home.Log();
+}
+
 TEST(Docked, RegistryOrderCaseRulesAndDeregistration) {
   TestHome home;
   RunningServer server(home, kNoReason);
@@ -230,7 +275,7 @@ TEST(Shutdown, AdminShutdownEndsTheServer) {
   TestHome home;
   RunningServer server(home, kNoReason);
   ASSERT_TRUE(server.ready());
-  const ProgramResult r = RunServerProgram(home, {"-shutdown"});
+  const ProgramResult r = RunServerProgram(home, {"-ShutDown"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "Kestrun Server shutdown\n");
   EXPECT_EQ(server.process().WaitExit(seconds(10)), 0);
@@ -271,6 +316,8 @@ TEST(Interrupt, SigintAndSigtermShutDownAtOnce) {
   }
 }
 
+// 20 clients that connect and send nothing, half a magic or only the magic,
+// and stay connected, do not hold up a client that sends its request.
 TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
   TestHome home;
   RunningServer server(home, kNoReason);
@@ -279,10 +326,10 @@ TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
   for (int i = 0; i < 20; ++i) {
     std::optional<ServerConnection> c = ConnectToServer(server.port(), "127.0.0.1");
     ASSERT_TRUE(c);
-    if (i % 2) {  // half of them stop in the middle of the magic
-      const SendPiece half{"\x12\x5A", 2};
-      net::SendAll(c->socket.get(), {&half, 1});
-    }
+    // A third send nothing, a third stop in the middle of the magic, a third
+    // send the whole magic and then nothing.
+    const SendPiece start{"\x12\x5A\xBB\xCE", static_cast<size_t>(i % 3 * 2)};
+    if (start.size) net::SendAll(c->socket.get(), {&start, 1});
     silent.push_back(std::move(*c));
   }
   XDRWRAP echo = Request(ECHO_REQUEST);
@@ -293,7 +340,11 @@ TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->GetEnum(), 1);
   EXPECT_EQ(reply->GetLong(), 99);
-  EXPECT_LT(took, milliseconds(50));
+  // Served at once (a few milliseconds here). Were the magic read on the
+  // listener thread, the first silent connection would hold the echo for
+  // the whole ten-second magic wait; the bound sits far from both, so a busy
+  // machine cannot make it flake.
+  EXPECT_LT(took, seconds(3));
 }
 
 TEST(Listener, WrongMagicIsClosedWithoutReplyOrDispatch) {
