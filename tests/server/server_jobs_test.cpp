@@ -123,9 +123,7 @@ class ServerJobs : public ::testing::Test {
 // digits; the program, its child and its grandchild are all gone; the run
 // ends with exit code 1 and the job leaves the table.
 TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
-  RunFields fields;
-  fields.job = "TREE";
-  fields.user = "carol";
+  const RunFields fields = RunFields("TREE").User("carol");
   RunClient run(server_->port(), fields);
   ASSERT_TRUE(run.connected());
   run.Header();
@@ -167,8 +165,7 @@ TEST_F(ServerJobs, InputForAProgramThatClosedItsInputDoesNotEndTheServer) {
   const unsigned long ignored = std::stoul(StatusField(server, "SigIgn"), nullptr, 16);
   EXPECT_TRUE(ignored & (1ul << (SIGPIPE - 1))) << StatusField(server, "SigIgn");
 
-  RunFields fields;
-  fields.job = "CLOSEDINPUT";
+  const RunFields fields("CLOSEDINPUT");
   RunClient run(server_->port(), fields);
   ASSERT_TRUE(run.connected());
   run.Header();
@@ -201,8 +198,7 @@ TEST_F(ServerJobs, InputForAProgramThatClosedItsInputDoesNotEndTheServer) {
 // An interrupt while a job runs: the job's whole tree is killed and logged,
 // the server gives the killed processes two seconds, then ends with status 0.
 TEST_F(ServerJobs, InterruptKillsRunningJobsThenWaitsBeforeEnding) {
-  RunFields fields;
-  fields.job = "TREE";
+  const RunFields fields("TREE");
   RunClient run(server_->port(), fields);
   ASSERT_TRUE(run.connected());
   run.Header();
