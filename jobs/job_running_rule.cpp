@@ -4,22 +4,12 @@
 #include <optional>
 
 #include "config/job_definition.h"
+#include "config/text.h"
 #include "platform/running_jobs.h"
 
 namespace kestrun {
 
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && Upper(a) == Upper(b);
-}
 
 std::vector<std::string_view> RuleItems(std::string_view value) {
   while (!value.empty() && value.front() == '{') value.remove_prefix(1);
@@ -70,7 +60,7 @@ RuleOutcome EvaluateJobRunningRule(std::string_view directive, RuleSense sense,
     const RuleItem item = ParseItem(text, arguments);
     // The table holds configured names, which are upper case; the directive
     // may spell them in any case, like every other job name lookup.
-    const bool holds = table.IsJobRunning(Upper(item.job), item.lockValue);
+    const bool holds = table.IsJobRunning(UpperCase(item.job), item.lockValue);
     if (allow && !holds) return {false, std::string(item.job)};
     if (!allow && holds) return {true, std::string(item.job)};
   }
@@ -93,7 +83,7 @@ std::string RefusalMessage(const JobRunRefusal& refusal, std::string_view user,
                            std::string_view node, std::string_view job) {
   std::string message =
       std::string(user) + "@" + std::string(node) + " Cannot run " + std::string(job) + " - ";
-  if (refusal.kind == RuleSense::Deny && EqualIgnoringCase(refusal.decidingJob, job))
+  if (refusal.kind == RuleSense::Deny && EqualsNoCase(refusal.decidingJob, job))
     return message + "it is already running";
   return message + "job " + refusal.decidingJob +
          (refusal.kind == RuleSense::Deny ? " is running" : " is not running");

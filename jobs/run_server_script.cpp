@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/server_config.h"
+#include "config/text.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
 #include "platform/execute.h"
@@ -76,12 +77,6 @@ class ConsoleLines {
   std::string text_;
 };
 
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // Sends big-endian words on the connection; 0 or the system's error code.
 template <size_t N>
 int SendWords(SocketHandle socket, const std::array<uint32_t, N>& words) {
@@ -123,7 +118,7 @@ bool UseTerminal(const JobDefinition& job, bool noTerminal) {
 
 // Fields 1 to 4: program id, user, parameter count and parameters.
 void ReadJobAndParameters(XDRWRAP& in, RunRequest& r, ConsoleLines& console) {
-  r.programId = Upper(in.GetString());
+  r.programId = UpperCase(in.GetString());
   r.clientUser = in.GetString();
   int32_t count = in.GetLong();
   if (count > kMaxParameterCount) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
 
 extern char** environ;
 
@@ -83,10 +84,7 @@ class KesclientRun : public ::testing::Test {
   static void TearDownTestSuite() {
     if (server_) {
       server_->Stop();
-      // A sanitizer build of the server reports its findings here.
-      const std::string err = server_->process().Stderr();
-      EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-      EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+      test::ExpectNoSanitizerFindings(server_->process().Stderr());
     }
     server_.reset();
     home_.reset();

@@ -16,6 +16,7 @@
 
 #include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
 
 namespace kestrun::test {
 namespace {
@@ -24,17 +25,6 @@ using namespace std::chrono_literals;
 
 const std::string kChild = KES_JOB_CHILD;
 const std::string kZeros24(24, '\0');
-
-// Polls `done` until it holds or `timeout` passes.
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 std::string Jobs(const std::string& home) {
   const std::string child = "  program = " + kChild + "\n";
@@ -130,10 +120,7 @@ class RunServerScript : public ::testing::Test {
   static void TearDownTestSuite() {
     if (server_) {
       server_->Stop();
-      // A sanitizer build of the server reports its findings here.
-      const std::string err = server_->process().Stderr();
-      EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-      EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+      ExpectNoSanitizerFindings(server_->process().Stderr());
     }
     server_.reset();
     home_.reset();

@@ -20,25 +20,18 @@
 #include "server/dispatcher.h"
 #include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
 
 namespace kestrun::test {
 namespace {
+
+using test::WaitUntil;
 
 using namespace std::chrono_literals;
 
 const std::string kBanner = "Kestrun Server Version 2.3\n";
 const std::vector<EnvChange> kNoReason = {{"KESREASON", std::nullopt}};
 const std::vector<EnvChange> kListBox = {{"KESREASON", "LISTBOX"}};
-
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // The value of a field of /proc/<pid>/status ("Threads", "SigIgn"), or ""
 // when the process is gone.
