@@ -1,14 +1,13 @@
 #include "config/config_reader.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 
 #include "config/group_processor.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "platform/filesystem.h"
-#include "server/environment.h"
-#include "server/log.h"
+#include "base/environment.h"
+#include "base/log.h"
 
 namespace kestrun {
 
@@ -125,18 +124,18 @@ void ConfigReader::UnknownDirective(std::string_view key) {
 
 ConfigReader::Result ConfigReader::Read() {
   const std::string& path = config_.configPath();
+  // The time is taken before the read: a change made meanwhile is seen as a
+  // later time by the next check, which reads the file again.
   const std::optional<FileStatus> status = GetFileStatus(path);
-  std::ifstream in;
-  if (status && status->isRegular) in.open(path, std::ios::binary);
-  if (!in.is_open()) {
+  std::optional<std::string> content = ReadPlainFile(path);
+  if (!status || !content) {
     std::fprintf(err_, "Could not find or open config file \"%s\"\n", path.c_str());
     std::fflush(err_);
     if (!reload_) return Result::Fatal;
     LogMessage(config_, "Could not find or open config file \"%s\"", path.c_str());
     return Result::KeptCurrent;
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
+  std::string& text = *content;
   const std::vector<std::string_view> lines = SplitConfigLines(text);
 
   ReadFieldNames(lines);
@@ -258,7 +257,7 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     sawGroupProcessor_ = true;
     BindGroupProcessor(config_, d.value, reload_);
   } else if (k == "logfile") {
-    if (!reload_) config_.logFile_ = std::string(d.raw);  // expanded at each write
+    if (!reload_) config_.SetLogFile(std::string(d.raw));  // expanded at each write
   } else if (k == "banner") {
     if (std::optional<bool> on = ParseOnOff(d.value)) s.banner = *on;
   } else if (k == "bannergraphic") {

@@ -1,10 +1,11 @@
 #include "config/gif.h"
 
-#include <fstream>
+#include <sstream>
 #include <iterator>
 
 #include "platform/filesystem.h"
-#include "server/log.h"
+#include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 
@@ -83,15 +84,15 @@ void LoadIcon(const ServerConfig& config, JobDefinition& job, std::string_view n
   }
   // Only plain files: a device or a pipe named by mistake could be read
   // without end.
-  std::ifstream file;
-  if (status->isRegular) file.open(path, std::ios::binary);
-  if (!file.is_open()) {
+  const std::optional<std::string> bytes = ReadPlainFile(path);
+  if (!bytes) {
     LogMessage(config, "Failed to open icon file \"%s\" for read", path.c_str());
     return;
   }
+  std::istringstream file(*bytes);
   const std::optional<GifSize> size = CheckGif(config, path, file, 0, 0);
   if (!size) return;
-  job.icons.push_back(JobIcon{std::string(name), Base64Encode(file), size->width, size->height});
+  job.icons.push_back(JobIcon{std::string(name), Base64Encode(*bytes), size->width, size->height});
 }
 
 }  // namespace kestrun

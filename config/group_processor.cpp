@@ -6,7 +6,7 @@
 
 #include "config/server_config.h"
 #include "platform/dynamic_library.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace kestrun {
 

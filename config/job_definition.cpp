@@ -2,7 +2,7 @@
 
 #include <cassert>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace kestrun {
 

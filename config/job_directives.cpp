@@ -4,8 +4,9 @@
 
 #include "config/config_reader.h"
 #include "config/gif.h"
-#include "config/text.h"
-#include "server/log.h"
+#include "base/text.h"
+#include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 

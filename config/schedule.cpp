@@ -2,8 +2,9 @@
 
 #include <array>
 
-#include "config/text.h"
-#include "server/log.h"
+#include "base/text.h"
+#include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 

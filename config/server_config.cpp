@@ -5,7 +5,7 @@
 
 #include "config/config_reader.h"
 #include "config/group_processor.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "platform/filesystem.h"
 #include "platform/this_process.h"
 

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/log.h"
 #include "config/group_processor.h"
 #include "config/job_definition.h"
 #include "config/schedule.h"
@@ -69,7 +70,7 @@ class JobList {
   std::shared_ptr<const ConfigSnapshot> snapshot_;
 };
 
-class ServerConfig {
+class ServerConfig : public ServerLog {
  public:
   // An empty configuration (port -1, no jobs) for the file at `configPath`.
   explicit ServerConfig(std::string configPath = {});
@@ -80,10 +81,9 @@ class ServerConfig {
   const std::string& configPath() const { return configPath_; }
   void SetConfigPath(std::string path) { configPath_ = std::move(path); }
   int32_t port() const { return port_; }                   // -1 until read
-  const std::string& logFile() const { return logFile_; }  // unexpanded; empty: no log
-  // For programs and tests that log without a kestrun.conf; call before other
-  // threads use the configuration.
-  void SetLogFile(std::string logFile) { logFile_ = std::move(logFile); }
+  // logFile() and SetLogFile() come from ServerLog: the `logfile` setting,
+  // unexpanded. SetLogFile is for programs and tests that log without a
+  // kestrun.conf; call it before other threads use the configuration.
   const std::string& server() const { return server_; }
   int32_t processId() const { return processId_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
@@ -110,7 +110,6 @@ class ServerConfig {
 
   std::string configPath_;
   int32_t port_ = -1;
-  std::string logFile_;
   std::string server_;
   int32_t processId_ = 0;
   mutable GroupProcessor groupProcessor_;

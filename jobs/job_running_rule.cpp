@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "config/job_definition.h"
-#include "config/text.h"
-#include "platform/running_jobs.h"
+#include "base/text.h"
+#include "launch/running_jobs.h"
 
 namespace kestrun {
 

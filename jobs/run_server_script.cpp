@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
-#include "platform/execute.h"
+#include "launch/execute.h"
 #include "platform/thread.h"
 #include "protocol/transport.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace kestrun {
 
@@ -54,17 +54,8 @@ class ConsoleLines {
   __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, format, args);
+    AppendPrintfV(text_, format, args);
     va_end(args);
-    if (size > 0) {
-      const size_t at = text_.size();
-      text_.resize(at + static_cast<size_t>(size) + 1);
-      std::vsnprintf(text_.data() + at, static_cast<size_t>(size) + 1, format, again);
-      text_.resize(at + static_cast<size_t>(size));
-    }
-    va_end(again);
   }
   void Flush() {
     if (text_.empty()) return;
@@ -184,8 +175,20 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
   const bool useTerminal = UseTerminal(job, r.noTerminal);
   LogMessage(config, "%s@%s Executing Script \"%s\"", user, node, program);
   ExecutionContext execution{*rc.server.runningJobs, rc.server.runHooks};
-  const RunOutcome out = Execute(execution, r.clientNode, static_cast<uint32_t>(r.clientProcessId),
-                                 arguments, rc.socket, job, r.clientUser, useTerminal, env);
+  RunDescription run;
+  run.jobName = job.name;
+  run.lockValue = LockValueOf(job.lockParameter, arguments);
+  run.preload = !job.preload.empty();
+  run.clientNode = r.clientNode;
+  run.clientProcessId = static_cast<uint32_t>(r.clientProcessId);
+  run.clientUser = r.clientUser;
+  run.useTerminal = useTerminal;
+  run.arguments = arguments;
+  run.environment = env;
+  if (rc.server.notifyJobState) {
+    run.stateChanged = [&rc, &job](bool started) { rc.server.notifyJobState(job, started); };
+  }
+  const RunOutcome out = Execute(execution, run, rc.socket);
   if (out.result == 0) {
     LogMessage(config, "%s@%s Script \"%s\" exits code %d", user, node, program, out.exitStatus);
     SendEndWord(rc.socket);

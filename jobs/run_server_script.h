@@ -26,7 +26,7 @@
 // whole run; holds no lock of its own.
 #pragma once
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

@@ -6,7 +6,7 @@
 
 #include "config/job_definition.h"
 #include "config/server_config.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace kestrun {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/environment.h"
+#include "base/environment.h"
 
 namespace kestrun {
 

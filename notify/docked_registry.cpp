@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace kestrun {
 

@@ -3,7 +3,8 @@
 #include <string>
 
 #include "notify/docked_registry.h"
-#include "server/log.h"
+#include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 

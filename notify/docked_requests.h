@@ -2,7 +2,7 @@
 // thread with the registry of the server context.
 #pragma once
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

@@ -1,4 +1,5 @@
-// File status and the append-one-line write of the server log.
+// File status, reading plain files, and the append-one-line write of the
+// server log.
 //
 // Every call may be made from any thread. Implemented in filesystem_posix.cpp.
 #pragma once
@@ -19,6 +20,14 @@ struct FileStatus {
 // Status of `path`, or nullopt when it cannot be read (missing file, no
 // permission on a directory of the path).
 std::optional<FileStatus> GetFileStatus(const std::string& path);
+
+// The whole content of the plain file at `path`, read through one
+// close-on-exec descriptor opened without blocking (a FIFO named by mistake
+// neither blocks the caller nor is read). Nullopt when the file cannot be
+// opened or read, or is not a plain file (directory, device, pipe, socket);
+// `*error` (when given) then holds the system's error code, EINVAL for a
+// file that is not plain.
+std::optional<std::string> ReadPlainFile(const std::string& path, int* error = nullptr);
 
 // Appends `data` to the file at `path` (created with mode 0666 less the umask
 // when missing) with one write on an O_APPEND descriptor, so that lines

@@ -19,6 +19,42 @@ std::optional<FileStatus> GetFileStatus(const std::string& path) {
   return status;
 }
 
+std::optional<std::string> ReadPlainFile(const std::string& path, int* error) {
+  int ignored = 0;
+  int& failure = error ? *error : ignored;
+  failure = 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    failure = errno;
+    return std::nullopt;
+  }
+  // The status of the opened descriptor, not of the name: nothing can be
+  // swapped in between the check and the read.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    failure = S_ISREG(info.st_mode) ? errno : EINVAL;
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string text;
+  text.reserve(static_cast<size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      failure = errno;
+      ::close(fd);
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
 bool AppendToFile(const std::string& path, std::string_view data) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;

@@ -39,11 +39,13 @@ struct LaunchOptions {
 struct ProcessEnd {
   bool signaled = false;  // ended by a signal (`code` is the signal number)
   int code = 0;           // exit code, or the signal number
+  int waitError = 0;      // the wait failed with this error: the end is unknown
 };
 
 // The exit code a run reports: the program's own exit code; 1 when the server
 // killed it (as a terminated program reports on other platforms); 128 + the
-// signal number for any other death by a signal, as shells report it.
+// signal number for any other death by a signal, as shells report it; -1
+// when the wait failed and the end is unknown (never taken for success).
 int ExitCodeOf(const ProcessEnd& end, bool killedByServer);
 
 // Owns one started child process. The owner may wait for the end without

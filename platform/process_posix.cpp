@@ -13,6 +13,7 @@
 namespace kestrun {
 
 int ExitCodeOf(const ProcessEnd& end, bool killedByServer) {
+  if (end.waitError != 0) return -1;
   if (!end.signaled) return end.code;
   return killedByServer ? 1 : 128 + end.code;
 }
@@ -49,7 +50,12 @@ ProcessEnd Process::WaitForEnd() {
   // WNOWAIT leaves the child a zombie: its id cannot be reused while the
   // running-job table may still signal it.
   while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0) {
-    if (errno != EINTR) return {};
+    if (errno == EINTR) continue;
+    const int error = errno;
+    // ECHILD: the child is not ours to collect any more; nothing is left to
+    // reap or to kill under this id.
+    if (error == ECHILD) reaped_ = true;
+    return {false, 0, error};
   }
   return EndFromSiginfo(info);
 }
@@ -62,7 +68,7 @@ ProcessEnd Process::Reap() {
     rc = ::waitpid(pid_, &status, 0);
   } while (rc < 0 && errno == EINTR);
   reaped_ = true;
-  if (rc < 0) return {};
+  if (rc < 0) return {false, 0, errno};
   if (WIFSIGNALED(status)) return {true, WTERMSIG(status)};
   return {false, WEXITSTATUS(status)};
 }

@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+echo "== module layers"
+scripts/check-layers.sh
+
 jobs=$(nproc)
 # The sanitizer and fuzz builds exist for testing: -O1 with line tables keeps
 # them quick to build and their reports readable, and assertions stay on.

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "notify/docked_registry.h"
 #include "protocol/transport.h"
 #include "server/dispatcher.h"

@@ -8,10 +8,10 @@
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
 #include "protocol/transport.h"
-#include "server/environment.h"
+#include "base/environment.h"
 #include "server/group_requests.h"
 #include "server/help_request.h"
-#include "server/log.h"
+#include "base/log.h"
 #include "server/running_job_requests.h"
 
 namespace kestrun {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 
@@ -38,8 +38,6 @@ enum RequestType : int32_t {
   GET_GROUPS_FOR_USER = 28,
   GET_USERS_IN_GROUP = 29,
 };
-
-using RequestHandler = void (*)(RequestContext&);
 
 // Trace name of a request type; "Unknown" for types without a name.
 std::string_view RequestTypeName(int32_t type);

@@ -9,7 +9,7 @@
 // Called on request threads through the dispatcher.
 #pragma once
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

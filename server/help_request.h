@@ -2,7 +2,7 @@
 // see.
 #pragma once
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

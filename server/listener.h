@@ -25,7 +25,7 @@
 #include <optional>
 
 #include "protocol/socket.h"
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

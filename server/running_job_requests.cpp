@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "platform/running_jobs.h"
+#include "launch/running_jobs.h"
 #include "platform/thread.h"
-#include "server/log.h"
+#include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 

@@ -3,7 +3,7 @@
 // down (which kills every running job first). Each runs on a request thread.
 #pragma once
 
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun {
 

@@ -8,9 +8,9 @@
 #include "config/group_processor.h"
 #include "platform/interrupts.h"
 #include "server/admin_command.h"
-#include "server/environment.h"
+#include "base/environment.h"
 #include "server/listener.h"
-#include "server/log.h"
+#include "base/log.h"
 #include "server/running_job_requests.h"
 
 namespace kestrun {

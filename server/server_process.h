@@ -14,8 +14,8 @@
 
 #include "config/server_config.h"
 #include "notify/docked_registry.h"
-#include "platform/running_jobs.h"
-#include "server/context.h"
+#include "launch/running_jobs.h"
+#include "core/context.h"
 
 namespace kestrun {
 

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/execute.h"
+#include "launch/execute.h"
 
 extern char** environ;
 
@@ -121,9 +121,13 @@ int Streaming(long long megabytes) {
   const long long bytes = megabytes * 1024 * 1024;
   RunningJobTable table;
   ExecutionContext context{table, {}};
-  JobDefinition job;
-  job.name = "BENCH";
-  const std::vector<std::string> environment = RunEnvironment();
+  RunDescription run;
+  run.jobName = "BENCH";
+  run.clientNode = "localhost";
+  run.clientProcessId = 1;
+  run.clientUser = "bench";
+  run.arguments = {kChild, "stream", std::to_string(bytes)};
+  run.environment = RunEnvironment();
   LoopbackPair connection = ConnectLoopback();
   std::vector<char> clientBuffer(256 * 1024);
   // The client ends its input at once: the job reads nothing.
@@ -137,8 +141,7 @@ int Streaming(long long megabytes) {
   auto client = std::async(std::launch::async,
                            [&] { return ReadFrames(connection.client.get(), clientBuffer); });
   const RunOutcome outcome =
-      Execute(context, "localhost", 1, {kChild, "stream", std::to_string(bytes)},
-              connection.server.get(), job, std::string("bench"), false, environment);
+      Execute(context, run, connection.server.get());
   connection.server.ShutdownSend();
   const long long received = client.get();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

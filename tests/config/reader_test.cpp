@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/server_config.h"
-#include "server/environment.h"
+#include "base/environment.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "server/log.h"
+#include "base/log.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {

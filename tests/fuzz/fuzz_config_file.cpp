@@ -12,7 +12,7 @@
 
 #include "config/config_reader.h"
 #include "config/server_config.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace {
 

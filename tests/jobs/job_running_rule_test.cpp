@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/job_definition.h"
-#include "platform/running_jobs.h"
+#include "launch/running_jobs.h"
 
 namespace kestrun {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/child_io.h"
-#include "tests/platform/client_io.h"
+#include "tests/support/child_io.h"
+#include "tests/support/client_io.h"
 
 namespace kestrun {
 namespace {

@@ -2,6 +2,7 @@
 // child program.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,11 +16,12 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/event.h"
+#include "platform/filesystem.h"
 #include "platform/home_directory.h"
 #include "platform/interrupts.h"
 #include "platform/process_tree.h"
 #include "platform/thread.h"
-#include "tests/platform/child_io.h"
+#include "tests/support/child_io.h"
 
 namespace kestrun {
 namespace {
@@ -177,6 +179,18 @@ TEST(ProcessOwner, WaitForEndKeepsTheIdUntilReaped) {
   EXPECT_EQ(errno, ESRCH);
 }
 
+TEST(ProcessOwner, AFailedWaitIsNeverReadAsExitZero) {
+  int error = 0;
+  auto child = StartChild({kChild, "exit", "0"}, &error);
+  ASSERT_TRUE(child);
+  int status = 0;
+  // Collected behind the owner's back: its wait can only fail.
+  ASSERT_EQ(waitpid(child->process.pid(), &status, 0), child->process.pid());
+  const ProcessEnd end = child->process.WaitForEnd();
+  EXPECT_EQ(end.waitError, ECHILD);
+  EXPECT_EQ(ExitCodeOf(end, false), -1);
+}
+
 TEST(ProcessOwner, DestroyingAnUnreapedOwnerKillsAndCollectsTheChild) {
   int error = 0;
   ProcessId pid = 0;
@@ -323,6 +337,33 @@ TEST(DynamicLibrary, MissingLibraryReportsTheLoadersText) {
   std::string error;
   EXPECT_FALSE(DynamicLibrary::Open("/nonexistent/libgroups.so", &error));
   EXPECT_NE(error.find("/nonexistent/libgroups.so"), std::string::npos) << error;
+}
+
+TEST(Files, ReadPlainFileReadsOnlyPlainFilesAndNeverBlocks) {
+  char dir[] = "/tmp/kes_read_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  ASSERT_TRUE(AppendToFile(base + "/plain", std::string("a\0b\n", 4)));
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);  // no writer: opening it would block
+  struct Case {
+    std::string path;
+    std::optional<std::string> content;
+    int error;
+  };
+  const Case cases[] = {
+      {base + "/plain", std::string("a\0b\n", 4), 0},
+      {base + "/fifo", std::nullopt, EINVAL},
+      {base, std::nullopt, EINVAL},
+      {base + "/missing", std::nullopt, ENOENT},
+  };
+  for (const Case& c : cases) {
+    int error = -1;
+    EXPECT_EQ(ReadPlainFile(c.path, &error), c.content) << c.path;
+    EXPECT_EQ(error, c.error) << c.path;
+  }
+  unlink((base + "/plain").c_str());
+  unlink((base + "/fifo").c_str());
+  rmdir(dir);
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "config/server_config.h"
-#include "platform/running_jobs.h"
+#include "launch/running_jobs.h"
 #include "server/dispatcher.h"
-#include "tests/platform/child_io.h"
+#include "tests/support/child_io.h"
 #include "tests/support/dispatcher_exchange.h"
 
 namespace kestrun {

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "protocol/xdrwrap.h"
-#include "server/context.h"
+#include "core/context.h"
 
 namespace kestrun::test {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/pipe.h"
-#include "platform/pumps.h"
-#include "tests/platform/client_io.h"
+#include "launch/pumps.h"
+#include "tests/support/client_io.h"
 
 namespace kestrun {
 namespace {

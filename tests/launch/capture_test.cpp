@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/execute.h"
-#include "tests/platform/child_io.h"
+#include "launch/execute.h"
+#include "tests/support/child_io.h"
 
 namespace kestrun {
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "launch/pumps.h"
 #include "platform/process.h"
 
 namespace kestrun {
@@ -17,5 +18,10 @@ namespace kestrun {
 LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
                                const std::vector<std::string>& environment,
                                const std::optional<std::string>& terminalHome);
+
+// The pumps of a run could not all be started: kills the program's process
+// tree, waits for its end and finishes the pumps. The caller removes the
+// table entry (if any) and reaps.
+void EndUnpumpedRun(Process& process, StreamPumps& pumps);
 
 }  // namespace kestrun

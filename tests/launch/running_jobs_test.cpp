@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/running_jobs.h"
-#include "tests/platform/child_io.h"
+#include "launch/running_jobs.h"
+#include "tests/support/child_io.h"
 
 namespace kestrun {
 namespace {

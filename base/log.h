@@ -9,17 +9,30 @@
 // thread may log; nothing is reported when the file cannot be written.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/local_time.h"
 
 namespace kestrun {
 
-class ServerConfig;
+// Where log lines go: the `logfile` setting, unexpanded (empty: no log). The
+// server configuration is a ServerLog; programs and tests without a
+// kestrun.conf may use one of their own. Set before other threads log.
+class ServerLog {
+ public:
+  ServerLog() = default;
+  explicit ServerLog(std::string logFile) : logFile_(std::move(logFile)) {}
+  const std::string& logFile() const { return logFile_; }
+  void SetLogFile(std::string logFile) { logFile_ = std::move(logFile); }
+
+ private:
+  std::string logFile_;
+};
 
 // Appends "YYYY-MM-DD hh:mm:ss <message>" and a line end to the log file of
-// `config`; does nothing when the configuration names no log file.
-void LogMessage(const ServerConfig& config, const char* format, ...)
+// `log`; does nothing when it names no log file.
+void LogMessage(const ServerLog& log, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // The work of LogMessage with the time given: sets the date variables from

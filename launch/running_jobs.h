@@ -111,4 +111,32 @@ class RunningJobTable {
   std::set<uint32_t> killed_;        // guarded by lock_; processes the server killed
 };
 
+// The one owner of a table entry: adds it on construction and removes it on
+// Remove() or, on any other path, in its destructor. Declare it after the
+// Process owner of the same run, so that the entry leaves the table before
+// the process is reaped, exceptions included.
+class RunningJobEntry {
+ public:
+  RunningJobEntry(RunningJobTable& table, uint32_t processId, const std::string& jobName,
+                  std::optional<std::string> clientUser, std::optional<std::string> lockValue)
+      : table_(table), processId_(processId) {
+    table_.AddRunningJob(processId, jobName, std::move(clientUser), std::move(lockValue));
+  }
+  RunningJobEntry(const RunningJobEntry&) = delete;
+  RunningJobEntry& operator=(const RunningJobEntry&) = delete;
+  ~RunningJobEntry() { Remove(); }
+
+  // Removes the entry (once); true when the server killed the process.
+  bool Remove() {
+    if (removed_) return false;
+    removed_ = true;
+    return table_.RemoveRunningJob(processId_);
+  }
+
+ private:
+  RunningJobTable& table_;
+  uint32_t processId_;
+  bool removed_ = false;
+};
+
 }  // namespace kestrun

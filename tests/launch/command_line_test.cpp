@@ -2,8 +2,8 @@
 // order: pure functions, checked with the examples of their rules.
 #include <gtest/gtest.h>
 
-#include "platform/command_line.h"
-#include "platform/execute.h"
+#include "launch/command_line.h"
+#include "launch/execute.h"
 
 namespace kestrun {
 namespace {

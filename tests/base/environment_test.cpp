@@ -1,4 +1,4 @@
-#include "server/environment.h"
+#include "base/environment.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
-#include "platform/execute.h"
+#include "launch/execute.h"
 
 #include <cstring>
 
-#include "platform/command_line.h"
-#include "platform/launch_options.h"
+#include "launch/command_line.h"
+#include "launch/launch_options.h"
 #include "platform/pipe.h"
-#include "server/environment.h"
+#include "platform/process_tree.h"
+#include "base/environment.h"
 
 namespace kestrun {
 
@@ -51,14 +52,19 @@ int WrapperLaunchError(const UniqueFd& statusRead) {
 
 }  // namespace
 
-RunOutcome Execute(ExecutionContext& context, const std::string& clientNode,
-                   uint32_t clientProcessId, const std::vector<std::string>& arguments,
-                   SocketHandle clientSocket, const JobDefinition& job,
-                   const std::optional<std::string>& clientUser, bool useTerminal,
-                   const std::vector<std::string>& environment) {
+void EndUnpumpedRun(Process& process, StreamPumps& pumps) {
+  KillProcessTree(process.pid());
+  process.WaitForEnd();
+  pumps.Finish();
+}
+
+RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
+                   SocketHandle clientSocket) {
+  const std::vector<std::string>& arguments = run.arguments;
   // A preloaded program of this client for the same path takes the run over.
-  if (!job.preload.empty() && context.hooks.adoptPreloadForRun && !arguments.empty()) {
-    const PreloadRequest request{clientNode, clientProcessId, arguments[0], environment};
+  if (run.preload && context.hooks.adoptPreloadForRun && !arguments.empty()) {
+    const PreloadRequest request{run.clientNode, run.clientProcessId, arguments[0],
+                                 run.environment};
     if (std::optional<RunOutcome> adopted =
             context.hooks.adoptPreloadForRun(request, clientSocket)) {
       return *adopted;
@@ -67,23 +73,22 @@ RunOutcome Execute(ExecutionContext& context, const std::string& clientNode,
 
   std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
   std::optional<Pipe> status;  // use-terminal runs: kestrunTTY's launch report
-  if (useTerminal) status = CreatePipe();
+  if (run.useTerminal) status = CreatePipe();
   std::optional<Wakeup> stop = Wakeup::Create();
-  if (!in || !out || !err || !stop || (useTerminal && !status)) return {kPipeFailure, 0};
+  if (!in || !out || !err || !stop || (run.useTerminal && !status)) return {kPipeFailure, 0};
 
   std::optional<std::string> terminalHome;
-  if (useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
-  LaunchOptions options = LaunchOptionsFor(arguments, environment, terminalHome);
+  if (run.useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
+  LaunchOptions options = LaunchOptionsFor(arguments, run.environment, terminalHome);
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
-  if (useTerminal) options.descriptors.push_back(status->write.get());
+  if (run.useTerminal) options.descriptors.push_back(status->write.get());
   int error = 0;
   std::optional<Process> process = LaunchProcess(options, &error);
   if (!process) return {error, 0};
   const uint32_t pid = static_cast<uint32_t>(process->pid());
 
-  context.runningJobs.AddRunningJob(pid, job.name, clientUser,
-                                    LockValueOf(job.lockParameter, arguments));
-  if (context.hooks.notifyJobState) context.hooks.notifyJobState(job, true);
+  RunningJobEntry entry(context.runningJobs, pid, run.jobName, run.clientUser, run.lockValue);
+  if (run.stateChanged) run.stateChanged(true);
 
   // Only the child holds its ends now, so the pipes report end-of-data and
   // broken pipe when it ends.
@@ -93,21 +98,27 @@ RunOutcome Execute(ExecutionContext& context, const std::string& clientNode,
   if (status) status->write.Reset();
 
   StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
-                    std::move(*stop), clientSocket, nullptr);
-  pumps.Start();
+                    std::move(*stop), clientSocket, nullptr, context.startThread);
+  if (const int startError = pumps.Start()) {
+    EndUnpumpedRun(*process, pumps);
+    entry.Remove();
+    process->Reap();
+    if (run.stateChanged) run.stateChanged(false);
+    return {startError, 0};
+  }
   const ProcessEnd end = process->WaitForEnd();
   const bool streamFailed = pumps.Finish();
   // Removed before the child is collected: until then its id cannot be
   // reused, so the table never signals a stranger.
-  const bool killed = context.runningJobs.RemoveRunningJob(pid);
+  const bool killed = entry.Remove();
   process->Reap();
 
   RunOutcome outcome{0, ExitCodeOf(end, killed)};
-  if (useTerminal) {
+  if (run.useTerminal) {
     if (const int wrapperError = WrapperLaunchError(status->read)) outcome = {wrapperError, 0};
   }
   if (streamFailed) outcome.result = kStreamFailure;
-  if (context.hooks.notifyJobState) context.hooks.notifyJobState(job, false);
+  if (run.stateChanged) run.stateChanged(false);
   return outcome;
 }
 

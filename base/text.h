@@ -1,9 +1,10 @@
-// Small text rules shared by the configuration reader and the code that reads
-// configuration values later (job lists, group lists, braces).
+// Small text rules shared by every layer of the server: case-insensitive
+// comparison, trimming, list splitting, numbers and printf-style formatting.
 //
 // All functions work on bytes; letters are the ASCII letters (C locale).
 #pragma once
 
+#include <cstdarg>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,8 +35,12 @@ std::vector<std::string> SplitList(std::string_view text, char separator = ',');
 // 0 when the text does not start with a number. Saturates at the 32-bit limits.
 int ParseNumber(std::string_view text);
 
-// printf into a std::string.
+// printf into a std::string: the one formatting helper of the server.
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StringPrintfV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
+// printf appended to `text`.
+void AppendPrintfV(std::string& text, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 // "on"/"yes" give true, "off"/"no" false (any case); other words nullopt.
 std::optional<bool> ParseOnOff(std::string_view word);

@@ -16,6 +16,9 @@
 //                    EACCES: no run permission, ...). For a use-terminal run
 //                    this is also how kestrunTTY's failure to start the
 //                    program is reported (then `exitStatus` is 0).
+//                    A pump thread that cannot be created also fails the
+//                    launch with its error code (EAGAIN): the program is
+//                    killed, as nothing would read its output.
 //   kStreamFailure   the program ran, but the client connection failed during
 //                    the run or the program stopped reading input the client
 //                    still sent (Execute and capture mode only)
@@ -38,9 +41,8 @@
 #include <string>
 #include <vector>
 
-#include "config/job_definition.h"
-#include "platform/pumps.h"
-#include "platform/running_jobs.h"
+#include "launch/pumps.h"
+#include "launch/running_jobs.h"
 #include "protocol/socket.h"
 
 namespace kestrun {
@@ -67,8 +69,8 @@ struct PreloadRequest {
   const std::vector<std::string>& environment;
 };
 
-// Seams for the preloaded-script and notification modules; an empty function
-// means "not there": no preloaded program is ever found, nobody is notified.
+// Seams for the preloaded-script module; an empty function means "not
+// there": no preloaded program is ever found.
 struct RunHooks {
   // Execute, for a job with a `preload` program: attaches the client socket
   // to this client's preloaded program for the same path and returns the
@@ -81,15 +83,13 @@ struct RunHooks {
   // no such program.
   std::function<std::optional<int32_t>(const PreloadRequest&, CaptureBuffer& capture)>
       adoptPreloadForCapture;
-  // Tells the job's run group (its `notifyrungroup`) that the job started
-  // (true) or stopped (false).
-  std::function<void(const JobDefinition& job, bool started)> notifyJobState;
 };
 
 // What the launch functions share with the rest of the server.
 struct ExecutionContext {
   RunningJobTable& runningJobs;
   RunHooks hooks;
+  ThreadStarter startThread;  // empty: std::thread (tests inject failures)
 };
 
 // Handle mode of ExecuteAndCapture: the program's standard streams are given
@@ -109,17 +109,29 @@ struct RunDescriptor {
 std::optional<std::string> LockValueOf(int32_t lockParameter,
                                        const std::vector<std::string>& arguments);
 
-// Runs `arguments` for the client on `clientSocket`: streams its input and
+// One run for a client: what runs, for whom, and how it is listed.
+struct RunDescription {
+  std::string jobName;                    // listed in the running-job table
+  std::optional<std::string> lockValue;   // listed with it (LockValueOf)
+  bool preload = false;                   // the job has a preloaded program to adopt
+  std::string clientNode;
+  uint32_t clientProcessId = 0;
+  std::optional<std::string> clientUser;  // listed with it; none for no user
+  bool useTerminal = false;               // start through $KESTRUNHOME/kestrunTTY
+  std::vector<std::string> arguments;     // element 0: the program
+  std::vector<std::string> environment;   // the run's environment block
+  // Called on the launching thread with true once the program is listed in
+  // the running-job table and with false once the run has ended. May be empty.
+  std::function<void(bool started)> stateChanged;
+};
+
+// Runs `run.arguments` for the client on `clientSocket`: streams its input and
 // output as chunks and frames while it runs, with its entry in the running-job
-// table (job name, `clientUser`, lock value) from launch to end. With
-// `useTerminal` the program is started through $KESTRUNHOME/kestrunTTY. A
-// client that disconnects does not end the program: Execute waits for it and
-// returns kStreamFailure. Nothing is logged; the caller reports failures.
-RunOutcome Execute(ExecutionContext& context, const std::string& clientNode,
-                   uint32_t clientProcessId, const std::vector<std::string>& arguments,
-                   SocketHandle clientSocket, const JobDefinition& job,
-                   const std::optional<std::string>& clientUser, bool useTerminal,
-                   const std::vector<std::string>& environment);
+// table from launch to end. A client that disconnects does not end the
+// program: Execute waits for it and returns kStreamFailure. Nothing is logged;
+// the caller reports failures.
+RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
+                   SocketHandle clientSocket);
 
 // Runs `arguments` to completion. Without a descriptor (capture mode) the
 // program gets an empty standard input and its output and error are collected

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -95,26 +96,34 @@ int StdInThread(PumpContext& context);
 int StdOutThread(PumpContext& context);
 int StdErrThread(PumpContext& context);
 
+// Starts a thread running `body`; throws std::system_error when it cannot.
+// Empty: std::thread. Tests inject one that fails.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
 // The three pumps of one run.
 class StreamPumps {
  public:
   // Takes the server's ends of the run's pipes and the wake-up used to end
   // the input pump. `client` may be kInvalidSocket, `capture` null.
   StreamPumps(UniqueFd stdinWrite, UniqueFd stdoutRead, UniqueFd stderrRead, Wakeup stop,
-              SocketHandle client, CaptureBuffer* capture);
+              SocketHandle client, CaptureBuffer* capture, ThreadStarter startThread = {});
   StreamPumps(const StreamPumps&) = delete;
   StreamPumps& operator=(const StreamPumps&) = delete;
   // Finishes the pumps if Finish was not called.
   ~StreamPumps();
 
-  // Starts StdInThread, StdOutThread and StdErrThread, in this order. A thread
-  // that cannot be created is skipped and the run goes on without it.
-  void Start();
+  // Starts StdInThread, StdOutThread and StdErrThread, in this order.
+  // Returns 0, or the error code when a thread could not be created: then
+  // the pipe of every pump that did not start is closed (the program gets a
+  // broken pipe rather than a pipe nobody reads), and the caller must end the
+  // program and call Finish.
+  int Start();
   // Starts the pumps like Start, except that StdOutThread runs on the
   // calling thread and this returns once the program's standard output has
   // ended. For launchers with nothing else to do meanwhile (capture mode):
-  // one thread fewer per run.
-  void StartAndPumpOutput();
+  // one thread fewer per run. When a thread cannot be created nothing is
+  // pumped and the error code is returned at once, as for Start.
+  int StartAndPumpOutput();
   // Call once the program has ended. Waits for the output pumps (they end
   // when every holder of the program's ends of the pipes is gone), then ends
   // the input pump if it still waits for the client, and waits for it. True
@@ -126,7 +135,8 @@ class StreamPumps {
   PumpContext& error() { return error_; }
 
  private:
-  void StartThreads(bool outputOnCaller);
+  int StartThreads(bool outputOnCaller);
+  ThreadStarter startThread_;
   std::mutex sendLock_;  // the run's send lock, see the file comment
   PumpContext input_, output_, error_;
   Wakeup stop_;

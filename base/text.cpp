@@ -1,4 +1,4 @@
-#include "config/text.h"
+#include "base/text.h"
 
 #include <climits>
 #include <cstdarg>
@@ -100,9 +100,7 @@ int ParseNumber(std::string_view text) {
   return static_cast<int>(value);
 }
 
-std::string StringPrintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+std::string StringPrintfV(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int length = std::vsnprintf(nullptr, 0, format, copy);
@@ -113,8 +111,19 @@ std::string StringPrintf(const char* format, ...) {
     std::vsnprintf(text.data(), text.size(), format, args);
     text.resize(static_cast<size_t>(length));
   }
+  return text;
+}
+
+std::string StringPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = StringPrintfV(format, args);
   va_end(args);
   return text;
+}
+
+void AppendPrintfV(std::string& text, const char* format, va_list args) {
+  text += StringPrintfV(format, args);
 }
 
 std::optional<bool> ParseOnOff(std::string_view word) {

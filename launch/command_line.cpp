@@ -2,7 +2,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "platform/command_line.h"
+#include "launch/command_line.h"
 
 namespace kestrun {
 

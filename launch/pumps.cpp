@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/interrupts.h"
-#include "platform/pumps.h"
+#include "launch/pumps.h"
 
 namespace kestrun {
 
@@ -199,8 +199,8 @@ int StdErrThread(PumpContext& context) {
 namespace kestrun {
 
 StreamPumps::StreamPumps(UniqueFd stdinWrite, UniqueFd stdoutRead, UniqueFd stderrRead, Wakeup stop,
-                         SocketHandle client, CaptureBuffer* capture)
-    : stop_(std::move(stop)) {
+                         SocketHandle client, CaptureBuffer* capture, ThreadStarter startThread)
+    : startThread_(std::move(startThread)), stop_(std::move(stop)) {
   input_.pipe = std::move(stdinWrite);
   output_.pipe = std::move(stdoutRead);
   error_.pipe = std::move(stderrRead);
@@ -216,16 +216,20 @@ StreamPumps::~StreamPumps() {
   Finish();
 }
 
-void StreamPumps::Start() {
-  StartThreads(false);
+int StreamPumps::Start() {
+  return StartThreads(false);
 }
 
-void StreamPumps::StartAndPumpOutput() {
-  StartThreads(true);
+int StreamPumps::StartAndPumpOutput() {
+  if (const int error = StartThreads(true)) {
+    output_.pipe.Reset();
+    return error;
+  }
   codes_[1] = StdOutThread(output_);
+  return 0;
 }
 
-void StreamPumps::StartThreads(bool outputOnCaller) {
+int StreamPumps::StartThreads(bool outputOnCaller) {
   PumpContext* contexts[3] = {&input_, &output_, &error_};
   int (*pumps[3])(PumpContext&) = {StdInThread, StdOutThread, StdErrThread};
   // An input pump with nothing to carry (no client and no given input) would
@@ -237,13 +241,19 @@ void StreamPumps::StartThreads(bool outputOnCaller) {
   if (inputIdle) input_.pipe.Reset();
   for (int i = 0; i < 3; ++i) {
     if ((i == 0 && inputIdle) || (i == 1 && outputOnCaller)) continue;
+    std::function<void()> body = [this, i, pump = pumps[i], c = contexts[i]] {
+      codes_[i] = pump(*c);
+    };
     try {
-      threads_[i] =
-          std::thread([this, i, pump = pumps[i], c = contexts[i]] { codes_[i] = pump(*c); });
-    } catch (const std::system_error&) {
-      // No thread: the run goes on without this stream.
+      threads_[i] = startThread_ ? startThread_(std::move(body)) : std::thread(std::move(body));
+    } catch (const std::system_error& failure) {
+      // Without its pump a stream's pipe would fill and block the program
+      // for ever: close the pipes of this pump and of those not yet started.
+      for (int k = i; k < 3; ++k) contexts[k]->pipe.Reset();
+      return failure.code().value() != 0 ? failure.code().value() : EAGAIN;
     }
   }
+  return 0;
 }
 
 bool StreamPumps::Finish() {

@@ -1,5 +1,5 @@
-#include "platform/execute.h"
-#include "platform/launch_options.h"
+#include "launch/execute.h"
+#include "launch/launch_options.h"
 #include "platform/pipe.h"
 
 namespace kestrun {
@@ -37,8 +37,13 @@ void RunCaptured(ExecutionContext& context, const std::vector<std::string>& argu
   out->write.Reset();
   err->write.Reset();
   StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
-                    std::move(*stop), kInvalidSocket, &outcome.capture);
-  pumps.StartAndPumpOutput();
+                    std::move(*stop), kInvalidSocket, &outcome.capture, context.startThread);
+  if (const int startError = pumps.StartAndPumpOutput()) {
+    EndUnpumpedRun(*process, pumps);
+    process->Reap();
+    outcome = {startError, -1, {}};
+    return;
+  }
   const ProcessEnd end = process->WaitForEnd();
   // A captured run is not in the running-job table, so the server never
   // killed it.
@@ -74,9 +79,10 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
   }
   in.reset();
   const uint32_t pid = static_cast<uint32_t>(process->pid());
-  context.runningJobs.AddRunningJob(pid, descriptor.jobName, std::nullopt, descriptor.lockValue);
+  RunningJobEntry entry(context.runningJobs, pid, descriptor.jobName, std::nullopt,
+                        descriptor.lockValue);
   const ProcessEnd end = process->WaitForEnd();
-  const bool killed = context.runningJobs.RemoveRunningJob(pid);
+  const bool killed = entry.Remove();
   process->Reap();
   outcome.exitStatus = ExitCodeOf(end, killed);
 }

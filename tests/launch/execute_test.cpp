@@ -3,15 +3,16 @@
 #include <signal.h>
 
 #include <future>
+#include <system_error>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "platform/execute.h"
+#include "launch/execute.h"
 #include "platform/home_directory.h"
-#include "server/environment.h"
-#include "tests/platform/child_io.h"
-#include "tests/platform/client_io.h"
+#include "base/environment.h"
+#include "tests/support/child_io.h"
+#include "tests/support/client_io.h"
 
 namespace kestrun {
 namespace {
@@ -29,16 +30,29 @@ struct ExecuteRig {
   RunningJobTable table;
   ExecutionContext context{table, {}};
   test::LoopbackPair connection = test::ConnectLoopback();
-  JobDefinition job;
+  // What the job's settings make of a run.
+  struct {
+    int32_t lockParameter = 0;
+    bool preload = false;
+  } job;
   std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
-
-  ExecuteRig() { job.name = "TESTJOB"; }
+  std::function<void(bool)> stateChanged;
 
   std::future<RunOutcome> Start(std::vector<std::string> arguments, bool useTerminal = false,
                                 std::optional<std::string> user = std::string("alice")) {
-    return std::async(std::launch::async, [this, arguments, useTerminal, user] {
-      const RunOutcome outcome = Execute(context, "node1", 4321, arguments, connection.server.get(),
-                                         job, user, useTerminal, environment);
+    RunDescription run;
+    run.jobName = "TESTJOB";
+    run.lockValue = LockValueOf(job.lockParameter, arguments);
+    run.preload = job.preload;
+    run.clientNode = "node1";
+    run.clientProcessId = 4321;
+    run.clientUser = std::move(user);
+    run.useTerminal = useTerminal;
+    run.arguments = std::move(arguments);
+    run.environment = environment;
+    run.stateChanged = stateChanged;
+    return std::async(std::launch::async, [this, run = std::move(run)] {
+      const RunOutcome outcome = Execute(context, run, connection.server.get());
       // The handler's end of the run: the client reads the end of the stream.
       connection.server.ShutdownSend();
       return outcome;
@@ -299,11 +313,29 @@ TEST(Execute, StopByStopIdEndsTheRun) {
   EXPECT_TRUE(rig.table.ListRunningJobs().empty());
 }
 
+TEST(Execute, AnOutputPumpThatCannotStartFailsTheLaunchAndEndsTheProgram) {
+  ExecuteRig rig;
+  int threads = 0;
+  rig.context.startThread = [&](std::function<void()> body) {
+    if (++threads == 2) throw std::system_error(EAGAIN, std::generic_category());
+    return std::thread(std::move(body));
+  };
+  std::vector<bool> states;
+  rig.stateChanged = [&](bool started) { states.push_back(started); };
+  // Far more than a pipe holds: without its pump the program would block.
+  auto run = rig.Start({kChild, "stream", "4194304"});
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const RunOutcome outcome = run.get();
+  EXPECT_EQ(outcome.result, EAGAIN);
+  EXPECT_TRUE(rig.table.ListRunningJobs().empty());
+  EXPECT_EQ(states, (std::vector<bool>{true, false}));
+}
+
 TEST(Execute, RunGroupIsToldOfStartAndStop) {
   ExecuteRig rig;
   std::vector<std::string> events;
-  rig.context.hooks.notifyJobState = [&](const JobDefinition& job, bool started) {
-    events.push_back(job.name + (started ? " started" : " stopped"));
+  rig.stateChanged = [&](bool started) {
+    events.push_back(std::string("TESTJOB") + (started ? " started" : " stopped"));
   };
   auto run = rig.Start({kChild, "exit", "0"});
   EXPECT_EQ(run.get().result, 0);
@@ -322,13 +354,13 @@ TEST(Execute, PreloadedProgramIsAskedForOnlyForAPreloadJob) {
   EXPECT_EQ(rig.Start({kChild, "exit", "5"}).get().exitStatus, 5);
   EXPECT_TRUE(asked.empty());  // the job has no preload program
 
-  rig.job.preload = "/preloaded";
+  rig.job.preload = true;
   ExecuteRig other;
-  other.job.preload = "/preloaded";
+  other.job.preload = true;
   other.context.hooks.adoptPreloadForRun = rig.context.hooks.adoptPreloadForRun;
   EXPECT_EQ(other.Start({"/preloaded"}).get().exitStatus, 77);  // adopted: nothing started
   ExecuteRig third;
-  third.job.preload = "/preloaded";
+  third.job.preload = true;
   third.context.hooks.adoptPreloadForRun = rig.context.hooks.adoptPreloadForRun;
   EXPECT_EQ(third.Start({kChild, "exit", "6"}).get().exitStatus, 6);  // no match: launched
   EXPECT_EQ(asked, (std::vector<std::string>{"node1 4321 /preloaded", "node1 4321 " + kChild}));

@@ -1,5 +1,7 @@
 // What every request handler is given: the server's shared components, the
-// request being read, the reply being built, and the connection.
+// request being read, the reply being built, and the connection; and the
+// handler type itself. The modules of requests (jobs, notify, dialogs, ...)
+// build on this; the server fills the table of handlers.
 //
 // The components are owned by the server process (see main.cpp) and outlive
 // every request thread; handlers reach them only through this context.
@@ -8,7 +10,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/execute.h"
+#include "config/job_definition.h"
+#include "launch/execute.h"
 #include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
 
@@ -22,9 +25,12 @@ struct ServerContext {
   ServerConfig* config = nullptr;
   RunningJobTable* runningJobs = nullptr;
   DockedRegistry* docked = nullptr;
-  // Seams of job runs (preloaded programs, run-group notifications); empty
-  // until those modules fill them in.
+  // Seams of job runs (preloaded programs); empty until that module fills
+  // them in.
   RunHooks runHooks;
+  // Tells the job's run group that the job started (true) or stopped
+  // (false); empty: nobody is told.
+  std::function<void(const JobDefinition& job, bool started)> notifyJobState;
   // Ends the process; tests replace it to observe a shutdown.
   std::function<void(int)> exitProcess;
 };
@@ -36,5 +42,8 @@ struct RequestContext {
   SocketHandle socket;
   uint32_t peerAddress;  // IPv4, host order
 };
+
+// A request handler: reads its fields from `request` and appends its reply.
+using RequestHandler = void (*)(RequestContext&);
 
 }  // namespace kestrun

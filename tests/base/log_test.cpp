@@ -1,4 +1,4 @@
-#include "server/log.h"
+#include "base/log.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "server/environment.h"
+#include "base/environment.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {
