@@ -3,7 +3,8 @@
 # starts KestrunServer on it in the foreground (Ctrl+C stops it).
 #
 # Only the programs are built, in the usual build tree, whose other settings
-# (tests, benchmarks) are left as they are.
+# (tests, benchmarks) are left as they are; then they are installed into the
+# home.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,14 +13,9 @@ cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target "${programs[@]}"
 home=build/home
 rm -rf "$home"
-mkdir -p "$home"
-cp -r examples/home/. "$home/"
-for p in KestrunServer kestrunTTY kesclient kesnotify; do
-  if [ -x "build/bin/$p" ]; then cp "build/bin/$p" "$home/"; fi
-done
-for lib in build/lib/*.so; do
-  if [ -e "$lib" ]; then cp "$lib" "$home/"; fi
-done
+# The install puts the programs, the plug-ins and the example configuration
+# side by side, stripped of their debug sections.
+cmake --install build --prefix "$home" >/dev/null
 cat <<EOT
 Server home: $home (log: $home/kestrun.log)
 In a second terminal, try:

@@ -39,6 +39,10 @@ TEST(ServerWarnings, FirstReadPrintsAndLogsAReloadOnlyLogs) {
   test::TestHome home;
   test::RunningServer server(home, {{"KESREASON", std::nullopt}}, kStanzas);
   ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  // The server wrote these before it listened, but our readers of its pipes
+  // may not have them yet.
+  EXPECT_TRUE(server.process().WaitForStderr(kWarning + "\n", std::chrono::seconds(30)));
+  EXPECT_TRUE(server.process().WaitForStdout(kUnknown + "\n", std::chrono::seconds(30)));
   SCOPED_TRACE("stdout: " + server.process().Stdout() + "stderr: " + server.process().Stderr() +
                "log: " + home.Log());
   EXPECT_EQ(CountOf(server.process().Stderr(), kWarning + "\n"), 1u);

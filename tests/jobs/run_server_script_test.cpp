@@ -390,8 +390,8 @@ TEST_F(RunServerScript, ParameterCountAbove65535MeansItsLow16BitsAndNoTerminal) 
   pipe.Header();
   EXPECT_EQ(pipe.ReadOutput().out, "pipe a b\n");
   EXPECT_EQ(pipe.Reply().status, 1);
-  EXPECT_NE(server_->process().Stdout().find("NumParams=2\nParam=[a]\nParam=[b]\n"),
-            std::string::npos);
+  EXPECT_TRUE(server_->process().WaitForStdout("NumParams=2\nParam=[a]\nParam=[b]\n",
+                                               std::chrono::seconds(30)));
 
   // Popup output never goes through the terminal wrapper, `usetty` or not.
   RunClient popup(port(), RunFields("TTYPOPUP"));
