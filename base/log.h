@@ -9,6 +9,7 @@
 // thread may log; nothing is reported when the file cannot be written.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -23,21 +24,39 @@ class ServerLog {
  public:
   ServerLog() = default;
   explicit ServerLog(std::string logFile) : logFile_(std::move(logFile)) {}
+  ServerLog(const ServerLog&) = delete;
+  ServerLog& operator=(const ServerLog&) = delete;
   const std::string& logFile() const { return logFile_; }
   void SetLogFile(std::string logFile) { logFile_ = std::move(logFile); }
 
  private:
+  friend void LogMessage(const ServerLog&, const char*, ...);
+  friend void LogServerText(const ServerLog&, std::string_view);
+  void Written(int error) const;
   std::string logFile_;
+  // Set once the console was told that the log file is not a plain file.
+  mutable std::atomic<bool> warnedNotPlain_{false};
 };
 
 // Appends "YYYY-MM-DD hh:mm:ss <message>" and a line end to the log file of
-// `log`; does nothing when it names no log file.
+// `log`; does nothing when it names no log file. A log file that is neither
+// a plain file nor a character device (a FIFO, say) is never opened for
+// writing in a way that blocks: its lines are dropped, and the first such
+// line prints one warning on standard error. Every "%s" argument is
+// written with its control characters escaped and cut at 1,024 bytes
+// (base/safe_format.h): a client's name never forges a line.
 void LogMessage(const ServerLog& log, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Appends `text` as LogMessage would, written exactly as given: for the
+// server's own texts (configuration warnings, which may end in a line end of
+// their own). Never pass a text that holds a client's words.
+void LogServerText(const ServerLog& log, std::string_view text);
 
 // The work of LogMessage with the time given: sets the date variables from
 // `when`, expands `logFile` against the process environment and appends the
 // stamped line. Does nothing when `logFile` is empty or expands to nothing.
-void WriteLogLine(std::string_view logFile, const LocalTime& when, std::string_view message);
+// Returns 0 or the error of AppendToFile (platform/filesystem.h).
+int WriteLogLine(std::string_view logFile, const LocalTime& when, std::string_view message);
 
 }  // namespace kestrun

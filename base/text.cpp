@@ -122,10 +122,6 @@ std::string StringPrintf(const char* format, ...) {
   return text;
 }
 
-void AppendPrintfV(std::string& text, const char* format, va_list args) {
-  text += StringPrintfV(format, args);
-}
-
 std::optional<bool> ParseOnOff(std::string_view word) {
   if (EqualsNoCase(word, "on") || EqualsNoCase(word, "yes")) return true;
   if (EqualsNoCase(word, "off") || EqualsNoCase(word, "no")) return false;

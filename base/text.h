@@ -38,9 +38,7 @@ int ParseNumber(std::string_view text);
 // printf into a std::string: the one formatting helper of the server.
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string StringPrintfV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
-// printf appended to `text`.
-void AppendPrintfV(std::string& text, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
+// (Texts from clients go through SafeStringPrintf of base/safe_format.h.)
 
 // "on"/"yes" give true, "off"/"no" false (any case); other words nullopt.
 std::optional<bool> ParseOnOff(std::string_view word);

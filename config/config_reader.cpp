@@ -112,7 +112,7 @@ void ConfigReader::Warning(const std::string& toStderr, const std::string& toLog
     std::fputs(toStderr.c_str(), err_);
     std::fflush(err_);
   }
-  LogMessage(config_, "%s", toLog.c_str());
+  LogServerText(config_, toLog);
 }
 
 void ConfigReader::UnknownDirective(std::string_view key) {
@@ -190,7 +190,7 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
       case LineKind::SyntaxError: {
         const std::string message =
             StringPrintf("Syntax error at line %d in %s\n", line_, config_.configPath().c_str());
-        LogMessage(config_, "%s", message.c_str());
+        LogServerText(config_, message);
         if (!reload_) {
           std::fputs(message.c_str(), err_);
           std::fflush(err_);

@@ -39,7 +39,7 @@ void KeepLoaded(DynamicLibrary library) {
 // (after the loader's own description, when there is one) and fatal.
 void BindingFailed(const ServerConfig& config, bool reload, const std::string& message,
                    const std::string& loaderError = {}) {
-  LogMessage(config, "%s", message.c_str());
+  LogServerText(config, message);
   if (reload) return;
   if (!loaderError.empty()) std::fprintf(stderr, "%s\n", loaderError.c_str());
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -114,9 +114,8 @@ void GroupProcessor::Bind(const ServerConfig& config, const std::string& path, b
 void GroupProcessor::Report(const ServerConfig& config, const std::string& path, bool reload) {
   const int result = reload ? 0 : initialiseResult_;
   LogMessage(config, "kesgp_initialise in Group Processor \"%s\" returns %d", path.c_str(), result);
-  LogMessage(config, "%s",
-             result == 0 ? "Group Processor initialised successfully"
-                         : "Group Processor failed to initialise");
+  LogServerText(config, result == 0 ? "Group Processor initialised successfully"
+                                    : "Group Processor failed to initialise");
 }
 
 std::optional<GroupNames> GroupProcessor::Fetch(Getter getter, std::string_view name) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/server_config.h"
+#include "base/safe_format.h"
 #include "base/text.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
@@ -54,7 +55,7 @@ class ConsoleLines {
   __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    AppendPrintfV(text_, format, args);
+    text_ += SafeStringPrintfV(format, args);
     va_end(args);
   }
   void Flush() {
@@ -126,12 +127,13 @@ void ReadJobAndParameters(XDRWRAP& in, RunRequest& r, ConsoleLines& console) {
 
 // Fields 5 to 11 into the run's environment, then the request's own KES
 // variables, which therefore win over anything a block sent under their names.
-void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env, ConsoleLines& console) {
+void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env, ConsoleLines& console,
+                         ClientVariableFilter& filter) {
   console.Add("Doing the KESFIELD and Passed Stuff\n");
   ReadFieldBlock(in, env);
-  ReadListBoxBlock(in, env);
+  ReadListBoxBlock(in, env, filter);
   ReadPassedFieldBlock(in, env);
-  ReadPassedListBoxBlock(in, env);
+  ReadPassedListBoxBlock(in, env, filter);
   SetVariable(env, "KESDIALOGNAME", r.programId);
   SetVariable(env, "KESJOBNAME", r.programId);
   console.Add("Done all that, looking for Node Name and what not\n");
@@ -229,8 +231,13 @@ void RunServerScript(RequestContext& rc) {
   if (job) refusal = CheckJobRunningRules(*job, arguments, *rc.server.runningJobs);
 
   EnvironmentBlock env = BuildScriptEnvironment(config, job ? &*job : nullptr);
-  ReadIntoEnvironment(rc.request, r, env, console);
+  ClientVariableFilter filter(env);
+  ReadIntoEnvironment(rc.request, r, env, console, filter);
   console.Flush();
+  for (const std::string& refused : filter.refused()) {
+    LogMessage(config, "%s@%s - list-box variable %s refused", r.clientUser.c_str(),
+               r.clientNode.c_str(), refused.c_str());
+  }
   for (std::string& argument : arguments) argument = ExpandVariables(argument, env);
 
   const char* user = r.clientUser.c_str();

@@ -1,12 +1,12 @@
 #include "jobs/script_environment.h"
 
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include <algorithm>
+#include <string_view>
 
 #include "config/job_definition.h"
 #include "config/server_config.h"
 #include "base/log.h"
+#include "platform/filesystem.h"
 
 namespace kestrun {
 
@@ -14,10 +14,6 @@ namespace {
 
 // Room for a typical server environment plus the KES variables of a run.
 constexpr size_t kInitialCapacity = 100;
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -33,18 +29,25 @@ std::optional<std::string> EnvironmentFileSetting(std::string_view line) {
 
 void ApplyEnvironmentFile(const ServerConfig& config, const std::string& path,
                           EnvironmentBlock& block) {
-  // "e": close-on-exec from the start, since other request threads may be
-  // launching jobs while the file is open.
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
-  if (!file) {
+  // Only a plain file, opened without blocking: a FIFO named by mistake
+  // would otherwise hold every run of the job.
+  const std::optional<std::string> content = ReadPlainFile(path);
+  if (!content) {
     LogMessage(config, "Could not open environment file \"%s\"", path.c_str());
     return;
   }
-  // fgets with room for kEnvironmentLineLength characters cuts a longer line
-  // into pieces of that length, each handled as a line of its own.
-  char line[kEnvironmentLineLength + 1];
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-    if (std::optional<std::string> setting = EnvironmentFileSetting({line, std::strlen(line)}))
+  // A line longer than kEnvironmentLineLength characters is cut into pieces
+  // of that length, each handled as a line of its own.
+  std::string_view rest = *content;
+  while (!rest.empty()) {
+    size_t length = std::min(rest.size(), kEnvironmentLineLength);
+    if (const size_t end = rest.substr(0, length).find('\n'); end != std::string_view::npos)
+      length = end + 1;
+    // The line ends at its first NUL byte, as a C string would.
+    std::string_view line = rest.substr(0, length);
+    line = line.substr(0, line.find('\0'));
+    rest.remove_prefix(length);
+    if (std::optional<std::string> setting = EnvironmentFileSetting(line))
       PutEnvLocked(*setting, block);
   }
 }

@@ -60,12 +60,37 @@ std::optional<std::string> LookupVariable(const EnvironmentBlock& block, std::st
 // of the set.
 void AddListBoxVariableName(std::string& set, std::string_view name);
 
+// True for a name a client may set in a run's environment: a plain
+// identifier ([A-Za-z_][A-Za-z0-9_]*) that neither the dynamic loader nor a
+// shell acts on (LD_*, BASH_FUNC_*, BASH_ENV, ENV, SHELLOPTS, BASHOPTS, PS4,
+// IFS, KESTRUNHOME, and the variables the C library ignores for privileged
+// programs: GCONV_PATH, HOSTALIASES, LOCALDOMAIN, LOCPATH, NLSPATH,
+// RES_OPTIONS, TMPDIR, TZDIR, ...).
+bool IsSafeClientVariableName(std::string_view name);
+
+// Which client-sent list-box variables a run takes: names that are safe and
+// that the run's environment did not already hold when the filter was made
+// (the server's environment and the environment files). Refused names are
+// kept for the log, which can name the client only once the request has
+// been read.
+class ClientVariableFilter {
+ public:
+  explicit ClientVariableFilter(const EnvironmentBlock& given);
+  // True when `name` may be set; otherwise records it as refused.
+  bool Accepts(std::string_view name);
+  const std::vector<std::string>& refused() const { return refused_; }
+
+ private:
+  std::vector<std::string> given_;  // sorted names of the run's environment
+  std::vector<std::string> refused_;
+};
+
 // The four blocks of dialog data that requests carry. Each reads its fields
 // from `request` in order and sets its variables into `block`:
 // - field block: long N, then N strings set as KESFIELD1..KESFIELD<N>;
 // - list-box block: long S (KESLISTBOXSELECTIONS), long V, long C
 //   (KESLISTBOXCOLUMNS), C headings (KESHEADING_<i>), V name/value pairs
-//   (each with a non-empty name is set and joins the variable set), and
+//   (each whose name `filter` accepts is set and joins the variable set), and
 //   KESLISTBOXVARIABLES when the set is not empty;
 // - passed-field block: as the field block, with KESPASSEDFIELD<n>;
 // - passed list-box block: long S (KESPASSEDLISTBOXSELECTIONS), long V, V
@@ -73,8 +98,9 @@ void AddListBoxVariableName(std::string& set, std::string_view name);
 // A count larger than the fields that follow raises DecodeFailure (the
 // request is abandoned); negative counts read nothing.
 void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
-void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block);
+void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block, ClientVariableFilter& filter);
 void ReadPassedFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
-void ReadPassedListBoxBlock(XDRWRAP& request, EnvironmentBlock& block);
+void ReadPassedListBoxBlock(XDRWRAP& request, EnvironmentBlock& block,
+                            ClientVariableFilter& filter);
 
 }  // namespace kestrun

@@ -27,6 +27,18 @@ LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
   // stays inside its argument.
   for (const std::string& arg : arguments)
     options.arguments.push_back(ExpandVariables(arg, environment));
+  // A bare program name is found on the server's own PATH, never on the
+  // run's, which a request may influence; the terminal wrapper is handed the
+  // path found.
+  options.searchPath = GetEnvLocked("PATH").value_or("");
+  if (terminalHome && options.arguments.size() > 1 &&
+      options.arguments[1].find('/') == std::string::npos) {
+    int ignored = 0;
+    if (std::optional<std::string> found =
+            FindProgram(options.arguments[1], options.searchPath, &ignored)) {
+      options.arguments[1] = *found;
+    }
+  }
   if (!options.arguments.empty()) options.program = options.arguments.front();
   options.environment = SortedEnvironment(environment);
   return options;

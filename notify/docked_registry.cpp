@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/safe_format.h"
 #include "base/text.h"
 
 namespace kestrun {
@@ -23,8 +24,25 @@ bool DockedRegistry::IsStale(const DockedClient& c, std::time_t now) const {
   return now - c.lastSeen > kStaleAfterSeconds;
 }
 
+bool IsDockableName(std::string_view name) {
+  if (name.size() > kMaxDockedNameLength) return false;
+  for (const char c : name) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return false;
+  }
+  return true;
+}
+
 bool DockedRegistry::DockOrRefresh(std::string_view host, uint32_t address, int32_t port,
                                    std::string_view user) {
+  if (!IsDockableName(host) || !IsDockableName(user)) {
+    if (log_) {
+      log_("Refused to dock " + EscapeControlCharacters(user, 64) + "@" +
+           EscapeControlCharacters(host, 64) + " - name longer than " +
+           std::to_string(kMaxDockedNameLength) + " bytes or holding control characters");
+    }
+    return false;
+  }
   const std::time_t now = clock_();
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -37,6 +37,12 @@ struct DockedAddress {
   int32_t udpPort = 0;
 };
 
+// Longest user or host name a client may dock with.
+inline constexpr size_t kMaxDockedNameLength = 255;
+// True for a name of at most kMaxDockedNameLength bytes without control
+// characters: one that fits every reply and log line that lists it.
+bool IsDockableName(std::string_view name);
+
 class DockedRegistry {
  public:
   using Clock = std::function<std::time_t()>;
@@ -50,7 +56,8 @@ class DockedRegistry {
 
   // Refreshes the live entry with exactly this host and user (new port and
   // time; the address of the first docking stays), or appends a new entry and
-  // logs it. Returns true when an entry was appended.
+  // logs it. Returns true when an entry was appended. A host or user that is
+  // not dockable (IsDockableName) is logged and not docked.
   bool DockOrRefresh(std::string_view host, uint32_t address, int32_t port, std::string_view user);
   // Drops every entry with exactly this host and user, and every stale one.
   void RemoveDocked(std::string_view host, std::string_view user);

@@ -31,8 +31,11 @@ std::optional<std::string> ReadPlainFile(const std::string& path, int* error = n
 
 // Appends `data` to the file at `path` (created with mode 0666 less the umask
 // when missing) with one write on an O_APPEND descriptor, so that lines
-// appended by different threads or processes never mix. Returns false when the
-// file cannot be opened or the write fails or comes up short.
-bool AppendToFile(const std::string& path, std::string_view data);
+// appended by different threads or processes never mix. The file is opened
+// without blocking and must be a plain file or a character device (such as
+// /dev/null): a FIFO or socket is never written. Returns 0, or the system's
+// error code when the file cannot be opened or the write fails or comes up
+// short (EIO); ENXIO or EINVAL for a FIFO or another kind of file.
+int AppendToFile(const std::string& path, std::string_view data);
 
 }  // namespace kestrun

@@ -55,17 +55,27 @@ std::optional<std::string> ReadPlainFile(const std::string& path, int* error) {
   return text;
 }
 
-bool AppendToFile(const std::string& path, std::string_view data) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+int AppendToFile(const std::string& path, std::string_view data) {
+  // O_NONBLOCK: opening a FIFO without a reader fails at once (ENXIO)
+  // instead of waiting for one.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return errno;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
+    ::close(fd);
+    return EINVAL;
+  }
   // One write: with O_APPEND the kernel places the whole piece at the end of
   // the file atomically with respect to other appenders.
   ssize_t written;
   do {
     written = ::write(fd, data.data(), data.size());
   } while (written < 0 && errno == EINTR);
+  const int error = written < 0 ? errno : 0;
   ::close(fd);  // not retried on EINTR
-  return written == static_cast<ssize_t>(data.size());
+  if (error != 0) return error;
+  return written == static_cast<ssize_t>(data.size()) ? 0 : EIO;
 }
 
 }  // namespace kestrun

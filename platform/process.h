@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -19,9 +20,16 @@ namespace kestrun {
 
 using ProcessId = int;
 
+// Finds a bare program name in the colon-separated `searchPath` the way
+// execvp does: the first executable regular file wins; a match without the
+// run bit makes the failure EACCES rather than ENOENT (in *error).
+std::optional<std::string> FindProgram(const std::string& name, std::string_view searchPath,
+                                       int* error);
+
 struct LaunchOptions {
   // The program to run. A path holding a "/" is used as it is; a bare name is
-  // looked up in the PATH of `environment` (or /usr/bin:/bin without one).
+  // looked up in `searchPath` (never in the PATH of `environment`, which a
+  // client may have a say in).
   std::string program;
   // The argument vector, element 0 included, passed to the program unchanged.
   std::vector<std::string> arguments;
@@ -33,6 +41,8 @@ struct LaunchOptions {
   std::vector<FileHandle> descriptors;
   // Start the child in a new process group that it leads.
   bool newProcessGroup = true;
+  // Colon-separated directories for a bare program name; empty: /usr/bin:/bin.
+  std::string searchPath;
 };
 
 // How a process ended.

@@ -87,18 +87,11 @@ bool IsExecutableFile(const std::string& path, int* error) {
   return false;
 }
 
-// Finds a bare program name in the PATH of the child's environment, the way
-// execvp does: the first executable regular file wins; a match without the
-// run bit makes the failure EACCES rather than ENOENT.
-std::optional<std::string> SearchPath(const std::string& name,
-                                      const std::vector<std::string>& environment, int* error) {
-  std::string_view path = "/usr/bin:/bin";
-  for (const std::string& entry : environment) {
-    if (entry.starts_with("PATH=")) {
-      path = std::string_view(entry).substr(5);
-      break;
-    }
-  }
+}  // namespace
+
+std::optional<std::string> FindProgram(const std::string& name, std::string_view path,
+                                       int* error) {
+  if (path.empty()) path = "/usr/bin:/bin";
   int failure = ENOENT;
   for (;;) {
     const size_t colon = path.find(':');
@@ -112,6 +105,8 @@ std::optional<std::string> SearchPath(const std::string& name,
   *error = failure;
   return std::nullopt;
 }
+
+namespace {
 
 std::vector<char*> CStrings(const std::vector<std::string>& strings) {
   std::vector<char*> out;
@@ -142,7 +137,7 @@ struct SpawnSetup {
 std::optional<Process> LaunchProcess(const LaunchOptions& options, int* error) {
   std::string program = options.program;
   if (program.find('/') == std::string::npos) {
-    std::optional<std::string> found = SearchPath(program, options.environment, error);
+    std::optional<std::string> found = FindProgram(program, options.searchPath, error);
     if (!found) return std::nullopt;
     program = std::move(*found);
   }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "base/safe_format.h"
 #include "base/text.h"
 #include "notify/docked_registry.h"
 #include "protocol/transport.h"
@@ -81,11 +82,15 @@ int ShowJobs(int port, const AdminEnvironment& env) {
     const uint32_t start = static_cast<uint32_t>(reply->GetLong());
     const std::string runTime = FormatRunTime(static_cast<int32_t>(now - start));
     if (env.listBoxMode) {
-      std::fprintf(env.out, "%s,%s,%s,%s,%d\n", name.c_str(), lockValue.c_str(), user.c_str(),
-                   runTime.c_str(), pid);
+      std::fputs(SafeStringPrintf("%s,%s,%s,%s,%d\n", name.c_str(), lockValue.c_str(),
+                                  user.c_str(), runTime.c_str(), pid)
+                     .c_str(),
+                 env.out);
     } else {
-      std::fprintf(env.out, "%-25s%-20s%-15s%-8s %ld\n", name.c_str(), lockValue.c_str(),
-                   user.c_str(), runTime.c_str(), static_cast<long>(pid));
+      std::fputs(SafeStringPrintf("%-25s%-20s%-15s%-8s %ld\n", name.c_str(), lockValue.c_str(),
+                                  user.c_str(), runTime.c_str(), static_cast<long>(pid))
+                     .c_str(),
+                 env.out);
     }
   }
   if (!any && !env.listBoxMode) std::fputs("No Active Jobs\n", env.out);
@@ -113,10 +118,15 @@ int ShowDocked(int port, const AdminEnvironment& env) {
     const std::string address = FormatIPv4(static_cast<uint32_t>(reply->GetLong()));
     const int32_t udpPort = reply->GetLong();
     if (env.listBoxMode) {
-      std::fprintf(env.out, "%s,%s,%s,%d\n", user.c_str(), host.c_str(), address.c_str(), udpPort);
+      std::fputs(SafeStringPrintf("%s,%s,%s,%d\n", user.c_str(), host.c_str(), address.c_str(),
+                                  udpPort)
+                     .c_str(),
+                 env.out);
     } else {
-      std::fprintf(env.out, "%-20s %-25s %-15s  %d\n", user.c_str(), host.c_str(), address.c_str(),
-                   udpPort);
+      std::fputs(SafeStringPrintf("%-20s %-25s %-15s  %d\n", user.c_str(), host.c_str(),
+                                  address.c_str(), udpPort)
+                     .c_str(),
+                 env.out);
     }
   }
   if (!any && !env.listBoxMode) std::fputs("No Docked Clients registered\n", env.out);

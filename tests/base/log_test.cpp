@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -12,6 +15,7 @@
 
 #include "config/server_config.h"
 #include "base/environment.h"
+#include "base/safe_format.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {
@@ -28,6 +32,59 @@ LocalTime At(int year, int month, int day, int hour, int minute, int second) {
   t.minute = minute;
   t.second = second;
   return t;
+}
+
+TEST(SafeFormat, ClientTextsAreEscapedAndCutWhateverTheyHold) {
+  const std::string longName(3000, 'a');
+  struct Case {
+    std::string text;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"bob", "bob"},
+      {"bob\n2099-01-01 00:00:00 root@admin invoking job", "bob\\n2099-01-01 00:00:00 root@admin invoking job"},
+      {"a\rb\tc", "a\\rb\\tc"},
+      {"soh\x01x", "soh\\x01x"},
+      {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+      {"caf\xc3\xa9 \\ \"q\"", "caf\xc3\xa9 \\ \"q\""},  // bytes >= 0x80 and backslashes kept
+      {longName, std::string(1024, 'a') + "..."},
+      {std::string(1023, 'a') + "\n", std::string(1023, 'a') + "..."},  // never half an escape
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SafeStringPrintf("[%s] %d", c.text.c_str(), 7), "[" + c.written + "] 7");
+  }
+  // The other conversions are printf's own.
+  EXPECT_EQ(SafeStringPrintf("%5s|%-4s|%.2s|%03d|%ld|%u|%x|%c|%%|%.1f", "ab", "c", "x\ny", 7, -5L,
+                             4000000000u, 255u, 'z', 2.25),
+            "   ab|c   |x\\n|007|-5|4000000000|ff|z|%|2.2");
+}
+
+TEST(ServerLog, AClientNameNeverWritesALineOfItsOwn) {
+  TempHome home;
+  ServerLog log(home.File("k.log"));
+  LogMessage(log, "%s@%s invoking job \"%s\"", "eve\n2099-01-01 00:00:00 root", "pc\r", "J");
+  const std::string text = home.Read("k.log");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find(" eve\\n2099-01-01 00:00:00 root@pc\\r invoking job \"J\"\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST(ServerLog, AFifoAsLogFileIsNeverWaitedForAndWarnsOnce) {
+  TempHome home;
+  const std::string fifo = home.File("fifo.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ServerLog log(fifo);
+  testing::internal::CaptureStderr();
+  LogMessage(log, "first");  // no reader: opening it for writing would block
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  LogMessage(log, "second");  // with a reader it is still no plain file
+  const std::string warned = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(warned, "WARNING: log file \"" + fifo + "\" is not a plain file; log lines are dropped\n");
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0);  // nothing was written into it
+  close(reader);
 }
 
 TEST(ServerLog, LineIsTimeStampBlankAndMessage) {

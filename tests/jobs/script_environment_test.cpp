@@ -170,7 +170,8 @@ TEST(DialogBlocks, ListBoxBlockSetsCountsHeadingsVariablesAndTheirSet) {
     m.AddString(s);
   XDRWRAP r = Received(m);
   EnvironmentBlock block;
-  ReadListBoxBlock(r, block);
+  ClientVariableFilter filter(block);
+  ReadListBoxBlock(r, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESLISTBOXSELECTIONS=2", "KESLISTBOXCOLUMNS=2",
                                      "KESHEADING_1=Customer", "KESHEADING_2=Order",
                                      "CUSTOMER1=Smith", "CUSTOMER2=Jones", "ORDER_1=77",
@@ -185,7 +186,8 @@ TEST(DialogBlocks, ListBoxBlockWithoutVariablesSetsNoVariableSet) {
   m.AddLong(0);
   XDRWRAP r = Received(m);
   EnvironmentBlock block;
-  ReadListBoxBlock(r, block);
+  ClientVariableFilter filter(block);
+  ReadListBoxBlock(r, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESLISTBOXSELECTIONS=0", "KESLISTBOXCOLUMNS=0"}));
   EXPECT_EQ(LookupVariable(block, "KESLISTBOXVARIABLES"), std::nullopt);
 }
@@ -207,7 +209,8 @@ TEST(DialogBlocks, FieldAndPassedBlocksNumberTheirValuesFromOne) {
   EnvironmentBlock block{"KESFIELD2=old"};
   ReadFieldBlock(r, block);
   ReadPassedFieldBlock(r, block);
-  ReadPassedListBoxBlock(r, block);
+  ClientVariableFilter filter(EnvironmentBlock{});
+  ReadPassedListBoxBlock(r, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESFIELD2=", "KESFIELD1=alpha", "KESFIELD3=two words",
                                      "KESPASSEDFIELD1=passed", "KESPASSEDLISTBOXSELECTIONS=5",
                                      "ROW_1=r1", "KESPASSEDLISTBOXVARIABLES=ROW"}));
@@ -227,7 +230,49 @@ TEST(DialogBlocks, ACountBeyondTheFieldsThatFollowAbandonsTheRequest) {
   huge.AddLong(0);
   huge.AddLong(0x7FFFFFFF);  // variables announced, none sent
   XDRWRAP hr = Received(huge);
-  EXPECT_THROW(ReadPassedListBoxBlock(hr, block), DecodeFailure);
+  ClientVariableFilter filter(block);
+  EXPECT_THROW(ReadPassedListBoxBlock(hr, block, filter), DecodeFailure);
+}
+
+TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderSafeNamesTheRunDoesNotHold) {
+  struct Case {
+    const char* name;
+    bool set;
+  };
+  const Case cases[] = {
+      {"ORDER_1", true},       {"_x9", true},          {"Customer", true},
+      {"PATH", false},         {"HOME", false},        {"BASH_ENV", false},
+      {"ENV", false},          {"LD_PRELOAD", false},  {"LD_LIBRARY_PATH", false},
+      {"BASH_FUNC_ls%%", false}, {"SHELLOPTS", false}, {"BASHOPTS", false},
+      {"PS4", false},          {"IFS", false},         {"KESTRUNHOME", false},
+      {"GCONV_PATH", false},   {"HOSTALIASES", false}, {"LOCALDOMAIN", false},
+      {"LOCPATH", false},      {"NLSPATH", false},     {"RES_OPTIONS", false},
+      {"TMPDIR", false},       {"TZDIR", false},       {"A=B", false},
+      {"9LIVES", false},       {"A B", false},         {"A\nB", false},
+  };
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddLong(0);
+  m.AddLong(static_cast<int32_t>(std::size(cases)));
+  for (const Case& c : cases) {
+    m.AddString(c.name);
+    m.AddString("v");
+  }
+  XDRWRAP r = Received(m);
+  // What the server's environment and the environment files gave the run.
+  EnvironmentBlock block{"PATH=/usr/bin", "HOME=/root"};
+  ClientVariableFilter filter(block);
+  ReadPassedListBoxBlock(r, block, filter);
+  std::vector<std::string> refused;
+  for (const Case& c : cases) {
+    const std::optional<std::string> value = LookupVariable(block, c.name);
+    EXPECT_EQ(value == "v", c.set) << c.name;
+    if (!c.set) refused.push_back(c.name);
+  }
+  EXPECT_EQ(filter.refused(), refused);
+  EXPECT_EQ(LookupVariable(block, "PATH"), "/usr/bin");
+  EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER _x Customer");
+  EXPECT_EQ(LookupVariable(block, "A"), std::nullopt);
 }
 
 TEST(Variables, SetReplacesTheFirstEntryOfExactlyThatNameOnly) {

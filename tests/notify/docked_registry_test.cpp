@@ -41,6 +41,30 @@ TEST(DockOrRefresh, NewClientIsAppendedAndLogged) {
   EXPECT_EQ(list[0].lastSeen, r.now);
 }
 
+TEST(DockOrRefresh, OversizedOrControlCharacterNamesAreNotDocked) {
+  const std::string host64k(65536, 'h');
+  struct Case {
+    std::string host, user;
+    bool docked;
+  };
+  const Case cases[] = {
+      {std::string(255, 'h'), std::string(255, 'u'), true},
+      {std::string(256, 'h'), "alice", false},
+      {"PC1", std::string(256, 'u'), false},
+      {host64k, "alice", false},
+      {"PC\n1", "alice", false},
+      {"PC1", "al\x7fice", false},
+  };
+  for (const Case& c : cases) {
+    Registry r;
+    EXPECT_EQ(r.registry.DockOrRefresh(c.host, 0x0A010203, 5000, c.user), c.docked);
+    EXPECT_EQ(r.registry.ListDocked().size(), c.docked ? 1u : 0u);
+    ASSERT_EQ(r.log.size(), 1u);  // one line either way
+    EXPECT_EQ(r.log[0].rfind(c.docked ? "Added " : "Refused to dock ", 0), 0u) << r.log[0];
+    EXPECT_LT(r.log[0].size(), 700u);
+  }
+}
+
 TEST(DockOrRefresh, RefreshKeepsFirstAddressAndChangesOnlyPortAndTime) {
   Registry r;
   r.registry.DockOrRefresh("PC1", kPC1Address, 5000, "alice");

@@ -78,15 +78,16 @@ TEST(Launch, FailuresAreReportedAsErrnoBeforeReturning) {
   unlink(path);
 }
 
-TEST(Launch, BareNameIsSearchedInTheChildsPath) {
+TEST(Launch, BareNameIsSearchedInTheSearchPathNeverInTheChildsPath) {
   const std::string dir = DirectoryOf(kChild);
   const std::string name = kChild.substr(dir.size() + 1);
   int error = 0;
-  auto child = StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent:" + dir});
+  auto child = StartChild({name, "exit", "3"}, &error, {}, "/nonexistent:" + dir);
   ASSERT_TRUE(child) << error;
   EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 3);
 
-  EXPECT_FALSE(StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent"}));
+  EXPECT_FALSE(StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent:" + dir},
+                          "/nonexistent"));
   EXPECT_EQ(error, ENOENT);
 }
 
@@ -343,7 +344,7 @@ TEST(Files, ReadPlainFileReadsOnlyPlainFilesAndNeverBlocks) {
   char dir[] = "/tmp/kes_read_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string base = dir;
-  ASSERT_TRUE(AppendToFile(base + "/plain", std::string("a\0b\n", 4)));
+  ASSERT_EQ(AppendToFile(base + "/plain", std::string("a\0b\n", 4)), 0);
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);  // no writer: opening it would block
   struct Case {
     std::string path;

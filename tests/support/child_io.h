@@ -38,13 +38,15 @@ struct PipedChild {
 };
 
 inline std::optional<PipedChild> StartChild(std::vector<std::string> arguments, int* error,
-                                            std::vector<std::string> environment = {}) {
+                                            std::vector<std::string> environment = {},
+                                            std::string searchPath = {}) {
   auto in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
   if (!in || !out || !err) return std::nullopt;
   LaunchOptions options;
   options.program = arguments.at(0);
   options.arguments = std::move(arguments);
   options.environment = std::move(environment);
+  options.searchPath = std::move(searchPath);
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   std::optional<Process> process = LaunchProcess(options, error);
   if (!process) return std::nullopt;

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,6 +82,9 @@ int Run(int argc, char** argv) {
   options.program = argv[1];
   options.arguments.assign(argv + 1, argv + argc);
   for (char** e = environ; *e; ++e) options.environment.emplace_back(*e);
+  // The server hands over a program it has already found; a bare name is
+  // looked up on the wrapper's own PATH.
+  if (const char* path = std::getenv("PATH")) options.searchPath = path;
   options.descriptors = {0, tty->slave.get(), 2};
   // The program stays in our process group, so a kill of the job's group
   // reaches it too.
