@@ -35,7 +35,9 @@ void Socket::ShutdownSend() const {
 
 namespace net {
 
-void StartSockets() { ::signal(SIGPIPE, SIG_IGN); }
+void StartSockets() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait) {
   pollfd pfd{s, POLLIN, 0};
@@ -126,7 +128,9 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
   return Socket(fd);
 }
 
-bool IsInterrupted(int error) { return error == EINTR; }
+bool IsInterrupted(int error) {
+  return error == EINTR;
+}
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
@@ -145,9 +149,14 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   return address;
 }
 
-std::optional<Socket> ConnectTcp(uint32_t address, int port) {
+const int kTimedOut = ETIMEDOUT;
+
+std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s) return std::nullopt;
+  if (!s) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(address);
@@ -156,7 +165,10 @@ std::optional<Socket> ConnectTcp(uint32_t address, int port) {
   do {
     rc = ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return std::nullopt;
+  if (rc != 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
   return s;
 }
 
@@ -167,7 +179,9 @@ std::string ErrorText(int error) {
   return text;
 }
 
-int LastError() { return errno; }
+int LastError() {
+  return errno;
+}
 
 }  // namespace net
 }  // namespace kestrun

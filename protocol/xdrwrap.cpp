@@ -9,7 +9,9 @@ XdrBuffer::XdrBuffer(size_t capacity, xdr_op op) : data(capacity) {
   xdrmem_create(&xdr, data.data(), static_cast<u_int>(data.size()), op);
 }
 
-XdrBuffer::~XdrBuffer() { xdr_destroy(&xdr); }
+XdrBuffer::~XdrBuffer() {
+  xdr_destroy(&xdr);
+}
 
 namespace {
 
@@ -30,7 +32,9 @@ void XDRWRAP::BeginEncode() {
   encoding_ = true;
 }
 
-XdrBuffer& XDRWRAP::Current() { return *buffers_[current_]; }
+XdrBuffer& XDRWRAP::Current() {
+  return *buffers_[current_];
+}
 
 void XDRWRAP::GrowChain(size_t minimumSize) {
   XdrBuffer& old = Current();
@@ -73,7 +77,9 @@ void XDRWRAP::AddEnum(int32_t value) {
   AddField(0, [&](XDR& xdr) { return xdr_enum(&xdr, &e) != 0; });
 }
 
-void XDRWRAP::AddChar(uint8_t value) { AddLong(value); }
+void XDRWRAP::AddChar(uint8_t value) {
+  AddLong(value);
+}
 
 void XDRWRAP::AddString(const char* text) {
   AddString(text ? std::string_view(text) : std::string_view());
@@ -123,7 +129,9 @@ int32_t XDRWRAP::GetEnum() {
   return value;
 }
 
-bool XDRWRAP::GetBool() { return GetLong() != 0; }
+bool XDRWRAP::GetBool() {
+  return GetLong() != 0;
+}
 
 // Each piece lands at offset i * 10000 of the result and is terminated there,
 // so full pieces join and a short piece ends the text; pieces after a short
@@ -175,7 +183,9 @@ XdrBuffer& XDRWRAP::AppendReceivedBuffer(int32_t size, int32_t numItems) {
   return buffer;
 }
 
-void XDRWRAP::FinishReceive() { current_ = 0; }
+void XDRWRAP::FinishReceive() {
+  current_ = 0;
+}
 
 int64_t XDRWRAP::FieldsLeft() const {
   int64_t left = 0;
