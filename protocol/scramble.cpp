@@ -1,6 +1,7 @@
 #include "protocol/scramble.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrun {
 
@@ -64,7 +65,16 @@ void ScrambleMask::Apply(void* data, size_t length) {
   }
   auto* p = static_cast<unsigned char*>(data);
   const unsigned char* mask = bytes_.data();
-  for (size_t i = 0; i < length; ++i) p[i] ^= mask[i];
+  // Eight bytes at a time (the copies compile to plain loads and stores).
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word, key;
+    std::memcpy(&word, p + i, 8);
+    std::memcpy(&key, mask + i, 8);
+    word ^= key;
+    std::memcpy(p + i, &word, 8);
+  }
+  for (; i < length; ++i) p[i] ^= mask[i];
 }
 
 void ScrambleBuffer(uint32_t seed, void* data, size_t length) {

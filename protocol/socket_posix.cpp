@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,27 +59,31 @@ long ReceiveSome(SocketHandle s, void* area, size_t size, int* error) {
 }
 
 int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
-  std::vector<iovec> iov;
-  iov.reserve(pieces.size());
+  // A few pieces (the usual case) need no allocation.
+  std::array<iovec, 16> few;
+  std::vector<iovec> many;
+  if (pieces.size() > few.size()) many.resize(pieces.size());
+  iovec* iov = many.empty() ? few.data() : many.data();
+  size_t count = 0;
   for (const SendPiece& p : pieces) {
-    if (p.size) iov.push_back({const_cast<void*>(p.data), p.size});
+    if (p.size) iov[count++] = {const_cast<void*>(p.data), p.size};
   }
   size_t first = 0;
-  while (first < iov.size()) {
+  while (first < count) {
     msghdr msg{};
     msg.msg_iov = &iov[first];
-    msg.msg_iovlen = iov.size() - first;
+    msg.msg_iovlen = count - first;
     ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     // Skip what went out; a partial send resumes inside its piece.
-    while (first < iov.size() && static_cast<size_t>(n) >= iov[first].iov_len) {
+    while (first < count && static_cast<size_t>(n) >= iov[first].iov_len) {
       n -= static_cast<ssize_t>(iov[first].iov_len);
       ++first;
     }
-    if (first < iov.size()) {
+    if (first < count) {
       iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + n;
       iov[first].iov_len -= static_cast<size_t>(n);
     }

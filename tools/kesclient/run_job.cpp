@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -88,8 +89,9 @@ void AddRequest(XDRWRAP& m, const RunRequest& r) {
 // connection fails (the run reports it) or when `cancelFd` becomes readable:
 // a job that ends without reading its input must not wait for the user's
 // next line.
-void PumpInput(SocketHandle socket, int inputFd, int cancelFd) {
-  std::vector<char> buffer(runstream::kWordSize + runstream::kInputChunk);
+// `buffer` (the caller's, so that this thread allocates nothing) holds a
+// chunk with its length word.
+void PumpInput(SocketHandle socket, int inputFd, int cancelFd, std::vector<char>& buffer) {
   for (;;) {
     pollfd fds[2] = {{inputFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -124,6 +126,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
 
   int cancel[2];
   if (::pipe2(cancel, O_CLOEXEC) != 0) return Failure("cannot create a pipe");
+  std::vector<char> inputBuffer(runstream::kWordSize + runstream::kInputChunk);
   std::thread input;
   // Ends the input thread on every way out of the run.
   struct StopInput {
@@ -160,7 +163,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
             const SendPiece piece{ready.data(), ready.size()};
             net::SendAll(s, {&piece, 1});
           }
-          input = std::thread(PumpInput, s, inputFd, cancel[0]);
+          input = std::thread(PumpInput, s, inputFd, cancel[0], std::ref(inputBuffer));
           break;
         case runstream::OutputEvent::Kind::Data:
           written = batch.Add(event.stream == runstream::kStderrStream ? errFd : outFd, event.data);
