@@ -20,9 +20,9 @@ namespace kestrun::client {
 
 namespace {
 
-// Room asked of the receive buffer before each receive: the socket is read
-// in pieces of at least this size.
-constexpr size_t kReceivePiece = 256 * 1024;
+// Room asked of the receive buffer (256 KB) before each receive: the socket
+// is read in pieces of at least this size, usually of the whole buffer.
+constexpr size_t kReceivePiece = 64 * 1024;
 
 // Output bytes of one descriptor waiting to be written with one writev.
 // The pieces point into the receive buffer: Flush before it is refilled.
