@@ -253,6 +253,10 @@ TEST(KesclientErrors, ARefusedConnectionIsNamed) {
 TEST(KesclientLinking, OnlyTheCLibraryAndTheLoaderAreShared) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitizer builds link their run-time libraries";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "sanitizer builds link their run-time libraries";
+#endif
 #endif
   const ProgramResult r = RunProgram({"/usr/bin/ldd", BinDirectory() + "/kesclient"});
   ASSERT_EQ(r.status, 0) << r.err;
