@@ -144,6 +144,13 @@ std::string XDRWRAP::GetString() {
   std::string result;
   if (pieces < 1) return result;
   if (pieces > FieldsLeft()) Fail("string piece count exceeds the fields left");
+  // Room for the whole text at once, bounded by the bytes actually received
+  // (a piece of k characters takes more than k bytes), so a long text is not
+  // copied again at every growth and a false count reserves nothing.
+  size_t received = 0;
+  for (size_t i = current_; i < buffers_.size(); ++i)
+    received += static_cast<size_t>(buffers_[i]->Size);
+  result.reserve(std::min(static_cast<size_t>(pieces) * kStringPieceLength, received));
   char piece[kMaxPieceLength + 1];
   bool ended = false;
   for (int32_t i = 0; i < pieces; ++i) {
