@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -144,6 +145,9 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
     if (host.empty() || ::inet_aton(host.c_str(), &a) == 0) return ntohl(INADDR_NONE);
     return ntohl(a.s_addr);
   }
+  // The loopback name always means the loopback address (RFC 6761), so the
+  // common case needs no trip through the name service.
+  if (strcasecmp(host.c_str(), "localhost") == 0) return INADDR_LOOPBACK;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

@@ -81,38 +81,32 @@ int main() {
   }
   const std::string kesclient = home.path() + "/kesclient";
 
-  // (a) round trips of a trivial job, and the floor.
+  // (a) round trips of a trivial job, and the floor. The measures take turns
+  // so that a change in the machine's load touches all of them alike. Where
+  // the time goes: the client program's start alone (-h), and the same run
+  // made inside this process (no client process at all).
   for (int i = 0; i < 20; ++i) RunAndWait({kesclient, "run", "TRIVIAL"});  // warm-up
-  std::vector<double> runs, floor;
-  for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
-    if (RunAndWait({kesclient, "run", "TRIVIAL"}) != 0) {
-      std::fprintf(stderr, "run %d failed\n", i);
-      return 1;
-    }
-    runs.push_back(MsSince(t0));
-  }
-  for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
-    RunAndWait({child, "exit"});
-    RunAndWait({child, "exit"});
-    floor.push_back(MsSince(t0));
-  }
-  // Where the time of (a) goes: the client program's start alone, and the
-  // same run made inside this process (no client process at all).
-  std::vector<double> help, inProcess;
-  for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
-    RunAndWait({kesclient, "-h"});
-    help.push_back(MsSince(t0));
-  }
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   kestrun::client::RunRequest request;
   request.job = "TRIVIAL";
   request.user = "bench";
   request.node = "benchhost";
+  std::vector<double> runs, floor, help, inProcess;
   for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = Clock::now();
+    auto t0 = Clock::now();
+    if (RunAndWait({kesclient, "run", "TRIVIAL"}) != 0) {
+      std::fprintf(stderr, "run %d failed\n", i);
+      return 1;
+    }
+    runs.push_back(MsSince(t0));
+    t0 = Clock::now();
+    RunAndWait({child, "exit"});
+    RunAndWait({child, "exit"});
+    floor.push_back(MsSince(t0));
+    t0 = Clock::now();
+    RunAndWait({kesclient, "-h"});
+    help.push_back(MsSince(t0));
+    t0 = Clock::now();
     const kestrun::client::RunOutcome out = kestrun::client::RunJob(
         {"127.0.0.1", server.port()}, request, devNull, devNull, devNull, nullptr);
     if (out.kind != kestrun::client::RunOutcome::Kind::Ran) {
