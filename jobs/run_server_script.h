@@ -10,7 +10,7 @@
 //   start header  stdout display option, stderr display option, stop id
 //                 (the request thread's id with `allowstop`, else 0),
 //                 `systemtray` (0/1), `systemtray hold` (0/1);
-//   output frames while the program runs (see platform/pumps.h);
+//   output frames while the program runs (see launch/pumps.h);
 //   end word      0.
 // A job that is not started gets 24 zero bytes instead: a zero header and the
 // end word. A `systemtray` job waits for 4 bytes from the client after the

@@ -2,7 +2,7 @@
 //
 // The conversion reads the TZ variable of the process environment, so the
 // server calls LocalTimeOf only under the environment lock
-// (CurrentLocalTime in server/environment.h). Implemented in
+// (CurrentLocalTime in base/environment.h). Implemented in
 // local_time_posix.cpp.
 #pragma once
 

@@ -1,7 +1,7 @@
 // The running process itself: its environment variables and its id.
 //
 // The raw environment calls are not synchronised: the server reaches them only
-// through GetEnvLocked/PutEnvLocked (server/environment.h), which hold the
+// through GetEnvLocked/PutEnvLocked (base/environment.h), which hold the
 // environment lock. Implemented in this_process_posix.cpp.
 #pragma once
 

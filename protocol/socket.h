@@ -70,10 +70,14 @@ std::optional<Socket> ListenTcp(int* port, int backlog);
 // *error is EINTR-like when interrupted (see IsInterrupted).
 std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* error);
 bool IsInterrupted(int error);
-// Resolves a dotted address or host name to an IPv4 address in host order.
+// Resolves a dotted address or host name to an IPv4 address in host order;
+// "localhost" is the loopback address without a lookup.
 std::optional<uint32_t> ResolveIPv4(const std::string& host);
-// Connects a close-on-exec IPv4 stream socket; empty on failure.
-std::optional<Socket> ConnectTcp(uint32_t address, int port);
+// Connects a close-on-exec IPv4 stream socket; empty on failure, with the
+// system's error code in *error when `error` is given.
+std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error = nullptr);
+// The error code of a wait that ran out of time.
+extern const int kTimedOut;
 // The system's text for an error code (thread-safe).
 std::string ErrorText(int error);
 // The calling thread's last socket error code.

@@ -3,10 +3,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +37,9 @@ void Socket::ShutdownSend() const {
 
 namespace net {
 
-void StartSockets() { ::signal(SIGPIPE, SIG_IGN); }
+void StartSockets() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait) {
   pollfd pfd{s, POLLIN, 0};
@@ -56,27 +60,31 @@ long ReceiveSome(SocketHandle s, void* area, size_t size, int* error) {
 }
 
 int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
-  std::vector<iovec> iov;
-  iov.reserve(pieces.size());
+  // A few pieces (the usual case) need no allocation.
+  std::array<iovec, 16> few;
+  std::vector<iovec> many;
+  if (pieces.size() > few.size()) many.resize(pieces.size());
+  iovec* iov = many.empty() ? few.data() : many.data();
+  size_t count = 0;
   for (const SendPiece& p : pieces) {
-    if (p.size) iov.push_back({const_cast<void*>(p.data), p.size});
+    if (p.size) iov[count++] = {const_cast<void*>(p.data), p.size};
   }
   size_t first = 0;
-  while (first < iov.size()) {
+  while (first < count) {
     msghdr msg{};
     msg.msg_iov = &iov[first];
-    msg.msg_iovlen = iov.size() - first;
+    msg.msg_iovlen = count - first;
     ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     // Skip what went out; a partial send resumes inside its piece.
-    while (first < iov.size() && static_cast<size_t>(n) >= iov[first].iov_len) {
+    while (first < count && static_cast<size_t>(n) >= iov[first].iov_len) {
       n -= static_cast<ssize_t>(iov[first].iov_len);
       ++first;
     }
-    if (first < iov.size()) {
+    if (first < count) {
       iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + n;
       iov[first].iov_len -= static_cast<size_t>(n);
     }
@@ -126,7 +134,9 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
   return Socket(fd);
 }
 
-bool IsInterrupted(int error) { return error == EINTR; }
+bool IsInterrupted(int error) {
+  return error == EINTR;
+}
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
@@ -135,6 +145,9 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
     if (host.empty() || ::inet_aton(host.c_str(), &a) == 0) return ntohl(INADDR_NONE);
     return ntohl(a.s_addr);
   }
+  // The loopback name always means the loopback address (RFC 6761), so the
+  // common case needs no trip through the name service.
+  if (strcasecmp(host.c_str(), "localhost") == 0) return INADDR_LOOPBACK;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -145,9 +158,14 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   return address;
 }
 
-std::optional<Socket> ConnectTcp(uint32_t address, int port) {
+const int kTimedOut = ETIMEDOUT;
+
+std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s) return std::nullopt;
+  if (!s) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(address);
@@ -156,7 +174,10 @@ std::optional<Socket> ConnectTcp(uint32_t address, int port) {
   do {
     rc = ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return std::nullopt;
+  if (rc != 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
   return s;
 }
 
@@ -167,7 +188,9 @@ std::string ErrorText(int error) {
   return text;
 }
 
-int LastError() { return errno; }
+int LastError() {
+  return errno;
+}
 
 }  // namespace net
 }  // namespace kestrun

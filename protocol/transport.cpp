@@ -1,6 +1,6 @@
 #include "protocol/transport.h"
 
-
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +29,7 @@ void SendMessage(XDRWRAP& message, SocketHandle socket, const uint32_t* magic, O
   auto& buffers = message.Buffers();
   if (buffers.empty()) return;
   const uint32_t seed = MessageSeed();
+  ScrambleMask mask(seed);
   for (size_t k = 0; k < buffers.size(); ++k) {
     XdrBuffer& b = *buffers[k];
     std::array<unsigned char, 4 + kHeaderSize> head{};
@@ -44,7 +45,7 @@ void SendMessage(XDRWRAP& message, SocketHandle socket, const uint32_t* magic, O
     }
     const bool withMagic = magic && k == 0;
     if (withMagic) PutBE32(head.data(), *magic);
-    ScrambleBuffer(seed, b.data.data(), static_cast<size_t>(b.Size));
+    mask.Apply(b.data.data(), static_cast<size_t>(b.Size));
     const SendPiece pieces[] = {
         {withMagic ? head.data() : h, withMagic ? head.size() : kHeaderSize},
         {b.data.data(), static_cast<size_t>(b.Size)},
@@ -55,7 +56,9 @@ void SendMessage(XDRWRAP& message, SocketHandle socket, const uint32_t* magic, O
 
 }  // namespace
 
-uint32_t MessageSeed() { return static_cast<uint32_t>(std::time(nullptr)); }
+uint32_t MessageSeed() {
+  return static_cast<uint32_t>(std::time(nullptr));
+}
 
 void SendRequest(XDRWRAP& message, ServerConnection& connection, uint32_t magic) {
   SendMessage(message, connection.socket.get(), &magic, [](int error) {
@@ -72,24 +75,53 @@ void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::mil
   while (count > 0) {
     // A failed wait is not final: the read below tells.
     if (net::WaitReadable(socket, wait) == WaitResult::Timeout) {
-      throw DecodeFailure("timed out waiting for message bytes");
+      throw DecodeFailure("timed out waiting for message bytes", net::kTimedOut);
     }
     int error = 0;
     const long n = net::ReceiveSome(socket, p, count, &error);
-    if (n < 0) throw DecodeFailure("read failed: " + net::ErrorText(error));
+    if (n < 0) throw DecodeFailure("read failed: " + net::ErrorText(error), error);
     if (n == 0) throw DecodeFailure("connection closed in the middle of a message");
     p += n;
     count -= static_cast<size_t>(n);
   }
 }
 
+namespace {
+
+// Reads a message's bytes: first those already received, then the socket's.
+class MessageReader {
+ public:
+  MessageReader(SocketHandle socket, std::string_view received, std::chrono::milliseconds wait)
+      : socket_(socket), received_(received), wait_(wait) {}
+  void Read(void* area, size_t count) {
+    const size_t n = std::min(count, received_.size());
+    if (n > 0) std::memcpy(area, received_.data(), n);
+    received_.remove_prefix(n);
+    if (count > n) ReadExactly(socket_, static_cast<char*>(area) + n, count - n, wait_);
+  }
+
+ private:
+  SocketHandle socket_;
+  std::string_view received_;
+  std::chrono::milliseconds wait_;
+};
+
+}  // namespace
+
 void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait) {
+  ReceiveMessage(message, socket, {}, wait);
+}
+
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view received,
+                    std::chrono::milliseconds wait) {
+  MessageReader in(socket, received, wait);
   message.FreeMessage();
   unsigned char header[kHeaderSize];
-  ReadExactly(socket, header, sizeof header, wait);
+  in.Read(header, sizeof header);
   const int32_t count = static_cast<int32_t>(GetBE32(header));
   const uint32_t seed = GetBE32(header + 4);
   message.BeginDecode(count);
+  ScrambleMask mask(seed);
   if (count <= 0) {
     message.AppendReceivedBuffer(0, 0);
     message.FinishReceive();
@@ -103,24 +135,31 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::millisec
     if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
     if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
     XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(size), items);
-    ReadExactly(socket, b.data.data(), size, wait);
-    ScrambleBuffer(seed, b.data.data(), size);
-    if (k < count) ReadExactly(socket, header, sizeof header, wait);
+    in.Read(b.data.data(), size);
+    mask.Apply(b.data.data(), size);
+    if (k < count) in.Read(header, sizeof header);
   }
   message.FinishReceive();
 }
 
-std::optional<Socket> CreateListenSocket(int* port) { return net::ListenTcp(port, kListenBacklog); }
+std::optional<Socket> CreateListenSocket(int* port) {
+  return net::ListenTcp(port, kListenBacklog);
+}
 
-std::optional<ServerConnection> ConnectToServer(int port, const std::string& host) {
+std::optional<ServerConnection> ConnectToServer(int port, const std::string& host, int* error) {
+  int ignored = 0;
+  if (!error) error = &ignored;
+  *error = 0;
   const std::optional<uint32_t> address = net::ResolveIPv4(host);
   if (!address) return std::nullopt;
-  std::optional<Socket> s = net::ConnectTcp(*address, port);
+  std::optional<Socket> s = net::ConnectTcp(*address, port, error);
   if (!s) return std::nullopt;
   return ServerConnection{*address, port, std::move(*s)};
 }
 
-void CloseConnection(ServerConnection& connection) { connection.socket.Close(); }
+void CloseConnection(ServerConnection& connection) {
+  connection.socket.Close();
+}
 
 int ConnectionWaiter::SecondsToNextMinute() const {
   const std::time_t now = clock_();
@@ -132,8 +171,7 @@ int ConnectionWaiter::SecondsToNextMinute() const {
 WaitOutcome ConnectionWaiter::WaitForConnection(SocketHandle listener) {
   WaitOutcome out;
   for (;;) {
-    const WaitResult w =
-        net::WaitReadable(listener, std::chrono::seconds(SecondsToNextMinute()));
+    const WaitResult w = net::WaitReadable(listener, std::chrono::seconds(SecondsToNextMinute()));
     if (w == WaitResult::Interrupted) continue;
     if (w == WaitResult::Error) return out;
     if (w == WaitResult::Timeout) {

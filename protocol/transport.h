@@ -12,9 +12,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "protocol/socket.h"
 #include "protocol/scramble.h"
+#include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
 
 namespace kestrun {
@@ -44,9 +45,15 @@ void SendRequest(XDRWRAP& message, ServerConnection& connection, uint32_t magic 
 void SendReply(XDRWRAP& message, SocketHandle socket);
 
 // Reads one message into `message` (decode direction). Raises DecodeFailure
-// on a time-out, a short read, a closed connection or a header beyond the
-// limits; a header's limits are checked before its data is allocated or read.
-void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait = kReadWait);
+// on a time-out, a failed read (both with their error code), a closed
+// connection or a header beyond the limits; a header's limits are checked before its data is
+// allocated or read.
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket,
+                    std::chrono::milliseconds wait = kReadWait);
+// The same, for a reader that has already received the message's first bytes
+// (`received`, possibly the whole message) with something read before it.
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view received,
+                    std::chrono::milliseconds wait = kReadWait);
 // Reads exactly `count` bytes, waiting at most `wait` for each arrival.
 void ReadExactly(SocketHandle socket, void* area, size_t count,
                  std::chrono::milliseconds wait = kReadWait);
@@ -55,8 +62,10 @@ void ReadExactly(SocketHandle socket, void* area, size_t count,
 // port. Empty on failure, with the step's message on standard error.
 std::optional<Socket> CreateListenSocket(int* port);
 // Connects to host (dotted address, empty, or a name) at port; empty when the
-// name does not resolve or the connect fails.
-std::optional<ServerConnection> ConnectToServer(int port, const std::string& host);
+// name does not resolve or the connect fails. `error`, when given, receives
+// the failed connect's system error code, or 0 when the name did not resolve.
+std::optional<ServerConnection> ConnectToServer(int port, const std::string& host,
+                                                int* error = nullptr);
 void CloseConnection(ServerConnection& connection);
 
 // The seed of a message: the clock's seconds truncated to 32 bits.

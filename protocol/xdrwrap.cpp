@@ -9,7 +9,9 @@ XdrBuffer::XdrBuffer(size_t capacity, xdr_op op) : data(capacity) {
   xdrmem_create(&xdr, data.data(), static_cast<u_int>(data.size()), op);
 }
 
-XdrBuffer::~XdrBuffer() { xdr_destroy(&xdr); }
+XdrBuffer::~XdrBuffer() {
+  xdr_destroy(&xdr);
+}
 
 namespace {
 
@@ -30,7 +32,9 @@ void XDRWRAP::BeginEncode() {
   encoding_ = true;
 }
 
-XdrBuffer& XDRWRAP::Current() { return *buffers_[current_]; }
+XdrBuffer& XDRWRAP::Current() {
+  return *buffers_[current_];
+}
 
 void XDRWRAP::GrowChain(size_t minimumSize) {
   XdrBuffer& old = Current();
@@ -73,7 +77,9 @@ void XDRWRAP::AddEnum(int32_t value) {
   AddField(0, [&](XDR& xdr) { return xdr_enum(&xdr, &e) != 0; });
 }
 
-void XDRWRAP::AddChar(uint8_t value) { AddLong(value); }
+void XDRWRAP::AddChar(uint8_t value) {
+  AddLong(value);
+}
 
 void XDRWRAP::AddString(const char* text) {
   AddString(text ? std::string_view(text) : std::string_view());
@@ -123,7 +129,9 @@ int32_t XDRWRAP::GetEnum() {
   return value;
 }
 
-bool XDRWRAP::GetBool() { return GetLong() != 0; }
+bool XDRWRAP::GetBool() {
+  return GetLong() != 0;
+}
 
 // Each piece lands at offset i * 10000 of the result and is terminated there,
 // so full pieces join and a short piece ends the text; pieces after a short
@@ -136,6 +144,13 @@ std::string XDRWRAP::GetString() {
   std::string result;
   if (pieces < 1) return result;
   if (pieces > FieldsLeft()) Fail("string piece count exceeds the fields left");
+  // Room for the whole text at once, bounded by the bytes actually received
+  // (a piece of k characters takes more than k bytes), so a long text is not
+  // copied again at every growth and a false count reserves nothing.
+  size_t received = 0;
+  for (size_t i = current_; i < buffers_.size(); ++i)
+    received += static_cast<size_t>(buffers_[i]->Size);
+  result.reserve(std::min(static_cast<size_t>(pieces) * kStringPieceLength, received));
   char piece[kMaxPieceLength + 1];
   bool ended = false;
   for (int32_t i = 0; i < pieces; ++i) {
@@ -175,7 +190,9 @@ XdrBuffer& XDRWRAP::AppendReceivedBuffer(int32_t size, int32_t numItems) {
   return buffer;
 }
 
-void XDRWRAP::FinishReceive() { current_ = 0; }
+void XDRWRAP::FinishReceive() {
+  current_ = 0;
+}
 
 int64_t XDRWRAP::FieldsLeft() const {
   int64_t left = 0;

@@ -23,10 +23,17 @@ namespace kestrun {
 
 // Raised when a message cannot be decoded: the chain is empty, the fields are
 // exhausted, a field is malformed, or the wire broke the transport's limits.
-// The owner of the exchange catches it and abandons the request.
+// The owner of the exchange catches it and abandons the request. A failure
+// of the connection keeps the system's error code (ETIMEDOUT for a read that
+// waited too long); it is 0 for a malformed message or an orderly close.
 class DecodeFailure : public std::runtime_error {
  public:
-  explicit DecodeFailure(const std::string& what) : std::runtime_error(what) {}
+  explicit DecodeFailure(const std::string& what, int error = 0)
+      : std::runtime_error(what), error_(error) {}
+  int error() const { return error_; }
+
+ private:
+  int error_;
 };
 
 inline constexpr int32_t kDefaultCapacity = 1000;

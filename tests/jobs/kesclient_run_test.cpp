@@ -8,14 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "protocol/transport.h"
+#include "tests/support/child_process.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -229,6 +233,46 @@ TEST_F(KesclientRun, CtrlCAsksTheServerToStopAStoppableJob) {
   EXPECT_EQ(home_->ReadFile("stop.err"), "kesclient: asking the server to stop the job\n");
   EXPECT_TRUE(LogGets(*home_, "User Requests Process Stop\n"));
   EXPECT_TRUE(LogGets(*home_, "Process stopped successfully\n"));
+}
+
+// A port where nothing listens: the client names the reason, not only the
+// failure.
+TEST(KesclientErrors, ARefusedConnectionIsNamed) {
+  int port = 0;
+  std::optional<Socket> listener = CreateListenSocket(&port);
+  ASSERT_TRUE(listener);
+  listener->Close();
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  const ProgramResult r = RunProgram(
+      {BinDirectory() + "/kesclient", "-s", "127.0.0.1", "-p", std::to_string(port), "echo"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "kesclient: cannot connect to " + where + ": Connection refused\n");
+}
+
+// A user's start loads the C library and nothing more.
+TEST(KesclientLinking, OnlyTheCLibraryAndTheLoaderAreShared) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizer builds link their run-time libraries";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "sanitizer builds link their run-time libraries";
+#endif
+#endif
+  const ProgramResult r = RunProgram({"/usr/bin/ldd", BinDirectory() + "/kesclient"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> shared;
+  size_t line = 0;
+  while (line < r.out.size()) {
+    const size_t end = std::min(r.out.find('\n', line), r.out.size());
+    const size_t first = r.out.find_first_not_of(" \t", line);
+    if (first < end) {
+      std::string name = r.out.substr(first, r.out.find_first_of(" \t", first) - first);
+      name = name.substr(name.rfind('/') + 1);
+      if (name != "linux-vdso.so.1") shared.push_back(name);  // the kernel's, not a file
+    }
+    line = end + 1;
+  }
+  EXPECT_EQ(shared, (std::vector<std::string>{"libc.so.6", "ld-linux-x86-64.so.2"})) << r.out;
 }
 
 }  // namespace

@@ -2,17 +2,14 @@
 
 #include <chrono>
 
+#include "protocol/request_types.h"
+#include "protocol/run_stream.h"
+
 namespace kestrun::test {
 
 namespace {
 
 constexpr std::chrono::milliseconds kWait{20000};
-constexpr int32_t kRunServerScript = 1;
-
-std::string Word(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-          static_cast<char>(v)};
-}
 
 void EmptyBlocks(XDRWRAP& m) {
   m.AddLong(0);  // fields
@@ -27,8 +24,7 @@ void EmptyBlocks(XDRWRAP& m) {
 }  // namespace
 
 uint32_t WordAt(const std::string& bytes, size_t offset) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  return runstream::LoadWord(reinterpret_cast<const unsigned char*>(bytes.data() + offset));
 }
 
 RunClient::RunClient(int port, const RunFields& f) {
@@ -36,7 +32,7 @@ RunClient::RunClient(int port, const RunFields& f) {
   if (!connection_) return;
   XDRWRAP m;
   m.BeginEncode();
-  m.AddEnum(kRunServerScript);
+  m.AddEnum(RUN_SERVER_SCRIPT);
   m.AddString(f.job);
   m.AddString(f.user);
   m.AddLong(f.paramCount.value_or(static_cast<int32_t>(f.params.size())));
@@ -69,11 +65,12 @@ std::string RunClient::ReadRaw(size_t count) {
 }
 
 std::array<uint32_t, 5> RunClient::Header() {
-  const std::string h = ReadRaw(20);
-  std::array<uint32_t, 5> words{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
-  if (h.size() == 20)
-    for (size_t i = 0; i < 5; ++i) words[i] = WordAt(h, 4 * i);
-  return words;
+  const std::string h = ReadRaw(runstream::kStartHeaderSize);
+  if (h.size() < runstream::kStartHeaderSize)
+    return {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+  const runstream::StartHeader w =
+      runstream::DecodeStartHeader(reinterpret_cast<const unsigned char*>(h.data()));
+  return {w.stdoutMode, w.stderrMode, w.stopId, w.systemTray, w.trayHold};
 }
 
 void RunClient::SendRaw(const std::string& bytes) {
@@ -83,11 +80,11 @@ void RunClient::SendRaw(const std::string& bytes) {
 }
 
 void RunClient::SendChunk(const std::string& data) {
-  SendRaw(Word(static_cast<uint32_t>(data.size())) + data);
+  SendRaw(runstream::EncodeChunk(data));
 }
 
 void RunClient::SendEndOfInput() {
-  SendRaw(Word(0));
+  SendRaw(runstream::EncodeChunk(""));
 }
 
 bool RunClient::ReadFrame(RunOutput& output) {
@@ -101,7 +98,7 @@ bool RunClient::ReadFrame(RunOutput& output) {
   const std::string stream = ReadRaw(4);
   const std::string data = ReadRaw(n);
   if (stream.size() < 4 || data.size() < n) return false;
-  (WordAt(stream, 0) == 1 ? output.err : output.out) += data;
+  (WordAt(stream, 0) == runstream::kStderrStream ? output.err : output.out) += data;
   ++output.frames;
   return true;
 }

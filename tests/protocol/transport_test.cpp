@@ -1,8 +1,12 @@
 #include "protocol/transport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "tests/protocol/wire.h"
@@ -34,7 +38,7 @@ TEST(Framing, OneFieldRequestIs44Bytes) {
   const std::string bytes = testwire::ReadAll(s->get());
   ASSERT_EQ(bytes.size(), 44u);
   EXPECT_EQ(bytes.substr(0, 4), std::string("\x12\x5A\xBB\xCD", 4));
-  EXPECT_EQ(bytes.substr(4, 4), testwire::BE32(1));              // buffers
+  EXPECT_EQ(bytes.substr(4, 4), testwire::BE32(1));                       // buffers
   EXPECT_EQ(bytes.substr(12, 8), testwire::BE32(8) + testwire::BE32(2));  // size, items
   EXPECT_EQ(bytes.substr(20, 16), std::string(16, '\0'));
   // Unscrambled with the seed from the header, the data is the two fields.
@@ -69,9 +73,8 @@ TEST(Framing, EmptyMessageSendsNothing) {
 }
 
 TEST(Receive, ScrambledMessageDecodes) {
-  XDRWRAP r = testwire::ReceiveBytes(
-      testwire::Message({{testwire::Long(42) + testwire::Long(1) + testwire::Str("hi"), 3}},
-                        0xDEADBEEF));
+  XDRWRAP r = testwire::ReceiveBytes(testwire::Message(
+      {{testwire::Long(42) + testwire::Long(1) + testwire::Str("hi"), 3}}, 0xDEADBEEF));
   EXPECT_EQ(r.GetLong(), 42);
   EXPECT_EQ(r.GetString(), "hi");
 }
@@ -121,17 +124,64 @@ TEST(Receive, PeerThatStopsMidBufferTimesOut) {
   EXPECT_GE(steady_clock::now() - start, milliseconds(300));
 }
 
+// The reason of a failed receive is kept for the user: a wait that ran out
+// of time carries ETIMEDOUT, a read error its own code.
+TEST(Receive, FailuresKeepTheirErrorCode) {
+  testwire::SocketPair p;
+  XDRWRAP m;
+  try {
+    ReceiveMessage(m, p.b.get(), milliseconds(50));
+    ADD_FAILURE() << "no failure";
+  } catch (const DecodeFailure& e) {
+    EXPECT_EQ(e.error(), ETIMEDOUT);
+  }
+  // A readable pipe is no socket: the receive itself fails.
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  const Socket readEnd(pipe[0]), writeEnd(pipe[1]);
+  ASSERT_EQ(::write(writeEnd.get(), "x", 1), 1);
+  try {
+    unsigned char byte;
+    ReadExactly(readEnd.get(), &byte, 1, milliseconds(50));
+    ADD_FAILURE() << "no failure";
+  } catch (const DecodeFailure& e) {
+    EXPECT_EQ(e.error(), ENOTSOCK);
+  }
+}
+
+// A reader that took the first bytes of a message with something read
+// before it hands them in; any split between those and the socket decodes.
+TEST(Receive, BytesAlreadyReceivedAndTheRestFromTheSocket) {
+  const std::string text(25000, 'q');
+  const std::string bytes = testwire::Message(
+      {{testwire::Long(7) + testwire::Long(3) + testwire::Str(text.substr(0, 10000)) +
+            testwire::Str(text.substr(10000, 10000)) + testwire::Str(text.substr(20000)),
+        5}},
+      0x1234);
+  for (size_t split :
+       {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, bytes.size() - 1, bytes.size()}) {
+    testwire::SocketPair p;
+    const SendPiece piece{bytes.data() + split, bytes.size() - split};
+    ASSERT_EQ(net::SendAll(p.a.get(), {&piece, 1}), 0);
+    p.a.ShutdownSend();
+    XDRWRAP m;
+    ReceiveMessage(m, p.b.get(), std::string_view(bytes).substr(0, split), milliseconds(2000));
+    EXPECT_EQ(m.GetLong(), 7) << split;
+    EXPECT_EQ(m.GetString(), text) << split;
+  }
+}
+
 TEST(Receive, ClosedConnectionMidMessageFails) {
   const std::string bytes = testwire::Message({{testwire::Long(1) + testwire::Long(2), 2}});
   EXPECT_THROW(testwire::ReceiveBytes(bytes.substr(0, 38)), DecodeFailure);
 }
 
 TEST(Magic, BothMagicsAreAcceptedAndOthersRefused) {
-  for (auto [bytes, ok] : std::vector<std::pair<std::string, bool>>{
-           {std::string("\x12\x5A\xBB\xCD", 4), true},
-           {std::string("\x12\x5A\xBB\xCE", 4), true},
-           {std::string("\x12\x5A\xBB\xCF", 4), false},
-           {std::string("\x12\x5A", 2), false}}) {
+  for (auto [bytes, ok] :
+       std::vector<std::pair<std::string, bool>>{{std::string("\x12\x5A\xBB\xCD", 4), true},
+                                                 {std::string("\x12\x5A\xBB\xCE", 4), true},
+                                                 {std::string("\x12\x5A\xBB\xCF", 4), false},
+                                                 {std::string("\x12\x5A", 2), false}}) {
     testwire::SocketPair p;
     const SendPiece piece{bytes.data(), bytes.size()};
     net::SendAll(p.a.get(), {&piece, 1});

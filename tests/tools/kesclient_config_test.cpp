@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tools/kesclient/client_config.h"
+#include "client/client_config.h"
 
 namespace kestrun::client {
 namespace {

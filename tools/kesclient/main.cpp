@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "client/client_config.h"
 #include "protocol/socket.h"
-#include "tools/kesclient/client_config.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
 
@@ -147,13 +147,13 @@ int RunCommand(const ServerAddress& server, RunRequest request) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  kestrun::net::StartSockets();
+  // Only what a command needs is looked up: -h reads no file, and the user,
+  // node and configuration are found only when the options do not give them.
   std::string serverOption;
   int portOption = 0;
   RunRequest request;
-  request.user = LoginName();
-  request.node = HostName();
-  request.processId = static_cast<int32_t>(::getpid());
+  bool userGiven = false;
+  bool nodeGiven = false;
   int opt;
   while ((opt = ::getopt(argc, argv, "+s:p:u:n:Th")) != -1) {
     switch (opt) {
@@ -165,9 +165,11 @@ int main(int argc, char** argv) {
         break;
       case 'u':
         request.user = optarg;
+        userGiven = true;
         break;
       case 'n':
         request.node = optarg;
+        nodeGiven = true;
         break;
       case 'T':
         request.noTerminal = true;
@@ -184,27 +186,35 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
-  const ClientConfig config = LoadClientConfig(ProgramDirectory() + "/kestrun.conf");
+  // A -p without -s names the server fully; otherwise -s may name a stanza
+  // and the port may come from the file.
+  const bool needConfig = portOption <= 0 || !serverOption.empty();
+  const ClientConfig config =
+      needConfig ? LoadClientConfig(ProgramDirectory() + "/kestrun.conf") : ClientConfig{};
   const ServerAddress server = ResolveServer(config, serverOption, portOption);
   if (server.port <= 0) return Fail("no server port: use -p PORT", kExitUsage);
   const std::string command = argv[optind++];
-  const std::string where = server.host + ":" + std::to_string(server.port);
+  kestrun::net::StartSockets();
+  std::string failure;
 
   if (command == "run") {
     if (optind >= argc) return Fail("run: which job?", kExitUsage);
     request.job = argv[optind++];
     request.args.assign(argv + optind, argv + argc);
+    if (!userGiven) request.user = LoginName();
+    if (!nodeGiven) request.node = HostName();
+    request.processId = static_cast<int32_t>(::getpid());
     return RunCommand(server, request);
   }
   if (command == "jobs") {
-    auto jobs = ListJobs(server, request.user);
-    if (!jobs) return Fail("no answer from " + where, kExitNoServer);
+    auto jobs = ListJobs(server, userGiven ? request.user : LoginName(), &failure);
+    if (!jobs) return Fail(failure, kExitNoServer);
     for (const JobHelp& j : *jobs) std::printf("%-20s %s\n", j.name.c_str(), j.helpText.c_str());
     return 0;
   }
   if (command == "active") {
-    auto jobs = ListActiveJobs(server);
-    if (!jobs) return Fail("no answer from " + where, kExitNoServer);
+    auto jobs = ListActiveJobs(server, &failure);
+    if (!jobs) return Fail(failure, kExitNoServer);
     for (const ActiveJob& j : *jobs) {
       const std::time_t start = j.startTime;
       char when[32];
@@ -216,8 +226,8 @@ int main(int argc, char** argv) {
   }
   if (command == "echo") {
     const int32_t value = optind < argc ? std::atoi(argv[optind]) : 1;
-    auto answer = Echo(server, value);
-    if (!answer) return Fail("no answer from " + where, kExitNoServer);
+    auto answer = Echo(server, value, &failure);
+    if (!answer) return Fail(failure, kExitNoServer);
     std::printf("%d\n", *answer);
     return 0;
   }

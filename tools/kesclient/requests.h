@@ -1,6 +1,7 @@
 // The short request/reply exchanges of kesclient. Each opens one connection,
-// sends one request and reads its reply. Results are values; a reply that
-// cannot be decoded gives std::nullopt.
+// sends one request and reads its reply. Results are values; when there is
+// no result, *failure (when given) says why, for example
+// "cannot connect to localhost:7400: Connection refused".
 #pragma once
 
 #include <cstdint>
@@ -8,16 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "client/client_config.h"
+#include "protocol/request_types.h"
 #include "protocol/transport.h"
-#include "tools/kesclient/client_config.h"
 
 namespace kestrun::client {
-
-inline constexpr int32_t kEchoRequest = 0;
-inline constexpr int32_t kRunServerScript = 1;
-inline constexpr int32_t kStopRequest = 6;
-inline constexpr int32_t kShowHelpText = 9;
-inline constexpr int32_t kGetActiveJobs = 18;
 
 struct JobHelp {
   std::string name;
@@ -32,13 +28,23 @@ struct ActiveJob {
   uint32_t startTime = 0;
 };
 
-// Sends `request` and reads the reply; std::nullopt when the server cannot
-// be reached or the reply cannot be read.
-std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request);
+// Connects to the server; on failure *failure names the server and the
+// reason (the system's text for the connect error, or an unknown host).
+std::optional<ServerConnection> Connect(const ServerAddress& server, std::string* failure);
+// The text for a failed exchange with `server`: "no answer from HOST:PORT",
+// followed by the system's text when the failure kept an error code.
+std::string NoAnswer(const ServerAddress& server, const DecodeFailure& failure);
 
-std::optional<int32_t> Echo(const ServerAddress& server, int32_t value);
-std::optional<std::vector<JobHelp>> ListJobs(const ServerAddress& server, const std::string& user);
-std::optional<std::vector<ActiveJob>> ListActiveJobs(const ServerAddress& server);
+// Sends `request` and reads the reply.
+std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request,
+                                std::string* failure = nullptr);
+
+std::optional<int32_t> Echo(const ServerAddress& server, int32_t value,
+                            std::string* failure = nullptr);
+std::optional<std::vector<JobHelp>> ListJobs(const ServerAddress& server, const std::string& user,
+                                             std::string* failure = nullptr);
+std::optional<std::vector<ActiveJob>> ListActiveJobs(const ServerAddress& server,
+                                                     std::string* failure = nullptr);
 // Asks the server to stop the job run whose start header carried `stopId`.
 bool SendStop(const ServerAddress& server, uint32_t stopId);
 

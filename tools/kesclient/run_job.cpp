@@ -1,11 +1,15 @@
 #include "tools/kesclient/run_job.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -16,38 +20,53 @@ namespace kestrun::client {
 
 namespace {
 
-// Output can pause for as long as the job likes: frames are read without
-// the message time-out.
-constexpr std::chrono::milliseconds kNoTimeout{-1};
-constexpr uint32_t kMaxFrame = 1 << 20;
+// Room asked of the receive buffer (256 KB) before each receive: the socket
+// is read in pieces of at least this size, usually of the whole buffer.
+constexpr size_t kReceivePiece = 64 * 1024;
 
-uint32_t Word(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void PutWord(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
+// Output bytes of one descriptor waiting to be written with one writev.
+// The pieces point into the receive buffer: Flush before it is refilled.
+class OutputBatch {
+ public:
+  // False when a write failed; errno tells why.
+  bool Add(int fd, std::string_view data) {
+    if ((fd != fd_ || pieces_.size() == IOV_MAX) && !Flush()) return false;
+    fd_ = fd;
+    pieces_.push_back({const_cast<char*>(data.data()), data.size()});
+    return true;
   }
-  return true;
-}
+  bool Flush() {
+    size_t first = 0;
+    while (first < pieces_.size()) {
+      const ssize_t n = ::writev(fd_, &pieces_[first], static_cast<int>(pieces_.size() - first));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        pieces_.clear();
+        return false;
+      }
+      // A partial write resumes inside the piece it stopped in.
+      size_t done = static_cast<size_t>(n);
+      while (first < pieces_.size() && done >= pieces_[first].iov_len) {
+        done -= pieces_[first].iov_len;
+        ++first;
+      }
+      if (first < pieces_.size()) {
+        pieces_[first].iov_base = static_cast<char*>(pieces_[first].iov_base) + done;
+        pieces_[first].iov_len -= done;
+      }
+    }
+    pieces_.clear();
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<iovec> pieces_;
+};
 
 void AddRequest(XDRWRAP& m, const RunRequest& r) {
   m.BeginEncode();
-  m.AddEnum(kRunServerScript);
+  m.AddEnum(RUN_SERVER_SCRIPT);
   m.AddString(r.job);
   m.AddString(r.user);
   const int32_t count = static_cast<int32_t>(r.args.size());
@@ -65,12 +84,14 @@ void AddRequest(XDRWRAP& m, const RunRequest& r) {
   m.AddString(r.stdinFileName);
 }
 
-// Forwards inputFd as chunks until end of input, then sends the empty chunk.
-// Stops quietly when the connection fails (the run reports it) or when
-// `cancelFd` becomes readable: a job that ends without reading its input must
-// not wait for the user's next line.
-void PumpInput(SocketHandle socket, int inputFd, int cancelFd) {
-  std::vector<char> buffer(4 + 65536);
+// Forwards inputFd as chunks of up to 64 KB (whatever one read gives) until
+// end of input, then sends the empty chunk. Stops quietly when the
+// connection fails (the run reports it) or when `cancelFd` becomes readable:
+// a job that ends without reading its input must not wait for the user's
+// next line.
+// `buffer` (the caller's, so that this thread allocates nothing) holds a
+// chunk with its length word.
+void PumpInput(SocketHandle socket, int inputFd, int cancelFd, std::vector<char>& buffer) {
   for (;;) {
     pollfd fds[2] = {{inputFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -78,11 +99,11 @@ void PumpInput(SocketHandle socket, int inputFd, int cancelFd) {
       return;
     }
     if (fds[1].revents) return;
-    ssize_t n = ::read(inputFd, buffer.data() + 4, buffer.size() - 4);
+    ssize_t n = ::read(inputFd, buffer.data() + runstream::kWordSize, runstream::kInputChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) n = 0;
-    PutWord(reinterpret_cast<unsigned char*>(buffer.data()), static_cast<uint32_t>(n));
-    const SendPiece piece{buffer.data(), static_cast<size_t>(n) + 4};
+    runstream::StoreWord(reinterpret_cast<unsigned char*>(buffer.data()), static_cast<uint32_t>(n));
+    const SendPiece piece{buffer.data(), static_cast<size_t>(n) + runstream::kWordSize};
     if (net::SendAll(socket, {&piece, 1}) != 0 || n == 0) return;
   }
 }
@@ -95,8 +116,9 @@ RunOutcome Failure(std::string message) {
 
 RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int inputFd, int outFd,
                   int errFd, const std::function<void(const StartHeader&)>& onStarted) {
-  std::optional<ServerConnection> c = ConnectToServer(server.port, server.host);
-  if (!c) return Failure("cannot connect to " + server.host + ":" + std::to_string(server.port));
+  std::string failure;
+  std::optional<ServerConnection> c = Connect(server, &failure);
+  if (!c) return Failure(failure);
   XDRWRAP m;
   AddRequest(m, request);
   SendRequest(m, *c);
@@ -104,6 +126,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
 
   int cancel[2];
   if (::pipe2(cancel, O_CLOEXEC) != 0) return Failure("cannot create a pipe");
+  std::vector<char> inputBuffer(runstream::kWordSize + runstream::kInputChunk);
   std::thread input;
   // Ends the input thread on every way out of the run.
   struct StopInput {
@@ -116,44 +139,68 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
       ::close(fds[1]);
     }
   } stopInput{input, cancel};
-  try {
-    unsigned char h[20];
-    ReadExactly(s, h, sizeof h, kNoTimeout);
-    const StartHeader header{Word(h), Word(h + 4), Word(h + 8), Word(h + 12), Word(h + 16)};
-    if (onStarted) onStarted(header);
-    if (header.systemTray) {
-      const unsigned char ready[4] = {0, 0, 0, 1};
-      const SendPiece piece{ready, sizeof ready};
-      net::SendAll(s, {&piece, 1});
-    }
-    input = std::thread(PumpInput, s, inputFd, cancel[0]);
-    std::vector<char> data;
-    for (;;) {
-      unsigned char word[4];
-      ReadExactly(s, word, sizeof word, kNoTimeout);
-      const uint32_t length = Word(word);
-      if (length == 0) break;
-      if (length > kMaxFrame) return Failure("malformed output frame from the server");
-      ReadExactly(s, word, sizeof word, kNoTimeout);
-      const int fd = Word(word) == 1 ? errFd : outFd;
-      data.resize(length);
-      ReadExactly(s, data.data(), length, kNoTimeout);
-      if (!WriteAll(fd, data.data(), length)) {
-        // Nobody reads what the job writes: leave, as a filter does when
-        // its reader is gone. The server sees the connection end.
+
+  // Output can pause for as long as the job likes: the run's bytes are read
+  // without the message time-out.
+  runstream::OutputDecoder decoder;
+  OutputBatch batch;
+  for (bool ended = false; !ended;) {
+    const std::span<char> area = decoder.queue().Area(kReceivePiece);
+    int error = 0;
+    const long n = net::ReceiveSome(s, area.data(), area.size(), &error);
+    if (n < 0) return Failure("communication with the server failed: " + net::ErrorText(error));
+    if (n == 0) return Failure("the server closed the connection during the run");
+    decoder.queue().Commit(static_cast<size_t>(n));
+    // Everything this piece completes goes out before the next receive.
+    for (bool more = true; more;) {
+      const runstream::OutputEvent event = decoder.Next();
+      bool written = true;
+      switch (event.kind) {
+        case runstream::OutputEvent::Kind::Start:
+          if (onStarted) onStarted(event.start);
+          if (event.start.systemTray) {
+            const runstream::Word ready = runstream::EncodeWord(1);
+            const SendPiece piece{ready.data(), ready.size()};
+            net::SendAll(s, {&piece, 1});
+          }
+          input = std::thread(PumpInput, s, inputFd, cancel[0], std::ref(inputBuffer));
+          break;
+        case runstream::OutputEvent::Kind::Data:
+          written = batch.Add(event.stream == runstream::kStderrStream ? errFd : outFd, event.data);
+          break;
+        case runstream::OutputEvent::Kind::NeedMore:
+          written = batch.Flush();
+          more = false;
+          break;
+        case runstream::OutputEvent::Kind::End:
+          written = batch.Flush();
+          more = false;
+          ended = true;
+          break;
+        case runstream::OutputEvent::Kind::Malformed:
+          batch.Flush();
+          return Failure("malformed output frame from the server");
+      }
+      if (!written) {
+        // Nobody reads what the job writes: leave, as a filter does when its
+        // reader is gone. The server sees the connection end.
         return {RunOutcome::Kind::OutputClosed, 0, "", std::strerror(errno)};
       }
     }
+  }
+  try {
     XDRWRAP reply;
-    ReceiveMessage(reply, s);
+    const runstream::ByteQueue& rest = decoder.queue();
+    ReceiveMessage(reply, s,
+                   std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
     if (reply.GetEnum() == 1) {
       reply.GetLong();
       const int32_t code = reply.GetLong();
       return {RunOutcome::Kind::Ran, code, reply.GetString(), ""};
     }
     return {RunOutcome::Kind::Refused, 0, "", reply.GetString()};
-  } catch (const DecodeFailure&) {
-    return Failure("communication with the server failed");
+  } catch (const DecodeFailure& e) {
+    return Failure(NoAnswer(server, e));
   }
 }
 

@@ -2,17 +2,20 @@
 //
 // After the request, the server sends a 20-byte start header, then output
 // frames (length, stream, data) until a zero word, then the reply message.
-// While frames arrive, a second thread forwards the client's standard input
-// as chunks (length, data) and ends it with a zero-length chunk.
+// The socket is read in large pieces; the frames found in each piece are
+// written out at once, consecutive frames of one stream with one writev, so
+// nothing received is held back. While frames arrive, a second thread
+// forwards the client's standard input as chunks of up to 64 KB and ends it
+// with a zero-length chunk.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "tools/kesclient/client_config.h"
+#include "client/client_config.h"
+#include "protocol/run_stream.h"
 
 namespace kestrun::client {
 
@@ -26,13 +29,7 @@ struct RunRequest {
   bool noTerminal = false;  // asks the server not to use the terminal wrapper
 };
 
-struct StartHeader {
-  uint32_t stdoutMode = 0;
-  uint32_t stderrMode = 0;
-  uint32_t stopId = 0;
-  uint32_t systemTray = 0;
-  uint32_t trayHold = 0;
-};
+using StartHeader = runstream::StartHeader;
 
 struct RunOutcome {
   // OutputClosed: the job's output could no longer be written (a reader

@@ -1,4 +1,4 @@
-// How kesclient finds its server: the global `port` of a kestrun.conf beside
+// How a tool finds its server: the global `port` of a kestrun.conf beside
 // the program, and stanzas that hold only `server` and `port` directives,
 // which name servers a user can pick with -s NAME.
 #pragma once

@@ -1,10 +1,10 @@
-#include "tools/kesclient/client_config.h"
+#include "client/client_config.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
 namespace kestrun::client {
 
@@ -32,8 +32,6 @@ struct Stanza {
 
 ClientConfig ParseClientConfig(const std::string& text) {
   ClientConfig config;
-  std::istringstream in(text);
-  std::string line;
   std::optional<Stanza> stanza;
   auto close = [&] {
     if (stanza && stanza->onlyServerDirectives && !stanza->address.host.empty()) {
@@ -41,7 +39,10 @@ ClientConfig ParseClientConfig(const std::string& text) {
     }
     stanza.reset();
   };
-  while (std::getline(in, line)) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t newline = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, newline - at);
+    at = newline + 1;
     line = line.substr(0, line.find('#'));
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
@@ -71,11 +72,15 @@ ClientConfig ParseClientConfig(const std::string& text) {
 }
 
 ClientConfig LoadClientConfig(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return {};
-  std::stringstream text;
-  text << in.rdbuf();
-  return ParseClientConfig(text.str());
+  // Plain C streams: a tool's start-up stays free of the C++ stream machinery.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"),
+                                                             std::fclose);
+  if (!file) return {};
+  std::string text;
+  char block[4096];
+  size_t n;
+  while ((n = std::fread(block, 1, sizeof block, file.get())) > 0) text.append(block, n);
+  return ParseClientConfig(text);
 }
 
 ServerAddress ResolveServer(const ClientConfig& config, const std::string& serverOption,
