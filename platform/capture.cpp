@@ -75,10 +75,13 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
   in.reset();
   const uint32_t pid = static_cast<uint32_t>(process->pid());
   context.runningJobs.AddRunningJob(pid, descriptor.jobName, std::nullopt, descriptor.lockValue);
+  const bool notify = descriptor.job != nullptr && context.hooks.notifyJobState;
+  if (notify) context.hooks.notifyJobState(*descriptor.job, true);
   const ProcessEnd end = process->WaitForEnd();
   const bool killed = context.runningJobs.RemoveRunningJob(pid);
   process->Reap();
   outcome.exitStatus = ExitCodeOf(end, killed);
+  if (notify) context.hooks.notifyJobState(*descriptor.job, false);
 }
 
 }  // namespace

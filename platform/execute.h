@@ -101,6 +101,8 @@ struct RunDescriptor {
   FileHandle standardInput = kInvalidFile;  // none: the program reads end-of-file
   FileHandle standardOutput = kInvalidFile;
   FileHandle standardError = kInvalidFile;
+  // The job whose run group hears of the start and end; none: nobody.
+  const JobDefinition* job = nullptr;
 };
 
 // The lock value of a run: argument N (1-based, after the program path) when
