@@ -38,9 +38,9 @@ void NotificationSender::SendJobState(uint32_t address, int32_t port, bool start
   Send(address, port, datagram);
 }
 
-bool NotificationSender::SendBalloonTo(DockedRegistry& docked, const NotificationTarget& target,
+bool NotificationSender::SendBalloonTo(const NotificationTarget& target,
+                                       const std::optional<DockedAddress>& where,
                                        std::span<const uint8_t> datagram) {
-  const std::optional<DockedAddress> where = docked.FindDocked(target.host, target.user);
   if (!where || where->address == 0) {
     LogMessage(config_, "ERROR: Could not find entry for client %s@%s - client machine registered?",
                target.user.c_str(), target.host.c_str());
@@ -60,10 +60,19 @@ bool AddGroupTargets(const ServerConfig& config, DockedRegistry& docked, std::st
                      TargetList& targets) {
   const std::optional<std::vector<std::string>> members = GroupMembers(config, group);
   if (!members) return false;
-  for (const std::string& member : *members) {
-    for (const std::string& host : docked.HostsForUser(member)) targets.Add(host, member);
+  const std::vector<std::vector<std::string>> hosts = docked.HostsForUsers(*members);
+  for (size_t k = 0; k < members->size(); ++k) {
+    for (const std::string& host : hosts[k]) targets.Add(host, (*members)[k]);
   }
   return true;
+}
+
+std::vector<std::optional<DockedAddress>> AddressesOf(DockedRegistry& docked,
+                                                      const TargetList& targets) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(targets.size());
+  for (const NotificationTarget& t : targets.targets()) pairs.emplace_back(t.host, t.user);
+  return docked.FindDockedMany(pairs);
 }
 
 namespace {
@@ -98,8 +107,7 @@ void NotifyJobState(const ServerConfig& config, DockedRegistry& docked, std::str
     return;
   }
   NotificationSender sender(config);
-  for (const NotificationTarget& t : targets.targets()) {
-    const std::optional<DockedAddress> where = docked.FindDocked(t.host, t.user);
+  for (const std::optional<DockedAddress>& where : AddressesOf(docked, targets)) {
     if (where && where->address != 0) sender.SendJobState(where->address, where->udpPort, started);
   }
 }
@@ -127,7 +135,9 @@ void SendBalloonToTargets(const ServerConfig& config, DockedRegistry& docked,
   // Encoded once: every target gets the same bytes.
   const std::vector<uint8_t> datagram = EncodeBalloonDatagram(balloon);
   NotificationSender sender(config);
-  for (const NotificationTarget& t : targets.targets()) sender.SendBalloonTo(docked, t, datagram);
+  const std::vector<std::optional<DockedAddress>> where = AddressesOf(docked, targets);
+  for (size_t k = 0; k < targets.size(); ++k)
+    sender.SendBalloonTo(targets.targets()[k], where[k], datagram);
   LogMessage(config, "Sent Balloon Notification Message to %d client(s)",
              static_cast<int>(targets.size()));
 }

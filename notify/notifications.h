@@ -63,11 +63,11 @@ class NotificationSender {
   bool SendBalloon(uint32_t address, int32_t port, std::span<const uint8_t> datagram);
   // Sends the job-state datagram; failures are not reported.
   void SendJobState(uint32_t address, int32_t port, bool started);
-  // Looks the client up (host and user without regard to case) and sends the
-  // balloon to it. A client without a live entry (or with address 0) is
+  // Sends the balloon to the target at `where`, its registry entry as
+  // AddressesOf found it. A target without a live entry (or with address 0) is
   // logged as "ERROR: Could not find entry for client %s@%s - client machine
   // registered?" and false is returned.
-  bool SendBalloonTo(DockedRegistry& docked, const NotificationTarget& target,
+  bool SendBalloonTo(const NotificationTarget& target, const std::optional<DockedAddress>& where,
                      std::span<const uint8_t> datagram);
 
  private:
@@ -76,6 +76,11 @@ class NotificationSender {
   const ServerConfig& config_;
   std::optional<DatagramSocket> socket_;
 };
+
+// The registry entry of each target (FindDocked: host and user without regard
+// to case, live entries only), in target order, looked up in one step.
+std::vector<std::optional<DockedAddress>> AddressesOf(DockedRegistry& docked,
+                                                      const TargetList& targets);
 
 // The user names of a group from the group processor, in its order; none when
 // there is no ready group processor or the group is unknown or empty.

@@ -12,8 +12,10 @@ std::vector<DockedAddress> RelayAddresses(const ServerConfig& config, DockedRegi
                                           const TargetList& targets) {
   std::vector<DockedAddress> addresses;
   addresses.reserve(targets.size());
-  for (const NotificationTarget& t : targets.targets()) {
-    const std::optional<DockedAddress> where = docked.FindDocked(t.host, t.user);
+  const std::vector<std::optional<DockedAddress>> found = AddressesOf(docked, targets);
+  for (size_t k = 0; k < targets.size(); ++k) {
+    const NotificationTarget& t = targets.targets()[k];
+    const std::optional<DockedAddress>& where = found[k];
     if (!where || (where->address >> 16) == 0) {
       LogMessage(config,
                  "ERROR: Could not find entry for client %s@%s - client machine registered?",
