@@ -45,9 +45,10 @@ class DatagramSocket {
 
 namespace net {
 
-// Connects a close-on-exec IPv4 stream socket, giving up after `limit`.
-// Empty on failure, with *error set to the system's code (ETIMEDOUT when the
-// limit passed).
+// Connects a close-on-exec IPv4 stream socket, giving up after `limit`; a
+// send on the connection that cannot proceed for `limit` fails too. Empty on
+// failure, with *error set to the system's code (ETIMEDOUT when the limit
+// passed).
 std::optional<Socket> ConnectTcpWithin(uint32_t address, int port, std::chrono::milliseconds limit,
                                        int* error);
 

@@ -122,6 +122,11 @@ std::optional<Socket> ConnectTcpWithin(uint32_t address, int port, std::chrono::
   }
   const int flags = ::fcntl(s.get(), F_GETFL);
   ::fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK);
+  // A peer that accepts but stops reading must not hold a sender either.
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+  const timeval timeout{static_cast<time_t>(seconds.count()),
+                        static_cast<suseconds_t>((limit - seconds).count() * 1000)};
+  ::setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   return s;
 }
 
