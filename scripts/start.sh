@@ -7,14 +7,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-programs=(KestrunServer kestrunTTY kesclient kesgp_file kesgp_unix)
+programs=(KestrunServer kestrunTTY kesclient kesnotify_program kesgp_file kesgp_unix)
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target "${programs[@]}"
 home=build/home
 rm -rf "$home"
 mkdir -p "$home"
 cp -r examples/home/. "$home/"
-for p in KestrunServer kestrunTTY kesclient kesnotify; do
+for p in KestrunServer kestrunTTY kesclient kesnotify libkesnotify.so; do
   if [ -x "build/bin/$p" ]; then cp "build/bin/$p" "$home/"; fi
 done
 for lib in build/lib/*.so; do

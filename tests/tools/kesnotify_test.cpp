@@ -171,7 +171,9 @@ TEST_P(KesnotifyCli, PrintsAndSends) {
   EXPECT_EQ(r.status, c.status) << r.err;
   EXPECT_EQ(r.out, c.out);
   EXPECT_EQ(r.err.substr(0, c.errStart.size()), c.errStart) << r.err;
-  if (c.status == 0) EXPECT_EQ(r.err, "");
+  if (c.status == 0) {
+    EXPECT_EQ(r.err, "");
+  }
   const std::vector<std::string> got = bob.Queued();
   if (!c.sent) {
     EXPECT_TRUE(got.empty());
@@ -291,6 +293,18 @@ TEST(SendNotificationLibrary, ReturnsOneWhenNoConnectionAndStatusesOnSuccess) {
   EXPECT_EQ(empty.status, KESNOTIFY_NOT_PROCESSED);  // an empty name is not sent
   EXPECT_EQ(group.status, KESNOTIFY_NO_SUCH_GROUP);  // no group processor here
   EXPECT_EQ(user.status, KESNOTIFY_USER_NOT_FOUND);
+}
+
+TEST(SendNotificationLibrary, CProgramLinksAndGetsTheStatus) {
+  TestHome home;
+  RunningServer server(home);
+  ASSERT_TRUE(server.ready());
+  UdpListener bob;
+  DockAt(server.port(), "bob", "PC1", bob.port());
+  const ProgramResult r = RunProgram({KES_C_CALLER, std::to_string(server.port()), "bob", "hi"});
+  EXPECT_EQ(r.out, "result 0 status 1\n") << r.err;
+  const std::vector<uint8_t> want = EncodeBalloonDatagram({"C", "hi", 1, false});
+  EXPECT_EQ(bob.Queued(), std::vector<std::string>{std::string(want.begin(), want.end())});
 }
 
 }  // namespace

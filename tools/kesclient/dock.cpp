@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,9 +101,11 @@ bool ShowOnDesktop(const Balloon& b) {
   if (::posix_spawnp(&pid, "notify-send", nullptr, nullptr, argv.data(), environ) != 0)
     return false;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  pid_t done;
+  do {
+    done = ::waitpid(pid, &status, 0);
+  } while (done < 0 && errno == EINTR);
+  return done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void Show(const Datagram& d, bool desktop) {
@@ -116,6 +119,21 @@ void Show(const Datagram& d, bool desktop) {
   }
   std::fflush(stdout);
 }
+
+// Owns the descriptor of the signal events; closes it once.
+class SignalEvents {
+ public:
+  explicit SignalEvents(const sigset_t& signals) : fd_(::signalfd(-1, &signals, SFD_CLOEXEC)) {}
+  ~SignalEvents() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SignalEvents(const SignalEvents&) = delete;
+  SignalEvents& operator=(const SignalEvents&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 struct DockOptions {
   bool print = false;
@@ -150,18 +168,17 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const SignalEvents signalEvents(signals);
   int port = options.port;
   int error = 0;
   std::optional<DatagramSocket> socket = DatagramSocket::Bind(0, &port, &error);
-  if (!socket || signalFd < 0) {
+  if (!socket || signalEvents.get() < 0) {
     std::fprintf(stderr, "kesclient: cannot listen on UDP port %d: %s\n", port,
                  net::ErrorText(error).c_str());
     return kExitNoServer;
   }
   if (!Keepalive(server, who, port)) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);
-    ::close(signalFd);
     return kExitNoServer;
   }
   const bool desktop = !options.print && DesktopAvailable();
@@ -182,7 +199,7 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
     }
     const auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(nextKeepalive - now).count() + 1;
-    pollfd fds[2] = {{socket->get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+    pollfd fds[2] = {{socket->get(), POLLIN, 0}, {signalEvents.get(), POLLIN, 0}};
     if (::poll(fds, 2, static_cast<int>(wait)) <= 0) continue;
     if (fds[1].revents != 0) break;
     const long n =
@@ -194,7 +211,6 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
     }
   }
   Deregister(server, who);
-  ::close(signalFd);
   std::puts("undocked");
   return 0;
 }
