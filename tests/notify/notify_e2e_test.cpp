@@ -63,6 +63,9 @@ TEST(DockedClient, SeesJobStatesAndTheJobsOwnBalloon) {
   EXPECT_TRUE(WaitUntil([&] {
     return home.Log().find("DeRegistering Client [PC1] UserName [bob]") != std::string::npos;
   })) << home.Log();
+  server.Stop();
+  ExpectNoSanitizerFindings(server.process().Stderr());
+  ExpectNoSanitizerFindings(dock.Stderr());
 }
 
 }  // namespace

@@ -161,6 +161,10 @@ class Relay : public testing::Test {
     relay = std::make_unique<RunningServer>(relayHome);
     ASSERT_TRUE(relay->ready()) << relay->process().Stderr();
   }
+  void TearDown() override {
+    relay->Stop();
+    ExpectNoSanitizerFindings(relay->process().Stderr());
+  }
   std::string RelayConf(int port) {
     return "relayserver = 127.0.0.1\nrelayport = " + std::to_string(port) + "\n";
   }
