@@ -79,12 +79,14 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
   }
   in.reset();
   const uint32_t pid = static_cast<uint32_t>(process->pid());
-  RunningJobEntry entry(context.runningJobs, pid, descriptor.jobName, std::nullopt,
+  RunningJobEntry entry(context.runningJobs, pid, descriptor.jobName, descriptor.clientUser,
                         descriptor.lockValue);
+  if (descriptor.stateChanged) descriptor.stateChanged(true);
   const ProcessEnd end = process->WaitForEnd();
   const bool killed = entry.Remove();
   process->Reap();
   outcome.exitStatus = ExitCodeOf(end, killed);
+  if (descriptor.stateChanged) descriptor.stateChanged(false);
 }
 
 }  // namespace

@@ -101,6 +101,11 @@ struct RunDescriptor {
   FileHandle standardInput = kInvalidFile;  // none: the program reads end-of-file
   FileHandle standardOutput = kInvalidFile;
   FileHandle standardError = kInvalidFile;
+  // Listed with the run in the running-job table; none for no user.
+  std::optional<std::string> clientUser;
+  // Called with true once the program is listed and with false once it has
+  // ended (the run group's notifications); may be empty.
+  std::function<void(bool started)> stateChanged;
 };
 
 // The lock value of a run: argument N (1-based, after the program path) when

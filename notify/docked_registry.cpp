@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "base/safe_format.h"
@@ -115,6 +116,48 @@ void DockedRegistry::ExpireDocked() {
 std::vector<DockedClient> DockedRegistry::ListDocked() const {
   std::lock_guard<std::mutex> guard(lock_);
   return clients_;
+}
+
+// The batch lookups index the live entries by upper-cased names once, so a
+// notification to a thousand users costs one walk rather than a thousand.
+std::vector<std::vector<std::string>> DockedRegistry::HostsForUsers(
+    const std::vector<std::string>& users) {
+  const std::time_t now = clock_();
+  std::unordered_map<std::string, std::vector<std::string>> byUser;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(clients_, [&](const DockedClient& c) { return IsStale(c, now); });
+    for (const DockedClient& c : clients_) byUser[UpperCase(c.userName)].push_back(c.hostName);
+  }
+  std::vector<std::vector<std::string>> hosts;
+  hosts.reserve(users.size());
+  for (const std::string& user : users) {
+    const auto it = byUser.find(UpperCase(user));
+    hosts.push_back(it == byUser.end() ? std::vector<std::string>{} : it->second);
+  }
+  return hosts;
+}
+
+std::vector<std::optional<DockedAddress>> DockedRegistry::FindDockedMany(
+    const std::vector<std::pair<std::string, std::string>>& pairs) {
+  const auto key = [](std::string_view host, std::string_view user) {
+    return UpperCase(host) + '\0' + UpperCase(user);
+  };
+  const std::time_t now = clock_();
+  std::unordered_map<std::string, DockedAddress> first;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(clients_, [&](const DockedClient& c) { return IsStale(c, now); });
+    for (const DockedClient& c : clients_)
+      first.try_emplace(key(c.hostName, c.userName), DockedAddress{c.address, c.udpPort});
+  }
+  std::vector<std::optional<DockedAddress>> found;
+  found.reserve(pairs.size());
+  for (const auto& [host, user] : pairs) {
+    const auto it = first.find(key(host, user));
+    found.push_back(it == first.end() ? std::nullopt : std::optional<DockedAddress>(it->second));
+  }
+  return found;
 }
 
 }  // namespace kestrun

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrun {
@@ -71,6 +72,14 @@ class DockedRegistry {
   void ExpireDocked();
   // Every entry in order, stale ones included (listing never expires).
   std::vector<DockedClient> ListDocked() const;
+
+  // HostsForUser for each of `users` in one walk (a group's members):
+  // result[k] holds the hosts of users[k].
+  std::vector<std::vector<std::string>> HostsForUsers(const std::vector<std::string>& users);
+  // FindDocked for each (host, user) pair in one walk: result[k] answers
+  // pairs[k].
+  std::vector<std::optional<DockedAddress>> FindDockedMany(
+      const std::vector<std::pair<std::string, std::string>>& pairs);
 
   static std::time_t SystemClock() { return std::time(nullptr); }
 

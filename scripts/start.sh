@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-programs=(KestrunServer kestrunTTY kesclient kesgp_file kesgp_unix)
+programs=(KestrunServer kestrunTTY kesclient kesnotify_program kesgp_file kesgp_unix)
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target "${programs[@]}"
 home=build/home

@@ -7,6 +7,8 @@
 #include "config/server_config.h"
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
+#include "notify/notify_requests.h"
+#include "notify/relay.h"
 #include "protocol/transport.h"
 #include "base/environment.h"
 #include "server/group_requests.h"
@@ -48,8 +50,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"SHOW_HELP_TEXT", ShowHelpText},
     {"Unknown", nullptr},
     {"DEREGISTER_CLIENT", DeregisterClient},
-    {"SEND_MESSAGE_TO_CLIENT", nullptr},
-    {"GET_JOBS_FOR_USER", nullptr},
+    {"SEND_MESSAGE_TO_CLIENT", SendMessageToClient},
+    {"GET_JOBS_FOR_USER", GetJobsForUser},
     {"Unknown", nullptr},
     {"CLIENT_KEEPALIVE", ClientKeepalive},
     {"Unknown", nullptr},
@@ -59,8 +61,8 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"START_BACKGROUND_SCRIPT", nullptr},
     {"REGISTER_WAITING_FOR_CALLBACK", nullptr},
     {"UNREGISTER_WAITING_FOR_CALLBACK", nullptr},
-    {"RELAY_MESSAGE_BALLOON", nullptr},
-    {"RELAY_MESSAGE_JOB_NOTIFY", nullptr},
+    {"RELAY_MESSAGE_BALLOON", RelayMessageBalloon},
+    {"RELAY_MESSAGE_JOB_NOTIFY", RelayMessageJobNotify},
     {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},
     {"RECORD_BACKGROUND_PROC_PID", AcceptWithoutAction},
     {"CANCEL_DIALOG", nullptr},

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "config/group_processor.h"
+#include "notify/notifications.h"
 #include "platform/interrupts.h"
 #include "server/admin_command.h"
 #include "base/environment.h"
@@ -23,6 +24,9 @@ ServerProcess::ServerProcess(const std::string& home)
   context.config = &config;
   context.runningJobs = &runningJobs;
   context.docked = &docked;
+  context.notifyJobState = [this](const JobDefinition& job, bool started) {
+    NotifyJobState(config, docked, job.notifyRunGroup, started);
+  };
   context.exitProcess = [](int status) { ExitProcess(status); };
 }
 

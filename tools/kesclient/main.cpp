@@ -16,6 +16,7 @@
 
 #include "client/client_config.h"
 #include "protocol/socket.h"
+#include "tools/kesclient/dock.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
 
@@ -39,6 +40,9 @@ const char kUsage[] =
     "  jobs              list the jobs you may run, with their help text\n"
     "  active            list the running jobs\n"
     "  echo [VALUE]      check that the server answers\n"
+    "  dock [--print] [--port N]\n"
+    "                    stay docked and show notifications (--print: as lines)\n"
+    "  menu [--port N]   list the jobs of your tray menu\n"
     "\n"
     "options:\n"
     "  -s SERVER  server host, or the name of a server stanza in the kestrun.conf\n"
@@ -230,6 +234,11 @@ int main(int argc, char** argv) {
     if (!answer) return Fail(failure, kExitNoServer);
     std::printf("%d\n", *answer);
     return 0;
+  }
+  if (command == "dock" || command == "menu") {
+    const DockIdentity who{request.user, request.node};
+    const std::vector<std::string> rest(argv + optind, argv + argc);
+    return command == "dock" ? DockCommand(server, who, rest) : MenuCommand(server, who, rest);
   }
   std::fprintf(stderr, "kesclient: unknown command %s\n", command.c_str());
   std::fputs(kUsage, stderr);

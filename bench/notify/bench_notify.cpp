@@ -1,0 +1,105 @@
+// SEND_MESSAGE_TO_CLIENT to a group of 1,000 users, each docked on a loopback
+// UDP port of its own, against the built KestrunServer (kesgp_file as group
+// processor) in a temporary home. Prints the time from sending the request to
+// its reply, which the server sends once it resolved the group and sent every
+// datagram; target: under 50 ms.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "protocol/transport.h"
+#include "protocol/udp.h"
+#include "tests/support/server_home.h"
+
+namespace {
+
+using namespace kestrun;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsers = 1000;
+constexpr int kRounds = 30;
+
+bool Dock(int serverPort, const std::string& user, int udpPort) {
+  XDRWRAP r;
+  r.BeginEncode();
+  r.AddEnum(15);  // CLIENT_KEEPALIVE
+  r.AddString(user);
+  r.AddString("bench-pc");
+  r.AddLong(udpPort);
+  return test::Exchange(serverPort, r).has_value();
+}
+
+std::optional<int32_t> SendToGroup(int serverPort) {
+  XDRWRAP r;
+  r.BeginEncode();
+  r.AddEnum(12);  // SEND_MESSAGE_TO_CLIENT
+  r.AddString("Everyone");
+  r.AddEnum(1);
+  r.AddString("");
+  r.AddLong(1);
+  r.AddString("Benchmark");
+  r.AddString("The backup finished.");
+  r.AddChar(0);
+  std::optional<XDRWRAP> reply = test::Exchange(serverPort, r);
+  if (!reply) return std::nullopt;
+  reply->GetEnum();
+  return reply->GetEnum();
+}
+
+}  // namespace
+
+int main() {
+  // A socket per docked user, and the server's own.
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+
+  test::TestHome home;
+  std::string groups = "Everyone:";
+  for (int k = 0; k < kUsers; ++k) groups += (k ? ",user" : "user") + std::to_string(k);
+  home.WriteFile("groups.txt", groups + "\n");
+  test::RunningServer server(home, {{"KESGP_FILE", home.path() + "/groups.txt"}},
+                             std::string("groupprocessor=") + KESGP_FILE_PATH + "\n");
+  if (!server.ready()) {
+    std::fprintf(stderr, "server did not start: %s\n", server.process().Stderr().c_str());
+    return 1;
+  }
+  std::vector<DatagramSocket> clients;
+  for (int k = 0; k < kUsers; ++k) {
+    int port = 0, error = 0;
+    std::optional<DatagramSocket> s = DatagramSocket::Bind(0x7F000001, &port, &error);
+    if (!s || !Dock(server.port(), "user" + std::to_string(k), port)) {
+      std::fprintf(stderr, "could not dock user%d (error %d)\n", k, error);
+      return 1;
+    }
+    clients.push_back(std::move(*s));
+  }
+
+  std::vector<double> times;
+  long received = 0;
+  char area[2048];
+  for (int round = 0; round < kRounds; ++round) {
+    const auto start = Clock::now();
+    const std::optional<int32_t> status = SendToGroup(server.port());
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    if (status != 1) {
+      std::fprintf(stderr, "unexpected reply\n");
+      return 1;
+    }
+    for (const DatagramSocket& c : clients) {
+      int error = 0;
+      while (c.ReceiveFrom(area, sizeof area, std::chrono::milliseconds(0), &error) > 0) ++received;
+    }
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("SEND_MESSAGE_TO_CLIENT to a group of %d docked users, %d rounds\n", kUsers, kRounds);
+  std::printf("  resolve and send: min %.2f ms, median %.2f ms, max %.2f ms (target < 50 ms)\n",
+              times.front(), times[times.size() / 2], times.back());
+  std::printf("  datagrams received: %ld of %d\n", received, kUsers * kRounds);
+  return 0;
+}

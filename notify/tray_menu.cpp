@@ -1,0 +1,31 @@
+#include "config/group_processor.h"
+#include "config/server_config.h"
+#include "jobs/job_running_rule.h"
+#include "notify/notify_requests.h"
+#include "base/log.h"
+
+namespace kestrun {
+
+void GetJobsForUser(RequestContext& rc) {
+  const std::string host = rc.request.GetString();
+  const std::string user = rc.request.GetString();
+  const int32_t port = rc.request.GetLong();
+  rc.reply.AddEnum(1);
+  const ServerConfig& config = *rc.server.config;
+  LogMessage(config, "%s@%s requests system tray menu items", user.c_str(), host.c_str());
+  // Asking for the menu also docks: a tray client that refreshes its menu
+  // stays docked.
+  rc.server.docked->DockOrRefresh(host, rc.peerAddress, port, user);
+
+  for (const JobDefinition& job : config.Jobs()) {
+    if (!job.trayMenu || !job.hasJobDirective) continue;
+    if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
+    // No argument list: running jobs are matched by name alone.
+    if (CheckJobRunningRules(job, {}, *rc.server.runningJobs).refused) continue;
+    rc.reply.AddString(job.name);
+    rc.reply.AddString(job.title.empty() ? job.name : job.title);
+  }
+  rc.reply.AddString("");
+}
+
+}  // namespace kestrun

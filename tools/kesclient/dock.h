@@ -1,0 +1,34 @@
+// kesclient dock and kesclient menu: the tray side of the server's docked
+// clients, for a terminal or a desktop session.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "client/client_config.h"
+
+namespace kestrun::client {
+
+// Who docks: the user and node reported to the server.
+struct DockIdentity {
+  std::string user;
+  std::string node;
+};
+
+// `kesclient dock [--print] [--port N]`: listens on UDP port N (default: a
+// free one), docks with CLIENT_KEEPALIVE now and every 60 seconds, and shows
+// each notification that arrives: balloons through notify-send when a desktop
+// notification service is reachable, otherwise (or with --print) as lines on
+// standard output; job started/stopped messages as lines. Ctrl+C or SIGTERM
+// undocks with DEREGISTER_CLIENT and returns 0. Returns 3 when the first
+// keepalive gets no answer, 2 on a usage error.
+int DockCommand(const ServerAddress& server, const DockIdentity& who,
+                const std::vector<std::string>& args);
+
+// `kesclient menu [--port N]`: asks for the tray menu (GET_JOBS_FOR_USER,
+// which also docks with UDP port N, default 0) and prints one line per job:
+// its name, a tab and its menu text. Returns 3 when no answer came.
+int MenuCommand(const ServerAddress& server, const DockIdentity& who,
+                const std::vector<std::string>& args);
+
+}  // namespace kestrun::client

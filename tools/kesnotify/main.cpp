@@ -1,0 +1,109 @@
+// kesnotify: asks the Kestrun server of this machine to show a balloon to
+// groups, client machines or users, and prints each target's status.
+//
+// Options are carried in the tool's own environment: each option sets its
+// variable and the rest of the program reads only the variables, so a job's
+// KESCLIENTNODENAME and KESCLIENTUSERNAME name its client and user unless
+// options replace them.
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "protocol/socket.h"
+#include "tools/kesnotify/kesnotify.h"
+#include "tools/kesnotify/tool_options.h"
+
+namespace {
+
+using namespace kestrun::kesnotify;
+
+// The directory of this program: its path up to the last separator.
+std::string ProgramDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  const std::string p(path, static_cast<size_t>(n));
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "" : p.substr(0, slash);
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "%s\n%s\n", message.c_str(), kUsage);
+  return 1;
+}
+
+// The port of the kestrun.conf in `home`; exits on a missing file or a
+// syntax error.
+int ReadPort(const std::string& home) {
+  const std::string path = home + "/kestrun.conf";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    // No desktop to show a message box on: standard error serves.
+    std::fputs("Kestrun: Could not find or open config file\n", stderr);
+    std::exit(1);
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  const ConfigResult read = ParseToolConfig(text.str());
+  if (!read.config) {
+    std::fprintf(stderr, "Syntax error, line %d in %s\n", read.syntaxErrorLine, path.c_str());
+    std::exit(1);
+  }
+  return read.config->port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const char* name : {"KESTEXT", "KESICON", "KESGROUP", "KESCLIENT"}) ::unsetenv(name);
+  ::setenv("KESHELP", "N", 1);
+  ::setenv("KESTITLE", "title", 1);
+  const std::string home = ProgramDirectory();
+  if (!home.empty()) ::setenv("KESTRUNHOME", home.c_str(), 1);
+  const int port = home.empty() ? 0 : ReadPort(home);
+
+  const std::string optionError = ApplyOptions(argc, argv);
+  if (!optionError.empty()) {
+    std::fputs(optionError.c_str(), stderr);
+    return 1;
+  }
+  if (const char* help = std::getenv("KESHELP"); help && help[0] == 'Y') {
+    std::fprintf(stderr, "\n%s\n", kUsage);
+    return 1;
+  }
+  int32_t icon = 0;
+  const std::string invalid = Validate(&icon);
+  if (invalid == "Could not locate KESTRUNHOME") {
+    std::fprintf(stderr, "%s\n", invalid.c_str());
+    return 1;
+  }
+  if (!invalid.empty()) return UsageError(invalid);
+
+  kestrun::net::StartSockets();
+  std::vector<Target> targets = TargetsFromEnvironment();
+  std::vector<target_notification_tag> list(targets.size());
+  for (size_t k = 0; k < targets.size(); ++k) {
+    list[k] = {targets[k].type, targets[k].name.c_str(), targets[k].status,
+               k + 1 < targets.size() ? &list[k + 1] : nullptr};
+  }
+  const char* immediate = std::getenv("KESIMMEDIATE");
+  int connected = 0;
+  const int result = SendNotificationEx("localhost", port, list.empty() ? nullptr : list.data(),
+                                        icon, std::getenv("KESTITLE"), std::getenv("KESTEXT"),
+                                        immediate != nullptr && immediate[0] == 'Y', &connected);
+  if (!connected) return 1;  // the connection's message is printed
+  if (result != 0) {
+    std::fputs("Unknown error occured\n\n", stderr);
+    return 1;
+  }
+  const char* const kinds[] = {"", "Group", "Client", "User"};
+  for (const target_notification_tag& t : list)
+    std::printf("%s %s: %s\n", kinds[t.type], t.name, StatusWord(t.status));
+  return 0;
+}

@@ -1,0 +1,228 @@
+#include "tools/kesnotify/tool_options.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace kestrun::kesnotify {
+
+const char* const kUsage =
+    "USAGE: kesnotify <options...>\n"
+    "Where <options> are:\n"
+    "-b <servername>      KESSERVER   Optional. Server Name of Kestrun Server.\n"
+    "-p <port number>     KESPORT     Optional. Port Number on which server is\n"
+    "                                 listening. Taken from kestrun.conf if not\n"
+    "                                 specified.\n"
+    "-title <title>       KESTITLE    Optional. Title to use on the notification\n"
+    "                                 balloon. Defaults to the hostname of the\n"
+    "                                 Kestrun server if not specified.\n"
+    "-icon <icontype>     KESICON     Optional. Icon to use in the balloon.\n"
+    "-group <groupname>   KESGROUP    Mandatory (unless -client or -user is used).\n"
+    "                                 Group to which the notification should be sent.\n"
+    "                                 Server needs to have a \"Group Processor\"\n"
+    "                                 specified in order for Kestrun to calculate\n"
+    "                                 which users should be notified.\n"
+    "-client <clientname> KESCLIENTNODENAME\n"
+    "                                 Optional (unless -group and -user are not\n"
+    "                                 specified). Client to which the notification\n"
+    "                                 should be sent. Note, if more than one user is\n"
+    "                                 logged into the client then the notification\n"
+    "                                 will appear for each user (unless -user is also\n"
+    "                                 specified.\n"
+    "-user <username>     KESCLIENTUSERNAME\n"
+    "                                 Optional (unless -group and -client are not\n"
+    "                                 specified. User to which the notification\n"
+    "                                 should be sent. If the user is logged on at\n"
+    "                                 more than one client then the notification is\n"
+    "                                 sent to all locations unless -client is also\n"
+    "                                 specified.\n"
+    "-text <text>         KESTEXT     Mandatory. Text to include in the balloon\n"
+    "                                 notification.\n"
+    "-now                             Displays the balloon immediately rather than\n"
+    "                                 queuing it for display after any existing\n"
+    "                                 notifications.\n"
+    "\n"
+    "<icontype> can be one of:\n"
+    "                                 none      - No Icon (default)\n"
+    "                                 warning   - Warning Icon\n"
+    "                                 error     - Error Icon\n"
+    "                                 info      - Information Icon\n";
+
+namespace {
+
+constexpr size_t kLineRead = 1023;
+
+std::string TrimBlanks(const std::string& s, const char* trailing = " \t\n") {
+  const size_t first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  const size_t last = s.find_last_not_of(trailing);
+  return last < first ? "" : s.substr(first, last - first + 1);
+}
+
+std::string TrimEnd(const std::string& s) {
+  const size_t last = s.find_last_not_of(" \t\n");
+  return last == std::string::npos ? "" : s.substr(0, last + 1);
+}
+
+// Splits the text into the reads of a line reader with a 1024-byte area.
+std::vector<std::string> Reads(const std::string& text) {
+  std::vector<std::string> reads;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const size_t n = std::min(end - at, kLineRead);
+    std::string line = text.substr(at, n);
+    // Text mode: a CR LF line end reads as LF.
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+      line.erase(line.size() - 2, 1);
+    reads.push_back(std::move(line));
+    at += n;
+  }
+  return reads;
+}
+
+std::optional<std::string> Env(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return std::nullopt;
+  return std::string(v);
+}
+
+// Putting a variable with an empty value removes it.
+void Put(const char* name, const std::string& value) {
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+}
+
+struct Option {
+  const char* name;
+  const char* variable;
+  bool takesArgument;
+};
+
+constexpr Option kOptions[] = {
+    {"-p", "KESPORT", true},
+    {"-b", "KESSERVER", true},
+    {"-title", "KESTITLE", true},
+    {"-text", "KESTEXT", true},
+    {"-icon", "KESICON", true},
+    {"-group", "KESGROUP", true},
+    {"-client", "KESCLIENTNODENAME", true},
+    {"-user", "KESCLIENTUSERNAME", true},
+    {"-now", "KESIMMEDIATE", false},
+    {"-h", "KESHELP", false},
+};
+
+}  // namespace
+
+ConfigResult ParseToolConfig(const std::string& text) {
+  ToolConfig config;
+  bool inStanza = false;
+  int number = 0;
+  for (const std::string& read : Reads(text)) {
+    ++number;
+    const std::string line = read.substr(0, read.find('#'));
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      const std::string rest = TrimEnd(line);
+      if (rest.empty()) {
+        inStanza = false;  // also a line that held only a comment
+      } else if (rest.back() == ':') {
+        inStanza = true;
+      } else {
+        return {std::nullopt, number};
+      }
+      continue;
+    }
+    const std::string key = TrimBlanks(line.substr(0, eq), " \t");
+    const std::string value = TrimBlanks(line.substr(eq + 1));
+    if (inStanza) continue;  // a stanza's server and port are not used
+    if (strcasecmp(key.c_str(), "port") == 0) {
+      config.port = std::atoi(value.c_str());
+    } else if (strcasecmp(key.c_str(), "server") == 0) {
+      config.server = value;
+    } else if (strcasecmp(key.c_str(), "clientport") == 0) {
+      config.clientPort = std::atoi(value.c_str());
+    }
+  }
+  return {config, 0};
+}
+
+std::string ApplyOptions(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+    const Option* option = nullptr;
+    for (const Option& o : kOptions) {
+      if (std::strcmp(o.name, argv[i]) == 0) option = &o;
+    }
+    if (option == nullptr) return std::string("Invalid option ") + argv[i] + " specified\n";
+    if (!option->takesArgument) {
+      Put(option->variable, "Y");
+      continue;
+    }
+    if (i + 1 >= argc || argv[i + 1][0] == '-')
+      return std::string("Parameter ") + argv[i] + " requires an argument\n";
+    Put(option->variable, argv[++i]);
+  }
+  return "";
+}
+
+std::string Validate(int32_t* icon) {
+  if (!Env("KESTRUNHOME")) return "Could not locate KESTRUNHOME";
+  if (!Env("KESTEXT")) return "-text is a mandatory field";
+  if (!Env("KESGROUP") && !Env("KESCLIENTNODENAME") && !Env("KESCLIENTUSERNAME"))
+    return "One of -group, -client or -user must be specified";
+  *icon = 0;
+  if (const std::optional<std::string> name = Env("KESICON")) {
+    if (strcasecmp(name->c_str(), "none") == 0) {
+      *icon = 0;
+    } else if (strcasecmp(name->c_str(), "warning") == 0) {
+      *icon = 2;
+    } else if (strcasecmp(name->c_str(), "info") == 0) {
+      *icon = 1;
+    } else if (strcasecmp(name->c_str(), "error") == 0) {
+      *icon = 3;
+    } else {
+      return "-icon must be one of none, warning, info or error";
+    }
+  }
+  return "";
+}
+
+std::vector<Target> TargetsFromEnvironment() {
+  std::vector<Target> targets;
+  const std::pair<const char*, int32_t> sources[] = {
+      {"KESGROUP", 1}, {"KESCLIENTNODENAME", 2}, {"KESCLIENTUSERNAME", 3}};
+  for (const auto& [variable, type] : sources) {
+    std::istringstream items(Env(variable).value_or(""));
+    for (std::string item; std::getline(items, item, ',');) {
+      if (!item.empty()) targets.push_back({type, item, 5});
+    }
+  }
+  return targets;
+}
+
+const char* StatusWord(int32_t status) {
+  switch (status) {
+    case 1:
+      return "okay";
+    case 2:
+      return "client not found";
+    case 3:
+      return "user not found";
+    case 4:
+      return "Group does not exist or has no members";
+    case 5:
+      return "Not processed";
+    case 6:
+      return "Processed";
+    default:
+      return "Unknown";
+  }
+}
+
+}  // namespace kestrun::kesnotify

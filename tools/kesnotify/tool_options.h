@@ -1,0 +1,57 @@
+// The kesnotify program's own logic, apart from its main: reading its port
+// from the kestrun.conf beside it, the usage text, the options (carried in
+// the process environment) and the targets built from them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrun::kesnotify {
+
+// The usage text as printed (ends with one line feed).
+extern const char* const kUsage;
+
+// What the tool takes from kestrun.conf: the global `port`, `server` and
+// `clientport`. Inside a stanza only `server` and `port` are taken (and not
+// used); other directives are ignored. A line holding only a comment closes a
+// stanza, as an empty line does.
+struct ToolConfig {
+  int port = 0;
+  std::string server;
+  int clientPort = 0;
+};
+
+struct ConfigResult {
+  std::optional<ToolConfig> config;
+  int syntaxErrorLine = 0;  // set when config is empty
+};
+
+// Reads the text as the file reader does: lines of at most 1023 bytes (a longer
+// line goes on as the next line, counted), numbered from 1.
+ConfigResult ParseToolConfig(const std::string& text);
+
+// Puts the options of argv into the environment. Returns an empty text when
+// all were taken, else the message for standard error ("Invalid option %s
+// specified\n" or "Parameter %s requires an argument\n").
+std::string ApplyOptions(int argc, const char* const* argv);
+
+// The validation message (without line feed) for the variables as they stand,
+// or empty; *icon receives the icon number when they are valid.
+std::string Validate(int32_t* icon);
+
+struct Target {
+  int32_t type = 0;
+  std::string name;
+  int32_t status = 5;
+};
+
+// KESGROUP items (1), then KESCLIENTNODENAME (2), then KESCLIENTUSERNAME (3);
+// empty items skipped.
+std::vector<Target> TargetsFromEnvironment();
+
+// The word printed for a target's status.
+const char* StatusWord(int32_t status);
+
+}  // namespace kestrun::kesnotify
