@@ -1,0 +1,263 @@
+// Scheduled runs made in this process with real programs: the prevalidate
+// and validate rule, the running conditions, and bad input (a log directory
+// that cannot be written, a missing standard-input file, an unknown
+// dependent, a cycle of dependents), each leaving no thread or descriptor
+// behind. The minute tick with an injected clock over a loaded kestrun.conf.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/server_config.h"
+#include "platform/running_jobs.h"
+#include "scheduler/scheduler.h"
+#include "server/environment.h"
+#include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
+
+namespace kestrun {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kChild = KES_JOB_CHILD;
+const LocalTime kNow{2024, 3, 3, 21, 5, 0, 6};
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++n;
+  return n;
+}
+
+int Threads() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// A home with `jobs` in its kestrun.conf, loaded, with a scheduler whose
+// clock always reads kNow.
+class Runs : public testing::Test {
+ protected:
+  void Load(const std::string& jobs, bool logDirectory = true) {
+    if (logDirectory) std::filesystem::create_directory(home.path() + "/log");
+    PutEnvLocked("KESTRUNHOME=" + home.path());
+    home.WriteStandardConfig(1, jobs);
+    config.SetConfigPath(home.path() + "/kestrun.conf");
+    LoadServerConfig(config);
+    SchedulerOptions options;
+    options.clock = [] { return ClockReading{0, kNow}; };
+    options.notifyJobState = [this](const JobDefinition& job, bool started) {
+      std::lock_guard<std::mutex> guard(notifyLock);
+      notified.push_back(job.name + (started ? " started" : " stopped"));
+    };
+    scheduler = std::make_unique<Scheduler>(config, table, options);
+  }
+  void Start(const std::string& job) {
+    scheduler->StartScheduledJob(*FindJobForUser(config, job, std::nullopt));
+  }
+  std::string Log() const { return home.Log(); }
+  std::string LogFile(const std::string& job) const {
+    return home.ReadFile("log/" + job + "-20240303-2105.log");
+  }
+  void TearDown() override {
+    if (scheduler) EXPECT_TRUE(scheduler->WaitUntilIdle(10s));
+    EXPECT_TRUE(test::WaitUntil([&] { return OpenDescriptors() == descriptorsBefore; }))
+        << OpenDescriptors() << " descriptors, " << descriptorsBefore << " before";
+    EXPECT_TRUE(test::WaitUntil([&] { return Threads() == threadsBefore; }))
+        << Threads() << " threads, " << threadsBefore << " before";
+  }
+
+  const size_t descriptorsBefore = OpenDescriptors();
+  const int threadsBefore = Threads();
+  test::TestHome home;
+  ServerConfig config;
+  RunningJobTable table;
+  std::unique_ptr<Scheduler> scheduler;
+  std::mutex notifyLock;
+  std::vector<std::string> notified;  // guarded by notifyLock
+};
+
+struct CheckCase {
+  const char* name;
+  const char* prevalidate;  // "" for none
+  const char* validate;
+  bool runs;
+  const char* lines;  // expected log lines, in order, separated by "|"
+};
+
+class Checks : public Runs, public testing::WithParamInterface<CheckCase> {};
+
+TEST_P(Checks, ExitCodeZeroLetsTheRunGoOn) {
+  const CheckCase& c = GetParam();
+  std::string job = "CHECKED:\n program = " + kChild + "\n param = exit\n param = 4\n";
+  if (*c.prevalidate) job += std::string(" prevalidatewith = ") + c.prevalidate + "\n";
+  if (*c.validate) job += std::string(" validatewith = ") + c.validate + "\n";
+  Load(job);
+  Start("CHECKED");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  const std::string log = Log();
+  std::string expected = "SCHEDULER: Running timed job \"CHECKED\"\n";
+  std::stringstream lines(c.lines);
+  for (std::string line; std::getline(lines, line, '|');) expected += "(.*\n)?" + line + "\n";
+  if (c.runs) expected += ".*SCHEDULER: Script \"" + kChild + "\" exits code 4\n";
+  EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << log;
+  EXPECT_EQ(log.find("exits code 4") != std::string::npos, c.runs) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Validation, Checks,
+    testing::Values(
+        CheckCase{"BothPass", "/bin/true", "/bin/true", true,
+                  ".*PreValidate script \"/bin/true\" exits code 0|.*Validate script \"/bin/true\" "
+                  "exits code 0"},
+        CheckCase{"PrevalidateFailsValidateStillRuns", "/bin/false", "/bin/true", false,
+                  ".*PreValidate script \"/bin/false\" exits code 1|.*Validate script "
+                  "\"/bin/true\" exits code 0"},
+        CheckCase{"ValidateFails", "", "/bin/false", false,
+                  ".*SCHEDULER: Validate script \"/bin/false\" exits code 1"},
+        CheckCase{"PrevalidateNotStartable", "/no/such/check", "/bin/true", false,
+                  ".*SCHEDULER: PreValidate script \"/no/such/check\" failed to execute|.*Validate "
+                  "script \"/bin/true\" exits code 0"},
+        CheckCase{"ValidateNotStartable", "", "/no/such/check", false,
+                  ".*SCHEDULER: Validate script \"/no/such/check\" failed to execute"}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Runs, OutputAndErrorShareTheLogFileAndRunGroupHearsBothEnds) {
+  Load("BOTH:\n program = " + kChild + "\n param = both\n");
+  Start("BOTH");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  EXPECT_EQ(LogFile("BOTH"), "out\nerr\n");
+  std::lock_guard<std::mutex> guard(notifyLock);
+  EXPECT_EQ(notified, (std::vector<std::string>{"BOTH started", "BOTH stopped"}));
+}
+
+TEST_F(Runs, LogDirectoryThatCannotBeWrittenLosesOutputOnly) {
+  Load("NOLOG:\n program = " + kChild + "\n param = exit\n param = 0\n", false);
+  home.WriteFile("log", "a file where the directory should be");
+  Start("NOLOG");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  const std::string log = Log();
+  EXPECT_NE(log.find("SCHEDULER: Could not open file \"" + home.path() +
+                     "/log/NOLOG-20240303-2105.log\" for write"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("SCHEDULER: Script \"" + kChild + "\" exits code 0"), std::string::npos);
+}
+
+TEST_F(Runs, MissingStandardInputIsLoggedAndTheProgramReadsNothing) {
+  Load("NOINPUT:\n program = " + kChild +
+       "\n param = cat\n param = 6\n autorunstandardinput = $KESTRUNHOME/in/$KESJOBNAME.txt\n");
+  Start("NOINPUT");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  const std::string log = Log();
+  EXPECT_NE(
+      log.find("SCHEDULER: Could not open file \"" + home.path() + "/in/NOINPUT.txt\" for read"),
+      std::string::npos)
+      << log;
+  EXPECT_NE(log.find("exits code 6"), std::string::npos) << log;
+  EXPECT_EQ(LogFile("NOINPUT"), "");
+}
+
+TEST_F(Runs, ProgramThatCannotStartCountsAsFailureAndUnknownDependentIsLogged) {
+  Load(
+      "BROKEN:\n program = /no/such/program\n autorunonfailure = {REPORT, NOSUCH}\n\n"
+      "REPORT:\n program = " +
+      kChild + "\n param = env\n param = KESPARENTEXITCODE\n param = KESREASON\n");
+  Start("BROKEN");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  const std::string log = Log();
+  EXPECT_NE(log.find("SCHEDULER: Failed to run script \"/no/such/program\": Error 2 (No such file "
+                     "or directory)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("SCHEDULER: Dependent job \" NOSUCH\" of BROKEN does not exist"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(LogFile("REPORT"), "KESPARENTEXITCODE=1\nKESREASON=TIMED\n");
+}
+
+TEST_F(Runs, CycleStartsOneRunPerFinishedRunAndIsLoggedOnce) {
+  const std::string b = "B:\n program = /bin/true\n autorunonsuccess = A\n";
+  Load("A:\n program = /bin/true\n autorunonsuccess = B\n\n" + b);
+  Start("A");
+  ASSERT_TRUE(test::WaitUntil([&] { return test::CountOf(Log(), "exits code 0") >= 6; }));
+  // Breaking the cycle lets the chain end.
+  home.WriteStandardConfig(
+      1, "A:\n program = /bin/true\n autorunonsuccess = B\n\nB:\n program = /bin/true\n");
+  ReloadServerConfig(config);
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  const std::string log = Log();
+  EXPECT_EQ(test::CountOf(log, "closes a cycle"), 1u) << log;
+  EXPECT_NE(log.find("SCHEDULER: Dependent job A of B closes a cycle"), std::string::npos) << log;
+  // One run at a time: every start is followed by its end before the next.
+  std::stringstream lines(log);
+  int open = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("SCHEDULER: Running") != std::string::npos) EXPECT_EQ(++open, 1) << log;
+    if (line.find("exits code") != std::string::npos) EXPECT_EQ(--open, 0) << log;
+  }
+}
+
+TEST_F(Runs, JobThatDeniesItselfIsNotStartedTwice) {
+  ASSERT_EQ(::mkfifo((home.path() + "/hold").c_str(), 0600), 0);
+  Load("HOLD:\n program = " + kChild +
+       "\n param = cat\n denyifjobrunning = {HOLD}\n autorunstandardinput = $KESTRUNHOME/hold\n");
+  Start("HOLD");
+  // Opening the FIFO meets the run's open; the program then holds it.
+  const int writer = ::open((home.path() + "/hold").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(test::WaitUntil([&] { return table.IsJobRunning("HOLD", std::nullopt); }));
+  Start("HOLD");
+  EXPECT_TRUE(test::WaitUntil([&] {
+    return Log().find("SCHEDULER: Cannot run timed job HOLD - it is already running") !=
+           std::string::npos;
+  }));
+  ASSERT_EQ(::write(writer, "held\n", 5), 5);
+  ::close(writer);
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  EXPECT_EQ(LogFile("HOLD"), "held\n");
+}
+
+TEST_F(Runs, TickStartsDueEntriesOfTheCurrentConfiguration) {
+  Load(
+      "FIRST:\n program = /bin/true\n autorun = on\n autoruntimes = 21:05, 21:05\n\n"
+      "OTHER:\n program = /bin/true\n autorun = on\n autoruntimes = 21:06\n autorundays = SUN\n");
+  std::vector<std::string> started;
+  int64_t epoch = 1709499900;  // 2024-03-03 21:05 UTC, a Sunday
+  SchedulerOptions options;
+  options.clock = [&] {
+    const std::time_t t = epoch;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    return ClockReading{epoch,
+                        {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                         tm.tm_sec, (tm.tm_wday + 6) % 7}};
+  };
+  options.testStartTimedRun = [&](const JobDefinition& job) { started.push_back(job.name); };
+  Scheduler ticking(config, table, options);
+  ticking.Tick();
+  EXPECT_EQ(started, (std::vector<std::string>{"FIRST", "FIRST"}));
+  epoch += 60;
+  ticking.Tick();
+  EXPECT_EQ(started, (std::vector<std::string>{"FIRST", "FIRST", "OTHER"}));
+  epoch += 3 * 60;
+  ticking.Tick();
+  EXPECT_NE(Log().find("SCHEDULER: 3 minutes passed since the previous tick; runs due in between "
+                       "are not started"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrun
