@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "config/server_config.h"
 #include "scheduler/job_log.h"
 #include "scheduler/scheduler.h"
-#include "server/environment.h"
-#include "tests/support/server_home.h"
 
 namespace kestrun {
 namespace {
@@ -84,15 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         DueCase{"Midnight", "", "", "", 0, "00:00", At(0, 0, 0), 1},
         DueCase{"TimeListedTwiceRunsTwice", "", "", "", 0, "08:00 08:00", At(0, 8, 0), 2}),
     [](const testing::TestParamInfo<DueCase>& info) { return std::string(info.param.name); });
-
-TEST(DueRule, EntriesKeepFileOrderAndEntryWithoutTimesNeverRuns) {
-  ServerConfig config;
-  std::vector<ScheduleEntry> schedule;
-  AddScheduleEntry(config, schedule, 2, 0, 0, 0, 0, std::string("10:00"));
-  AddScheduleEntry(config, schedule, 0, 0, 0, 0, 0, std::nullopt);
-  AddScheduleEntry(config, schedule, 1, 0, 0, 0, 0, std::string("10:00,10:00"));
-  EXPECT_EQ(DueJobs(schedule, At(0, 10, 0)), (std::vector<size_t>{2, 1, 1}));
-}
 
 // One tick of a sequence: the real time and the zone's offset at that moment.
 struct TickStep {
@@ -204,26 +192,6 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   {"BACKUP-FULL-20240304-0100.log"}}),
     [](const testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.name); });
-
-TEST(JobLogName, JobAndStartMinute) {
-  EXPECT_EQ(JobLogFileName("/srv/k", "BACKUP", {2024, 3, 3, 21, 5, 59, 6}),
-            "/srv/k/log/BACKUP-20240303-2105.log");
-  EXPECT_TRUE(IsJobLogFileName("BACKUP-20240303-2105.log", "BACKUP"));
-  EXPECT_FALSE(IsJobLogFileName("BACKUP-FULL-20240303-2105.log", "BACKUP"));
-  EXPECT_FALSE(IsJobLogFileName("backup-20240303-2105.log", "BACKUP"));
-}
-
-TEST(PruneJobLogs, DeletesInTheHomesLogDirectory) {
-  test::TestHome home;
-  PutEnvLocked("KESTRUNHOME=" + home.path());
-  std::filesystem::create_directory(home.path() + "/log");
-  for (const std::string& name : kTwoJobs) home.WriteFile("log/" + name, "x");
-  PruneJobLogs("BACKUP", 2);
-  for (const std::string& name : kTwoJobs)
-    EXPECT_EQ(std::filesystem::exists(home.path() + "/log/" + name),
-              name != "BACKUP-20240302-2105.log" && name != "BACKUP-20240301-2105.log")
-        << name;
-}
 
 struct DependentCase {
   const char* name;
