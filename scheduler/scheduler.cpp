@@ -140,11 +140,6 @@ void Scheduler::StartScheduledJob(JobDefinition job) {
   StartRunThread(shared_, std::move(run));
 }
 
-int32_t Scheduler::ActiveRuns() const {
-  std::lock_guard<std::mutex> guard(shared_->lock);
-  return shared_->activeRuns;
-}
-
 bool Scheduler::WaitUntilIdle(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> guard(shared_->lock);
   return shared_->idle.wait_for(guard, timeout, [&] { return shared_->activeRuns == 0; });

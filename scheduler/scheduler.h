@@ -55,8 +55,11 @@ TickDecision DecideTick(TickState& state, const ClockReading& now);
 std::vector<size_t> DueJobs(const std::vector<ScheduleEntry>& schedule, const LocalTime& now);
 
 struct SchedulerOptions {
+  // Read by the tick and by every run (the minute in its log file's name), so
+  // it is called from the listener and from run threads at once.
   SchedulerClock clock = ReadServerClock;
-  // Tells a job's run group that it started or stopped (notifications).
+  // Tells a job's run group that it started or stopped (notifications);
+  // called from run threads.
   std::function<void(const JobDefinition&, bool started)> notifyJobState;
   // TEST ONLY: replaces the start of the runs that a tick finds due.
   std::function<void(const JobDefinition&)> testStartTimedRun;
@@ -76,9 +79,8 @@ class Scheduler {
   // Starts a timed run of `job` on a thread of its own; nobody waits for it.
   void StartScheduledJob(JobDefinition job);
 
-  // Runs whose threads have not finished (dependents started count at once).
-  int32_t ActiveRuns() const;
-  // Waits until no run is active; false on timeout.
+  // Waits until no run thread is left (a run's dependents are counted before
+  // it ends, so a whole chain is waited for); false on timeout.
   bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
 
  private:
