@@ -218,6 +218,23 @@ TEST_F(Runs, JobThatDeniesItselfIsNotStartedTwice) {
   EXPECT_EQ(LogFile("HOLD"), "held\n");
 }
 
+TEST_F(Runs, SecondRunInTheSameMinuteLeavesTheFirstRunsLogFileAlone) {
+  ASSERT_EQ(::mkfifo((home.path() + "/feed").c_str(), 0600), 0);
+  Load("TWICE:\n program = " + kChild +
+       "\n param = cat\n autorunstandardinput = $KESTRUNHOME/feed\n");
+  Start("TWICE");
+  const int writer = ::open((home.path() + "/feed").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "first\n", 6), 6);
+  ASSERT_TRUE(test::WaitUntil([&] { return LogFile("TWICE") == "first\n"; }));
+  Start("TWICE");
+  EXPECT_TRUE(test::WaitUntil([&] { return test::CountOf(Lines(), "for write") == 1; }));
+  ::close(writer);
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  EXPECT_EQ(LogFile("TWICE"), "first\n");
+  EXPECT_EQ(test::CountOf(Lines(), "Script \"CHILD\" exits code 0"), 2u) << Lines();
+}
+
 TEST_F(Runs, TickStartsDueEntriesOfTheCurrentConfiguration) {
   Load(
       "FIRST:\n program = /bin/true\n autorun = on\n autoruntimes = 21:05, 21:05\n\n"
