@@ -1,7 +1,6 @@
 // The scheduler's decisions with an injected clock: which entries are due in
 // a minute (masks, time lists and ranges), how the tick treats missed minutes
-// and clock changes, which log files a run prunes, and the dependents of a
-// finished run.
+// and clock changes, and which log files a run prunes.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -192,32 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   {"BACKUP-FULL-20240304-0100.log"}}),
     [](const testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.name); });
-
-struct DependentCase {
-  const char* name;
-  const char* onSuccess;
-  const char* onFailure;
-  int exitCode;
-  std::vector<std::string> names;
-};
-
-class Dependents : public testing::TestWithParam<DependentCase> {};
-
-TEST_P(Dependents, ChosenByExitCodeAndSplitAsWritten) {
-  const DependentCase& c = GetParam();
-  JobDefinition job;
-  job.autoRunOnSuccess = c.onSuccess;
-  job.autoRunOnFailure = c.onFailure;
-  EXPECT_EQ(DependentNames(job, c.exitCode), c.names);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ExitCodes, Dependents,
-    testing::Values(
-        DependentCase{"SuccessKeepsBlanks", "{NEXTA, NEXTB}", "F", 0, {"NEXTA", " NEXTB"}},
-        DependentCase{"FailureOnThree", "S", "{REPORT}", 3, {"REPORT"}},
-        DependentCase{"NoneSet", "", "", 1, {}}),
-    [](const testing::TestParamInfo<DependentCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrun
