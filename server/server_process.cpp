@@ -8,6 +8,7 @@
 #include "config/group_processor.h"
 #include "notify/notifications.h"
 #include "platform/interrupts.h"
+#include "scheduler/scheduler.h"
 #include "server/admin_command.h"
 #include "base/environment.h"
 #include "server/listener.h"
@@ -47,7 +48,8 @@ void OnInterrupt(ServerProcess& process, int signal) {
 
 namespace {
 
-ListenerHooks ServingHooks(ServerConfig& config) {
+ListenerHooks ServingHooks(ServerProcess& process) {
+  ServerConfig& config = process.config;
   ListenerHooks hooks;
   hooks.reloadConfigIfChanged = [&config] {
     if (ConfigFileChanged(config)) ReloadServerConfig(config);
@@ -55,8 +57,12 @@ ListenerHooks ServingHooks(ServerConfig& config) {
   hooks.checkGroupChanges = [&config] {
     if (GroupsChanged(config) != 0) MarkGroupCacheStale(config);
   };
-  // The scheduler's minute step joins here when the scheduler exists.
-  hooks.schedulerMinuteStep = nullptr;
+  SchedulerOptions scheduling;
+  scheduling.notifyJobState = [&process](const JobDefinition& job, bool started) {
+    if (process.context.notifyJobState) process.context.notifyJobState(job, started);
+  };
+  auto scheduler = std::make_shared<Scheduler>(config, process.runningJobs, std::move(scheduling));
+  hooks.schedulerMinuteStep = [scheduler] { scheduler->Tick(); };
   return hooks;
 }
 
@@ -85,7 +91,7 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   }
   if (args.size() < 2) {
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
-    ProcessIncomingRequests(process.context, port, ServingHooks(process.config));
+    ProcessIncomingRequests(process.context, port, ServingHooks(process));
   }
   AdminEnvironment env;
   env.listBoxMode = GetEnvLocked("KESREASON") == std::optional<std::string>("LISTBOX");
