@@ -109,6 +109,7 @@ class DefinitionWriter {
   int32_t line_ = 0, page_ = 0, container_ = 0, label_ = 0, radio_ = 0;
   int32_t openFrame_ = 0;  // container number of the open labelled frame, 0 for none
   int32_t lastRadioContainer_ = -1;
+  int32_t groupSetField_ = 0;  // the set radio button of the current group
   std::vector<PackEntry> pack_;
   DefinitionResult result_;
 };
@@ -312,6 +313,10 @@ size_t DefinitionWriter::ReadButton(Row& row, std::string_view text, size_t i) {
     if (newGroup) ++result_.radioGroups;
     const int32_t group = result_.radioGroups;
     const bool isSet = set || newGroup;
+    // A later button of the group that starts set takes over from the one
+    // set before it, so that the client never reads two set buttons.
+    if (isSet && !newGroup && groupSetField_ != 0) Line(out_, "set name", groupSetField_, " \"0\"");
+    if (isSet) groupSetField_ = n;
     const std::string path = frame + ".rb" + std::to_string(++radio_);
     Line(out_, "ttk::frame ", frame, " -width ", frameWidth, " -height 19");
     Line(out_, "pack propagate ", frame, " off");

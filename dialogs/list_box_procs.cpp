@@ -41,13 +41,16 @@ proc TreeRightClick {c x y X Y} {
 }
 image create bitmap arrow(0) -data {#define up_width 7
 #define up_height 4
-static unsigned char up_bits[] = {0x08, 0x1c, 0x3e, 0x7f};}
+static char up_bits[] = {
+0x08, 0x1c, 0x3e, 0x7f};}
 image create bitmap arrow(1) -data {#define down_width 7
 #define down_height 4
-static unsigned char down_bits[] = {0x7f, 0x3e, 0x1c, 0x08};}
+static char down_bits[] = {
+0x7f, 0x3e, 0x1c, 0x08};}
 image create bitmap arrowBlank -data {#define blank_width 7
 #define blank_height 4
-static unsigned char blank_bits[] = {0x00, 0x00, 0x00, 0x00};}
+static char blank_bits[] = {
+0x00, 0x00, 0x00, 0x00};}
 proc TreeSort {col Direction} {
 	global SortedCol SortedDir
 	set keyed {}
