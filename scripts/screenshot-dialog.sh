@@ -35,7 +35,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-KESTRUNHOME=$home "$build/bin/kes_dialog_preview" "$home/kestrun.conf" "$job" "$tmp/dialog.tcl" >/dev/null
+# A copy of the home, so that the log the reader writes stays out of it.
+cp -r "$home/." "$tmp/home"
+KESTRUNHOME=$tmp/home "$build/bin/kes_dialog_preview" "$tmp/home/kestrun.conf" "$job" \
+  "$tmp/dialog.tcl" >/dev/null
 
 # A free display: the first number without a lock file whose server comes up.
 for n in $(seq 150 199); do
