@@ -5,7 +5,7 @@
 // GenerateDialogScript is a pure function of its inputs apart from three
 // things that reach the outside through named seams: the banner picture file
 // named by `bannergraphic` (read and checked here), the list-box rows
-// (DialogSources::listBoxValues, which runs the job's list-box script) and the
+// (DialogSources::getListBoxValuesFromScript, which runs the job's list-box script) and the
 // jobs offered on the list box's right-click menu (DialogSources::menuJob).
 // Problems are logged with LogMessage; every input, however malformed, yields
 // a script that Tk can run. Any thread may call; nothing is kept between calls.
@@ -41,11 +41,14 @@ struct ListBoxScriptCall {
   const std::vector<std::string>& environment;  // NAME=value entries
 };
 
+// GetListBoxValuesFromScript: the output lines of the job's list-box script
+// (as written, one row each), or nullopt when the job has none or it failed.
+using GetListBoxValuesFromScript =
+    std::function<std::optional<std::vector<std::string>>(const ListBoxScriptCall&)>;
+
 struct DialogSources {
-  // GetListBoxValuesFromScript: the output lines of the job's list-box script
-  // (as written, one row each), or nullopt when the job has none or it failed.
   // Left empty, the list box gets no rows.
-  std::function<std::optional<std::vector<std::string>>(const ListBoxScriptCall&)> listBoxValues;
+  GetListBoxValuesFromScript getListBoxValuesFromScript;
   // The menu label of job `name` (its title, or its name when it has none)
   // when the job exists and `user` may run it; nullopt otherwise. Left empty,
   // no right-click entry gets a command.

@@ -16,9 +16,9 @@ namespace {
 using Rows = std::vector<std::string>;
 
 std::optional<Rows> RunListBoxScript(const DialogInput& in, const DialogSources& sources) {
-  if (!sources.listBoxValues) return std::nullopt;
-  return sources.listBoxValues(ListBoxScriptCall{in.job, in.arguments, in.node, in.clientProcessId,
-                                                 in.user, in.environment});
+  if (!sources.getListBoxValuesFromScript) return std::nullopt;
+  return sources.getListBoxValuesFromScript(ListBoxScriptCall{
+      in.job, in.arguments, in.node, in.clientProcessId, in.user, in.environment});
 }
 
 // Cells of a row: the pieces between separators; "" is one empty cell.

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   DialogSources sources;
-  sources.listBoxValues =
+  sources.getListBoxValuesFromScript =
       [](const ListBoxScriptCall& call) -> std::optional<std::vector<std::string>> {
     if (call.job.listBoxScript.empty()) return std::nullopt;
     std::optional<std::string> out = Capture(call.job, call.job.listBoxScript, "LISTBOX");

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rows = Rows();
   const std::vector<std::string> arguments{"bench"}, environment{"KES_A=1", "PATH=/bin"};
   DialogSources sources;
-  sources.listBoxValues = [&rows](const ListBoxScriptCall&) { return rows; };
+  sources.getListBoxValuesFromScript = [&rows](const ListBoxScriptCall&) { return rows; };
 
   std::vector<double> wall, cpu;
   size_t bytes = 0;

@@ -38,7 +38,7 @@ struct DialogTest : testing::Test {
   std::string Generate(const std::vector<std::string>& lines,
                        std::optional<std::vector<std::string>> rows = std::nullopt) {
     DialogSources sources;
-    sources.listBoxValues = [rows, this](const ListBoxScriptCall&) {
+    sources.getListBoxValuesFromScript = [rows, this](const ListBoxScriptCall&) {
       ++listBoxRuns;
       return rows;
     };
