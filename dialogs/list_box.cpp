@@ -146,7 +146,7 @@ void AppendProcedures(std::string& out, const JobDefinition& job) {
 }
 
 void AppendTable(std::string& out, const JobDefinition& job, const Columns& columns) {
-  const int32_t height = job.listBoxHeight > 0 ? job.listBoxHeight * 20 + 25 : 105;
+  const int64_t height = job.listBoxHeight > 0 ? int64_t{job.listBoxHeight} * 20 + 25 : 105;
   const char* mode = job.selection == SelectionMode::Single ? "browse"
                      : job.selection == SelectionMode::None ? "none"
                                                             : "extended";

@@ -25,6 +25,9 @@ struct BannerCase {
   bool ownPicture = false;
   std::vector<std::string> logged;
 };
+void PrintTo(const BannerCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<BannerCase> BannerCases() {
   return {

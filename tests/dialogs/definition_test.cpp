@@ -13,6 +13,9 @@ struct RowCase {
   std::vector<std::string> present;  // whole lines of the script
   std::vector<std::string> absent;   // substrings that must not occur
 };
+void PrintTo(const RowCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const std::string kTrickyValue = "a[b]$c\\d\"e{f}g\\";
 const std::string kTrickyQuoted = "a\\[b\\]\\$c\\\\d\\\"e\\{f\\}g\\\\";

@@ -13,6 +13,9 @@ struct ListBoxCase {
   std::vector<std::string> present;
   std::vector<std::string> absent;
 };
+void PrintTo(const ListBoxCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<ListBoxCase> ListBoxCases() {
   return {

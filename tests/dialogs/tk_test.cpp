@@ -126,6 +126,9 @@ struct BadInput {
   std::vector<std::string> lines;
   const char* fieldCount;
 };
+void PrintTo(const BadInput& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<BadInput> BadInputs() {
   std::vector<std::string> many(1000, "[_] [_] [_] [_] [_] [_] o a o b x c X d");
