@@ -85,7 +85,7 @@ TEST_F(TkDialogTest, RepresentativeDialogRunsAndReportsItsFields) {
 
 TEST_F(TkDialogTest, ClassicFramesAndCancelByClosing) {
   fields = {Field("1", {}, {2})};
-  const TkRun run = Run({"- Frame", "x check", "-"},
+  const TkRun run = Run({"- Frame", "x check", "-", " o lower case first   o second"},
                         "event generate $wn1 <ButtonRelease-1>\n"
                         "set r [winfo class .c.m.lf1]\n"
                         "wm protocol . WM_DELETE_WINDOW\n"
@@ -95,6 +95,8 @@ TEST_F(TkDialogTest, ClassicFramesAndCancelByClosing) {
   EXPECT_EQ(run.Value("result"), "Labelframe");
   EXPECT_EQ(run.Value("button"), "cancel");
   EXPECT_EQ(run.Value("calls"), "{bbc 1 2}");
+  EXPECT_EQ(run.Value("name2"), "1");  // the first of a group starts set
+  EXPECT_EQ(run.Value("name3"), "0");
 }
 
 TEST_F(TkDialogTest, ListBoxSelectionAndAutomaticSort) {
