@@ -20,6 +20,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+FieldDefinition Value(std::string text) {
+  FieldDefinition f;
+  f.value = std::move(text);
+  return f;
+}
+
 double ThreadCpuMillis() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -45,8 +51,7 @@ std::vector<FieldDefinition> Fields() {
     FieldDefinition f;
     f.value = "value " + std::to_string(n) + " [with] $pecial \"chars\"";
     if (n % 4 == 2)
-      for (int c = 0; c < 10; ++c)
-        f.values.push_back(FieldDefinition{"choice " + std::to_string(c)});
+      for (int c = 0; c < 10; ++c) f.values.push_back(Value("choice " + std::to_string(c)));
     if (n % 5 == 0) f.updates.push_back(FieldUpdate{n - 1});
     fields.push_back(std::move(f));
   }
@@ -75,7 +80,7 @@ int main(int argc, char** argv) {
   job.contextColumn = 2;
   job.icons.push_back(JobIcon{"DISK", std::string(1200, 'A') + "\n", 16, 16});
   for (const char* name : {"Host", "Kind", "Path", "Size", "State"})
-    job.columnNameList.push_back(FieldDefinition{name});
+    job.columnNameList.push_back(Value(name));
   const std::vector<std::string> lines = Definition();
   const std::vector<FieldDefinition> fields = Fields();
   const std::vector<std::string> rows = Rows();

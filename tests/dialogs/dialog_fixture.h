@@ -15,11 +15,17 @@
 
 namespace kestrun::test {
 
+inline FieldDefinition Value(std::string text) {
+  FieldDefinition f;
+  f.value = std::move(text);
+  return f;
+}
+
 inline FieldDefinition Field(std::string value, std::vector<std::string> choices = {},
                              std::vector<int32_t> updates = {}, bool enabled = true) {
   FieldDefinition f;
   f.value = std::move(value);
-  for (std::string& c : choices) f.values.push_back(FieldDefinition{std::move(c)});
+  for (std::string& c : choices) f.values.push_back(Value(std::move(c)));
   for (int32_t u : updates) f.updates.push_back(FieldUpdate{u});
   f.enabled = enabled;
   return f;
@@ -27,7 +33,7 @@ inline FieldDefinition Field(std::string value, std::vector<std::string> choices
 
 inline std::vector<FieldDefinition> ValueList(std::vector<std::string> values) {
   std::vector<FieldDefinition> list;
-  for (std::string& v : values) list.push_back(FieldDefinition{std::move(v)});
+  for (std::string& v : values) list.push_back(Value(std::move(v)));
   return list;
 }
 
