@@ -16,6 +16,7 @@
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
 #include "platform/thread.h"
+#include "protocol/run_stream.h"
 #include "protocol/transport.h"
 #include "base/log.h"
 
@@ -69,29 +70,22 @@ class ConsoleLines {
   std::string text_;
 };
 
-// Sends big-endian words on the connection; 0 or the system's error code.
+// Sends run-stream bytes on the connection; 0 or the system's error code.
 template <size_t N>
-int SendWords(SocketHandle socket, const std::array<uint32_t, N>& words) {
-  std::array<unsigned char, 4 * N> bytes{};
-  for (size_t i = 0; i < N; ++i) {
-    bytes[4 * i] = static_cast<unsigned char>(words[i] >> 24);
-    bytes[4 * i + 1] = static_cast<unsigned char>(words[i] >> 16);
-    bytes[4 * i + 2] = static_cast<unsigned char>(words[i] >> 8);
-    bytes[4 * i + 3] = static_cast<unsigned char>(words[i]);
-  }
+int SendBytes(SocketHandle socket, const std::array<unsigned char, N>& bytes) {
   const SendPiece piece{bytes.data(), bytes.size()};
   return net::SendAll(socket, {&piece, 1});
 }
 
 // A zero start header and the end word: the job was not started.
 void SendRefusalBytes(SocketHandle socket) {
-  SendWords(socket, std::array<uint32_t, 6>{});
+  SendBytes(socket, runstream::RefusalBytes());
 }
 void SendEndWord(SocketHandle socket) {
-  SendWords(socket, std::array<uint32_t, 1>{});
+  SendBytes(socket, runstream::EncodeWord(0));
 }
 
-std::array<uint32_t, 5> StartHeaderOf(const JobDefinition& job) {
+runstream::StartHeader StartHeaderOf(const JobDefinition& job) {
   return {static_cast<uint32_t>(job.stdoutMode), static_cast<uint32_t>(job.stderrMode),
           job.allowStop ? CurrentThreadId() : 0u, job.systemTray ? 1u : 0u,
           job.systemTray && job.systemTrayHold ? 1u : 0u};
@@ -164,7 +158,8 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
   const char* node = r.clientNode.c_str();
   const char* program = arguments[0].c_str();
   // A client that is already gone gets no job: nobody would see it run.
-  if (SendWords(rc.socket, StartHeaderOf(job)) != 0) return CommunicationFailure(config, r);
+  if (SendBytes(rc.socket, runstream::EncodeStartHeader(StartHeaderOf(job))) != 0)
+    return CommunicationFailure(config, r);
   if (job.systemTray) {
     // The tray client says when it is ready; the value does not matter.
     unsigned char ready[4];

@@ -1,5 +1,3 @@
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -9,6 +7,7 @@
 
 #include "platform/interrupts.h"
 #include "launch/pumps.h"
+#include "protocol/run_stream.h"
 
 namespace kestrun {
 
@@ -68,8 +67,9 @@ int WriteGivenInput(PumpContext& c, const CaptureBuffer& capture) {
 int RelayClientInput(PumpContext& c, SocketHandle socket) {
   std::vector<char> piece;
   for (;;) {
-    uint32_t lengthField = 0;
-    switch (ReceiveExactly(socket, reinterpret_cast<char*>(&lengthField), 4, c.stop)) {
+    unsigned char lengthField[runstream::kWordSize];
+    switch (ReceiveExactly(socket, reinterpret_cast<char*>(lengthField), sizeof lengthField,
+                           c.stop)) {
       case Receive::Done:
         break;
       case Receive::Woken:  // the program has ended and nothing more came
@@ -79,7 +79,7 @@ int RelayClientInput(PumpContext& c, SocketHandle socket) {
         c.pipe.Reset();
         return 1;
     }
-    uint32_t remaining = ntohl(lengthField);
+    uint32_t remaining = runstream::LoadWord(lengthField);
     if (remaining == 0) {
       c.pipe.Reset();
       return 0;
@@ -112,18 +112,12 @@ int RelayClientInput(PumpContext& c, SocketHandle socket) {
 int SendFrames(SocketHandle socket, std::mutex* sendLock, uint32_t stream, const char* data,
                size_t size) {
   constexpr size_t kMaxFrames = (kPassThroughRead + kMaxFrameData - 1) / kMaxFrameData;
-  std::array<std::array<uint32_t, 2>, kMaxFrames> headers;
+  std::array<runstream::FrameHeader, kMaxFrames> headers;
   std::array<SendPiece, 2 * kMaxFrames> pieces;
-  size_t frames = 0;
-  for (size_t offset = 0; offset < size; offset += kMaxFrameData, ++frames) {
-    const size_t length = std::min(kMaxFrameData, size - offset);
-    headers[frames] = {htonl(static_cast<uint32_t>(length)), htonl(stream)};
-    pieces[2 * frames] = {headers[frames].data(), 8};
-    pieces[2 * frames + 1] = {data + offset, length};
-  }
+  const size_t count = runstream::FramePieces(stream, data, size, headers, pieces);
   std::unique_lock<std::mutex> lock;
   if (sendLock) lock = std::unique_lock(*sendLock);
-  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), 2 * frames));
+  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), count));
 }
 
 int OutputPump(PumpContext& c, uint32_t stream) {

@@ -16,10 +16,8 @@
 // for every chunk, so a preloaded program's pumps can be pointed at a new run
 // while they run.
 //
-// Client wire format. Input: chunks of a 4-byte big-endian length N and N
-// bytes; N = 0 ends the input. Output: frames of a 4-byte big-endian length
-// L (1 to 1016), a 4-byte big-endian stream code (0 output, 1 error) and L
-// bytes.
+// Client wire format: the run stream of protocol/run_stream.h (input chunks
+// in, output frames out).
 #pragma once
 
 #include <atomic>
@@ -34,11 +32,12 @@
 #include "platform/event.h"
 #include "platform/unique_fd.h"
 #include "platform/wakeup.h"
+#include "protocol/run_stream.h"
 #include "protocol/socket.h"
 
 namespace kestrun {
 
-inline constexpr size_t kMaxFrameData = 1016;
+inline constexpr size_t kMaxFrameData = runstream::kMaxFrameData;
 // Largest pipe read of the pass-through phase; it goes out as consecutive
 // frames of at most kMaxFrameData bytes in one send.
 inline constexpr size_t kPassThroughRead = 64 * 1024;
@@ -47,7 +46,10 @@ inline constexpr size_t kPassThroughRead = 64 * 1024;
 inline constexpr size_t kInputPiece = 64 * 1024;
 inline constexpr char kEndOfTransmission = 0x04;
 
-enum StreamCode : uint32_t { kStdoutStream = 0, kStderrStream = 1 };
+enum StreamCode : uint32_t {
+  kStdoutStream = runstream::kStdoutStream,
+  kStderrStream = runstream::kStderrStream
+};
 
 // A run's captured output, and the input it is given. Owned by the run's
 // launcher (capture mode returns it to its caller).
