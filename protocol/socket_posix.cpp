@@ -35,7 +35,9 @@ void Socket::ShutdownSend() const {
 
 namespace net {
 
-void StartSockets() { ::signal(SIGPIPE, SIG_IGN); }
+void StartSockets() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait) {
   pollfd pfd{s, POLLIN, 0};
@@ -84,6 +86,13 @@ int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
   return 0;
 }
 
+int SetSendTimeout(SocketHandle s, std::chrono::milliseconds limit) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : errno;
+}
+
 std::optional<Socket> ListenTcp(int* port, int backlog) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) {
@@ -126,7 +135,9 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
   return Socket(fd);
 }
 
-bool IsInterrupted(int error) { return error == EINTR; }
+bool IsInterrupted(int error) {
+  return error == EINTR;
+}
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
@@ -167,7 +178,9 @@ std::string ErrorText(int error) {
   return text;
 }
 
-int LastError() { return errno; }
+int LastError() {
+  return errno;
+}
 
 }  // namespace net
 }  // namespace kestrun

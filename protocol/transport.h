@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "protocol/socket.h"
 #include "protocol/scramble.h"
+#include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
 
 namespace kestrun {
@@ -27,6 +27,9 @@ inline constexpr int32_t kMaxItems = 10000;
 inline constexpr uint32_t kMaxBufferSize = 0x20000;
 inline constexpr int kListenBacklog = 5;
 inline constexpr std::chrono::milliseconds kReadWait{30000};
+// A send to a peer that makes no progress for this long fails (the server
+// sets it on every client connection: net::SetSendTimeout).
+inline constexpr std::chrono::milliseconds kSendProgressLimit{30000};
 
 // An outgoing connection. CloseConnection (or destruction) closes the socket.
 struct ServerConnection {
@@ -46,7 +49,8 @@ void SendReply(XDRWRAP& message, SocketHandle socket);
 // Reads one message into `message` (decode direction). Raises DecodeFailure
 // on a time-out, a short read, a closed connection or a header beyond the
 // limits; a header's limits are checked before its data is allocated or read.
-void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait = kReadWait);
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket,
+                    std::chrono::milliseconds wait = kReadWait);
 // Reads exactly `count` bytes, waiting at most `wait` for each arrival.
 void ReadExactly(SocketHandle socket, void* area, size_t count,
                  std::chrono::milliseconds wait = kReadWait);

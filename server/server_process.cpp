@@ -5,12 +5,13 @@
 #include <cstdlib>
 #include <memory>
 
+#include "base/environment.h"
+#include "base/log.h"
 #include "config/group_processor.h"
 #include "platform/interrupts.h"
+#include "platform/process.h"
 #include "server/admin_command.h"
-#include "base/environment.h"
 #include "server/listener.h"
-#include "base/log.h"
 #include "server/running_job_requests.h"
 
 namespace kestrun {
@@ -80,6 +81,10 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     ExitProcess(1);
   }
   if (args.size() < 2) {
+    // Every process a job starts stays in the server's tree, whatever it does
+    // to its session or parent, so that a kill of its run finds it.
+    if (!BecomeChildSubreaper())
+      std::fputs("Could not become the reaper of job processes\n", stderr);
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
     ProcessIncomingRequests(process.context, port, ServingHooks(process.config));
   }

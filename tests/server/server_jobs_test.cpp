@@ -77,10 +77,11 @@ std::optional<std::string> ReadOutputFrame(RunClient& run) {
 }
 
 // Reads the run's output until the job's program, its child and its
-// grandchild have each printed their pid on a line of their own.
-std::vector<pid_t> ReadTreePids(RunClient& run) {
+// grandchild (or `lines` processes) have each printed their pid on a line of
+// their own.
+std::vector<pid_t> ReadTreePids(RunClient& run, long lines = 3) {
   std::string out;
-  while (std::count(out.begin(), out.end(), '\n') < 3) {
+  while (std::count(out.begin(), out.end(), '\n') < lines) {
     const std::optional<std::string> frame = ReadOutputFrame(run);
     if (!frame) break;
     out += *frame;
@@ -93,6 +94,10 @@ class ServerJobs : public ::testing::Test {
   void SetUp() override {
     const std::string jobs = "TREE:\n  program = " KES_TEST_CHILD
                              "\n  param = tree\n  usetty = off\n\n"
+                             "ESCAPE:\n  program = " KES_SERVER_JOB_CHILD
+                             "\n  param = escape\n  usetty = off\n\n"
+                             "FLOOD:\n  program = " KES_SERVER_JOB_CHILD
+                             "\n  param = flood\n  usetty = off\n  allowstop = on\n\n"
                              "CLOSEDINPUT:\n  program = " KES_SERVER_JOB_CHILD
                              "\n  param = close-input\n  param = " +
                              home_.path() + "/release.marker\n  usetty = off\n";
@@ -149,6 +154,73 @@ TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
   r = Admin({"-killjob", pid});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Could not kill process ID " + pid + "\n");
+}
+
+// A grandchild that left the job's session (setsid and a double fork) and
+// holds the job's standard output dies with a KILL_JOB of the job, and the
+// run ends: the client gets the end word and the reply.
+TEST_F(ServerJobs, KilljobKillsAGrandchildThatLeftTheSessionAndTheRunEnds) {
+  RunClient run(server_->port(), RunFields("ESCAPE"));
+  ASSERT_TRUE(run.connected());
+  run.Header();
+  const std::vector<pid_t> pids = ReadTreePids(run, 2);
+  ASSERT_EQ(pids.size(), 2u);
+  ProgramResult r = Admin({"-KILLJOB", std::to_string(pids[0])});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pids[1]); })) << "the escaped grandchild lives";
+  const RunOutput rest = run.ReadOutput();
+  EXPECT_TRUE(rest.endWord);
+  EXPECT_EQ(run.Reply().exitCode, 1);
+  EXPECT_EQ(Admin({"-showjobs"}).out, kBanner + "No Active Jobs\n");
+}
+
+// The names of the jobs GET_ACTIVE_JOBS lists.
+std::vector<std::string> ActiveJobs(int port) {
+  XDRWRAP request;
+  request.BeginEncode();
+  request.AddEnum(GET_ACTIVE_JOBS);
+  std::vector<std::string> names;
+  std::optional<XDRWRAP> reply = Exchange(port, request);
+  if (!reply) return {"(no reply)"};
+  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
+    names.push_back(name);
+    reply->GetString();
+    reply->GetString();
+    reply->GetLong();
+    reply->GetLong();
+  }
+  return names;
+}
+
+std::string ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos ? "" : stat.substr(close + 2, 1);
+}
+
+// A client that never reads while its job floods standard output: after
+// STOP_REQUEST the job leaves GET_ACTIVE_JOBS within 45 seconds (the blocked
+// send gives up after 30 seconds without progress).
+TEST_F(ServerJobs, StoppedJobOfAClientThatNeverReadsLeavesTheActiveJobs) {
+  RunClient run(server_->port(), RunFields("FLOOD"));
+  ASSERT_TRUE(run.connected());
+  const uint32_t stopId = run.Header()[2];
+  ASSERT_NE(stopId, 0u);
+  ASSERT_EQ(ActiveJobs(server_->port()), std::vector<std::string>{"FLOOD"});
+  // The flooding program sleeps only once every buffer up to the client is
+  // full and the pump is stuck in its send.
+  const std::string shown = Admin({"-showjobs"}, kListBox).out;
+  const pid_t job = std::stoi(shown.substr(shown.rfind(',') + 1));
+  ASSERT_TRUE(WaitUntil([&] { return ProcessState(job) == "S"; })) << ProcessState(job);
+
+  XDRWRAP stop;
+  stop.BeginEncode();
+  stop.AddEnum(STOP_REQUEST);
+  stop.AddLong(static_cast<int32_t>(stopId));
+  ASSERT_TRUE(Exchange(server_->port(), stop));
+  EXPECT_TRUE(WaitUntil([&] { return ActiveJobs(server_->port()).empty(); }, 45s));
 }
 
 // The server ignores SIGPIPE, and a job that closed its input while the
