@@ -7,8 +7,8 @@
 #include <system_error>
 #include <vector>
 
-#include "launch/pumps.h"
 #include "platform/interrupts.h"
+#include "launch/pumps.h"
 
 namespace kestrun {
 

@@ -35,9 +35,7 @@ void Socket::ShutdownSend() const {
 
 namespace net {
 
-void StartSockets() {
-  ::signal(SIGPIPE, SIG_IGN);
-}
+void StartSockets() { ::signal(SIGPIPE, SIG_IGN); }
 
 WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait) {
   pollfd pfd{s, POLLIN, 0};
@@ -135,9 +133,7 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
   return Socket(fd);
 }
 
-bool IsInterrupted(int error) {
-  return error == EINTR;
-}
+bool IsInterrupted(int error) { return error == EINTR; }
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
@@ -178,9 +174,7 @@ std::string ErrorText(int error) {
   return text;
 }
 
-int LastError() {
-  return errno;
-}
+int LastError() { return errno; }
 
 }  // namespace net
 }  // namespace kestrun

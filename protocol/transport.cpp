@@ -1,6 +1,7 @@
 #include "protocol/transport.h"
 
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -67,12 +68,26 @@ void SendReply(XDRWRAP& message, SocketHandle socket) {
   SendMessage(message, socket, nullptr, [](int) {});
 }
 
-void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait) {
+namespace {
+
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// ReadExactly, and with a deadline also done by then.
+void ReadExactlyBy(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait,
+                   Deadline deadline) {
   auto* p = static_cast<char*>(area);
   while (count > 0) {
+    std::chrono::milliseconds step = wait;
+    if (deadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) throw DecodeFailure("message not complete in time");
+      step = std::min(step, left);
+    }
     // A failed wait is not final: the read below tells.
-    if (net::WaitReadable(socket, wait) == WaitResult::Timeout) {
-      throw DecodeFailure("timed out waiting for message bytes");
+    if (net::WaitReadable(socket, step) == WaitResult::Timeout) {
+      throw DecodeFailure(step < wait ? "message not complete in time"
+                                      : "timed out waiting for message bytes");
     }
     int error = 0;
     const long n = net::ReceiveSome(socket, p, count, &error);
@@ -83,10 +98,45 @@ void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::mil
   }
 }
 
-void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait) {
+// The budget a message has taken, given back however the receive ends.
+class BudgetHold {
+ public:
+  explicit BudgetHold(ReceiveBudget* budget) : budget_(budget) {}
+  BudgetHold(const BudgetHold&) = delete;
+  BudgetHold& operator=(const BudgetHold&) = delete;
+  ~BudgetHold() {
+    if (budget_) budget_->Give(held_);
+  }
+  void Take(size_t bytes) {
+    if (!budget_) return;
+    if (!budget_->Take(bytes)) throw DecodeFailure("messages being received hold too much memory");
+    held_ += bytes;
+  }
+
+ private:
+  ReceiveBudget* budget_;
+  size_t held_ = 0;
+};
+
+}  // namespace
+
+void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait) {
+  ReadExactlyBy(socket, area, count, wait, std::nullopt);
+}
+
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait,
+                    const ReceiveLimits& limits) {
   message.FreeMessage();
   unsigned char header[kHeaderSize];
-  ReadExactly(socket, header, sizeof header, wait);
+  // The time for the whole message runs from its first byte.
+  ReadExactlyBy(socket, header, 1, wait, std::nullopt);
+  Deadline deadline;
+  if (limits.whole.count() > 0) deadline = std::chrono::steady_clock::now() + limits.whole;
+  const auto readRest = [&](void* area, size_t count) {
+    ReadExactlyBy(socket, area, count, wait, deadline);
+  };
+  readRest(header + 1, sizeof header - 1);
+  BudgetHold budget(limits.budget);
   const int32_t count = static_cast<int32_t>(GetBE32(header));
   const uint32_t seed = GetBE32(header + 4);
   message.BeginDecode(count);
@@ -102,10 +152,11 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::millisec
     if (items < 0 || items > kMaxItems) throw DecodeFailure("too many items in a buffer");
     if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
     if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
+    budget.Take(size);
     XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(size), items);
-    ReadExactly(socket, b.data.data(), size, wait);
+    readRest(b.data.data(), size);
     ScrambleBuffer(seed, b.data.data(), size);
-    if (k < count) ReadExactly(socket, header, sizeof header, wait);
+    if (k < count) readRest(header, sizeof header);
   }
   message.FinishReceive();
 }
@@ -165,7 +216,7 @@ WaitOutcome ConnectionWaiter::WaitForConnection(SocketHandle listener) {
 bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {
   unsigned char bytes[4];
   try {
-    ReadExactly(socket, bytes, sizeof bytes, wait);
+    ReadExactlyBy(socket, bytes, sizeof bytes, wait, std::chrono::steady_clock::now() + wait);
   } catch (const DecodeFailure&) {
     return false;
   }

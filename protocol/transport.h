@@ -13,8 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "protocol/scramble.h"
+#include "protocol/receive_budget.h"
 #include "protocol/socket.h"
+#include "protocol/scramble.h"
 #include "protocol/xdrwrap.h"
 
 namespace kestrun {
@@ -49,8 +50,11 @@ void SendReply(XDRWRAP& message, SocketHandle socket);
 // Reads one message into `message` (decode direction). Raises DecodeFailure
 // on a time-out, a short read, a closed connection or a header beyond the
 // limits; a header's limits are checked before its data is allocated or read.
-void ReceiveMessage(XDRWRAP& message, SocketHandle socket,
-                    std::chrono::milliseconds wait = kReadWait);
+// `limits` may also bound the time from the message's first byte to its last
+// and the buffer memory of all messages being received (receive_budget.h);
+// passing either is a failure too.
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait = kReadWait,
+                    const ReceiveLimits& limits = {});
 // Reads exactly `count` bytes, waiting at most `wait` for each arrival.
 void ReadExactly(SocketHandle socket, void* area, size_t count,
                  std::chrono::milliseconds wait = kReadWait);
@@ -95,7 +99,8 @@ class ConnectionWaiter {
   std::time_t lastTick_ = 0;
 };
 
-// Reads the four magic bytes of a new connection, waiting at most `wait`.
+// Reads the four magic bytes of a new connection, waiting at most `wait` for
+// all four.
 // True when they carry one of the two connection magics.
 bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait);
 

@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <memory>
 
-#include "base/environment.h"
-#include "base/log.h"
 #include "config/group_processor.h"
 #include "platform/interrupts.h"
-#include "platform/process.h"
 #include "server/admin_command.h"
+#include "base/environment.h"
 #include "server/listener.h"
+#include "base/log.h"
 #include "server/running_job_requests.h"
+#include "platform/process.h"
 
 namespace kestrun {
 
@@ -24,6 +24,7 @@ ServerProcess::ServerProcess(const std::string& home)
   context.config = &config;
   context.runningJobs = &runningJobs;
   context.docked = &docked;
+  context.receiveBudget = &receiveBudget;
   context.exitProcess = [](int status) { ExitProcess(status); };
 }
 

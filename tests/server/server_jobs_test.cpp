@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -221,6 +222,37 @@ TEST_F(ServerJobs, StoppedJobOfAClientThatNeverReadsLeavesTheActiveJobs) {
   stop.AddLong(static_cast<int32_t>(stopId));
   ASSERT_TRUE(Exchange(server_->port(), stop));
   EXPECT_TRUE(WaitUntil([&] { return ActiveJobs(server_->port()).empty(); }, 45s));
+}
+
+// A request whose bytes trickle in, each well within the 30 seconds allowed
+// between bytes, is dropped 60 seconds after its first byte: within 70
+// seconds of the connection, magic included.
+TEST_F(ServerJobs, TricklingRequestIsDroppedWithinSeventySeconds) {
+  std::optional<ServerConnection> c = ConnectToServer(server_->port(), "127.0.0.1");
+  ASSERT_TRUE(c);
+  const SocketHandle s = c->socket.get();
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string magic("\x12\x5A\xBB\xCD", 4);
+    SendPiece piece{magic.data(), magic.size()};
+    net::SendAll(s, {&piece, 1});
+    const char zero = 0;
+    piece = {&zero, 1};
+    // Bytes of a header: a sender this slow would need minutes for it.
+    while (!done.load() && net::SendAll(s, {&piece, 1}) == 0) {
+      for (int i = 0; i < 50 && !done.load(); ++i) std::this_thread::sleep_for(100ms);
+    }
+  });
+  char byte = 0;
+  int error = 0;
+  const bool closed =
+      net::WaitReadable(s, 75s) == WaitResult::Ready && net::ReceiveSome(s, &byte, 1, &error) <= 0;
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  trickle.join();
+  EXPECT_TRUE(closed);
+  EXPECT_LT(took, 70s);
 }
 
 // The server ignores SIGPIPE, and a job that closed its input while the
