@@ -41,6 +41,11 @@ bool KillProcessTree(ProcessId pid);
 // found when its run is killed. A process that clears its environment and
 // leaves its parent as well can no longer be told apart; the run then still
 // ends (its output pipes are abandoned), and the process is left.
+//
+// Why a marker and a subreaper rather than a control group per run: both
+// work for any unprivileged server on any Linux since 3.4, while a control
+// group per run needs a delegated, writable cgroup tree, which a server
+// started by hand or by an ordinary service account does not have.
 inline constexpr char kRunMarkerName[] = "KESRUNMARKER";
 
 // A new marker: 32 hexadecimal digits from the system's random source.
