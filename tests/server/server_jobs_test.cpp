@@ -209,7 +209,9 @@ TEST_F(ServerJobs, StoppedJobOfAClientThatNeverReadsLeavesTheActiveJobs) {
   ASSERT_TRUE(run.connected());
   const uint32_t stopId = run.Header()[2];
   ASSERT_NE(stopId, 0u);
-  ASSERT_EQ(ActiveJobs(server_->port()), std::vector<std::string>{"FLOOD"});
+  // The start header goes out just before the program is started and listed.
+  ASSERT_TRUE(
+      WaitUntil([&] { return ActiveJobs(server_->port()) == std::vector<std::string>{"FLOOD"}; }));
   // The flooding program sleeps only once every buffer up to the client is
   // full and the pump is stuck in its send.
   const std::string shown = Admin({"-showjobs"}, kListBox).out;
