@@ -12,6 +12,7 @@
 
 #include "config/job_definition.h"
 #include "launch/execute.h"
+#include "protocol/receive_budget.h"
 #include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
 
@@ -33,6 +34,10 @@ struct ServerContext {
   std::function<void(const JobDefinition& job, bool started)> notifyJobState;
   // Ends the process; tests replace it to observe a shutdown.
   std::function<void(int)> exitProcess;
+  // Bounds of every request message: the buffer memory of all requests being
+  // received (null: none) and the time from its first byte to its last.
+  ReceiveBudget* receiveBudget = nullptr;
+  std::chrono::milliseconds requestWhole = kRequestWhole;
 };
 
 struct RequestContext {

@@ -1,6 +1,7 @@
 #include "launch/execute.h"
 #include "launch/launch_options.h"
 #include "platform/pipe.h"
+#include "platform/process_tree.h"
 
 namespace kestrun {
 
@@ -24,7 +25,7 @@ void RunCaptured(ExecutionContext& context, const std::vector<std::string>& argu
     outcome = {kPipeFailure, -1, {}};
     return;
   }
-  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt);
+  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt, NewRunMarker());
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   int error = 0;
   std::optional<Process> process = LaunchProcess(options, &error);
@@ -68,7 +69,8 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
     }
     input = in->read.get();
   }
-  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt);
+  const std::string marker = NewRunMarker();
+  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt, marker);
   options.descriptors = {input, descriptor.standardOutput, descriptor.standardError};
   int error = 0;
   std::optional<Process> process = LaunchProcess(options, &error);
@@ -80,11 +82,12 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
   in.reset();
   const uint32_t pid = static_cast<uint32_t>(process->pid());
   RunningJobEntry entry(context.runningJobs, pid, descriptor.jobName, descriptor.clientUser,
-                        descriptor.lockValue);
+                        descriptor.lockValue, marker);
   if (descriptor.stateChanged) descriptor.stateChanged(true);
   const ProcessEnd end = process->WaitForEnd();
   const bool killed = entry.Remove();
   process->Reap();
+  ReapAdoptedOrphans();
   outcome.exitStatus = ExitCodeOf(end, killed);
   if (descriptor.stateChanged) descriptor.stateChanged(false);
 }

@@ -1,6 +1,7 @@
 #include "launch/execute.h"
 
 #include <cstring>
+#include <atomic>
 
 #include "launch/command_line.h"
 #include "launch/launch_options.h"
@@ -20,7 +21,8 @@ std::optional<std::string> LockValueOf(int32_t lockParameter,
 
 LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
                                const std::vector<std::string>& environment,
-                               const std::optional<std::string>& terminalHome) {
+                               const std::optional<std::string>& terminalHome,
+                               const std::string& runMarker) {
   LaunchOptions options;
   if (terminalHome) options.arguments.push_back(*terminalHome + "/kestrunTTY");
   // Each element is expanded on its own, so a value holding blanks or quotes
@@ -40,7 +42,14 @@ LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
     }
   }
   if (!options.arguments.empty()) options.program = options.arguments.front();
-  options.environment = SortedEnvironment(environment);
+  const std::string markerPrefix = std::string(kRunMarkerName) + "=";
+  std::vector<std::string> marked;
+  marked.reserve(environment.size() + 1);
+  for (const std::string& entry : environment) {
+    if (!entry.starts_with(markerPrefix)) marked.push_back(entry);
+  }
+  marked.push_back(markerPrefix + runMarker);
+  options.environment = SortedEnvironment(std::move(marked));
   return options;
 }
 
@@ -87,11 +96,16 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   std::optional<Pipe> status;  // use-terminal runs: kestrunTTY's launch report
   if (run.useTerminal) status = CreatePipe();
   std::optional<Wakeup> stop = Wakeup::Create();
-  if (!in || !out || !err || !stop || (run.useTerminal && !status)) return {kPipeFailure, 0};
+  // Signalled once the run was killed and its program has ended: the output
+  // pumps then stop waiting for pipes an escaped process may still hold.
+  std::optional<Wakeup> killedAndEnded = Wakeup::Create();
+  if (!in || !out || !err || !stop || !killedAndEnded || (run.useTerminal && !status))
+    return {kPipeFailure, 0};
 
   std::optional<std::string> terminalHome;
   if (run.useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
-  LaunchOptions options = LaunchOptionsFor(arguments, run.environment, terminalHome);
+  const std::string marker = NewRunMarker();
+  LaunchOptions options = LaunchOptionsFor(arguments, run.environment, terminalHome, marker);
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   if (run.useTerminal) options.descriptors.push_back(status->write.get());
   int error = 0;
@@ -99,7 +113,14 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   if (!process) return {error, 0};
   const uint32_t pid = static_cast<uint32_t>(process->pid());
 
-  RunningJobEntry entry(context.runningJobs, pid, run.jobName, run.clientUser, run.lockValue);
+  // A kill (under the table lock) after the program ended wakes the pumps
+  // itself; a kill before is seen below once the program has ended.
+  std::atomic<bool> ended{false};
+  const Wakeup& wake = *killedAndEnded;
+  RunningJobEntry entry(context.runningJobs, pid, run.jobName, run.clientUser, run.lockValue,
+                        marker, [&ended, &wake] {
+                          if (ended.load()) wake.Signal();
+                        });
   if (run.stateChanged) run.stateChanged(true);
 
   // Only the child holds its ends now, so the pipes report end-of-data and
@@ -111,6 +132,7 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
 
   StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
                     std::move(*stop), clientSocket, nullptr, context.startThread);
+  pumps.StopOutputOn(killedAndEnded->fd());
   if (const int startError = pumps.Start()) {
     EndUnpumpedRun(*process, pumps);
     entry.Remove();
@@ -119,11 +141,16 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
     return {startError, 0};
   }
   const ProcessEnd end = process->WaitForEnd();
+  ended.store(true);
+  if (context.runningJobs.WasKilled(pid)) wake.Signal();
   const bool streamFailed = pumps.Finish();
   // Removed before the child is collected: until then its id cannot be
   // reused, so the table never signals a stranger.
   const bool killed = entry.Remove();
   process->Reap();
+  // Processes of this run (or earlier ones) that the server adopted and
+  // killed are collected now rather than at the next minute.
+  ReapAdoptedOrphans();
 
   RunOutcome outcome{0, ExitCodeOf(end, killed)};
   if (run.useTerminal) {

@@ -13,11 +13,13 @@ namespace kestrun {
 
 // The program path and arguments of `arguments`, each element expanded
 // against `environment`, with `$terminalHome/kestrunTTY` in front when a
-// terminal home is given; the environment sorted byte-wise. Descriptors are
-// left to the caller.
+// terminal home is given; the environment sorted byte-wise, with
+// KESRUNMARKER=`runMarker` in place of any KESRUNMARKER it held (so a run
+// can never claim another run's marker). Descriptors are left to the caller.
 LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
                                const std::vector<std::string>& environment,
-                               const std::optional<std::string>& terminalHome);
+                               const std::optional<std::string>& terminalHome,
+                               const std::string& runMarker);
 
 // The pumps of a run could not all be started: kills the program's process
 // tree, waits for its end and finishes the pumps. The caller removes the

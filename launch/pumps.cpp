@@ -123,6 +123,7 @@ int SendFrames(SocketHandle socket, std::mutex* sendLock, uint32_t stream, const
 int OutputPump(PumpContext& c, uint32_t stream) {
   std::vector<char> buf(kPassThroughRead);
   bool clientFailed = false;
+  int readsAfterKill = 0;
   for (;;) {
     CaptureBuffer* capture = c.capture.load();
     bool* passedThrough = nullptr;
@@ -133,6 +134,12 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     // The capture phase reads one frame's worth at a time: its 0x04 rule
     // drops the rest of a read, which must not swallow more than that.
     const bool capturing = !clientFailed && passedThrough && !*passedThrough;
+    if (c.killed != kInvalidFile) {
+      // Output already in the pipe wins over the wake-up, for a bounded
+      // number of reads: an escaped writer cannot keep the run alive.
+      if (WaitForInput(c.pipe.get(), c.killed) != InputWait::Ready) break;
+      if (IsSignalled(c.killed) && ++readsAfterKill > kReadsAfterKill) break;
+    }
     int error = 0;
     const long n =
         ReadSome(c.pipe.get(), buf.data(), capturing ? kMaxFrameData : buf.size(), &error);

@@ -70,7 +70,14 @@ struct PumpContext {
   AutoResetEvent captureComplete;  // output pumps: the capture phase ended
   std::mutex* sendLock = nullptr;  // output pumps: the run's send lock
   FileHandle stop = kInvalidFile;  // input pump: signalled once the program has ended
+  // Output pumps: signalled once the run was killed and its program has
+  // ended. Something that escaped the kill may still hold the pipe; the pump
+  // then takes at most kReadsAfterKill more reads of output already there
+  // and ends.
+  FileHandle killed = kInvalidFile;
 };
+
+inline constexpr int kReadsAfterKill = 16;
 
 // Receives exactly `count` bytes (count > 0): 0 when they all arrived, -1 when
 // the connection failed or closed first.
@@ -94,7 +101,10 @@ int StdInThread(PumpContext& context);
 // first 0x04 byte; the rest of that read is dropped, the flag set and the
 // event signalled. Otherwise each read goes to the client as frames (dropped
 // without a client). After a failed send they go on reading and drop
-// everything, so the program never blocks on a full pipe, and return 1.
+// everything, so the program never blocks on a full pipe, and return 1. A
+// send fails when the socket's send time-out passes without progress (the
+// server sets one on every client connection). They also end once their
+// `killed` wake-up is signalled (see PumpContext).
 int StdOutThread(PumpContext& context);
 int StdErrThread(PumpContext& context);
 
@@ -126,8 +136,12 @@ class StreamPumps {
   // one thread fewer per run. When a thread cannot be created nothing is
   // pumped and the error code is returned at once, as for Start.
   int StartAndPumpOutput();
+  // Before Start: the output pumps end once `killed` is signalled, even if
+  // the pipes are still held (see PumpContext::killed). Not owned.
+  void StopOutputOn(FileHandle killed) { output_.killed = error_.killed = killed; }
   // Call once the program has ended. Waits for the output pumps (they end
-  // when every holder of the program's ends of the pipes is gone), then ends
+  // when every holder of the program's ends of the pipes is gone, or once
+  // their kill wake-up is signalled), then ends
   // the input pump if it still waits for the client, and waits for it. True
   // when any pump returned 1.
   bool Finish();

@@ -6,20 +6,24 @@
 
 namespace kestrun {
 
-RunningJobTable::RunningJobTable(Clock clock, Killer killer, ThreadIdSource threadId)
+RunningJobTable::RunningJobTable(Clock clock, Killer killer, ThreadIdSource threadId,
+                                 MarkerKiller markerKiller)
     : clock_(clock ? std::move(clock)
                    : Clock([] { return static_cast<int64_t>(std::time(nullptr)); })),
       killer_(killer ? std::move(killer) : Killer(KillProcessTree)),
-      threadId_(threadId ? std::move(threadId) : ThreadIdSource(CurrentThreadId)) {}
+      threadId_(threadId ? std::move(threadId) : ThreadIdSource(CurrentThreadId)),
+      markerKiller_(markerKiller ? std::move(markerKiller) : MarkerKiller(KillMarkedProcesses)) {}
 
 void RunningJobTable::AddRunningJob(uint32_t processId, const std::string& jobName,
                                     std::optional<std::string> clientUser,
-                                    std::optional<std::string> lockValue) {
+                                    std::optional<std::string> lockValue, std::string runMarker,
+                                    std::function<void()> onKill) {
   RunningJob job{threadId_(),          processId, jobName, std::move(clientUser),
                  std::move(lockValue), clock_()};
   std::lock_guard lock(lock_);
   // A mark left by an earlier process with this id does not apply to this one.
   killed_.erase(processId);
+  extras_[processId] = {std::move(runMarker), std::move(onKill)};
   for (RunningJob& entry : entries_) {
     if (entry.ownerThreadId == 0) {
       entry = std::move(job);
@@ -37,7 +41,13 @@ bool RunningJobTable::RemoveRunningJob(uint32_t processId) {
       break;
     }
   }
+  extras_.erase(processId);
   return killed_.erase(processId) > 0;
+}
+
+bool RunningJobTable::WasKilled(uint32_t processId) const {
+  std::lock_guard lock(lock_);
+  return killed_.contains(processId);
 }
 
 bool RunningJobTable::IsJobRunning(const std::string& jobName,
@@ -60,8 +70,17 @@ std::vector<RunningJob> RunningJobTable::ListRunningJobs() const {
 }
 
 bool RunningJobTable::KillLocked(uint32_t processId) {
-  if (!killer_(static_cast<ProcessId>(processId))) return false;
+  const bool killed = killer_(static_cast<ProcessId>(processId));
+  // The tree kill reaches only processes still below the job's own; the
+  // marked ones that left it are killed whether or not that succeeded (the
+  // job's own process may have ended while they hold its pipes).
+  const auto extras = extras_.find(processId);
+  if (extras != extras_.end() && !extras->second.marker.empty()) {
+    markerKiller_(extras->second.marker);
+  }
+  if (!killed) return false;
   killed_.insert(processId);
+  if (extras != extras_.end() && extras->second.onKill) extras->second.onKill();
   return true;
 }
 

@@ -19,6 +19,15 @@
 // always belongs to the job's own process (or its zombie), never to a reused
 // id, and killing it is safe.
 //
+// Escaped processes: every run has a run marker in its environment (see
+// platform/process_tree.h). A kill ends the job's process tree and then every
+// descendant of the server that carries the run's marker, so a process that
+// left the job's session and parent dies with its run too.
+//
+// Kill notices: a run may leave a callback with its entry; a kill calls it
+// (under the table lock: it must only signal, never lock or block), so the
+// run can stop waiting for output pipes that something else still holds.
+//
 // Killed jobs: the table remembers which processes the server killed.
 // RemoveRunningJob hands that mark to the launcher, which then reports exit
 // code 1 for a job that died by the server's signal (ExitCodeOf).
@@ -28,6 +37,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -50,19 +60,28 @@ struct RunningJob {
 
 class RunningJobTable {
  public:
-  using Clock = std::function<int64_t()>;            // seconds since 1970
-  using Killer = std::function<bool(ProcessId)>;     // ends a process tree
-  using ThreadIdSource = std::function<uint32_t()>;  // the calling thread's id
+  using Clock = std::function<int64_t()>;                              // seconds since 1970
+  using Killer = std::function<bool(ProcessId)>;                       // ends a process tree
+  using MarkerKiller = std::function<int(const std::string& marker)>;  // ends marked processes
+  using ThreadIdSource = std::function<uint32_t()>;                    // the calling thread's id
 
-  // The defaults are the real clock, KillProcessTree and CurrentThreadId;
-  // tests inject their own.
-  explicit RunningJobTable(Clock clock = {}, Killer killer = {}, ThreadIdSource threadId = {});
+  // The defaults are the real clock, KillProcessTree, CurrentThreadId and
+  // KillMarkedProcesses; tests inject their own.
+  explicit RunningJobTable(Clock clock = {}, Killer killer = {}, ThreadIdSource threadId = {},
+                           MarkerKiller markerKiller = {});
 
   // Enters a started program, owned by the calling thread: the first free
   // entry is reused, else one is appended, so the table never grows beyond
   // the most jobs that ran at once.
+  // `runMarker` is the run's marker (empty: none); `onKill` is the run's
+  // kill notice (may be empty), kept until RemoveRunningJob.
   void AddRunningJob(uint32_t processId, const std::string& jobName,
-                     std::optional<std::string> clientUser, std::optional<std::string> lockValue);
+                     std::optional<std::string> clientUser, std::optional<std::string> lockValue,
+                     std::string runMarker = {}, std::function<void()> onKill = {});
+
+  // True when the server killed this process and the mark was not yet
+  // consumed by RemoveRunningJob.
+  bool WasKilled(uint32_t processId) const;
 
   // Frees the first entry in use with this process id (if any). Returns true
   // when the server killed this process (the mark is consumed), so the
@@ -109,6 +128,13 @@ class RunningJobTable {
   mutable std::mutex lock_;          // the table lock
   std::vector<RunningJob> entries_;  // guarded by lock_; free entries have ownerThreadId 0
   std::set<uint32_t> killed_;        // guarded by lock_; processes the server killed
+  MarkerKiller markerKiller_;
+  // guarded by lock_: the run marker and kill notice of each process in use
+  struct RunExtras {
+    std::string marker;
+    std::function<void()> onKill;
+  };
+  std::map<uint32_t, RunExtras> extras_;
 };
 
 // The one owner of a table entry: adds it on construction and removes it on
@@ -118,9 +144,11 @@ class RunningJobTable {
 class RunningJobEntry {
  public:
   RunningJobEntry(RunningJobTable& table, uint32_t processId, const std::string& jobName,
-                  std::optional<std::string> clientUser, std::optional<std::string> lockValue)
+                  std::optional<std::string> clientUser, std::optional<std::string> lockValue,
+                  std::string runMarker = {}, std::function<void()> onKill = {})
       : table_(table), processId_(processId) {
-    table_.AddRunningJob(processId, jobName, std::move(clientUser), std::move(lockValue));
+    table_.AddRunningJob(processId, jobName, std::move(clientUser), std::move(lockValue),
+                         std::move(runMarker), std::move(onKill));
   }
   RunningJobEntry(const RunningJobEntry&) = delete;
   RunningJobEntry& operator=(const RunningJobEntry&) = delete;

@@ -96,4 +96,23 @@ std::optional<Process> LaunchProcess(const LaunchOptions& options, int* error);
 // Sends `signal` to one process; false when it does not exist (any more).
 bool SignalProcess(ProcessId pid, int signal);
 
+// Makes this process a child subreaper: a descendant whose parent ends (a
+// daemon's double fork, setsid and all) is re-parented to this process
+// rather than to init, so it stays in this process's tree where a kill of
+// its run can find it (see KillMarkedProcesses). False when the system
+// refuses. Called once by the server at start-up.
+bool BecomeChildSubreaper();
+
+// Collects the ended orphans this process adopted as a subreaper. Only
+// zombie children that no Process owner holds are collected, so the exit
+// status a Process owner waits for is never taken from it. Does nothing
+// unless this process is a child subreaper. Every child started by
+// LaunchProcess is entered in a process-wide list of owned children before
+// it can end (the list mirrors the kernel's own child list, which is
+// process-wide too) and leaves it when its owner collects it; a Process made
+// from another id is not protected. Returns the number collected. Safe to
+// call from any thread; the server calls it at the end of each run and on
+// the listener's minute tick.
+int ReapAdoptedOrphans();
+
 }  // namespace kestrun

@@ -8,9 +8,27 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/owned_children.h"
 #include "platform/process.h"
 
 namespace kestrun {
+
+OwnedChildren& TheOwnedChildren() {
+  // Process-wide by nature, as the kernel's child list it mirrors.
+  static OwnedChildren children;
+  return children;
+}
+
+namespace {
+
+void LeaveOwnedChildren(ProcessId pid) {
+  OwnedChildren& owned = TheOwnedChildren();
+  std::lock_guard guard(owned.lock);
+  const auto it = owned.counts.find(pid);
+  if (it != owned.counts.end() && --it->second <= 0) owned.counts.erase(it);
+}
+
+}  // namespace
 
 int ExitCodeOf(const ProcessEnd& end, bool killedByServer) {
   if (end.waitError != 0) return -1;
@@ -54,7 +72,10 @@ ProcessEnd Process::WaitForEnd() {
     const int error = errno;
     // ECHILD: the child is not ours to collect any more; nothing is left to
     // reap or to kill under this id.
-    if (error == ECHILD) reaped_ = true;
+    if (error == ECHILD) {
+      reaped_ = true;
+      LeaveOwnedChildren(pid_);
+    }
     return {false, 0, error};
   }
   return EndFromSiginfo(info);
@@ -67,8 +88,10 @@ ProcessEnd Process::Reap() {
   do {
     rc = ::waitpid(pid_, &status, 0);
   } while (rc < 0 && errno == EINTR);
+  const int error = errno;
   reaped_ = true;
-  if (rc < 0) return {false, 0, errno};
+  LeaveOwnedChildren(pid_);
+  if (rc < 0) return {false, 0, error};
   if (WIFSIGNALED(status)) return {true, WTERMSIG(status)};
   return {false, WEXITSTATUS(status)};
 }
@@ -189,10 +212,14 @@ std::optional<Process> LaunchProcess(const LaunchOptions& options, int* error) {
   std::vector<char*> argv = CStrings(options.arguments);
   std::vector<char*> envp = CStrings(options.environment);
   pid_t pid = -1;
+  OwnedChildren& owned = TheOwnedChildren();
+  std::unique_lock guard(owned.lock);
   // glibc's posix_spawn reports a failed exec as its result, so a missing
   // program is known here rather than as a strange exit code later.
   const int rc = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes,
                                argv.data(), envp.data());
+  if (rc == 0) ++owned.counts[pid];
+  guard.unlock();
   if (rc != 0) {
     *error = rc;
     return std::nullopt;

@@ -29,4 +29,7 @@ enum class InputWait { Ready, Woken, Failed };
 // ignored. A `wakeup` of kInvalidFile waits on `fd` alone.
 InputWait WaitForInput(FileHandle fd, FileHandle wakeup);
 
+// True when the wake-up descriptor `wakeup` has been signalled (never blocks).
+bool IsSignalled(FileHandle wakeup);
+
 }  // namespace kestrun

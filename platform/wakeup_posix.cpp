@@ -36,4 +36,9 @@ InputWait WaitForInput(FileHandle fd, FileHandle wakeup) {
   return InputWait::Woken;
 }
 
+bool IsSignalled(FileHandle wakeup) {
+  pollfd fd{wakeup, POLLIN, 0};
+  return ::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN);
+}
+
 }  // namespace kestrun

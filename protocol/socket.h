@@ -61,6 +61,10 @@ long ReceiveSome(SocketHandle s, void* area, size_t size, int* error);
 // Sends all pieces, looping over partial sends. Returns 0, or the system's
 // error code of the failed send.
 int SendAll(SocketHandle s, std::span<const SendPiece> pieces);
+// Makes every later send on `s` fail (EAGAIN) once `limit` passes without
+// any byte going out: a peer that stops reading cannot hold a sender for
+// ever. A send that makes progress goes on. Returns 0 or the error code.
+int SetSendTimeout(SocketHandle s, std::chrono::milliseconds limit);
 
 // Creates a close-on-exec IPv4 stream socket bound to every local address at
 // *port and listening with the given backlog; *port receives the bound port.

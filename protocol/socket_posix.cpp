@@ -92,6 +92,13 @@ int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
   return 0;
 }
 
+int SetSendTimeout(SocketHandle s, std::chrono::milliseconds limit) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : errno;
+}
+
 std::optional<Socket> ListenTcp(int* port, int backlog) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) {

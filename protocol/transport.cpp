@@ -70,12 +70,27 @@ void SendReply(XDRWRAP& message, SocketHandle socket) {
   SendMessage(message, socket, nullptr, [](int) {});
 }
 
-void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait) {
+namespace {
+
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// ReadExactly, and with a deadline also done by then.
+void ReadExactlyBy(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait,
+                   Deadline deadline) {
   auto* p = static_cast<char*>(area);
   while (count > 0) {
+    std::chrono::milliseconds step = wait;
+    if (deadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) throw DecodeFailure("message not complete in time", net::kTimedOut);
+      step = std::min(step, left);
+    }
     // A failed wait is not final: the read below tells.
-    if (net::WaitReadable(socket, wait) == WaitResult::Timeout) {
-      throw DecodeFailure("timed out waiting for message bytes", net::kTimedOut);
+    if (net::WaitReadable(socket, step) == WaitResult::Timeout) {
+      throw DecodeFailure(
+          step < wait ? "message not complete in time" : "timed out waiting for message bytes",
+          net::kTimedOut);
     }
     int error = 0;
     const long n = net::ReceiveSome(socket, p, count, &error);
@@ -86,38 +101,84 @@ void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::mil
   }
 }
 
-namespace {
-
-// Reads a message's bytes: first those already received, then the socket's.
-class MessageReader {
+// The budget a message has taken, given back however the receive ends.
+class BudgetHold {
  public:
-  MessageReader(SocketHandle socket, std::string_view received, std::chrono::milliseconds wait)
-      : socket_(socket), received_(received), wait_(wait) {}
-  void Read(void* area, size_t count) {
-    const size_t n = std::min(count, received_.size());
-    if (n > 0) std::memcpy(area, received_.data(), n);
-    received_.remove_prefix(n);
-    if (count > n) ReadExactly(socket_, static_cast<char*>(area) + n, count - n, wait_);
+  explicit BudgetHold(ReceiveBudget* budget) : budget_(budget) {}
+  BudgetHold(const BudgetHold&) = delete;
+  BudgetHold& operator=(const BudgetHold&) = delete;
+  ~BudgetHold() {
+    if (budget_) budget_->Give(held_);
+  }
+  void Take(size_t bytes) {
+    if (!budget_) return;
+    if (!budget_->Take(bytes)) throw DecodeFailure("messages being received hold too much memory");
+    held_ += bytes;
   }
 
  private:
+  ReceiveBudget* budget_;
+  size_t held_ = 0;
+};
+
+// Reads a message's bytes: first those already received, then the socket's,
+// the time for the whole message running from its first byte.
+class MessageReader {
+ public:
+  MessageReader(SocketHandle socket, std::string_view received, std::chrono::milliseconds wait,
+                std::chrono::milliseconds whole)
+      : socket_(socket), received_(received), wait_(wait), whole_(whole) {}
+  void Read(void* area, size_t count) {
+    const size_t n = std::min(count, received_.size());
+    if (n > 0) {
+      std::memcpy(area, received_.data(), n);
+      StartClock();
+    }
+    received_.remove_prefix(n);
+    if (count == n) return;
+    char* rest = static_cast<char*>(area) + n;
+    size_t left = count - n;
+    if (!started_) {
+      ReadExactlyBy(socket_, rest, 1, wait_, std::nullopt);
+      StartClock();
+      ++rest;
+      --left;
+    }
+    if (left > 0) ReadExactlyBy(socket_, rest, left, wait_, deadline_);
+  }
+
+ private:
+  void StartClock() {
+    if (started_) return;
+    started_ = true;
+    if (whole_.count() > 0) deadline_ = std::chrono::steady_clock::now() + whole_;
+  }
   SocketHandle socket_;
   std::string_view received_;
   std::chrono::milliseconds wait_;
+  std::chrono::milliseconds whole_;
+  bool started_ = false;
+  Deadline deadline_;
 };
 
 }  // namespace
 
-void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait) {
-  ReceiveMessage(message, socket, {}, wait);
+void ReadExactly(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait) {
+  ReadExactlyBy(socket, area, count, wait, std::nullopt);
+}
+
+void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::chrono::milliseconds wait,
+                    const ReceiveLimits& limits) {
+  ReceiveMessage(message, socket, std::string_view{}, wait, limits);
 }
 
 void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view received,
-                    std::chrono::milliseconds wait) {
-  MessageReader in(socket, received, wait);
+                    std::chrono::milliseconds wait, const ReceiveLimits& limits) {
+  MessageReader in(socket, received, wait, limits.whole);
   message.FreeMessage();
   unsigned char header[kHeaderSize];
   in.Read(header, sizeof header);
+  BudgetHold budget(limits.budget);
   const int32_t count = static_cast<int32_t>(GetBE32(header));
   const uint32_t seed = GetBE32(header + 4);
   message.BeginDecode(count);
@@ -134,6 +195,7 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view rece
     if (items < 0 || items > kMaxItems) throw DecodeFailure("too many items in a buffer");
     if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
     if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
+    budget.Take(size);
     XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(size), items);
     in.Read(b.data.data(), size);
     mask.Apply(b.data.data(), size);
@@ -203,7 +265,7 @@ WaitOutcome ConnectionWaiter::WaitForConnection(SocketHandle listener) {
 bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {
   unsigned char bytes[4];
   try {
-    ReadExactly(socket, bytes, sizeof bytes, wait);
+    ReadExactlyBy(socket, bytes, sizeof bytes, wait, std::chrono::steady_clock::now() + wait);
   } catch (const DecodeFailure&) {
     return false;
   }

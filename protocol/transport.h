@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/receive_budget.h"
+#include "protocol/socket.h"
 #include "protocol/scramble.h"
 #include "protocol/socket.h"
 #include "protocol/xdrwrap.h"
@@ -28,6 +30,9 @@ inline constexpr int32_t kMaxItems = 10000;
 inline constexpr uint32_t kMaxBufferSize = 0x20000;
 inline constexpr int kListenBacklog = 5;
 inline constexpr std::chrono::milliseconds kReadWait{30000};
+// A send to a peer that makes no progress for this long fails (the server
+// sets it on every client connection: net::SetSendTimeout).
+inline constexpr std::chrono::milliseconds kSendProgressLimit{30000};
 
 // An outgoing connection. CloseConnection (or destruction) closes the socket.
 struct ServerConnection {
@@ -46,14 +51,16 @@ void SendReply(XDRWRAP& message, SocketHandle socket);
 
 // Reads one message into `message` (decode direction). Raises DecodeFailure
 // on a time-out, a failed read (both with their error code), a closed
-// connection or a header beyond the limits; a header's limits are checked before its data is
-// allocated or read.
+// connection or a header beyond the limits; a header's limits are checked
+// before its data is allocated or read. `limits` may also bound the time from
+// the message's first byte to its last and the buffer memory of all messages
+// being received (receive_budget.h); passing either is a failure too.
 void ReceiveMessage(XDRWRAP& message, SocketHandle socket,
-                    std::chrono::milliseconds wait = kReadWait);
+                    std::chrono::milliseconds wait = kReadWait, const ReceiveLimits& limits = {});
 // The same, for a reader that has already received the message's first bytes
 // (`received`, possibly the whole message) with something read before it.
 void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view received,
-                    std::chrono::milliseconds wait = kReadWait);
+                    std::chrono::milliseconds wait = kReadWait, const ReceiveLimits& limits = {});
 // Reads exactly `count` bytes, waiting at most `wait` for each arrival.
 void ReadExactly(SocketHandle socket, void* area, size_t count,
                  std::chrono::milliseconds wait = kReadWait);
@@ -100,7 +107,8 @@ class ConnectionWaiter {
   std::time_t lastTick_ = 0;
 };
 
-// Reads the four magic bytes of a new connection, waiting at most `wait`.
+// Reads the four magic bytes of a new connection, waiting at most `wait` for
+// all four.
 // True when they carry one of the two connection magics.
 bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait);
 

@@ -91,7 +91,7 @@ void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t p
   XDRWRAP reply;
   int32_t type = 0;
   try {
-    ReceiveMessage(request, socket);
+    ReceiveMessage(request, socket, kReadWait, {server.requestWhole, server.receiveBudget});
     type = request.GetEnum();
     reply.BeginEncode();
     // Read at each request, so the trace can be switched on a running server.

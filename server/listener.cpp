@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "notify/docked_registry.h"
+#include "platform/process.h"
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
 
@@ -43,6 +44,7 @@ void RequestListener::Run(const std::atomic<bool>& stop) {
       if (options_.hooks.reloadConfigIfChanged) options_.hooks.reloadConfigIfChanged();
       if (options_.hooks.checkGroupChanges) options_.hooks.checkGroupChanges();
       WaitForThreadSlot();
+      net::SetSendTimeout(outcome.connection->socket.get(), options_.sendLimit);
       StartRequestThread(std::move(outcome.connection->socket), outcome.connection->peerAddress);
     }
     if (outcome.MinuteTick) MinuteWork();
@@ -90,6 +92,7 @@ void RequestListener::StartRequestThread(Socket connection, uint32_t peerAddress
 }
 
 void RequestListener::MinuteWork() {
+  ReapAdoptedOrphans();
   if (server_->docked) server_->docked->ExpireDocked();
   if (options_.hooks.schedulerMinuteStep) options_.hooks.schedulerMinuteStep();
 }

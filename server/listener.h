@@ -4,7 +4,8 @@
 //
 // Threads:
 //   - the listener thread runs Run(): accepting, the reload and group checks
-//     before each connection, and the minute work;
+//     before each connection, and the minute work (which also collects the
+//     ended orphans the server adopted, see ReapAdoptedOrphans);
 //   - one detached request thread per accepted connection: it reads the
 //     connection magic (bounded wait), runs the request and closes the
 //     connection. At most `maxThreads` run at once.
@@ -26,6 +27,7 @@
 
 #include "protocol/socket.h"
 #include "core/context.h"
+#include "protocol/transport.h"
 
 namespace kestrun {
 
@@ -48,6 +50,8 @@ struct ListenerOptions {
   int32_t maxThreads = 501;
   // A new connection must deliver its four magic bytes within this time.
   std::chrono::milliseconds magicWait{10000};
+  // A send on a client connection fails once this passes without progress.
+  std::chrono::milliseconds sendLimit{kSendProgressLimit};
   // Wall clock of the minute tick.
   std::function<std::time_t()> clock = [] { return std::time(nullptr); };
   ListenerHooks hooks;

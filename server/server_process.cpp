@@ -14,6 +14,7 @@
 #include "server/listener.h"
 #include "base/log.h"
 #include "server/running_job_requests.h"
+#include "platform/process.h"
 
 namespace kestrun {
 
@@ -28,6 +29,7 @@ ServerProcess::ServerProcess(const std::string& home)
   context.notifyJobState = [this](const JobDefinition& job, bool started) {
     NotifyJobState(config, docked, job.notifyRunGroup, started);
   };
+  context.receiveBudget = &receiveBudget;
   context.exitProcess = [](int status) { ExitProcess(status); };
 }
 
@@ -90,6 +92,10 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     ExitProcess(1);
   }
   if (args.size() < 2) {
+    // Every process a job starts stays in the server's tree, whatever it does
+    // to its session or parent, so that a kill of its run finds it.
+    if (!BecomeChildSubreaper())
+      std::fputs("Could not become the reaper of job processes\n", stderr);
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
     ProcessIncomingRequests(process.context, port, ServingHooks(process));
   }

@@ -29,6 +29,7 @@ struct ServerProcess {
   ServerConfig config;  // path set here; loaded by StartServer
   RunningJobTable runningJobs;
   DockedRegistry docked;
+  ReceiveBudget receiveBudget;  // buffers of all requests being received
   ServerContext context;
 };
 

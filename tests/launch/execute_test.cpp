@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "launch/execute.h"
 #include "platform/home_directory.h"
 #include "base/environment.h"
@@ -248,9 +250,13 @@ TEST(Execute, EachArgumentIsExpandedOnItsOwnAgainstTheRunsEnvironment) {
 
 TEST(Execute, ProgramGetsTheRunsEnvironmentSorted) {
   ExecuteRig rig;
-  rig.environment = {"b=1", "\xC3X=2", "KESJOBNAME=TESTJOB", "A=3"};
+  // A marker in the given environment is replaced by the run's own.
+  rig.environment = {"b=1", "\xC3X=2", "KESJOBNAME=TESTJOB", "KESRUNMARKER=forged", "A=3"};
   auto run = rig.Start({kChild, "env"});
-  EXPECT_EQ(StreamData(ReadAllFrames(rig.client()), 0), "A=3\nKESJOBNAME=TESTJOB\nb=1\n\xC3X=2\n");
+  const std::string env = StreamData(ReadAllFrames(rig.client()), 0);
+  EXPECT_TRUE(std::regex_match(
+      env, std::regex("A=3\nKESJOBNAME=TESTJOB\nKESRUNMARKER=[0-9a-f]{32}\nb=1\n\xC3X=2\n")))
+      << env;
   EXPECT_EQ(run.get().result, 0);
   // The caller's vector is left as it was.
   EXPECT_EQ(rig.environment.front(), "b=1");

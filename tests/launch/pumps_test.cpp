@@ -2,8 +2,12 @@
 // bytes, the capture phase and its 0x04 rule, input chunks.
 #include <gtest/gtest.h>
 
-#include "platform/pipe.h"
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include "launch/pumps.h"
+#include "platform/pipe.h"
 #include "tests/support/client_io.h"
 
 namespace kestrun {
@@ -166,6 +170,49 @@ TEST(InputPump, GivenInputIsWrittenAndClosed) {
   int error = 0;
   EXPECT_EQ(ReadSome(rig.programIn.get(), &more, 1, &error), 0);
   EXPECT_FALSE(rig.End());
+}
+
+// Finish on a thread of its own: nullopt when it did not return in time.
+std::optional<bool> FinishWithin(PumpRig& rig, std::chrono::seconds limit) {
+  std::future<bool> done = std::async(std::launch::async, [&] { return rig.pumps->Finish(); });
+  if (done.wait_for(limit) != std::future_status::ready) {
+    rig.End();  // releases the pumps so the test can end
+    return std::nullopt;
+  }
+  return done.get();
+}
+
+// Something that escaped a killed run still holds the output pipes: once
+// the kill wake-up is signalled the pumps end, after what was there went out.
+TEST(OutputPump, KillWakeupEndsThePumpsWhileThePipesAreStillHeld) {
+  PumpRig rig(false);
+  std::optional<Wakeup> killed = Wakeup::Create();
+  rig.pumps->StopOutputOn(killed->fd());
+  ASSERT_EQ(rig.pumps->Start(), 0);
+  ASSERT_EQ(WriteAll(rig.programOut.get(), "last", 4), 0);
+  rig.programIn.Reset();
+  killed->Signal();
+  EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(5)), std::optional<bool>(false));
+  rig.connection.server.ShutdownSend();
+  EXPECT_EQ(rig.ClientReadsAll(), Bytes({0, 0, 0, 4, 0, 0, 0, 0}) + "last");
+}
+
+// A client that never reads: the send gives up once the socket's send
+// time-out passes without progress, the rest of the output is drained and
+// dropped, and the run counts as a communication failure.
+TEST(OutputPump, SendWithoutProgressFailsTheRun) {
+  PumpRig rig(false);
+  ASSERT_EQ(net::SetSendTimeout(rig.connection.server.get(), std::chrono::milliseconds(200)), 0);
+  ASSERT_EQ(rig.pumps->Start(), 0);
+  std::thread program([&] {
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 16; ++i) WriteAll(rig.programOut.get(), block.data(), block.size());
+    rig.programOut.Reset();
+  });
+  program.join();  // returns only because the pump drains after its failed send
+  rig.programIn.Reset();
+  rig.programErr.Reset();
+  EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(10)), std::optional<bool>(true));
 }
 
 TEST(ReadAll, ExactCountOrFailure) {

@@ -22,6 +22,7 @@
 #include "platform/process_tree.h"
 #include "platform/thread.h"
 #include "tests/support/child_io.h"
+#include "tests/support/waiting.h"
 
 namespace kestrun {
 namespace {
@@ -246,6 +247,67 @@ TEST(KillProcessTree, ReachesAnOrphanedDescendantThroughTheGroup) {
   EXPECT_TRUE(KillProcessTree(child->process.pid()));
   EXPECT_EQ(ReadToEnd(child->out.get()), "");
   child->process.Reap();
+}
+
+TEST(RunMarker, EnvironmentHoldsOnlyTheWholeEntry) {
+  using namespace std::string_view_literals;
+  const struct {
+    std::string_view environ;
+    bool holds;
+  } cases[] = {
+      {"A=1\0KESRUNMARKER=ab\0"sv, true},
+      {"KESRUNMARKER=ab"sv, true},           // last entry without its NUL
+      {"A=1\0KESRUNMARKER=abc\0"sv, false},  // longer value
+      {"KESRUNMARKER=a\0"sv, false},          // shorter value
+      {"XKESRUNMARKER=ab\0"sv, false},
+      {"A=KESRUNMARKER=ab\0"sv, false},
+      {""sv, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EnvironmentHolds(c.environ, "KESRUNMARKER=ab"), c.holds) << c.environ;
+  }
+  const std::string marker = NewRunMarker();
+  EXPECT_EQ(marker.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(marker.size(), 32u);
+  EXPECT_NE(marker, NewRunMarker());
+}
+
+ProcessId ParentOf(ProcessId pid) {
+  std::vector<ProcessEntry> all = TakeProcessSnapshot();
+  for (const ProcessEntry& p : all) {
+    if (p.pid == pid) return p.parentPid;
+  }
+  return 0;
+}
+
+// As a subreaper the test adopts a marked grandchild whose parent ended; the
+// marker kill reaches it, the sweep collects it, and the ended child that a
+// Process owner holds keeps its exit status.
+TEST(RunMarker, MarkedOrphanIsAdoptedKilledAndCollectedOwnedChildKeepsItsStatus) {
+  ASSERT_TRUE(BecomeChildSubreaper());
+  const std::string marker = NewRunMarker();
+  int error = 0;
+  auto job = StartChild({kChild, "orphan"}, &error, {std::string(kRunMarkerName) + "=" + marker});
+  ASSERT_TRUE(job);
+  ReadLine(job->out.get());
+  const ProcessId orphan = std::atoi(ReadLine(job->out.get()).c_str());
+  ASSERT_GT(orphan, 0);
+  EXPECT_TRUE(test::WaitUntil([&] { return ParentOf(orphan) == ::getpid(); }));
+  auto owned = StartChild({kChild, "exit", "7"}, &error);
+  ASSERT_TRUE(owned);
+  owned->process.WaitForEnd();
+
+  EXPECT_EQ(KillMarkedProcesses(marker), 2);  // the job and its orphan
+  EXPECT_EQ(KillMarkedProcesses(""), 0);
+  const std::string orphanDir = "/proc/" + std::to_string(orphan);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    ReapAdoptedOrphans();
+    return ::access(orphanDir.c_str(), F_OK) != 0;
+  }));
+  const ProcessEnd end = owned->process.Reap();
+  EXPECT_EQ(end.waitError, 0);
+  EXPECT_EQ(end.code, 7);
+  EXPECT_TRUE(job->process.Reap().signaled);
 }
 
 TEST(KillProcessTree, UnknownProcessIsNotKilled) {

@@ -3,6 +3,12 @@
 //                        waits (at most 20 s) until the file MARKER exists
 //                        and exits 0. While it waits, anything written to
 //                        its input finds a pipe without a reader.
+//   escape               prints its pid; a child leaves the session
+//                        (setsid) and forks a grandchild, then ends; the
+//                        grandchild prints its pid, keeps standard output
+//                        open and waits 60 s; the program waits 60 s too.
+//   flood                writes "x" lines to standard output without end.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +29,29 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fputs("usage: server_job_child close-input MARKER\n", stderr);
+  if (mode == "escape") {
+    std::printf("%d\n", static_cast<int>(::getpid()));
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::setsid();
+      if (::fork() == 0) {
+        std::printf("%d\n", static_cast<int>(::getpid()));
+        std::fflush(stdout);
+        ::sleep(60);
+      }
+      ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    ::sleep(60);
+    return 0;
+  }
+  if (mode == "flood") {
+    const std::string line(1000, 'x');
+    for (;;) {
+      if (std::fputs((line + "\n").c_str(), stdout) < 0) return 1;
+    }
+  }
+  std::fputs("usage: server_job_child close-input MARKER | escape | flood\n", stderr);
   return 2;
 }

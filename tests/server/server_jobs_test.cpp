@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -77,10 +78,11 @@ std::optional<std::string> ReadOutputFrame(RunClient& run) {
 }
 
 // Reads the run's output until the job's program, its child and its
-// grandchild have each printed their pid on a line of their own.
-std::vector<pid_t> ReadTreePids(RunClient& run) {
+// grandchild (or `lines` processes) have each printed their pid on a line of
+// their own.
+std::vector<pid_t> ReadTreePids(RunClient& run, long lines = 3) {
   std::string out;
-  while (std::count(out.begin(), out.end(), '\n') < 3) {
+  while (std::count(out.begin(), out.end(), '\n') < lines) {
     const std::optional<std::string> frame = ReadOutputFrame(run);
     if (!frame) break;
     out += *frame;
@@ -93,6 +95,10 @@ class ServerJobs : public ::testing::Test {
   void SetUp() override {
     const std::string jobs = "TREE:\n  program = " KES_TEST_CHILD
                              "\n  param = tree\n  usetty = off\n\n"
+                             "ESCAPE:\n  program = " KES_SERVER_JOB_CHILD
+                             "\n  param = escape\n  usetty = off\n\n"
+                             "FLOOD:\n  program = " KES_SERVER_JOB_CHILD
+                             "\n  param = flood\n  usetty = off\n  allowstop = on\n\n"
                              "CLOSEDINPUT:\n  program = " KES_SERVER_JOB_CHILD
                              "\n  param = close-input\n  param = " +
                              home_.path() + "/release.marker\n  usetty = off\n";
@@ -149,6 +155,106 @@ TEST_F(ServerJobs, KilljobEndsTheJobWithItsChildAndGrandchild) {
   r = Admin({"-killjob", pid});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Could not kill process ID " + pid + "\n");
+}
+
+// A grandchild that left the job's session (setsid and a double fork) and
+// holds the job's standard output dies with a KILL_JOB of the job, and the
+// run ends: the client gets the end word and the reply.
+TEST_F(ServerJobs, KilljobKillsAGrandchildThatLeftTheSessionAndTheRunEnds) {
+  RunClient run(server_->port(), RunFields("ESCAPE"));
+  ASSERT_TRUE(run.connected());
+  run.Header();
+  const std::vector<pid_t> pids = ReadTreePids(run, 2);
+  ASSERT_EQ(pids.size(), 2u);
+  ProgramResult r = Admin({"-KILLJOB", std::to_string(pids[0])});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pids[1]); })) << "the escaped grandchild lives";
+  const RunOutput rest = run.ReadOutput();
+  EXPECT_TRUE(rest.endWord);
+  EXPECT_EQ(run.Reply().exitCode, 1);
+  EXPECT_EQ(Admin({"-showjobs"}).out, kBanner + "No Active Jobs\n");
+}
+
+// The names of the jobs GET_ACTIVE_JOBS lists.
+std::vector<std::string> ActiveJobs(int port) {
+  XDRWRAP request;
+  request.BeginEncode();
+  request.AddEnum(GET_ACTIVE_JOBS);
+  std::vector<std::string> names;
+  std::optional<XDRWRAP> reply = Exchange(port, request);
+  if (!reply) return {"(no reply)"};
+  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
+    names.push_back(name);
+    reply->GetString();
+    reply->GetString();
+    reply->GetLong();
+    reply->GetLong();
+  }
+  return names;
+}
+
+std::string ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos ? "" : stat.substr(close + 2, 1);
+}
+
+// A client that never reads while its job floods standard output: after
+// STOP_REQUEST the job leaves GET_ACTIVE_JOBS within 45 seconds (the blocked
+// send gives up after 30 seconds without progress).
+TEST_F(ServerJobs, StoppedJobOfAClientThatNeverReadsLeavesTheActiveJobs) {
+  RunClient run(server_->port(), RunFields("FLOOD"));
+  ASSERT_TRUE(run.connected());
+  const uint32_t stopId = run.Header()[2];
+  ASSERT_NE(stopId, 0u);
+  // The start header goes out just before the program is started and listed.
+  ASSERT_TRUE(
+      WaitUntil([&] { return ActiveJobs(server_->port()) == std::vector<std::string>{"FLOOD"}; }));
+  // The flooding program sleeps only once every buffer up to the client is
+  // full and the pump is stuck in its send.
+  const std::string shown = Admin({"-showjobs"}, kListBox).out;
+  const pid_t job = std::stoi(shown.substr(shown.rfind(',') + 1));
+  ASSERT_TRUE(WaitUntil([&] { return ProcessState(job) == "S"; })) << ProcessState(job);
+
+  XDRWRAP stop;
+  stop.BeginEncode();
+  stop.AddEnum(STOP_REQUEST);
+  stop.AddLong(static_cast<int32_t>(stopId));
+  ASSERT_TRUE(Exchange(server_->port(), stop));
+  EXPECT_TRUE(WaitUntil([&] { return ActiveJobs(server_->port()).empty(); }, 45s));
+}
+
+// A request whose bytes trickle in, each well within the 30 seconds allowed
+// between bytes, is dropped 60 seconds after its first byte: within 70
+// seconds of the connection, magic included.
+TEST_F(ServerJobs, TricklingRequestIsDroppedWithinSeventySeconds) {
+  std::optional<ServerConnection> c = ConnectToServer(server_->port(), "127.0.0.1");
+  ASSERT_TRUE(c);
+  const SocketHandle s = c->socket.get();
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string magic("\x12\x5A\xBB\xCD", 4);
+    SendPiece piece{magic.data(), magic.size()};
+    net::SendAll(s, {&piece, 1});
+    const char zero = 0;
+    piece = {&zero, 1};
+    // Bytes of a header: a sender this slow would need minutes for it.
+    while (!done.load() && net::SendAll(s, {&piece, 1}) == 0) {
+      for (int i = 0; i < 50 && !done.load(); ++i) std::this_thread::sleep_for(100ms);
+    }
+  });
+  char byte = 0;
+  int error = 0;
+  const bool closed =
+      net::WaitReadable(s, 75s) == WaitResult::Ready && net::ReceiveSome(s, &byte, 1, &error) <= 0;
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  trickle.join();
+  EXPECT_TRUE(closed);
+  EXPECT_LT(took, 70s);
 }
 
 // The server ignores SIGPIPE, and a job that closed its input while the
