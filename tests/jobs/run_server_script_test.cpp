@@ -100,6 +100,9 @@ std::string Jobs(const std::string& home) {
          "  param = KESLISTBOXVARIABLES\n  param = KESPASSEDFIELD1\n"
          "  param = KESPASSEDLISTBOXSELECTIONS\n  param = KESPASSEDLISTBOXVARIABLES\n"
          "  param = SHARED\n  param = GLOBALONLY\n  param = KESTRUNHOME\n\n"
+         "BASHJOB:\n  program = " +
+         home +
+         "/job.sh\n  usetty = off\n\n"
          "HOLD:\n" +
          child + "  usetty = off\n  param = hold\n  param = " + home +
          "/in.marker\n  param = " + home + "/release.fifo\n  param = " + home + "/done.marker\n";
@@ -113,6 +116,8 @@ class RunServerScript : public ::testing::Test {
     home_->WriteFile("global.env", "SHARED=global\nGLOBALONLY=1\n");
     home_->WriteFile("job.env", "SHARED=job # the job's own file wins\n");
     home_->WriteFile("groups.txt", "Admins:bob\n");
+    home_->WriteFile("job.sh", "#!/bin/bash\necho ran\n");
+    ::chmod((home_->path() + "/job.sh").c_str(), 0755);
     server_ = std::make_unique<RunningServer>(
         *home_, std::vector<EnvChange>{{"KESGP_FILE", home_->path() + "/groups.txt"}},
         Jobs(home_->path()));
@@ -454,6 +459,49 @@ TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast
             "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES=KESJOBNAME\n"
             "SHARED=job \nGLOBALONLY=1\nKESTRUNHOME=" +
                 home_->path() + "\n");
+}
+
+// A bash job reads BASH_ENV before its script: a client that could set it
+// would run its own commands as the server's user.
+TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
+  const std::string pwned = home_->path() + "/pwned";
+  RunClient run(port(), RunFields("BASHJOB").User("eve").Node("pcE").Blocks([](XDRWRAP& m) {
+    m.AddLong(0);  // fields
+    m.AddLong(0);  // selections
+    m.AddLong(3);  // variables
+    m.AddLong(0);  // columns
+    for (const char* s : {"BASH_ENV", "/dev/stdin", "LD_PRELOAD", "/tmp/x.so", "ROW_1", "ok"})
+      m.AddString(s);
+    m.AddLong(0);
+    m.AddLong(0);  // passed selections
+    m.AddLong(1);
+    m.AddString("PATH");
+    m.AddString("/tmp/evilbin");
+  }));
+  run.Header();
+  run.SendChunk("touch " + pwned + "\n");
+  run.SendEndOfInput();
+  EXPECT_EQ(run.ReadOutput().out, "ran\n");
+  EXPECT_EQ(run.Reply().status, 1);
+  EXPECT_FALSE(std::filesystem::exists(pwned));
+  const std::string log = home_->Log();
+  for (const char* name : {"BASH_ENV", "LD_PRELOAD", "PATH"}) {
+    EXPECT_NE(log.find(std::string(" eve@pcE - list-box variable ") + name + " refused\n"),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(log.find("list-box variable ROW_1"), std::string::npos);
+}
+
+TEST_F(RunServerScript, AUserNameWithALineFeedCannotForgeALogLine) {
+  RunClient run(port(), RunFields("NOSUCHJOB").User("eve\n2099-01-01 00:00:00 root@admin invoking job \"X\""));
+  run.ReadRaw(kZeros24.size());
+  EXPECT_EQ(run.Reply().status, 0);
+  const std::string log = home_->Log();
+  EXPECT_EQ(log.find("\n2099-01-01"), std::string::npos) << log;
+  EXPECT_NE(log.find("eve\\n2099-01-01 00:00:00 root@admin invoking job \"X\"@pc1 attempts to invoke"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(RunServerScript, AClientThatGoesAwayLeavesTheJobRunningToItsEnd) {
