@@ -2,7 +2,6 @@
 // side of a run's raw byte stream (input chunks, output frames).
 #pragma once
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "protocol/run_stream.h"
 #include "protocol/socket.h"
 
 namespace kestrun::test {
@@ -66,13 +66,12 @@ inline bool SendBytes(SocketHandle s, const std::string& bytes) {
 
 // One input chunk: its 4-byte big-endian length, then the data.
 inline std::string Chunk(const std::string& data) {
-  const uint32_t n = htonl(static_cast<uint32_t>(data.size()));
-  return std::string(reinterpret_cast<const char*>(&n), 4) + data;
+  return runstream::EncodeChunk(data);
 }
 
 inline std::string LengthOnly(uint32_t length) {
-  const uint32_t n = htonl(length);
-  return std::string(reinterpret_cast<const char*>(&n), 4);
+  const runstream::Word word = runstream::EncodeWord(length);
+  return std::string(reinterpret_cast<const char*>(word.data()), word.size());
 }
 
 struct Frame {
@@ -83,10 +82,10 @@ struct Frame {
 
 // The next output frame; empty at the end of the connection.
 inline std::optional<Frame> ReadFrame(SocketHandle s) {
-  uint32_t header[2];
+  unsigned char header[runstream::kFrameHeaderSize];
   if (!ReceiveExactly(s, header, sizeof header)) return std::nullopt;
-  Frame f{ntohl(header[0]), ntohl(header[1]), {}};
-  if (f.length == 0 || f.length > 1016) return f;  // malformed: the caller's assertions see it
+  Frame f{runstream::LoadWord(header), runstream::LoadWord(header + 4), {}};
+  if (f.length == 0 || f.length > runstream::kMaxFrameData) return f;  // malformed: the caller's assertions see it
   f.data.resize(f.length);
   if (!ReceiveExactly(s, f.data.data(), f.length)) return std::nullopt;
   return f;
@@ -97,7 +96,7 @@ inline std::vector<Frame> ReadAllFrames(SocketHandle s) {
   std::vector<Frame> frames;
   while (std::optional<Frame> f = ReadFrame(s)) {
     frames.push_back(*f);
-    if (f->length == 0 || f->length > 1016) break;
+    if (f->length == 0 || f->length > runstream::kMaxFrameData) break;
   }
   return frames;
 }
