@@ -1,5 +1,7 @@
 #include "protocol/transport.h"
 
+#include "protocol/run_stream.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -10,16 +12,9 @@ namespace kestrun {
 
 namespace {
 
-void PutBE32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-uint32_t GetBE32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+// Message headers use the same big-endian words as the run stream.
+using runstream::LoadWord;
+using runstream::StoreWord;
 
 // Sends every buffer with its header (and the magic before the first), each
 // buffer in one send call. Returns after the last buffer; calls `onError` for
@@ -35,16 +30,16 @@ void SendMessage(XDRWRAP& message, SocketHandle socket, const uint32_t* magic, O
     std::array<unsigned char, 4 + kHeaderSize> head{};
     unsigned char* h = head.data() + 4;
     if (k == 0) {
-      PutBE32(h, static_cast<uint32_t>(message.BufferCount()));
-      PutBE32(h + 4, seed);
-      PutBE32(h + 8, static_cast<uint32_t>(b.Size));
-      PutBE32(h + 12, static_cast<uint32_t>(b.NumItems));
+      StoreWord(h, static_cast<uint32_t>(message.BufferCount()));
+      StoreWord(h + 4, seed);
+      StoreWord(h + 8, static_cast<uint32_t>(b.Size));
+      StoreWord(h + 12, static_cast<uint32_t>(b.NumItems));
     } else {
-      PutBE32(h, static_cast<uint32_t>(b.Size));
-      PutBE32(h + 4, static_cast<uint32_t>(b.NumItems));
+      StoreWord(h, static_cast<uint32_t>(b.Size));
+      StoreWord(h + 4, static_cast<uint32_t>(b.NumItems));
     }
     const bool withMagic = magic && k == 0;
-    if (withMagic) PutBE32(head.data(), *magic);
+    if (withMagic) StoreWord(head.data(), *magic);
     mask.Apply(b.data.data(), static_cast<size_t>(b.Size));
     const SendPiece pieces[] = {
         {withMagic ? head.data() : h, withMagic ? head.size() : kHeaderSize},
@@ -179,8 +174,8 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view rece
   unsigned char header[kHeaderSize];
   in.Read(header, sizeof header);
   BudgetHold budget(limits.budget);
-  const int32_t count = static_cast<int32_t>(GetBE32(header));
-  const uint32_t seed = GetBE32(header + 4);
+  const int32_t count = static_cast<int32_t>(LoadWord(header));
+  const uint32_t seed = LoadWord(header + 4);
   message.BeginDecode(count);
   ScrambleMask mask(seed);
   if (count <= 0) {
@@ -190,8 +185,8 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view rece
   }
   for (int32_t k = 1; k <= count; ++k) {
     const unsigned char* sizes = k == 1 ? header + 8 : header;
-    const uint32_t size = GetBE32(sizes);
-    const int32_t items = static_cast<int32_t>(GetBE32(sizes + 4));
+    const uint32_t size = LoadWord(sizes);
+    const int32_t items = static_cast<int32_t>(LoadWord(sizes + 4));
     if (items < 0 || items > kMaxItems) throw DecodeFailure("too many items in a buffer");
     if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
     if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
@@ -269,7 +264,7 @@ bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {
   } catch (const DecodeFailure&) {
     return false;
   }
-  const uint32_t magic = GetBE32(bytes);
+  const uint32_t magic = LoadWord(bytes);
   return magic == ConnectionMagic || magic == AlternateConnectionMagic;
 }
 
