@@ -14,6 +14,8 @@
 #include "server/listener.h"
 #include "base/log.h"
 #include "server/running_job_requests.h"
+#include "server/service.h"
+#include "platform/service_manager.h"
 
 namespace kestrun {
 
@@ -83,6 +85,10 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   const bool serving = args.size() < 2;
   static InterruptWatcher watcher;
   if (watcher.Start([&process, serving](int signal) {
+        if (serving && process.underServiceManager) {
+          StopService(process);  // returns only when systemd could not be told
+          return;
+        }
         if (serving) OnInterrupt(process, signal);
         ExitProcess(1);
       }) != 0) {
@@ -91,7 +97,9 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   }
   if (args.size() < 2) {
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
-    ProcessIncomingRequests(process.context, port, ServingHooks(process));
+    ListenerHooks hooks = ServingHooks(process);
+    if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };
+    ProcessIncomingRequests(process.context, port, std::move(hooks));
   }
   AdminEnvironment env;
   env.listBoxMode = GetEnvLocked("KESREASON") == std::optional<std::string>("LISTBOX");

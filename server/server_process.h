@@ -30,6 +30,8 @@ struct ServerProcess {
   RunningJobTable runningJobs;
   DockedRegistry docked;
   ServerContext context;
+  // Started by systemd (-StartService): an interrupt is the service's stop.
+  bool underServiceManager = false;
 };
 
 // Loads kestrun.conf and checks the port ("Port Number in kestrun.conf not
