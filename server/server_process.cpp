@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "config/group_processor.h"
+#include "jobs/preload.h"
 #include "notify/notifications.h"
 #include "platform/interrupts.h"
 #include "scheduler/scheduler.h"
@@ -31,6 +32,7 @@ ServerProcess::ServerProcess(const std::string& home)
     NotifyJobState(config, docked, job.notifyRunGroup, started);
   };
   context.exitProcess = [](int status) { ExitProcess(status); };
+  InstallPreloadHooks(context);
 }
 
 void ExitProcess(int status) {
