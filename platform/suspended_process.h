@@ -20,13 +20,13 @@ class SuspendedStart {
       : process_(std::move(process)), gate_(std::move(gate)), execStatus_(std::move(execStatus)) {}
 
   Process& process() { return process_; }
-  // Lets the child exec its program. Returns 0 once it did, or the error of
-  // the failed exec (the child then exits with status 127).
+  // Lets the child exec its program (writes the byte it waits for). Returns 0 once it did, or the
+  // error of the failed exec (the child then exits with status 127).
   int Resume();
 
  private:
   Process process_;
-  UniqueFd gate_;        // write end: the child waits until it is closed
+  UniqueFd gate_;        // write end: the child waits for a byte on it
   UniqueFd execStatus_;  // read end: the child writes errno here when exec fails
 };
 

@@ -28,8 +28,12 @@ int Lift(int fd, int floor) {
 }
 
 // The child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void RunChild(const std::vector<int>& sources, int gate, int status, bool newGroup,
-                           const char* program, char* const* argv, char* const* envp) {
+[[noreturn]] void RunChild(const std::vector<int>& sources, int gate, int status, int gateWrite,
+                           int statusRead, bool newGroup, const char* program, char* const* argv,
+                           char* const* envp) {
+  // The launcher's ends: held here they would keep the child's own pipes open.
+  ::close(gateWrite);
+  ::close(statusRead);
   if (newGroup) ::setpgid(0, 0);
   const int count = static_cast<int>(sources.size());
   for (int i = 0; i < count; ++i) {
@@ -49,7 +53,7 @@ int Lift(int fd, int floor) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  // Hold until the launcher closes its end (or is gone).
+  // Hold until the launcher writes its byte (or is gone: end of file).
   char byte;
   while (::read(gate, &byte, 1) < 0 && errno == EINTR) {
   }
@@ -62,6 +66,13 @@ int Lift(int fd, int floor) {
 }  // namespace
 
 int SuspendedStart::Resume() {
+  // A byte rather than the close alone: another child forked meanwhile may
+  // hold a copy of this end until it execs.
+  const char go = 1;
+  ssize_t sent;
+  do {
+    sent = ::write(gate_.get(), &go, 1);
+  } while (sent < 0 && errno == EINTR);
   gate_.Reset();
   int error = 0;
   ssize_t n;
@@ -113,8 +124,8 @@ std::optional<SuspendedStart> LaunchSuspended(const LaunchOptions& options, int*
     return std::nullopt;
   }
   if (pid == 0) {
-    RunChild(sources, gateRead.get(), statusWrite.get(), options.newProcessGroup, program.c_str(),
-             argv.data(), envp.data());
+    RunChild(sources, gateRead.get(), statusWrite.get(), gate->write.get(), status->read.get(),
+             options.newProcessGroup, program.c_str(), argv.data(), envp.data());
   }
   // Also from the parent, so the group exists before anyone signals it.
   if (options.newProcessGroup) ::setpgid(pid, pid);
