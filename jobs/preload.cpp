@@ -81,9 +81,10 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
   }
   if (!entry) {
     // Nobody announced this program: it is ended before it ever runs
-    // (the Process owner kills and reaps it; the listing goes first).
-    record->started.Set();
+    // (the listing goes first; the Process owner kills and reaps it).
     listed.Remove();
+    start.reset();
+    record->started.Set();
     return;
   }
   const int execError = start->Resume();

@@ -4,8 +4,9 @@
  *   hold     as run, then waits to be stopped
  *   steps    script steps: prints "step <KESSTEP>" and a tail after a 0x04
  *            in the same write, ends the step with status KESSTATUS
- *   twice    registers its port twice, then as run
- *   deaf     registers a port nobody listens on, then as run
+ *   twice    registers its port a second time, then as run
+ *   deaf     registers a port nobody listens on; preloaded (no KESJOBNAME)
+ *            it waits to be ended, in a run it prints as run
  *   silent   never registers, waits to be ended
  *   exit     exits 3 at once
  * Without a server connection within 40 s it runs with its own environment. */
@@ -32,11 +33,13 @@ int main(int argc, char** argv) {
   }
   if (strcmp(mode, "deaf") == 0) {
     kespreload_register("localhost", port, "pc1", 1); /* port 1: nobody listens */
+    if (!getenv("KESJOBNAME")) pause();               /* preloaded: wait for the run */
     printf("pid %d job %s\n", (int)getpid(), Var("KESJOBNAME"));
     return 7;
   }
   kespreload* kp = kespreload_open("localhost", port, "pc1");
-  if (kp && strcmp(mode, "twice") == 0) kespreload_open("localhost", port, "pc1");
+  if (kp && strcmp(mode, "twice") == 0)
+    kespreload_register("localhost", port, "pc1", kespreload_port(kp));
   if (strcmp(mode, "steps") == 0) {
     while (kespreload_next_step(kp, 40000) >= 0) {
       printf("step %s\004tail", Var("KESSTEP"));

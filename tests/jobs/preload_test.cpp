@@ -94,8 +94,8 @@ class Preload : public testing::Test {
   }
   CaptureOutcome Step(const std::string& step, const std::string& status) {
     ExecutionContext context{jobs_, server_.runHooks, {}};
-    return ExecuteAndCapture(context, {kProgram, std::to_string(port_), "steps"}, "pc1",
-                             kClientPid, {"KESSTEP=" + step, "KESSTATUS=" + status, "OTHER=x"});
+    return ExecuteAndCapture(context, {kProgram, std::to_string(port_), "steps"}, "pc1", kClientPid,
+                             {"KESSTEP=" + step, "KESSTATUS=" + status, "OTHER=x"});
   }
 
   size_t fds_ = 0, threads_ = 0;
@@ -175,9 +175,8 @@ TEST_F(Preload, RegistrationUnderTheParentsProcessId) {
   LaunchPreload(server_, *job, "pc1", kClientPid, {wrapper, kProgram, std::to_string(port_), "run"},
                 {"KESCLIENTUSERNAME=ann"});
   const uint32_t pid = jobs_.ListRunningJobs().at(0).processId;
-  ASSERT_TRUE(WaitUntil([&] {
-    return home_.Log().find("PPID " + std::to_string(pid)) != std::string::npos;
-  }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return home_.Log().find("PPID " + std::to_string(pid)) != std::string::npos; }));
   RunClient run(port_, RunFields("WRAP"));
   run.Header();
   const RunOutput out = run.ReadOutput();
@@ -189,9 +188,8 @@ TEST_F(Preload, RegistrationUnderTheParentsProcessId) {
 TEST_F(Preload, ProgramRegisteringTwiceIsAdoptedOnce) {
   Announce("PRE");
   const uint32_t pid = Launch("PRE", {"twice"});
-  ASSERT_TRUE(WaitUntil([&] {
-    return CountOf(home_.Log(), "registers waiting PID " + std::to_string(pid)) == 2;
-  }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return CountOf(home_.Log(), "registers waiting PID " + std::to_string(pid)) == 2; }));
   RunClient run(port_, RunFields("PRE"));
   run.Header();
   EXPECT_EQ(run.ReadOutput().out, "pid " + std::to_string(pid) + " job PRE\n");

@@ -17,6 +17,7 @@
 #include "protocol/transport.h"
 
 struct kespreload {
+  int port = 0;
   int listener = -1;
   int connection = -1;
 };
@@ -81,11 +82,15 @@ extern "C" kespreload* kespreload_open(const char* host, int serverPort, const c
   if (kp->listener < 0 || bind(kp->listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
       listen(kp->listener, 4) != 0 ||
       getsockname(kp->listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-      kespreload_register(host, serverPort, client, ntohs(address.sin_port)) != 0) {
+      kespreload_register(host, serverPort, client, kp->port = ntohs(address.sin_port)) != 0) {
     kespreload_close(kp);
     return nullptr;
   }
   return kp;
+}
+
+extern "C" int kespreload_port(const kespreload* kp) {
+  return kp ? kp->port : 0;
 }
 
 extern "C" int kespreload_next_step(kespreload* kp, int timeoutMs) {

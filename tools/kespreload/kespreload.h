@@ -36,6 +36,9 @@ kespreload* kespreload_open(const char* server_host, int server_port, const char
 int kespreload_register(const char* server_host, int server_port, const char* client_name,
                         int callback_port);
 
+/* The callback port `kp` listens on. */
+int kespreload_port(const kespreload* kp);
+
 /* Waits at most `timeout_ms` (negative: no limit) for the server's connection
  * and reads the environment message into the environment. Returns the number
  * of variables received, or -1 on time-out or failure. */
