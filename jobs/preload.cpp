@@ -280,7 +280,15 @@ void KillPreload(ServerContext& server, const std::string& clientNode, uint32_t 
   std::vector<uint32_t> pids;
   {
     std::lock_guard<std::mutex> guard(table->lock());
-    pids = table->StartedProcessIds(clientNode, clientProcessId);
+    for (const auto& entry : table->EntriesOf(clientNode, clientProcessId)) {
+      if (entry->programProcessId != 0) {
+        pids.push_back(entry->programProcessId);
+      } else {
+        // Not started yet: freed now, so a program that starts later finds
+        // no entry and is ended before it runs.
+        table->Free(entry);
+      }
+    }
   }
   // Through the running-job table, which kills only its own live entries, so
   // an id whose program has just ended is never signalled.

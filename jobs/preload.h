@@ -42,7 +42,8 @@ void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::s
                    const std::vector<std::string>& environment);
 
 // Ends (process tree) every started preloaded program of this client; their
-// run threads then free the entries. CANCEL_DIALOG and runs of jobs without
+// run threads then free the entries. Entries whose program has not started
+// yet are freed at once, so the program is ended before it runs. CANCEL_DIALOG and runs of jobs without
 // `program` use it.
 void KillPreload(ServerContext& server, const std::string& clientNode, uint32_t clientProcessId);
 

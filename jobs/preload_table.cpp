@@ -39,13 +39,12 @@ void PreloadTable::Free(const std::shared_ptr<PreloadEntry>& entry) {
   changed.notify_all();
 }
 
-std::vector<uint32_t> PreloadTable::StartedProcessIds(const std::string& node,
-                                                      uint32_t clientPid) const {
-  std::vector<uint32_t> pids;
+std::vector<std::shared_ptr<PreloadEntry>> PreloadTable::EntriesOf(const std::string& node,
+                                                                   uint32_t clientPid) const {
+  std::vector<std::shared_ptr<PreloadEntry>> found;
   for (const auto& e : entries_)
-    if (e->clientProcessId == clientPid && e->clientNode == node && e->programProcessId != 0)
-      pids.push_back(e->programProcessId);
-  return pids;
+    if (e->clientProcessId == clientPid && e->clientNode == node) found.push_back(e);
+  return found;
 }
 
 }  // namespace kestrun

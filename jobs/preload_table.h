@@ -56,8 +56,9 @@ class PreloadTable {
   // The first entry whose program process id is `pid` (0 matches nothing).
   std::shared_ptr<PreloadEntry> FindByProcessId(uint32_t pid) const;
   void Free(const std::shared_ptr<PreloadEntry>& entry);
-  // Program process ids of the client's started entries.
-  std::vector<uint32_t> StartedProcessIds(const std::string& node, uint32_t clientPid) const;
+  // The client's entries, in table order.
+  std::vector<std::shared_ptr<PreloadEntry>> EntriesOf(const std::string& node,
+                                                       uint32_t clientPid) const;
 
   std::condition_variable changed;
 

@@ -210,7 +210,12 @@ TEST_F(Preload, CallbackPortNobodyListensOnGivesAFreshRun) {
   EXPECT_NE(home_.Log().find("cannot be reached on its callback port"), std::string::npos);
 }
 
-TEST_F(Preload, NoAnnouncementEndsTheProgramAtOnce) {
+// No entry when the program starts: never announced, or the client
+// cancelled before the start. The program ends before it runs.
+TEST_F(Preload, ProgramWithoutAnEntryEndsAtOnce) {
+  EXPECT_EQ(Launch("PRE", {"run"}), 0u);
+  Announce("PRE");
+  KillPreload(server_, "pc1", kClientPid);  // the cancel beats the launch
   EXPECT_EQ(Launch("PRE", {"run"}), 0u);
   EXPECT_EQ(home_.Log().find("registers waiting"), std::string::npos);
 }
