@@ -10,6 +10,7 @@
 #include "config/server_config.h"
 #include "jobs/preload_table.h"
 #include "launch/launch_options.h"
+#include "platform/interrupts.h"
 #include "platform/pipe.h"
 #include "platform/process_tree.h"
 #include "platform/suspended_process.h"
@@ -49,6 +50,8 @@ std::optional<std::string> VariableOf(const std::vector<std::string>& environmen
 }
 
 void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecord> record) {
+  // Resuming a program killed meanwhile writes to a pipe nobody reads.
+  BlockBrokenPipeSignal();
   std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
   std::optional<Wakeup> stop = Wakeup::Create();
   if (!in || !out || !err || !stop || record->arguments.empty()) {
