@@ -21,10 +21,8 @@ namespace kestrun {
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 constexpr milliseconds kLaunchWait{5000};
-constexpr seconds kRegistrationLimit{30};
 constexpr milliseconds kCaptureWait{10000};
 constexpr unsigned char kStatusMarker[4] = {0x23, 0x7A, 0x6F, 0x1F};
 
@@ -146,7 +144,7 @@ std::optional<Adoption> AdoptPreload(ServerContext& server, const PreloadRequest
   std::shared_ptr<PreloadEntry> entry =
       table.Find(request.clientNode, request.clientProcessId, request.programPath);
   if (!entry) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + kRegistrationLimit;
+  const auto deadline = std::chrono::steady_clock::now() + table.registrationLimit;
   const bool ready = table.changed.wait_until(guard, deadline, [&] {
     return !entry->inTable || entry->ended || (entry->waiting && entry->pumps);
   });
@@ -157,7 +155,7 @@ std::optional<Adoption> AdoptPreload(ServerContext& server, const PreloadRequest
   const char* problem = nullptr;
   std::optional<Socket> callback;
   if (!ready) {
-    problem = "did not register its callback port within 30 seconds";
+    problem = "did not register its callback port in time";
   } else if (std::optional<uint32_t> local = net::ResolveIPv4("localhost")) {
     callback = net::ConnectTcp(*local, port);
     if (!callback) problem = "cannot be reached on its callback port";
@@ -245,8 +243,9 @@ std::shared_ptr<PreloadTable> TableOf(ServerContext& server) {
 
 }  // namespace
 
-void InstallPreloadHooks(ServerContext& server) {
+void InstallPreloadHooks(ServerContext& server, milliseconds registrationLimit) {
   if (!server.preloads) server.preloads = std::make_shared<PreloadTable>(*server.runningJobs);
+  server.preloads->registrationLimit = registrationLimit;
   server.runHooks.adoptPreloadForRun = [&server](const PreloadRequest& r, SocketHandle client) {
     return AdoptForRun(server, r, client);
   };

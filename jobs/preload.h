@@ -21,6 +21,7 @@
 // program ends. Every function here may be called from any request thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,8 +44,8 @@ void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::s
 
 // Ends (process tree) every started preloaded program of this client; their
 // run threads then free the entries. Entries whose program has not started
-// yet are freed at once, so the program is ended before it runs. CANCEL_DIALOG and runs of jobs without
-// `program` use it.
+// yet are freed at once, so the program is ended before it runs. CANCEL_DIALOG and runs of jobs
+// without `program` use it.
 void KillPreload(ServerContext& server, const std::string& clientNode, uint32_t clientProcessId);
 
 // Frees the client's entry for `programPath` (a refused dialog). A program
@@ -60,6 +61,9 @@ void UnregisterWaitingForCallback(RequestContext& rc);
 
 // Fills server.runHooks with the adoption seams of this module. The table
 // lives in the ServerContext (server.preloads), created here when missing.
-void InstallPreloadHooks(ServerContext& server);
+// A run waits at most `registrationLimit` for its program to register; then
+// the program is ended and the run starts one of its own.
+void InstallPreloadHooks(ServerContext& server,
+                         std::chrono::milliseconds registrationLimit = std::chrono::seconds(30));
 
 }  // namespace kestrun

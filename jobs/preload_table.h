@@ -8,6 +8,7 @@
 // adopting request each hold one, so none outlives what it uses.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -61,6 +62,8 @@ class PreloadTable {
                                                        uint32_t clientPid) const;
 
   std::condition_variable changed;
+  // How long an adopting run waits for a registration; set before use.
+  std::chrono::milliseconds registrationLimit{30000};
 
  private:
   RunningJobTable& jobs_;

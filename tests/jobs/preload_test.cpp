@@ -42,7 +42,7 @@ class Preload : public testing::Test {
     threads_ = CountEntries("/proc/self/task");
     server_.runningJobs = &jobs_;
     server_.config = &config_;
-    InstallPreloadHooks(server_);
+    InstallPreloadHooks(server_, 2s);  // the registration limit
     listener_ = RequestListener::Create(server_, &port_);
     ASSERT_TRUE(listener_);
     const std::string job = "  program = " + kProgram + "\n  preload = " + kProgram +
@@ -245,6 +245,20 @@ TEST_F(Preload, KillEndsEveryProgramOfTheClientAndFreesWaiters) {
   EXPECT_EQ(r.exitStatus, 3) << "a program of its own ran";
   killer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "the waiter was not released";
+}
+
+// A program that never registers is ended after the limit, and the step runs
+// a program of its own.
+TEST_F(Preload, ProgramThatNeverRegistersIsReplacedAfterTheLimit) {
+  Announce("PRE");
+  const uint32_t silent = Launch("PRE", {"silent"});
+  ASSERT_NE(silent, 0u);
+  ExecutionContext context{jobs_, server_.runHooks, {}};
+  const CaptureOutcome r =
+      ExecuteAndCapture(context, {kProgram, std::to_string(port_), "exit"}, "pc1", kClientPid, {});
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_TRUE(WaitUntil([&] { return kill(silent, 0) != 0; }));
+  EXPECT_NE(home_.Log().find("did not register its callback port in time"), std::string::npos);
 }
 
 }  // namespace
