@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "config/job_definition.h"
 #include "launch/execute.h"
@@ -21,6 +22,7 @@ namespace kestrun {
 class ServerConfig;
 class RunningJobTable;
 class DockedRegistry;
+class PreloadTable;
 
 struct ServerContext {
   ServerConfig* config = nullptr;
@@ -29,6 +31,8 @@ struct ServerContext {
   // Seams of job runs (preloaded programs); empty until that module fills
   // them in.
   RunHooks runHooks;
+  // The preloaded-script table (jobs/preload.h); null until installed.
+  std::shared_ptr<PreloadTable> preloads;
   // Tells the job's run group that the job started (true) or stopped
   // (false); empty: nobody is told.
   std::function<void(const JobDefinition& job, bool started)> notifyJobState;

@@ -13,6 +13,7 @@
 #include "base/safe_format.h"
 #include "base/text.h"
 #include "jobs/job_running_rule.h"
+#include "jobs/preload.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
 #include "platform/thread.h"
@@ -262,6 +263,8 @@ void RunServerScript(RequestContext& rc) {
   if (job->program.empty()) {
     LogMessage(config, "%s@%s No Program directive for Job \"%s\" in kestrun.conf", user, node,
                name);
+    // A job without a program has no use for the program preloaded for it.
+    KillPreload(rc.server, r.clientNode, static_cast<uint32_t>(r.clientProcessId));
     SendRefusalBytes(rc.socket);
     rc.reply.AddEnum(1);
     rc.reply.AddLong(0);

@@ -5,9 +5,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/interrupts.h"
 #include "launch/pumps.h"
 #include "protocol/run_stream.h"
+#include "platform/interrupts.h"
 
 namespace kestrun {
 
@@ -124,16 +124,19 @@ int OutputPump(PumpContext& c, uint32_t stream) {
   std::vector<char> buf(kPassThroughRead);
   bool clientFailed = false;
   int readsAfterKill = 0;
+  // The capture phase (a capture record whose passed-through flag is clear).
+  auto capturePhase = [&](CaptureBuffer*& capture) -> bool* {
+    capture = c.capture.load();
+    if (!capture || clientFailed) return nullptr;
+    bool* passedThrough =
+        stream == kStdoutStream ? &capture->stdoutPassedThrough : &capture->stderrPassedThrough;
+    return *passedThrough ? nullptr : passedThrough;
+  };
   for (;;) {
-    CaptureBuffer* capture = c.capture.load();
-    bool* passedThrough = nullptr;
-    if (capture) {
-      passedThrough =
-          stream == kStdoutStream ? &capture->stdoutPassedThrough : &capture->stderrPassedThrough;
-    }
+    CaptureBuffer* capture = nullptr;
     // The capture phase reads one frame's worth at a time: its 0x04 rule
     // drops the rest of a read, which must not swallow more than that.
-    const bool capturing = !clientFailed && passedThrough && !*passedThrough;
+    const bool capturingBefore = capturePhase(capture) != nullptr;
     if (c.killed != kInvalidFile) {
       // Output already in the pipe wins over the wake-up, for a bounded
       // number of reads: an escaped writer cannot keep the run alive.
@@ -142,9 +145,13 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     }
     int error = 0;
     const long n =
-        ReadSome(c.pipe.get(), buf.data(), capturing ? kMaxFrameData : buf.size(), &error);
+        ReadSome(c.pipe.get(), buf.data(), capturingBefore ? kMaxFrameData : buf.size(), &error);
     if (n <= 0) break;  // every holder of the program's end has closed it
     if (clientFailed) continue;
+    // Read the targets again: a preloaded program's pumps may have been
+    // pointed at a new run or step while the read waited.
+    bool* passedThrough = capturePhase(capture);
+    const bool capturing = passedThrough != nullptr;
     const char* begin = buf.data();
     const char* end = begin + n;
     if (capturing) {

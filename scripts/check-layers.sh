@@ -26,6 +26,7 @@ declare -A allowed=(
   [tools/kesclient]="client protocol"
   [tools/kesnotify]="client protocol"
   [tools/kestrunTTY]="platform"
+  [tools/kespreload]="client protocol"
 )
 # Folders that are not modules of the programs.
 skip='^(tests|bench|build[^/]*|examples|docs|scripts|\.ci|\.git)/'

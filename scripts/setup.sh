@@ -8,6 +8,7 @@ packages=(
   libtirpc-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   procps
+  libsystemd-dev systemd
   xvfb tk8.6 xfonts-base
 )
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/server_config.h"
+#include "jobs/preload.h"
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
 #include "notify/notify_requests.h"
@@ -58,9 +59,9 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"Unknown", nullptr},
     {"GET_ACTIVE_JOBS", GetActiveJobs},
     {"KILL_JOB", KillJob},
-    {"START_BACKGROUND_SCRIPT", nullptr},
-    {"REGISTER_WAITING_FOR_CALLBACK", nullptr},
-    {"UNREGISTER_WAITING_FOR_CALLBACK", nullptr},
+    {"START_BACKGROUND_SCRIPT", StartBackgroundScript},
+    {"REGISTER_WAITING_FOR_CALLBACK", RegisterWaitingForCallback},
+    {"UNREGISTER_WAITING_FOR_CALLBACK", UnregisterWaitingForCallback},
     {"RELAY_MESSAGE_BALLOON", RelayMessageBalloon},
     {"RELAY_MESSAGE_JOB_NOTIFY", RelayMessageJobNotify},
     {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},

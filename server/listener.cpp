@@ -109,6 +109,7 @@ void ProcessIncomingRequests(ServerContext& server, int port, ListenerHooks hook
   if (!listener) std::exit(1);
   std::printf("Listening on port %d\n", port);
   std::fflush(stdout);
+  if (options.hooks.listening) options.hooks.listening();
   const std::atomic<bool> never{false};
   listener->Run(never);
   std::abort();  // Run returns only when asked to stop, and nothing asks

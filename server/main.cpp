@@ -49,8 +49,9 @@ int main(int argc, char** argv) {
       ExitProcess(0);
     }
     if (args[1] == "-StartService") {
-      RunAsService();
-      ExitProcess(0);
+      if (!RunAsService(process)) ExitProcess(0);
+      // The service's own arguments: none beyond the program, so it serves.
+      StartServer(process, {args[0]});
     }
   }
   StartServer(process, args);

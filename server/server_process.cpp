@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "config/group_processor.h"
+#include "jobs/preload.h"
 #include "notify/notifications.h"
 #include "platform/interrupts.h"
 #include "scheduler/scheduler.h"
@@ -15,6 +16,8 @@
 #include "base/log.h"
 #include "server/running_job_requests.h"
 #include "platform/process.h"
+#include "server/service.h"
+#include "platform/service_manager.h"
 
 namespace kestrun {
 
@@ -31,6 +34,7 @@ ServerProcess::ServerProcess(const std::string& home)
   };
   context.receiveBudget = &receiveBudget;
   context.exitProcess = [](int status) { ExitProcess(status); };
+  InstallPreloadHooks(context);
 }
 
 void ExitProcess(int status) {
@@ -85,6 +89,10 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   const bool serving = args.size() < 2;
   static InterruptWatcher watcher;
   if (watcher.Start([&process, serving](int signal) {
+        if (serving && process.underServiceManager) {
+          StopService(process);  // returns only when systemd could not be told
+          return;
+        }
         if (serving) OnInterrupt(process, signal);
         ExitProcess(1);
       }) != 0) {
@@ -97,7 +105,9 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     if (!BecomeChildSubreaper())
       std::fputs("Could not become the reaper of job processes\n", stderr);
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
-    ProcessIncomingRequests(process.context, port, ServingHooks(process));
+    ListenerHooks hooks = ServingHooks(process);
+    if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };
+    ProcessIncomingRequests(process.context, port, std::move(hooks));
   }
   AdminEnvironment env;
   env.listBoxMode = GetEnvLocked("KESREASON") == std::optional<std::string>("LISTBOX");

@@ -31,6 +31,8 @@ struct ServerProcess {
   DockedRegistry docked;
   ReceiveBudget receiveBudget;  // buffers of all requests being received
   ServerContext context;
+  // Started by systemd (-StartService): an interrupt is the service's stop.
+  bool underServiceManager = false;
 };
 
 // Loads kestrun.conf and checks the port ("Port Number in kestrun.conf not

@@ -1,18 +1,125 @@
 #include "server/service.h"
 
+#include <cerrno>
 #include <cstdio>
+
+#include "base/environment.h"
+#include "base/log.h"
+#include "platform/filesystem.h"
+#include "platform/job_files.h"
+#include "platform/service_manager.h"
+#include "platform/thread.h"
+#include "server/server_process.h"
 
 namespace kestrun {
 
-void InstallService(const std::string&, const std::string&) {
-  std::fputs("Could not add service\n", stdout);
+namespace {
+
+constexpr const char* kSystemUnitDirectory = "/etc/systemd/system";
+
+struct UnitDirectory {
+  std::string path;
+  bool system = false;  // the real systemd directory: reload and enable there
+};
+
+UnitDirectory UnitDirectoryInUse() {
+  if (std::optional<std::string> dir = GetEnvLocked("KESTRUN_UNIT_DIR"); dir && !dir->empty())
+    return {*dir, false};
+  return {kSystemUnitDirectory, true};
+}
+
+// One ExecStart word: systemd expands "%" specifiers and "$" variables and
+// splits at blanks, so those are escaped and the word quoted.
+std::string ExecWord(const std::string& text) {
+  std::string word = "\"";
+  for (char c : text) {
+    if (c == '%')
+      word += "%%";
+    else if (c == '$')
+      word += "$$";
+    else if (c == '"' || c == '\\')
+      word += std::string("\\") + c;
+    else
+      word += c;
+  }
+  return word + "\"";
+}
+
+}  // namespace
+
+std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName) {
+  return std::string("[Unit]\nDescription=") + kServiceDescription +
+         "\n\n[Service]\nType=notify\nExecStart=" +
+         ExecWord(homeDirectory + "/" + programFileName) +
+         " -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user.target\n";
+}
+
+void InstallService(const std::string& homeDirectory, const std::string& programFileName) {
+  const UnitDirectory dir = UnitDirectoryInUse();
+  const std::optional<FileStatus> status = GetFileStatus(dir.path);
+  if (!status || status->isRegular) {
+    std::fputs("Could not add service\n", stdout);
+    return;
+  }
+  const int error = CreateNewFile(dir.path + "/" + kServiceUnitName,
+                                  ServiceUnitText(homeDirectory, programFileName));
+  if (error == EEXIST) {
+    std::fputs("CreateService failed.\n", stdout);
+    return;
+  }
+  if (error != 0) {
+    std::fputs("Could not add service\n", stdout);
+    return;
+  }
+  if (dir.system && ServiceManagerRunning()) {
+    RunServiceControl({"daemon-reload"});
+    RunServiceControl({"enable", kServiceUnitName});
+  }
 }
 
 void UninstallService() {
-  std::fputs("Could not remove service\n", stdout);
+  const UnitDirectory dir = UnitDirectoryInUse();
+  const std::optional<FileStatus> status = GetFileStatus(dir.path);
+  if (!status || status->isRegular) {
+    std::fputs("Could not remove service\n", stdout);
+    return;
+  }
+  const std::string unit = dir.path + "/" + kServiceUnitName;
+  if (!GetFileStatus(unit)) {
+    std::fputs("Could not open the Kestrun Service\n", stdout);
+    return;
+  }
+  if (dir.system && ServiceManagerRunning()) RunServiceControl({"disable", kServiceUnitName});
+  if (!RemoveFile(unit)) {
+    std::fputs("Failed to delete the Kestrun Service\n", stdout);
+    return;
+  }
+  if (dir.system && ServiceManagerRunning()) RunServiceControl({"daemon-reload"});
 }
 
-void RunAsService() {}
+bool RunAsService(ServerProcess& process) {
+  // Type=notify units get a notify socket; without one there is no service
+  // manager to serve under.
+  const std::optional<std::string> socket = GetEnvLocked("NOTIFY_SOCKET");
+  if (!socket || socket->empty()) return false;
+  process.underServiceManager = true;
+  return true;
+}
+
+void StopService(ServerProcess& process) {
+  LogMessage(process.config, "Kestrun Service Shutting Down");
+  const int killed = process.runningJobs.KillAllRunningJobs(
+      [&](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); });
+  const int sent = NotifyServiceManager("STOPPING=1");
+  if (sent < 0) {
+    LogMessage(process.config, "Failed to stop service, error=%d", -sent);
+    return;
+  }
+  // The killed programs get time to end before the process goes.
+  if (killed > 0) SleepMilliseconds(2000);
+  LogMessage(process.config, "Kestrun Service Shut Down");
+  ExitProcess(0);
+}
 
 std::string ProgramFileName(const std::string& argv0) {
   const size_t cut = argv0.find_last_of("/\\");

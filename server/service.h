@@ -1,24 +1,43 @@
-// Running the server as a system service: installing it, removing it, and
-// running under the service manager ("-install", "-uninstall" and
-// "-StartService" on the command line).
+// Running the server as a systemd service: installing and removing its unit
+// ("-install", "-uninstall") and running under systemd ("-StartService", the
+// argument of the unit's ExecStart).
 //
-// Not bound to a service manager yet. Until it is, these behave as they do
-// when the service manager cannot be reached: install and remove say so on
-// standard output, and running as a service returns at once. In every case
-// the program then exits with status 0.
+// The unit KestrunServer.service lives in /etc/systemd/system, or in
+// $KESTRUN_UNIT_DIR when that is set (then systemd itself is left alone).
+// Install and remove report failures on standard output; the program then
+// exits with status 0 in every case.
+//
+// Under systemd (the process was given a notify socket, as Type=notify
+// units are) the server serves as from a console, tells systemd once it is
+// ready, and takes SIGTERM as the stop request: "Kestrun Service Shutting
+// Down", every job killed, STOPPING reported, two seconds for the killed jobs
+// when there were any, "Kestrun Service Shut Down", status 0.
 #pragma once
 
 #include <string>
 
 namespace kestrun {
 
-// Installs the service that runs "<homeDirectory>/<programFileName>
-// -StartService".
+struct ServerProcess;
+
+inline constexpr const char* kServiceUnitName = "KestrunServer.service";
+inline constexpr const char* kServiceDescription =
+    "Allows pre-configured jobs to run on this node on request from Kestrun Clients";
+
+// The unit file's text for the program at "<homeDirectory>/<programFileName>".
+std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName);
+
 void InstallService(const std::string& homeDirectory, const std::string& programFileName);
 void UninstallService();
-// Hands the process to the service manager; returns when the service ends
-// (at once when the process was not started by the service manager).
-void RunAsService();
+
+// True when systemd started this process as a service. When it did, marks
+// `process` as a service (its interrupt becomes the stop sequence) and
+// returns; the caller then starts the server. From a console: false at once.
+bool RunAsService(ServerProcess& process);
+
+// The stop sequence above; ends the process unless STOPPING could not be
+// reported (then it logs "Failed to stop service, error=%d" and returns).
+void StopService(ServerProcess& process);
 
 // The file name of the program as typed: `argv0` after its last "/" or "\".
 std::string ProgramFileName(const std::string& argv0);

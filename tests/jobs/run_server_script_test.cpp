@@ -116,7 +116,7 @@ class RunServerScript : public ::testing::Test {
     home_->WriteFile("global.env", "SHARED=global\nGLOBALONLY=1\n");
     home_->WriteFile("job.env", "SHARED=job # the job's own file wins\n");
     home_->WriteFile("groups.txt", "Admins:bob\n");
-    home_->WriteFile("job.sh", "#!/bin/bash\necho ran\n");
+    home_->WriteFile("job.sh", "#!/bin/bash\ncat >/dev/null\necho ran\n");
     ::chmod((home_->path() + "/job.sh").c_str(), 0755);
     server_ = std::make_unique<RunningServer>(
         *home_, std::vector<EnvChange>{{"KESGP_FILE", home_->path() + "/groups.txt"}},

@@ -123,13 +123,17 @@ TEST(StartUp, PortTakenByAnotherProgramEndsWithStatusOne) {
 
 TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   TestHome home;  // no kestrun.conf: the service options do not read it
-  ProgramResult r = RunServerProgram(home, {"-INSTALL"});
+  // A unit directory that does not exist: no test touches the system's.
+  std::vector<EnvChange> env = kNoReason;
+  env.push_back({"KESTRUN_UNIT_DIR", home.path() + "/no-units"});
+  env.push_back({"NOTIFY_SOCKET", std::nullopt});
+  ProgramResult r = RunServerProgram(home, {"-INSTALL"}, env);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "Could not add service\n");
-  r = RunServerProgram(home, {"-Uninstall"});
+  r = RunServerProgram(home, {"-Uninstall"}, env);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "Could not remove service\n");
-  r = RunServerProgram(home, {"-StartService"});
+  r = RunServerProgram(home, {"-StartService"}, env);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   // Only the exact spelling runs the service; this one is an unknown option,
