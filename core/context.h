@@ -9,6 +9,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/job_definition.h"
 #include "launch/execute.h"
@@ -21,6 +24,27 @@ class ServerConfig;
 class RunningJobTable;
 class DockedRegistry;
 
+// A preload program to start in the background for a client's dialog.
+struct PreloadStart {
+  const std::string& clientNode;
+  uint32_t clientProcessId;
+  const std::vector<std::string>& arguments;    // element 0: the preload program
+  const std::vector<std::string>& environment;  // the run's NAME=value entries
+};
+
+// Seams of preloaded programs for dialogs; an empty function does nothing.
+struct PreloadHooks {
+  // Starts the program (copying what it keeps) and returns once it has
+  // started or after at most 5 s; the program outlives the request.
+  std::function<void(const PreloadStart&)> start;
+  // Removes the entry of (node, process id, program path), if any.
+  std::function<void(std::string_view node, uint32_t clientProcessId, std::string_view program)>
+      release;
+  // Ends every preloaded program (with its descendants) of exactly this node
+  // and process id, whatever its job.
+  std::function<void(std::string_view node, uint32_t clientProcessId)> killAll;
+};
+
 struct ServerContext {
   ServerConfig* config = nullptr;
   RunningJobTable* runningJobs = nullptr;
@@ -28,6 +52,7 @@ struct ServerContext {
   // Seams of job runs (preloaded programs); empty until that module fills
   // them in.
   RunHooks runHooks;
+  PreloadHooks preloadHooks;
   // Tells the job's run group that the job started (true) or stopped
   // (false); empty: nobody is told.
   std::function<void(const JobDefinition& job, bool started)> notifyJobState;
