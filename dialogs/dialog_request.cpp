@@ -31,6 +31,11 @@ enum DialogFailure : int32_t {
   kRefused = 10,
 };
 
+// Longest script a reply can carry: a message holds at most kMaxBuffers
+// buffers, and every piece of a long string travels in a buffer of its own
+// (a few are left for the other fields).
+constexpr size_t kMaxScriptLength = (kMaxBuffers - 8) * kStringPieceLength;
+
 // Placeholder of the argument list's element 0 until a script is run.
 constexpr const char* kArgumentPlaceholder = "kestrun";
 
@@ -333,6 +338,11 @@ void GetDialogData(RequestContext& rc) {
       config, DialogInput{job, fields, lines, arguments, r.node, r.clientProcessId, r.user, env},
       sources);
   if (script.empty()) return FailWithBlock(rc.reply, kNoScript, job, env);
+  if (script.size() > kMaxScriptLength) {
+    LogMessage(config, "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)", user,
+               node, name, script.size());
+    return FailWithBlock(rc.reply, kNoScript, job, env);
+  }
   rc.reply.AddEnum(1);
   AddStreamBlock(rc.reply, job, env);
   rc.reply.AddString(script);
