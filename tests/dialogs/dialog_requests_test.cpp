@@ -94,8 +94,8 @@ std::string Config(const std::string& h) {
          h + "/five.dlg\n  environment = " + h +
          "/fields.env\n"
          "  populatefield1with = " +
-         h + "/env.sh\n  populatefield3with = " + h +
-         "/fail2.sh\n"
+         h + "/env.sh\n  populatefield3with = " + h + "/fail2.sh\n  populatefield2with = " + h +
+         "/missing.sh\n"
          "  populatefield5with = " +
          h +
          "/slow.sh\n  stdout = file:$KESJOBNAME.out\n\n"
@@ -442,7 +442,12 @@ TEST_F(DialogRequests, DialogWithPopulatedFields) {
       << script;
   EXPECT_NE(script.find("entry3 -width 8 -textvariable name3 -state disabled"), std::string::npos);
   EXPECT_NE(script.find("entry5 -width 8 -textvariable name5 -state readonly"), std::string::npos);
-  EXPECT_NE(script.find("\"late\""), std::string::npos);
+  EXPECT_NE(script.find("\"late\""), std::string::npos);  // after a moment's wait
+  // Field 2's script cannot run: no values, the field stays enabled.
+  EXPECT_NE(script.find("entry2 -width 8 -textvariable name2 -state readonly -font Kestrun \n"),
+            std::string::npos);
+  EXPECT_TRUE(LogHas("ann@pc1 Field Populate Script \"" + home_->path() +
+                     "/missing.sh\" failed to execute"));
   EXPECT_TRUE(LogHas("ann@pc1 Retrieving Dialog Data for job \"DLG\""));
   EXPECT_TRUE(
       LogHas("ann@pc1 Field Populate Script \"" + home_->path() + "/fail2.sh\" exits code 1"));
