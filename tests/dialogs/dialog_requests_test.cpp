@@ -12,6 +12,7 @@
 #include "dialogs/dialog_request.h"
 #include "jobs/value_scripts.h"
 #include "protocol/request_types.h"
+#include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -133,7 +134,10 @@ std::string Config(const std::string& h) {
          h + "/five.dlg\n  usetclfile = " + h +
          "/missing.tcl\n\n"
          "HUGE:\n  dialog = " +
-         h + "/huge.dlg\n\nTEXT:\n  dialog = " + h + "/text.dlg\n";
+         h +
+         "/huge.dlg\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
+         "{self}\n\nTEXT:\n  dialog = " +
+         h + "/text.dlg\n";
 }
 
 class DialogRequests : public ::testing::Test {
@@ -476,6 +480,21 @@ TEST_F(DialogRequests, TenThousandDefinitionLines) {
   EXPECT_EQ(r.GetEnum(), 3);
   EXPECT_EQ(ReadBlock(r), kDefaultBlock);
   EXPECT_TRUE(LogHas("ann@pc1 - dialog script of job \"HUGE\" too long to send ("));
+}
+
+TEST_F(DialogRequests, JobThatDeniesItselfWhileItRuns) {
+  RunClient run(server_->port(), RunFields("SELF"));
+  ASSERT_EQ(run.ReadRaw(20).size(), 20u);
+  run.SendChunk("ping");
+  RunOutput echoed;
+  ASSERT_TRUE(run.ReadOutputUntil("ping", echoed));  // running now
+  XDRWRAP r = Dialog("self");
+  EXPECT_EQ(r.GetEnum(), 0);
+  EXPECT_EQ(r.GetEnum(), 10);
+  EXPECT_EQ(r.GetString(), "Cannot run SELF - it is already running");
+  run.SendEndOfInput();
+  EXPECT_TRUE(run.ReadOutput().endWord);
+  EXPECT_EQ(run.Reply().status, 1);
 }
 
 TEST_F(DialogRequests, CancelDialogOnlyLogs) {
