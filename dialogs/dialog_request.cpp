@@ -180,8 +180,24 @@ std::optional<std::string> RunDialogScript(ServerContext& server, const DialogRe
   return std::move(out.capture.stdoutData);
 }
 
+// The success reply, or failure 3 for a script longer than a reply can carry.
+void ReplyWithScript(RequestContext& rc, const DialogRequest& r, const JobDefinition& job,
+                     const EnvironmentBlock& env, const std::string& script) {
+  if (script.empty()) return FailWithBlock(rc.reply, kNoScript, job, env);
+  if (script.size() > kMaxScriptLength) {
+    LogMessage(*rc.server.config,
+               "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)", r.user.c_str(),
+               r.node.c_str(), r.job.c_str(), script.size());
+    return FailWithBlock(rc.reply, kNoScript, job, env);
+  }
+  rc.reply.AddEnum(1);
+  AddStreamBlock(rc.reply, job, env);
+  rc.reply.AddString(script);
+}
+
 // The `usetclfile` path: the file's text as the reply's script.
-void ReplyWithTclFile(RequestContext& rc, const JobDefinition& job, const EnvironmentBlock& env) {
+void ReplyWithTclFile(RequestContext& rc, const DialogRequest& r, const JobDefinition& job,
+                      const EnvironmentBlock& env) {
   const ServerConfig& config = *rc.server.config;
   std::fputs("Using TCL file\n", stdout);
   std::fflush(stdout);
@@ -196,9 +212,7 @@ void ReplyWithTclFile(RequestContext& rc, const JobDefinition& job, const Enviro
   console += SafeStringPrintf("Script=[%s]\n", text->c_str());
   std::fwrite(console.data(), 1, console.size(), stdout);
   std::fflush(stdout);
-  rc.reply.AddEnum(1);
-  AddStreamBlock(rc.reply, job, env);
-  rc.reply.AddString(*text);
+  ReplyWithScript(rc, r, job, env, *text);
 }
 
 // The list-box seam of the generator, answered by the job's list-box script.
@@ -317,7 +331,7 @@ void GetDialogData(RequestContext& rc) {
   if (!text) return FailWithBlock(rc.reply, kNoScript, job, env);
   const std::vector<std::string> lines = DefinitionLines(*text);
   text.reset();
-  if (!job.useTclFile.empty()) return ReplyWithTclFile(rc, job, env);
+  if (!job.useTclFile.empty()) return ReplyWithTclFile(rc, r, job, env);
 
   const ValueScriptClient client{r.node, r.clientProcessId, r.user};
   const std::vector<std::string> parameters(arguments.begin() + 1, arguments.end());
@@ -337,15 +351,7 @@ void GetDialogData(RequestContext& rc) {
   const std::string script = GenerateDialogScript(
       config, DialogInput{job, fields, lines, arguments, r.node, r.clientProcessId, r.user, env},
       sources);
-  if (script.empty()) return FailWithBlock(rc.reply, kNoScript, job, env);
-  if (script.size() > kMaxScriptLength) {
-    LogMessage(config, "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)", user,
-               node, name, script.size());
-    return FailWithBlock(rc.reply, kNoScript, job, env);
-  }
-  rc.reply.AddEnum(1);
-  AddStreamBlock(rc.reply, job, env);
-  rc.reply.AddString(script);
+  ReplyWithScript(rc, r, job, env, script);
 }
 
 void CancelDialog(RequestContext& rc) {

@@ -134,8 +134,9 @@ std::string Config(const std::string& h) {
          h + "/five.dlg\n  usetclfile = " + h +
          "/missing.tcl\n\n"
          "HUGE:\n  dialog = " +
-         h +
-         "/huge.dlg\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
+         h + "/huge.dlg\n\nPOPW:\n  dialog = " + h + "/entries.dlg\n  populatewith = " + h +
+         "/pw.sh\n  populatefield2with = " + h +
+         "/fail2.sh\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
          "{self}\n\nTEXT:\n  dialog = " +
          h + "/text.dlg\n";
 }
@@ -149,11 +150,13 @@ class DialogRequests : public ::testing::Test {
                               {"env.sh", kEnvScript},
                               {"fail2.sh", "#!/bin/sh\nprintf 'one\\ntwo\\n'\nexit 1\n"},
                               {"slow.sh", "#!/bin/sh\nsleep 0.3\necho late\n"},
-                              {"bad.sh", "#!/bin/sh\necho 'not today' >&2\nexit 3\n"}}) {
+                              {"bad.sh", "#!/bin/sh\necho 'not today' >&2\nexit 3\n"},
+                              {"pw.sh", "#!/bin/sh\nprintf 'v1\\nv2\\nv$KESCURRENTFIELD\\n'\n"}}) {
       home_->WriteFile(name, text);
       std::filesystem::permissions(h + "/" + name, std::filesystem::perms::owner_all);
     }
     home_->WriteFile("five.dlg", kFive);
+    home_->WriteFile("entries.dlg", "A: [____]\nB: [____]\nC: [____]\n");
     home_->WriteFile("five-nolf.dlg", std::string(kFive).substr(0, std::string(kFive).size() - 1));
     home_->WriteFile("fields.env", "KESFIELD1=x\nKESFIELD2=x\nKESFIELD3=x\nKESFIELD4=x\n");
     home_->WriteFile("own.tcl", "puts {mine [$x]}\n");
@@ -457,6 +460,16 @@ TEST_F(DialogRequests, DialogWithPopulatedFields) {
       LogHas("ann@pc1 Field Populate Script \"" + home_->path() + "/fail2.sh\" exits code 1"));
   EXPECT_TRUE(LogHas("ann@pc1 Running Field Populate Script \"" + home_->path() +
                      "/env.sh\" Params =  KESJOBNAME=DLG KESREASON=POPULATE, KESCURRENTFIELD=1"));
+}
+
+TEST_F(DialogRequests, DialogPopulateScriptWithFieldScriptsLaidOver) {
+  const std::string script = DialogScript(Dialog("POPW"));
+  EXPECT_NE(script.find("set name1 \"v1\""), std::string::npos) << script;
+  EXPECT_NE(script.find("\"one\" \\\n\"two\" ]\nttk::combobox $p.top2.entry2"), std::string::npos);
+  EXPECT_NE(script.find("-state disabled"), std::string::npos);
+  // The value reaches the script escaped once, as the script wrote it.
+  EXPECT_NE(script.find("set name3 \"v\\$KESCURRENTFIELD\""), std::string::npos) << script;
+  EXPECT_TRUE(LogHas("/pw.sh\" Params =  KESJOBNAME=POPW KESREASON=POPULATE, KESCURRENTFIELD=0"));
 }
 
 TEST_F(DialogRequests, DefinitionWithoutFinalLineFeedGivesTheSameScript) {
