@@ -135,8 +135,9 @@ std::string Config(const std::string& h) {
          "/missing.tcl\n\n"
          "HUGE:\n  dialog = " +
          h + "/huge.dlg\n\nPOPW:\n  dialog = " + h + "/entries.dlg\n  populatewith = " + h +
-         "/pw.sh\n  populatefield2with = " + h +
-         "/fail2.sh\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
+         "/pw.sh\n  populatefield2with = " + h + "/fail2.sh\n\nLBDLG:\n  dialog = " + h +
+         "/entries.dlg\n  listbox = on\n  listboxscript = " + h +
+         "/pw.sh\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
          "{self}\n\nTEXT:\n  dialog = " +
          h + "/text.dlg\n";
 }
@@ -470,6 +471,14 @@ TEST_F(DialogRequests, DialogPopulateScriptWithFieldScriptsLaidOver) {
   // The value reaches the script escaped once, as the script wrote it.
   EXPECT_NE(script.find("set name3 \"v\\$KESCURRENTFIELD\""), std::string::npos) << script;
   EXPECT_TRUE(LogHas("/pw.sh\" Params =  KESJOBNAME=POPW KESREASON=POPULATE, KESCURRENTFIELD=0"));
+}
+
+TEST_F(DialogRequests, ListBoxRowsComeFromTheListBoxScript) {
+  const std::string script = DialogScript(Dialog("LBDLG"));
+  EXPECT_NE(script.find("v1"), std::string::npos) << script;
+  EXPECT_NE(script.find("v\\$KESCURRENTFIELD"), std::string::npos) << script;
+  EXPECT_TRUE(LogHas("ann@pc1 Running Listbox Script \"" + home_->path() + "/pw.sh\""));
+  EXPECT_TRUE(LogHas("/pw.sh\" exited with code 0 (24 Bytes, 3 Lines)"));
 }
 
 TEST_F(DialogRequests, DefinitionWithoutFinalLineFeedGivesTheSameScript) {
