@@ -419,7 +419,9 @@ TEST_F(DialogRequests, DialogFailures) {
       EXPECT_EQ(r.GetString(), c.message) << c.job;
     } else if (c.failure != 0) {
       EXPECT_EQ(ReadBlock(r), c.block) << c.job;
-      if (c.failure == 6) EXPECT_EQ(r.GetString(), c.message) << c.job;
+      if (c.failure == 6) {
+        EXPECT_EQ(r.GetString(), c.message) << c.job;
+      }
     }
   }
   for (const std::string& line : Lines{
