@@ -41,14 +41,15 @@ struct ListBoxScriptCall {
   const std::vector<std::string>& environment;  // NAME=value entries
 };
 
-// GetListBoxValuesFromScript: the output lines of the job's list-box script
-// (as written, one row each), or nullopt when the job has none or it failed.
-using GetListBoxValuesFromScript =
+// ListBoxRowSource (filled by GetListBoxValuesFromScript, jobs/value_scripts.h): the output lines
+// of the job's list-box script (as written, one row each), or nullopt when the job has none or it
+// failed.
+using ListBoxRowSource =
     std::function<std::optional<std::vector<std::string>>(const ListBoxScriptCall&)>;
 
 struct DialogSources {
   // Left empty, the list box gets no rows.
-  GetListBoxValuesFromScript getListBoxValuesFromScript;
+  ListBoxRowSource getListBoxValuesFromScript;
   // The menu label of job `name` (its title, or its name when it has none)
   // when the job exists and `user` may run it; nullopt otherwise. Left empty,
   // no right-click entry gets a command.

@@ -258,6 +258,17 @@ void InstallPreloadHooks(ServerContext& server, milliseconds registrationLimit) 
                                                      CaptureBuffer& capture) {
     return AdoptForCapture(server, r, capture);
   };
+  // The dialog request starts, releases and cancels preloaded programs.
+  server.preloadHooks.start = [&server](const PreloadStart& s) {
+    LaunchPreload(server, s.job, s.clientNode, s.clientProcessId, s.arguments, s.environment);
+  };
+  server.preloadHooks.release = [&server](std::string_view node, uint32_t clientProcessId,
+                                          std::string_view program) {
+    ReleasePreload(server, std::string(node), clientProcessId, std::string(program));
+  };
+  server.preloadHooks.killAll = [&server](std::string_view node, uint32_t clientProcessId) {
+    KillPreload(server, std::string(node), clientProcessId);
+  };
 }
 
 void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::string& clientNode,

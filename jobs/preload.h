@@ -59,7 +59,8 @@ void StartBackgroundScript(RequestContext& rc);
 void RegisterWaitingForCallback(RequestContext& rc);
 void UnregisterWaitingForCallback(RequestContext& rc);
 
-// Fills server.runHooks with the adoption seams of this module. The table
+// Fills server.runHooks with the adoption seams of this module and
+// server.preloadHooks with LaunchPreload, ReleasePreload and KillPreload. The table
 // lives in the ServerContext (server.preloads), created here when missing.
 // A run waits at most `registrationLimit` for its program to register; then
 // the program is ended and the run starts one of its own.

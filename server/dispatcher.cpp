@@ -6,6 +6,8 @@
 
 #include "config/server_config.h"
 #include "jobs/preload.h"
+#include "dialogs/dialog_request.h"
+#include "jobs/dialog_script_requests.h"
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
 #include "notify/notify_requests.h"
@@ -41,10 +43,10 @@ struct RequestEntry {
 constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"ECHO_REQUEST", EchoRequest},
     {"RUN_SERVER_SCRIPT", RunServerScript},
-    {"GET_DIALOG_DATA", nullptr},
-    {"RUN_VALIDATION_SCRIPT", nullptr},
-    {"RUN_FIELD_SCRIPT", nullptr},
-    {"RUN_LISTBOX_SCRIPT", nullptr},
+    {"GET_DIALOG_DATA", GetDialogData},
+    {"RUN_VALIDATION_SCRIPT", RunValidationScript},
+    {"RUN_FIELD_SCRIPT", RunFieldScript},
+    {"RUN_LISTBOX_SCRIPT", RunListBoxScript},
     {"STOP_REQUEST", StopRequest},
     {"SHUTDOWN_KESTRUN", ShutdownKestrun},
     {"DUMP_CLIENT_NODE_NAMES", DumpClientNodeNames},
@@ -66,7 +68,7 @@ constexpr std::array<RequestEntry, 30> kRequestTable = {{
     {"RELAY_MESSAGE_JOB_NOTIFY", RelayMessageJobNotify},
     {"SYNC_BACKGROUND_PROC_STATUS", AcceptWithoutAction},
     {"RECORD_BACKGROUND_PROC_PID", AcceptWithoutAction},
-    {"CANCEL_DIALOG", nullptr},
+    {"CANCEL_DIALOG", CancelDialog},
     {"GET_GROUPS_FOR_USER", GetGroupsForUserRequest},
     {"GET_USERS_IN_GROUP", GetUsersInGroupRequest},
 }};
