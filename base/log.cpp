@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/filesystem.h"
 #include "base/environment.h"
 #include "base/safe_format.h"
 #include "base/text.h"
+#include "platform/filesystem.h"
 
 namespace kestrun {
 
@@ -28,8 +28,7 @@ void LogServerText(const ServerLog& log, std::string_view text) {
 
 void ServerLog::Written(int error) const {
   if ((error == EINVAL || error == ENXIO) && !warnedNotPlain_.exchange(true)) {
-    std::fprintf(stderr,
-                 "WARNING: log file \"%s\" is not a plain file; log lines are dropped\n",
+    std::fprintf(stderr, "WARNING: log file \"%s\" is not a plain file; log lines are dropped\n",
                  EscapeControlCharacters(ExpandVariables(logFile())).c_str());
     std::fflush(stderr);
   }
@@ -44,7 +43,7 @@ int WriteLogLine(std::string_view logFile, const LocalTime& when, std::string_vi
   const std::string path = ExpandVariables(logFile);
   if (path.empty()) return 0;
   std::string line = StringPrintf("%04d-%02d-%02d %02d:%02d:%02d ", when.year, when.month, when.day,
-                            when.hour, when.minute, when.second);
+                                  when.hour, when.minute, when.second);
   line.append(message);
   line.push_back('\n');
   return AppendToFile(path, line);

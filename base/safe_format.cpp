@@ -9,10 +9,17 @@ namespace {
 
 void AppendEscaped(std::string& out, unsigned char c) {
   switch (c) {
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    default: break;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
   }
   if (c < 0x20 || c == 0x7F) {
     static constexpr char kHex[] = "0123456789ABCDEF";

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <iterator>
 
-#include "config/group_processor.h"
-#include "base/text.h"
-#include "platform/filesystem.h"
 #include "base/environment.h"
 #include "base/log.h"
+#include "base/text.h"
+#include "config/group_processor.h"
+#include "platform/filesystem.h"
 
 namespace kestrun {
 

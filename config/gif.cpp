@@ -1,11 +1,11 @@
 #include "config/gif.h"
 
-#include <sstream>
 #include <iterator>
+#include <sstream>
 
-#include "platform/filesystem.h"
 #include "base/log.h"
 #include "config/server_config.h"
+#include "platform/filesystem.h"
 
 namespace kestrun {
 

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/log.h"
 #include "config/server_config.h"
 #include "platform/dynamic_library.h"
-#include "base/log.h"
 
 namespace kestrun {
 

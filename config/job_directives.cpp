@@ -2,10 +2,10 @@
 // recognised by their beginning (and end), in a fixed order.
 #include <unordered_map>
 
+#include "base/log.h"
+#include "base/text.h"
 #include "config/config_reader.h"
 #include "config/gif.h"
-#include "base/text.h"
-#include "base/log.h"
 #include "config/server_config.h"
 
 namespace kestrun {

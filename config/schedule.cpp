@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "base/text.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "config/server_config.h"
 
 namespace kestrun {

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/text.h"
 #include "config/config_reader.h"
 #include "config/group_processor.h"
-#include "base/text.h"
 #include "platform/filesystem.h"
 #include "platform/this_process.h"
 

@@ -80,7 +80,7 @@ class ServerConfig : public ServerLog {
   // --- set before the first read; kept across reloads ---
   const std::string& configPath() const { return configPath_; }
   void SetConfigPath(std::string path) { configPath_ = std::move(path); }
-  int32_t port() const { return port_; }                   // -1 until read
+  int32_t port() const { return port_; }  // -1 until read
   // logFile() and SetLogFile() come from ServerLog: the `logfile` setting,
   // unexpanded. SetLogFile is for programs and tests that log without a
   // kestrun.conf; call it before other threads use the configuration.

@@ -3,11 +3,11 @@
 #include <fstream>
 #include <string_view>
 
+#include "base/log.h"
 #include "config/gif.h"
+#include "config/server_config.h"
 #include "dialogs/builtin_banner.h"
 #include "dialogs/script_text.h"
-#include "base/log.h"
-#include "config/server_config.h"
 
 namespace kestrun::dialogs {
 

@@ -54,11 +54,11 @@ bool IsIdentifier(std::string_view name) {
 // Variables that make a loader or a shell run code or read files, and those
 // the C library distrusts in privileged programs.
 constexpr std::string_view kRefusedNames[] = {
-    "BASH_ENV", "ENV",        "SHELLOPTS", "BASHOPTS",    "PS4",         "IFS",
-    "CDPATH",   "GLOBIGNORE", "PROMPT_COMMAND",           "KESTRUNHOME", "GCONV_PATH",
-    "GETCONF_DIR",            "HOSTALIASES",              "LOCALDOMAIN", "LOCPATH",
-    "MALLOC_TRACE",           "NIS_PATH",  "NLSPATH",     "RESOLV_HOST_CONF",
-    "RES_OPTIONS",            "TMPDIR",    "TZDIR",       "PYTHONSTARTUP", "PERL5OPT",
+    "BASH_ENV",     "ENV",         "SHELLOPTS",     "BASHOPTS",         "PS4",
+    "IFS",          "CDPATH",      "GLOBIGNORE",    "PROMPT_COMMAND",   "KESTRUNHOME",
+    "GCONV_PATH",   "GETCONF_DIR", "HOSTALIASES",   "LOCALDOMAIN",      "LOCPATH",
+    "MALLOC_TRACE", "NIS_PATH",    "NLSPATH",       "RESOLV_HOST_CONF", "RES_OPTIONS",
+    "TMPDIR",       "TZDIR",       "PYTHONSTARTUP", "PERL5OPT",
 };
 constexpr std::string_view kRefusedPrefixes[] = {"LD_", "BASH_FUNC_", "MALLOC_", "GLIBC_"};
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "config/job_definition.h"
 #include "base/text.h"
+#include "config/job_definition.h"
 #include "launch/running_jobs.h"
 
 namespace kestrun {

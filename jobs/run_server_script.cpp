@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "config/server_config.h"
+#include "base/log.h"
 #include "base/safe_format.h"
 #include "base/text.h"
+#include "config/server_config.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/preload.h"
 #include "jobs/script_environment.h"
@@ -19,7 +20,6 @@
 #include "platform/thread.h"
 #include "protocol/run_stream.h"
 #include "protocol/transport.h"
-#include "base/log.h"
 
 namespace kestrun {
 

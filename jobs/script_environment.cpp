@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/log.h"
 #include "config/job_definition.h"
 #include "config/server_config.h"
-#include "base/log.h"
 #include "platform/filesystem.h"
 
 namespace kestrun {

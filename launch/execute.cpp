@@ -1,13 +1,13 @@
 #include "launch/execute.h"
 
-#include <cstring>
 #include <atomic>
+#include <cstring>
 
+#include "base/environment.h"
 #include "launch/command_line.h"
 #include "launch/launch_options.h"
 #include "platform/pipe.h"
 #include "platform/process_tree.h"
-#include "base/environment.h"
 
 namespace kestrun {
 

@@ -116,9 +116,9 @@ std::optional<std::string> LockValueOf(int32_t lockParameter,
 
 // One run for a client: what runs, for whom, and how it is listed.
 struct RunDescription {
-  std::string jobName;                    // listed in the running-job table
-  std::optional<std::string> lockValue;   // listed with it (LockValueOf)
-  bool preload = false;                   // the job has a preloaded program to adopt
+  std::string jobName;                   // listed in the running-job table
+  std::optional<std::string> lockValue;  // listed with it (LockValueOf)
+  bool preload = false;                  // the job has a preloaded program to adopt
   std::string clientNode;
   uint32_t clientProcessId = 0;
   std::optional<std::string> clientUser;  // listed with it; none for no user
@@ -135,8 +135,7 @@ struct RunDescription {
 // table from launch to end. A client that disconnects does not end the
 // program: Execute waits for it and returns kStreamFailure. Nothing is logged;
 // the caller reports failures.
-RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
-                   SocketHandle clientSocket);
+RunOutcome Execute(ExecutionContext& context, const RunDescription& run, SocketHandle clientSocket);
 
 // Runs `arguments` to completion. Without a descriptor (capture mode) the
 // program gets an empty standard input and its output and error are collected

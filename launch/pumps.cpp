@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "launch/pumps.h"
-#include "protocol/run_stream.h"
 #include "platform/interrupts.h"
+#include "protocol/run_stream.h"
 
 namespace kestrun {
 
@@ -68,8 +68,8 @@ int RelayClientInput(PumpContext& c, SocketHandle socket) {
   std::vector<char> piece;
   for (;;) {
     unsigned char lengthField[runstream::kWordSize];
-    switch (ReceiveExactly(socket, reinterpret_cast<char*>(lengthField), sizeof lengthField,
-                           c.stop)) {
+    switch (
+        ReceiveExactly(socket, reinterpret_cast<char*>(lengthField), sizeof lengthField, c.stop)) {
       case Receive::Done:
         break;
       case Receive::Woken:  // the program has ended and nothing more came

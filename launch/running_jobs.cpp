@@ -1,7 +1,7 @@
 #include <ctime>
 
-#include "platform/process_tree.h"
 #include "launch/running_jobs.h"
+#include "platform/process_tree.h"
 #include "platform/thread.h"
 
 namespace kestrun {

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "notify/docked_registry.h"
 #include "base/log.h"
 #include "config/server_config.h"
+#include "notify/docked_registry.h"
 
 namespace kestrun {
 

@@ -1,9 +1,9 @@
 #include "notify/notifications.h"
 
-#include "config/server_config.h"
-#include "base/text.h"
-#include "notify/relay.h"
 #include "base/log.h"
+#include "base/text.h"
+#include "config/server_config.h"
+#include "notify/relay.h"
 
 namespace kestrun {
 

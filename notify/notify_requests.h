@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "notify/notifications.h"
 #include "core/context.h"
+#include "notify/notifications.h"
 
 namespace kestrun {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/log.h"
 #include "config/server_config.h"
 #include "protocol/transport.h"
-#include "base/log.h"
 
 namespace kestrun {
 

@@ -15,10 +15,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/context.h"
 #include "notify/docked_registry.h"
 #include "notify/notifications.h"
 #include "protocol/xdrwrap.h"
-#include "core/context.h"
 
 namespace kestrun {
 

@@ -1,8 +1,8 @@
+#include "base/log.h"
 #include "config/group_processor.h"
 #include "config/server_config.h"
 #include "jobs/job_running_rule.h"
 #include "notify/notify_requests.h"
-#include "base/log.h"
 
 namespace kestrun {
 

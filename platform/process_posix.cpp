@@ -112,8 +112,7 @@ bool IsExecutableFile(const std::string& path, int* error) {
 
 }  // namespace
 
-std::optional<std::string> FindProgram(const std::string& name, std::string_view path,
-                                       int* error) {
+std::optional<std::string> FindProgram(const std::string& name, std::string_view path, int* error) {
   if (path.empty()) path = "/usr/bin:/bin";
   int failure = ENOENT;
   for (;;) {

@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "protocol/receive_budget.h"
-#include "protocol/socket.h"
 #include "protocol/scramble.h"
 #include "protocol/socket.h"
 #include "protocol/xdrwrap.h"

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <functional>
 
-#include "config/job_definition.h"
-#include "base/text.h"
-#include "platform/job_files.h"
 #include "base/environment.h"
 #include "base/log.h"
+#include "base/text.h"
+#include "config/job_definition.h"
 #include "config/server_config.h"
+#include "platform/job_files.h"
 
 namespace kestrun {
 

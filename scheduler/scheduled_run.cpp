@@ -1,14 +1,14 @@
 #include "scheduler/scheduled_run.h"
 
-#include "config/server_config.h"
+#include "base/environment.h"
+#include "base/log.h"
 #include "base/text.h"
+#include "config/server_config.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
 #include "protocol/socket.h"
 #include "scheduler/job_log.h"
-#include "base/environment.h"
-#include "base/log.h"
 
 namespace kestrun {
 

@@ -5,8 +5,8 @@
 #include <thread>
 #include <utility>
 
-#include "config/server_config.h"
 #include "base/log.h"
+#include "config/server_config.h"
 
 namespace kestrun {
 

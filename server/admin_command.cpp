@@ -82,8 +82,8 @@ int ShowJobs(int port, const AdminEnvironment& env) {
     const uint32_t start = static_cast<uint32_t>(reply->GetLong());
     const std::string runTime = FormatRunTime(static_cast<int32_t>(now - start));
     if (env.listBoxMode) {
-      std::fputs(SafeStringPrintf("%s,%s,%s,%s,%d\n", name.c_str(), lockValue.c_str(),
-                                  user.c_str(), runTime.c_str(), pid)
+      std::fputs(SafeStringPrintf("%s,%s,%s,%s,%d\n", name.c_str(), lockValue.c_str(), user.c_str(),
+                                  runTime.c_str(), pid)
                      .c_str(),
                  env.out);
     } else {
@@ -118,10 +118,10 @@ int ShowDocked(int port, const AdminEnvironment& env) {
     const std::string address = FormatIPv4(static_cast<uint32_t>(reply->GetLong()));
     const int32_t udpPort = reply->GetLong();
     if (env.listBoxMode) {
-      std::fputs(SafeStringPrintf("%s,%s,%s,%d\n", user.c_str(), host.c_str(), address.c_str(),
-                                  udpPort)
-                     .c_str(),
-                 env.out);
+      std::fputs(
+          SafeStringPrintf("%s,%s,%s,%d\n", user.c_str(), host.c_str(), address.c_str(), udpPort)
+              .c_str(),
+          env.out);
     } else {
       std::fputs(SafeStringPrintf("%-20s %-25s %-15s  %d\n", user.c_str(), host.c_str(),
                                   address.c_str(), udpPort)

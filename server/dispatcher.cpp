@@ -4,19 +4,19 @@
 #include <cstdio>
 #include <string>
 
+#include "base/environment.h"
+#include "base/log.h"
 #include "config/server_config.h"
-#include "jobs/preload.h"
 #include "dialogs/dialog_request.h"
 #include "jobs/dialog_script_requests.h"
+#include "jobs/preload.h"
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"
 #include "notify/notify_requests.h"
 #include "notify/relay.h"
 #include "protocol/transport.h"
-#include "base/environment.h"
 #include "server/group_requests.h"
 #include "server/help_request.h"
-#include "base/log.h"
 #include "server/running_job_requests.h"
 
 namespace kestrun {

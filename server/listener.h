@@ -25,8 +25,8 @@
 #include <mutex>
 #include <optional>
 
-#include "protocol/socket.h"
 #include "core/context.h"
+#include "protocol/socket.h"
 #include "protocol/transport.h"
 
 namespace kestrun {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/environment.h"
 #include "base/text.h"
 #include "platform/home_directory.h"
 #include "platform/interrupts.h"
 #include "protocol/socket.h"
-#include "base/environment.h"
 #include "server/server_process.h"
 #include "server/service.h"
 

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "launch/running_jobs.h"
-#include "platform/thread.h"
 #include "base/log.h"
 #include "config/server_config.h"
+#include "launch/running_jobs.h"
+#include "platform/thread.h"
 
 namespace kestrun {
 

@@ -5,19 +5,19 @@
 #include <cstdlib>
 #include <memory>
 
+#include "base/environment.h"
+#include "base/log.h"
 #include "config/group_processor.h"
 #include "jobs/preload.h"
 #include "notify/notifications.h"
 #include "platform/interrupts.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
-#include "base/environment.h"
 #include "server/listener.h"
-#include "base/log.h"
 #include "server/running_job_requests.h"
-#include "platform/process.h"
 #include "server/service.h"
-#include "platform/service_manager.h"
 
 namespace kestrun {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "notify/docked_registry.h"
-#include "launch/running_jobs.h"
 #include "core/context.h"
+#include "launch/running_jobs.h"
+#include "notify/docked_registry.h"
 
 namespace kestrun {
 

@@ -140,8 +140,7 @@ int Streaming(long long megabytes) {
   const Clock::time_point start = Clock::now();
   auto client = std::async(std::launch::async,
                            [&] { return ReadFrames(connection.client.get(), clientBuffer); });
-  const RunOutcome outcome =
-      Execute(context, run, connection.server.get());
+  const RunOutcome outcome = Execute(context, run, connection.server.get());
   connection.server.ShutdownSend();
   const long long received = client.get();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "config/server_config.h"
 #include "base/environment.h"
 #include "base/safe_format.h"
+#include "config/server_config.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {
@@ -42,7 +42,8 @@ TEST(SafeFormat, ClientTextsAreEscapedAndCutWhateverTheyHold) {
   };
   const Case cases[] = {
       {"bob", "bob"},
-      {"bob\n2099-01-01 00:00:00 root@admin invoking job", "bob\\n2099-01-01 00:00:00 root@admin invoking job"},
+      {"bob\n2099-01-01 00:00:00 root@admin invoking job",
+       "bob\\n2099-01-01 00:00:00 root@admin invoking job"},
       {"a\rb\tc", "a\\rb\\tc"},
       {"soh\x01x", "soh\\x01x"},
       {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
@@ -81,7 +82,8 @@ TEST(ServerLog, AFifoAsLogFileIsNeverWaitedForAndWarnsOnce) {
   ASSERT_GE(reader, 0);
   LogMessage(log, "second");  // with a reader it is still no plain file
   const std::string warned = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(warned, "WARNING: log file \"" + fifo + "\" is not a plain file; log lines are dropped\n");
+  EXPECT_EQ(warned,
+            "WARNING: log file \"" + fifo + "\" is not a plain file; log lines are dropped\n");
   char byte;
   EXPECT_LE(read(reader, &byte, 1), 0);  // nothing was written into it
   close(reader);

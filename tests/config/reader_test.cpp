@@ -2,8 +2,8 @@
 // keeps.
 #include <gtest/gtest.h>
 
-#include "config/server_config.h"
 #include "base/environment.h"
+#include "config/server_config.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {

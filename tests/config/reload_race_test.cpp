@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "config/server_config.h"
 #include "base/log.h"
+#include "config/server_config.h"
 #include "tests/config/conf_fixture.h"
 
 namespace kestrun {

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/text.h"
 #include "config/config_reader.h"
 #include "config/server_config.h"
-#include "base/text.h"
 
 namespace {
 

@@ -494,13 +494,16 @@ TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
 }
 
 TEST_F(RunServerScript, AUserNameWithALineFeedCannotForgeALogLine) {
-  RunClient run(port(), RunFields("NOSUCHJOB").User("eve\n2099-01-01 00:00:00 root@admin invoking job \"X\""));
+  RunClient run(
+      port(),
+      RunFields("NOSUCHJOB").User("eve\n2099-01-01 00:00:00 root@admin invoking job \"X\""));
   run.ReadRaw(kZeros24.size());
   EXPECT_EQ(run.Reply().status, 0);
   const std::string log = home_->Log();
   EXPECT_EQ(log.find("\n2099-01-01"), std::string::npos) << log;
-  EXPECT_NE(log.find("eve\\n2099-01-01 00:00:00 root@admin invoking job \"X\"@pc1 attempts to invoke"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("eve\\n2099-01-01 00:00:00 root@admin invoking job \"X\"@pc1 attempts to invoke"),
+      std::string::npos)
       << log;
 }
 

@@ -10,9 +10,9 @@
 
 #include <regex>
 
+#include "base/environment.h"
 #include "launch/execute.h"
 #include "platform/home_directory.h"
-#include "base/environment.h"
 #include "tests/support/child_io.h"
 #include "tests/support/client_io.h"
 

@@ -9,11 +9,11 @@
 #include <ctime>
 #include <string>
 
-#include "config/server_config.h"
-#include "notify/docked_registry.h"
-#include "launch/running_jobs.h"
-#include "core/context.h"
 #include "base/log.h"
+#include "config/server_config.h"
+#include "core/context.h"
+#include "launch/running_jobs.h"
+#include "notify/docked_registry.h"
 #include "tests/config/conf_fixture.h"
 #include "tests/support/dispatcher_exchange.h"
 

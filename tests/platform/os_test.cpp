@@ -2,8 +2,8 @@
 // child program.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -87,8 +87,8 @@ TEST(Launch, BareNameIsSearchedInTheSearchPathNeverInTheChildsPath) {
   ASSERT_TRUE(child) << error;
   EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 3);
 
-  EXPECT_FALSE(StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent:" + dir},
-                          "/nonexistent"));
+  EXPECT_FALSE(
+      StartChild({name, "exit", "3"}, &error, {"PATH=/nonexistent:" + dir}, "/nonexistent"));
   EXPECT_EQ(error, ENOENT);
 }
 
@@ -255,13 +255,11 @@ TEST(RunMarker, EnvironmentHoldsOnlyTheWholeEntry) {
     std::string_view environ;
     bool holds;
   } cases[] = {
-      {"A=1\0KESRUNMARKER=ab\0"sv, true},
-      {"KESRUNMARKER=ab"sv, true},           // last entry without its NUL
-      {"A=1\0KESRUNMARKER=abc\0"sv, false},  // longer value
-      {"KESRUNMARKER=a\0"sv, false},          // shorter value
-      {"XKESRUNMARKER=ab\0"sv, false},
-      {"A=KESRUNMARKER=ab\0"sv, false},
-      {""sv, false},
+      {"A=1\0KESRUNMARKER=ab\0"sv, true},   {"KESRUNMARKER=ab"sv, true},  // last entry without its
+                                                                          // NUL
+      {"A=1\0KESRUNMARKER=abc\0"sv, false},                               // longer value
+      {"KESRUNMARKER=a\0"sv, false},                                      // shorter value
+      {"XKESRUNMARKER=ab\0"sv, false},      {"A=KESRUNMARKER=ab\0"sv, false}, {""sv, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EnvironmentHolds(c.environ, "KESRUNMARKER=ab"), c.holds) << c.environ;

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/environment.h"
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
 #include "scheduler/scheduler.h"
-#include "base/environment.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 

@@ -85,7 +85,8 @@ inline std::optional<Frame> ReadFrame(SocketHandle s) {
   unsigned char header[runstream::kFrameHeaderSize];
   if (!ReceiveExactly(s, header, sizeof header)) return std::nullopt;
   Frame f{runstream::LoadWord(header), runstream::LoadWord(header + 4), {}};
-  if (f.length == 0 || f.length > runstream::kMaxFrameData) return f;  // malformed: the caller's assertions see it
+  if (f.length == 0 || f.length > runstream::kMaxFrameData)
+    return f;  // malformed: the caller's assertions see it
   f.data.resize(f.length);
   if (!ReceiveExactly(s, f.data.data(), f.length)) return std::nullopt;
   return f;

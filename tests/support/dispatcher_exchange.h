@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "protocol/xdrwrap.h"
 #include "core/context.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun::test {
 

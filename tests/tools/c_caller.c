@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   user.name = argv[2];
   user.status = KESNOTIFY_NOT_PROCESSED;
   user.next = NULL;
-  result = SendNotification("127.0.0.1", atoi(argv[1]), &user, KESNOTIFY_ICON_INFO, "C", argv[3], 0);
+  result =
+      SendNotification("127.0.0.1", atoi(argv[1]), &user, KESNOTIFY_ICON_INFO, "C", argv[3], 0);
   printf("result %d status %d\n", result, (int)user.status);
   return 0;
 }
