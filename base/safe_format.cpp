@@ -31,19 +31,19 @@ void AppendEscaped(std::string& out, unsigned char c) {
   out += static_cast<char>(c);
 }
 
-// Formats one conversion `spec` (its "*" already replaced by numbers) with a
+// Formats one conversion `directive` (its "*" already replaced by numbers) with a
 // value of type T.
 template <typename T>
-void AppendOne(std::string& out, const std::string& spec, T value) {
+void AppendOne(std::string& out, const std::string& directive, T value) {
   char small[128];
-  const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  const int n = std::snprintf(small, sizeof small, directive.c_str(), value);
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof small) {
     out.append(small, static_cast<size_t>(n));
     return;
   }
   std::string large(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(large.data(), large.size(), spec.c_str(), value);
+  std::snprintf(large.data(), large.size(), directive.c_str(), value);
   out.append(large.data(), static_cast<size_t>(n));
 }
 
@@ -87,14 +87,14 @@ std::string SafeStringPrintfV(const char* format, va_list args) {
       continue;
     }
     // %[flags][width][.precision][length]conversion
-    std::string spec = "%";
+    std::string directive = "%";
     ++p;
-    while (IsFlag(*p)) spec += *p++;
+    while (IsFlag(*p)) directive += *p++;
     if (*p == '*') {
-      spec += std::to_string(va_arg(ap, int));
+      directive += std::to_string(va_arg(ap, int));
       ++p;
     } else {
-      while (IsDigit(*p)) spec += *p++;
+      while (IsDigit(*p)) directive += *p++;
     }
     int precision = -1;
     if (*p == '.') {
@@ -121,20 +121,20 @@ std::string SafeStringPrintfV(const char* format, va_list args) {
         if (precision >= 0 && static_cast<size_t>(precision) < view.size())
           view = view.substr(0, static_cast<size_t>(precision));
         const std::string escaped = EscapeControlCharacters(view);
-        AppendOne(out, spec + "s", escaped.c_str());
+        AppendOne(out, directive + "s", escaped.c_str());
         break;
       }
       case 'c':
-        AppendOne(out, spec + "c", va_arg(ap, int));
+        AppendOne(out, directive + "c", va_arg(ap, int));
         break;
       case 'd':
       case 'i':
         if (length == "ll" || length == "j")
-          AppendOne(out, spec + precise + "lld", va_arg(ap, long long));
+          AppendOne(out, directive + precise + "lld", va_arg(ap, long long));
         else if (length == "l" || length == "z" || length == "t")
-          AppendOne(out, spec + precise + "ld", va_arg(ap, long));
+          AppendOne(out, directive + precise + "ld", va_arg(ap, long));
         else
-          AppendOne(out, spec + precise + "d", va_arg(ap, int));
+          AppendOne(out, directive + precise + "d", va_arg(ap, int));
         break;
       case 'u':
       case 'x':
@@ -142,11 +142,11 @@ std::string SafeStringPrintfV(const char* format, va_list args) {
       case 'o': {
         const std::string tail = precise + conversion;
         if (length == "ll" || length == "j")
-          AppendOne(out, spec + "ll" + tail, va_arg(ap, unsigned long long));
+          AppendOne(out, directive + "ll" + tail, va_arg(ap, unsigned long long));
         else if (length == "l" || length == "z" || length == "t")
-          AppendOne(out, spec + "l" + tail, va_arg(ap, unsigned long));
+          AppendOne(out, directive + "l" + tail, va_arg(ap, unsigned long));
         else
-          AppendOne(out, spec + tail, va_arg(ap, unsigned));
+          AppendOne(out, directive + tail, va_arg(ap, unsigned));
         break;
       }
       case 'f':
@@ -158,18 +158,18 @@ std::string SafeStringPrintfV(const char* format, va_list args) {
       case 'a':
       case 'A':
         if (length == "L")
-          AppendOne(out, spec + precise + "L" + conversion, va_arg(ap, long double));
+          AppendOne(out, directive + precise + "L" + conversion, va_arg(ap, long double));
         else
-          AppendOne(out, spec + precise + conversion, va_arg(ap, double));
+          AppendOne(out, directive + precise + conversion, va_arg(ap, double));
         break;
       case 'p':
-        AppendOne(out, spec + "p", va_arg(ap, void*));
+        AppendOne(out, directive + "p", va_arg(ap, void*));
         break;
       case 'n':
         (void)va_arg(ap, void*);
         break;
       default:
-        out += spec + length + conversion;
+        out += directive + length + conversion;
         break;
     }
   }
