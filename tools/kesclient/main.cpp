@@ -16,6 +16,7 @@
 
 #include "client/client_config.h"
 #include "protocol/socket.h"
+#include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
@@ -39,6 +40,10 @@ const char kUsage[] =
     "                    is the job's exit code\n"
     "  jobs              list the jobs you may run, with their help text\n"
     "  active            list the running jobs\n"
+    "  dialog [-eval TCL] [-nd] JOB [ARG...]\n"
+    "                    show JOB's dialog and run the job with what was entered\n"
+    "                    (needs a display); -eval runs TCL in the dialog once it\n"
+    "                    is built, -nd runs a job without user interface at once\n"
     "  echo [VALUE]      check that the server answers\n"
     "  dock [--print] [--port N]\n"
     "                    stay docked and show notifications (--print: as lines)\n"
@@ -57,9 +62,10 @@ const char kUsage[] =
     "Ctrl+C while a job that allows stopping runs asks the server to stop it; a\n"
     "second Ctrl+C leaves at once.\n"
     "\n"
-    "exit status: the job's exit code (run), 0 (other commands), 2 usage error,\n"
-    "3 server unreachable or connection failed, 4 refused by the server, 130 interrupted,\n"
-    "141 the job's output could not be written (its reader went away)\n";
+    "exit status: the job's exit code (run, dialog), 0 (other commands), 2 usage error\n"
+    "or no display, 3 server unreachable or connection failed, 4 refused by the server,\n"
+    "5 dialog cancelled, 6 the dialog failed, 130 interrupted, 141 the job's output\n"
+    "could not be written (its reader went away)\n";
 
 std::string ProgramDirectory() {
   char path[PATH_MAX];
@@ -126,10 +132,18 @@ class InterruptWatcher {
   uint32_t stopId_ = 0;
 };
 
-int RunCommand(const ServerAddress& server, RunRequest request) {
-  // Lives until the process ends: its thread may still see a late signal.
+// Lives until the process ends: its thread may still see a late signal.
+// Made before any other thread, so that every thread keeps the interrupts
+// blocked and only the watcher takes them.
+InterruptWatcher& Watcher(const ServerAddress& server) {
   static InterruptWatcher watcher(server);
-  const RunOutcome out = RunJob(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
+  return watcher;
+}
+
+int RunCommand(const ServerAddress& server, const RunRequest& request, int inputFd, int outFd,
+               int errFd) {
+  InterruptWatcher& watcher = Watcher(server);
+  const RunOutcome out = RunJob(server, request, inputFd, outFd, errFd,
                                 [&](const StartHeader& h) { watcher.SetStopId(h.stopId); });
   switch (out.kind) {
     case RunOutcome::Kind::Ran:
@@ -208,7 +222,34 @@ int main(int argc, char** argv) {
     if (!userGiven) request.user = LoginName();
     if (!nodeGiven) request.node = HostName();
     request.processId = static_cast<int32_t>(::getpid());
-    return RunCommand(server, request);
+    return RunCommand(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  }
+  if (command == "dialog") {
+    DialogOptions options;
+    for (; optind < argc && argv[optind][0] == '-'; ++optind) {
+      const std::string option = argv[optind];
+      if (option == "--") {
+        ++optind;
+        break;
+      }
+      if (option == "-nd") {
+        options.noDialog = true;
+      } else if (option == "-eval" && optind + 1 < argc) {
+        options.eval = argv[++optind];
+      } else {
+        return Fail("dialog: unknown option " + option, kExitUsage);
+      }
+    }
+    if (optind >= argc) return Fail("dialog: which job?", kExitUsage);
+    request.job = argv[optind++];
+    request.args.assign(argv + optind, argv + argc);
+    if (!userGiven) request.user = LoginName();
+    if (!nodeGiven) request.node = HostName();
+    request.processId = static_cast<int32_t>(::getpid());
+    Watcher(server);
+    return DialogCommand(server, request, options, [&](RunRequest& r, int in, int out, int err) {
+      return RunCommand(server, r, in, out, err);
+    });
   }
   if (command == "jobs") {
     auto jobs = ListJobs(server, userGiven ? request.user : LoginName(), &failure);

@@ -72,13 +72,7 @@ void AddRequest(XDRWRAP& m, const RunRequest& r) {
   const int32_t count = static_cast<int32_t>(r.args.size());
   m.AddLong(r.noTerminal ? count + 0x10000 : count);
   for (const std::string& a : r.args) m.AddString(a);
-  m.AddLong(0);  // field block: no values
-  m.AddLong(0);  // list-box block: no selections,
-  m.AddLong(0);  //   no variables,
-  m.AddLong(0);  //   no columns
-  m.AddLong(0);  // passed-field block
-  m.AddLong(0);  // passed list-box block: no selections,
-  m.AddLong(0);  //   no variables
+  AddDialogBlocks(m, r.values);
   m.AddString(r.node);
   m.AddLong(r.processId);
   m.AddString(r.stdinFileName);

@@ -16,6 +16,7 @@
 
 #include "client/client_config.h"
 #include "protocol/run_stream.h"
+#include "tools/kesclient/dialog_requests.h"
 
 namespace kestrun::client {
 
@@ -26,6 +27,7 @@ struct RunRequest {
   int32_t processId = 0;
   std::vector<std::string> args;
   std::string stdinFileName;
+  DialogValues values;      // the dialog's fields and list-box selection
   bool noTerminal = false;  // asks the server not to use the terminal wrapper
 };
 

@@ -1,0 +1,360 @@
+#include "tools/kesclient/dialog.h"
+
+#include <fcntl.h>
+#include <tk.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "tools/kesclient/dialog_requests.h"
+#include "tools/kesclient/dialog_streams.h"
+#include "tools/kesclient/dialog_tcl.h"
+#include "tools/kesclient/tcl_tk.h"
+
+namespace kestrun::client {
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoServer = 3;
+constexpr int kExitRefused = 4;
+
+int Fail(const std::string& message, int status) {
+  std::fprintf(stderr, "kesclient: %s\n", message.c_str());
+  return status;
+}
+
+std::string WithoutFinalLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string RefusalText(const DialogData& d, const std::string& job) {
+  switch (d.failure) {
+    case 0:
+      return "job " + job + " does not exist or you may not use it";
+    case 2:
+      return "the dialog definition of job " + job + " cannot be read on the server";
+    case 3:
+      return "the server built no dialog for job " + job;
+    case 6:
+      if (d.message.empty()) return "job " + job + " was refused by its prevalidation";
+      return WithoutFinalLineEnd(d.message);
+    default:
+      return d.message;
+  }
+}
+
+// Cuts `line` at every occurrence of `separator`.
+std::vector<std::string> Cells(const std::string& line, const std::string& separator) {
+  std::vector<std::string> cells;
+  if (separator.empty()) return {line};
+  size_t from = 0;
+  for (size_t at; (at = line.find(separator, from)) != std::string::npos;
+       from = at + separator.size()) {
+    cells.push_back(line.substr(from, at - from));
+  }
+  cells.push_back(line.substr(from));
+  return cells;
+}
+
+Tcl_Obj* Text(const std::string& s) {
+  return Tcl_NewStringObj(s.data(), static_cast<int>(s.size()));
+}
+
+Tcl_Obj* List(const std::vector<std::string>& items) {
+  Tcl_Obj* list = Tcl_NewListObj(0, nullptr);
+  for (const std::string& item : items) Tcl_ListObjAppendElement(nullptr, list, Text(item));
+  return list;
+}
+
+std::vector<std::string> SplitList(Tcl_Interp* interp, Tcl_Obj* list) {
+  int count = 0;
+  Tcl_Obj** items = nullptr;
+  std::vector<std::string> out;
+  if (Tcl_ListObjGetElements(interp, list, &count, &items) != TCL_OK) return out;
+  for (int i = 0; i < count; ++i) out.emplace_back(Tcl_GetString(items[i]));
+  return out;
+}
+
+class Session {
+ public:
+  Session(const ServerAddress& server, RunRequest request, const JobRunner& run,
+          std::optional<TclTk>& tk, std::optional<DialogValues> passed)
+      : server_(server),
+        request_(std::move(request)),
+        run_(run),
+        tk_(tk),
+        passed_(std::move(passed)) {}
+
+  int Run(const DialogOptions& options);
+
+ private:
+  DialogIdentity Who() const {
+    return {request_.job, request_.user, request_.node, request_.processId, request_.args};
+  }
+  bool OpenInterpreter(std::string* failure, bool* noDisplay);
+  void AddClientCommands();
+  DialogValues Values() const;
+  DialogValues PassedOnly() const;
+  bool Call(std::vector<Tcl_Obj*> words) const;
+  void ShowMessage(const std::string& text) const;
+  void FieldChanged(const std::string& changed, const std::vector<std::string>& targets);
+  void RecomputeField(const std::string& changed, int field);
+  void RefillListBox(const std::string& reason, const std::string& changed, int sortMode);
+  void Cascade(const std::string& job);
+  int RunJob(const StreamBlock& streams, DialogValues values);
+
+  static int Command(ClientData data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+
+  const ServerAddress& server_;
+  RunRequest request_;
+  const JobRunner& run_;
+  std::optional<TclTk>& tk_;  // loaded by the first dialog that needs it
+  std::optional<DialogValues> passed_;
+  std::optional<Interpreter> interp_;
+};
+
+bool Session::OpenInterpreter(std::string* failure, bool* noDisplay) {
+  *noDisplay = false;
+  if (!tk_) tk_ = TclTk::Load(failure, noDisplay);
+  if (!tk_) return false;
+  interp_ = tk_->NewInterpreter(failure);
+  if (!interp_) {
+    *noDisplay = true;  // Tk fails to start when the display cannot be opened
+    return false;
+  }
+  std::string error;
+  if (!interp_->Eval(kDialogSupport, &error)) {
+    *failure = "cannot prepare the dialog: " + error;
+    interp_.reset();
+    return false;
+  }
+  AddClientCommands();
+  return true;
+}
+
+// The client procedures share one entry point; the command's name says
+// which one was called.
+int Session::Command(ClientData data, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
+  auto* self = static_cast<Session*>(data);
+  const std::string name = Tcl_GetString(objv[0]);
+  std::vector<std::string> args;
+  for (int i = 1; i < objc; ++i) args.emplace_back(Tcl_GetString(objv[i]));
+  if (name == "cbc" || name == "ebc" || name == "bbc") {
+    if (!args.empty()) {
+      const std::string changed = args.front();
+      args.erase(args.begin());
+      self->FieldChanged(changed, args);
+    }
+  } else if (name == "apply") {
+    self->RefillListBox("APPLY", "", 0);
+  } else if (name == "autorefresh") {
+    self->RefillListBox("AUTOREFRESH", "", 1);
+  } else if (name == "dblclick") {
+    self->interp_->Eval("if {[winfo exists .bb.okbutton]} {.bb.okbutton invoke}");
+  } else if (name == "cascade") {
+    if (!args.empty()) self->Cascade(args.front());
+  }
+  return TCL_OK;
+}
+
+void Session::AddClientCommands() {
+  for (const char* name : {"cbc", "ebc", "bbc", "apply", "autorefresh", "dblclick", "cascade"})
+    Tcl_CreateObjCommand(interp_->get(), name, &Session::Command, this, nullptr);
+}
+
+bool Session::Call(std::vector<Tcl_Obj*> words) const {
+  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+  const int rc =
+      Tcl_EvalObjv(interp_->get(), static_cast<int>(words.size()), words.data(), TCL_EVAL_GLOBAL);
+  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
+  if (rc != TCL_OK) std::fprintf(stderr, "kesclient: %s\n", interp_->Get("errorInfo").c_str());
+  return rc == TCL_OK;
+}
+
+void Session::ShowMessage(const std::string& text) const {
+  Call({Text("::kes::showMessage"), Text(WithoutFinalLineEnd(text))});
+}
+
+DialogValues Session::Values() const {
+  DialogValues v;
+  const int fields = std::atoi(interp_->Get("NumFields", "0").c_str());
+  for (int i = 1; i <= fields; ++i)
+    v.fields.push_back(interp_->Get(("name" + std::to_string(i)).c_str()));
+  if (interp_->Eval("::kes::listBoxState")) {
+    Tcl_Interp* in = interp_->get();
+    const std::vector<std::string> state = SplitList(in, Tcl_GetObjResult(in));
+    if (state.size() == 3) {
+      v.listBox.selections = std::atoi(state[0].c_str());
+      Tcl_Obj* headings = Text(state[1]);
+      Tcl_Obj* pairs = Text(state[2]);
+      Tcl_IncrRefCount(headings);
+      Tcl_IncrRefCount(pairs);
+      v.listBox.headings = SplitList(in, headings);
+      const std::vector<std::string> flat = SplitList(in, pairs);
+      for (size_t i = 0; i + 1 < flat.size(); i += 2)
+        v.listBox.variables.emplace_back(flat[i], flat[i + 1]);
+      Tcl_DecrRefCount(headings);
+      Tcl_DecrRefCount(pairs);
+    }
+  }
+  const DialogValues passed = PassedOnly();
+  v.passedFields = passed.passedFields;
+  v.passedListBox = passed.passedListBox;
+  return v;
+}
+
+DialogValues Session::PassedOnly() const {
+  DialogValues v;
+  if (passed_) {
+    v.passedFields = passed_->fields;
+    v.passedListBox = passed_->listBox;
+  }
+  return v;
+}
+
+void Session::FieldChanged(const std::string& changed, const std::vector<std::string>& targets) {
+  for (const std::string& target : targets) {
+    if (target == "LB" || target == "LISTBOX") {
+      RefillListBox("FIELDCHANGE", changed, 0);
+    } else if (const int field = std::atoi(target.c_str()); field > 0) {
+      RecomputeField(changed, field);
+    }
+  }
+}
+
+void Session::RecomputeField(const std::string& changed, int field) {
+  const FieldScriptAnswer a = RunFieldScript(server_, Who(), Values(), changed, field);
+  if (!a.ok) {
+    ShowMessage(a.message);
+    return;
+  }
+  // No lines, a failure mark and no error text: the field has no script.
+  if (a.lines.empty() && a.failed && a.message.empty()) return;
+  Call({Text("::kes::setField"), Tcl_NewIntObj(field), List(a.lines), Tcl_NewIntObj(a.failed)});
+  if (a.failed && !a.message.empty()) ShowMessage(a.message);
+}
+
+void Session::RefillListBox(const std::string& reason, const std::string& changed, int sortMode) {
+  const ListBoxAnswer a = RunListBoxScript(server_, Who(), Values(), reason, changed);
+  if (!a.ok) {
+    ShowMessage(a.message);
+    return;
+  }
+  std::vector<std::string> headings;
+  Tcl_Obj* rows = Tcl_NewListObj(0, nullptr);
+  for (size_t i = 0; i < a.lines.size(); ++i) {
+    std::vector<std::string> cells = Cells(a.lines[i], a.separator);
+    if (i == 0 && a.noColumnNames) {
+      headings = std::move(cells);
+      continue;
+    }
+    Tcl_ListObjAppendElement(nullptr, rows, List(cells));
+  }
+  Call({Text("::kes::fillListBox"), List(headings), List(a.widths), Tcl_NewIntObj(a.contextColumn),
+        List(a.icons), rows});
+  Call({Text("::kes::afterFill"), Tcl_NewIntObj(sortMode)});
+}
+
+void Session::Cascade(const std::string& job) {
+  RunRequest child = request_;
+  child.job = job;
+  child.args.clear();
+  child.values = {};
+  DialogValues mine = Values();
+  Session session(server_, std::move(child), run_, tk_, std::move(mine));
+  session.Run({});
+}
+
+int Session::Run(const DialogOptions& options) {
+  std::string failure;
+  const std::optional<DialogData> data =
+      GetDialogData(server_, Who(), options.noDialog, passed_ ? &*passed_ : nullptr, &failure);
+  if (!data) return Fail(failure, kExitNoServer);
+  if (!data->ok) {
+    // A job without a dialog runs at once.
+    if (data->failure == 1) return RunJob(data->streams, PassedOnly());
+    return Fail(RefusalText(*data, request_.job), kExitRefused);
+  }
+  bool noDisplay = false;
+  if (!OpenInterpreter(&failure, &noDisplay)) {
+    CancelDialog(server_, Who());
+    if (noDisplay) failure += " (kesclient dialog -nd runs a job without its dialog)";
+    return Fail(failure, noDisplay ? kExitUsage : kExitDialogFailed);
+  }
+  if (!options.eval.empty())
+    Tcl_SetVar2(interp_->get(), "::kes::eval", nullptr, options.eval.c_str(), TCL_GLOBAL_ONLY);
+  std::string error;
+  bool shown = interp_->Eval(data->script, &error);
+  DialogValues values;
+  for (;;) {
+    if (!shown) {
+      CancelDialog(server_, Who());
+      return Fail("the dialog of job " + request_.job + " failed: " + error, kExitDialogFailed);
+    }
+    if (interp_->Get("button") != "ok") {
+      CancelDialog(server_, Who());
+      return kExitCancelled;
+    }
+    values = Values();
+    const std::optional<std::string> refusal = RunValidationScript(server_, Who(), values);
+    if (!refusal) break;
+    ShowMessage(refusal->empty() ? "The input was refused." : *refusal);
+    shown = interp_->Eval("tkwait variable button", &error);
+  }
+  interp_->Eval("catch {wm withdraw .}");
+  return RunJob(data->streams, std::move(values));
+}
+
+bool NeedsDisplay(const StreamBlock& b) {
+  const auto window = [](Disposition d) {
+    return d == Disposition::Popup || d == Disposition::Report || d == Disposition::FileChooser;
+  };
+  return window(b.output) || window(b.error) || b.input == Disposition::FileChooser;
+}
+
+int Session::RunJob(const StreamBlock& block, DialogValues values) {
+  if (!interp_ && NeedsDisplay(block)) {
+    std::string failure;
+    bool noDisplay = false;
+    if (!OpenInterpreter(&failure, &noDisplay))
+      std::fprintf(stderr, "kesclient: %s\n", failure.c_str());
+  }
+  JobStreams streams;
+  std::string failure;
+  switch (OpenStreams(block, interp_ ? &*interp_ : nullptr, &streams, &failure)) {
+    case StreamSetup::Cancelled:
+      CancelDialog(server_, Who());
+      return kExitCancelled;
+    case StreamSetup::Failed:
+      CancelDialog(server_, Who());
+      return Fail(failure, kExitDialogFailed);
+    case StreamSetup::Ready:
+      break;
+  }
+  RunRequest r = request_;
+  r.values = std::move(values);
+  r.stdinFileName = streams.inputFileName;
+  if (!streams.window) return run_(r, streams.input, streams.output, streams.error);
+  return RunWithOutputWindow(*interp_, request_.job + " output", streams.live, [&](int fd) {
+    return run_(r, streams.input, streams.output < 0 ? fd : streams.output,
+                streams.error < 0 ? fd : streams.error);
+  });
+}
+
+}  // namespace
+
+int DialogCommand(const ServerAddress& server, const RunRequest& request,
+                  const DialogOptions& options, const JobRunner& run) {
+  std::optional<TclTk> tk;
+  Session session(server, request, run, tk, std::nullopt);
+  return session.Run(options);
+}
+
+}  // namespace kestrun::client

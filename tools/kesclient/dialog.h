@@ -1,0 +1,43 @@
+// `kesclient dialog`: shows a job's dialog and runs the job with what the
+// user entered.
+//
+// The client asks for the dialog (GET_DIALOG_DATA), runs the script it gets
+// in an interpreter of its own with the client procedures the script calls
+// (cbc, ebc and bbc recompute fields and the list box, apply refills the
+// list box, autorefresh refreshes it on its timer, dblclick presses OK,
+// cascade opens another job's dialog with this one's values passed along),
+// and waits for OK or Cancel. OK asks the validation script; a refusal is
+// shown in the dialog, which stays open. Accepted input runs the job with
+// the field and list-box blocks, its streams handled as the job's stream
+// block says. Cancel sends CANCEL_DIALOG.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/client_config.h"
+#include "tools/kesclient/run_job.h"
+
+namespace kestrun::client {
+
+// Runs the job as `kesclient run` does, with these descriptors; returns
+// the exit status kesclient ends with.
+using JobRunner = std::function<int(RunRequest&, int inputFd, int outFd, int errFd)>;
+
+struct DialogOptions {
+  std::string eval;       // Tcl code run once the dialog is built
+  bool noDialog = false;  // -nd: run the job without its dialog
+};
+
+// Exit statuses beside the job's own and those of main.
+constexpr int kExitCancelled = 5;     // the user cancelled the dialog
+constexpr int kExitDialogFailed = 6;  // the dialog script or a window failed
+
+// `request` names the job, user, node, client process id and arguments.
+// Returns the job's exit status, or 2 (usage, no display), 3 (no server),
+// 4 (refused), 5 or 6.
+int DialogCommand(const ServerAddress& server, const RunRequest& request,
+                  const DialogOptions& options, const JobRunner& run);
+
+}  // namespace kestrun::client

@@ -1,0 +1,98 @@
+#include "tools/kesclient/tcl_tk.h"
+
+#include <dlfcn.h>
+#include <tk.h>
+
+#include <cstdlib>
+
+namespace kestrun::client {
+
+namespace {
+
+// Opens the first of `names` that loads. RTLD_NODELETE: the library stays
+// mapped for the life of the process even when the handle is dropped.
+void* OpenLibrary(std::initializer_list<const char*> names, std::string* failure) {
+  for (const char* name : names) {
+    if (void* handle = ::dlopen(name, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE)) return handle;
+  }
+  *failure = std::string("cannot load ") + *names.begin() + ": " + ::dlerror() +
+             " (install Tcl/Tk 8.6: scripts/setup.sh)";
+  return nullptr;
+}
+
+}  // namespace
+
+bool Interpreter::Eval(const std::string& script, std::string* error) const {
+  if (Tcl_EvalEx(get(), script.data(), static_cast<int>(script.size()), TCL_EVAL_GLOBAL) ==
+      TCL_OK) {
+    return true;
+  }
+  if (error) {
+    const char* info = Tcl_GetVar(get(), "errorInfo", TCL_GLOBAL_ONLY);
+    *error = info ? info : Tcl_GetStringResult(get());
+  }
+  return false;
+}
+
+std::string Interpreter::Get(const char* name, const std::string& fallback) const {
+  const char* value = Tcl_GetVar(get(), name, TCL_GLOBAL_ONLY);
+  return value ? value : fallback;
+}
+
+void Interpreter::Set(const char* name, const std::string& value) const {
+  Tcl_SetVar(get(), name, value.c_str(), TCL_GLOBAL_ONLY);
+}
+
+void Interpreter::Deleter::operator()(Tcl_Interp* interp) const {
+  Tcl_DeleteInterp(interp);
+}
+
+std::optional<TclTk> TclTk::Load(std::string* failure, bool* noDisplay) {
+  *noDisplay = false;
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    *noDisplay = true;
+    *failure = "no display to show the dialog on: DISPLAY is not set";
+    return std::nullopt;
+  }
+  void* tcl = OpenLibrary({"libtcl8.6.so.0", "libtcl8.6.so"}, failure);
+  if (!tcl) return std::nullopt;
+  void* tk = OpenLibrary({"libtk8.6.so.0", "libtk8.6.so"}, failure);
+  if (!tk) return std::nullopt;
+  using FindExecutable = void (*)(const char*);
+  auto findExecutable = reinterpret_cast<FindExecutable>(::dlsym(tcl, "Tcl_FindExecutable"));
+  TclTk loaded;
+  loaded.createInterp_ = reinterpret_cast<CreateInterp>(::dlsym(tcl, "Tcl_CreateInterp"));
+  loaded.tkInit_ = reinterpret_cast<TkInit>(::dlsym(tk, "Tk_Init"));
+  if (!findExecutable || !loaded.createInterp_ || !loaded.tkInit_) {
+    *failure = "the Tcl/Tk libraries lack their entry points";
+    return std::nullopt;
+  }
+  findExecutable("kesclient");
+  return loaded;
+}
+
+std::optional<Interpreter> TclTk::NewInterpreter(std::string* failure) const {
+  Interpreter interp(createInterp_());
+  // The stub tables come from the first interpreter; later calls only
+  // check the version.
+  if (Tcl_InitStubs(interp.get(), "8.6", 0) == nullptr) {
+    *failure = "Tcl 8.6 is not available";
+    return std::nullopt;
+  }
+  if (Tcl_Init(interp.get()) != TCL_OK) {
+    *failure = std::string("cannot start Tcl: ") + Tcl_GetStringResult(interp.get());
+    return std::nullopt;
+  }
+  if (tkInit_(interp.get()) != TCL_OK) {
+    *failure = std::string("cannot start Tk: ") + Tcl_GetStringResult(interp.get());
+    return std::nullopt;
+  }
+  if (Tk_InitStubs(interp.get(), "8.6", 0) == nullptr) {
+    *failure = "Tk 8.6 is not available";
+    return std::nullopt;
+  }
+  return interp;
+}
+
+}  // namespace kestrun::client

@@ -1,0 +1,54 @@
+// Tcl/Tk for `kesclient dialog`, loaded only when a dialog is shown. The
+// shared libraries are opened at run time and reached through their stub
+// tables, so every other command starts without them (kesclient itself
+// links only the C library dynamically).
+#pragma once
+
+#include <tcl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kestrun::client {
+
+// One interpreter with Tcl and Tk initialised; deleted with its windows.
+class Interpreter {
+ public:
+  Tcl_Interp* get() const { return interp_.get(); }
+
+  // Evaluates `script` at global level; false on a Tcl error, whose text
+  // (with the stack) is then in *error.
+  bool Eval(const std::string& script, std::string* error = nullptr) const;
+  // The value of a global variable, or `fallback` when it is not set.
+  std::string Get(const char* name, const std::string& fallback = "") const;
+  void Set(const char* name, const std::string& value) const;
+
+ private:
+  friend class TclTk;
+  struct Deleter {
+    void operator()(Tcl_Interp* interp) const;
+  };
+  explicit Interpreter(Tcl_Interp* interp) : interp_(interp) {}
+  std::unique_ptr<Tcl_Interp, Deleter> interp_;
+};
+
+// The loaded libraries. Kept loaded until the process ends: Tk keeps
+// handlers registered with the C library and with X.
+class TclTk {
+ public:
+  // Loads Tcl and Tk and checks that a display is named. On failure
+  // *failure says why and *noDisplay tells whether the display is missing.
+  static std::optional<TclTk> Load(std::string* failure, bool* noDisplay);
+  // A new interpreter with its main window; nullopt (and *failure) when Tk
+  // cannot open the display.
+  std::optional<Interpreter> NewInterpreter(std::string* failure) const;
+
+ private:
+  using CreateInterp = Tcl_Interp* (*)();
+  using TkInit = int (*)(Tcl_Interp*);
+  CreateInterp createInterp_ = nullptr;
+  TkInit tkInit_ = nullptr;
+};
+
+}  // namespace kestrun::client
