@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   procps
   libsystemd-dev systemd
-  xvfb tk8.6 xfonts-base
+  xvfb tk8.6 xfonts-base tcl8.6-dev tk8.6-dev
 )
 
 missing=()

@@ -1,0 +1,253 @@
+// `kesclient dialog` against the built server under a private Xvfb display:
+// the dialog is driven through -eval as a user would drive it, and the job's
+// output shows what reached it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
+
+namespace kestrun::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A dialog with an entry, a combobox whose change recomputes field 3 and
+// the list box, field 3 itself, and a list box of three rows.
+const char kDefinition[] =
+    "Name:    [__________]\n"
+    "Format:  {______}\n"
+    "Derived: [______________]\n";
+
+struct Script {
+  const char* name;
+  const char* text;
+};
+
+const Script kScripts[] = {
+    {"derive.sh", "#!/bin/sh\necho \"derived-$KESFIELD2\"\n"},
+    {"rows.sh", "#!/bin/sh\nprintf 'a,1\\nb,2\\nc,3\\n'\n"},
+    {"validate.sh",
+     "#!/bin/sh\n[ \"$KESFIELD1\" = bad ] && { echo 'Name may not be bad' >&2; exit 1; }\nexit "
+     "0\n"},
+    {"show.sh",
+     "#!/bin/sh\nenv | grep -E '^(KESFIELD|KESLISTBOX|KESHEADING_|NAME_|SIZE_|KESPASSED)' | "
+     "sort\n"},
+};
+
+std::string DialogJobs(const std::string& home) {
+  return "\nDLG:\n"
+         "  program = " +
+         home +
+         "/show.sh\n"
+         "  dialog = " +
+         home +
+         "/dlg.dlg\n"
+         "  stderr = display\n"
+         "  usetty = off\n"
+         "  populatefield2with = {tar,zip}\n"
+         "  populatefield3with = " +
+         home +
+         "/derive.sh\n"
+         "  onfieldchange2update = {3,LB}\n"
+         "  listbox = on\n"
+         "  listboxscript = " +
+         home +
+         "/rows.sh\n"
+         "  columnnames = {Name,Size}\n"
+         "  validatewith = " +
+         home +
+         "/validate.sh\n"
+         "\nPLAIN:\n"
+         "  program = " +
+         home +
+         "/show.sh\n"
+         "  stderr = display\n"
+         "  usetty = off\n"
+         "\nASKS:\n"
+         "  program = " +
+         home +
+         "/show.sh\n"
+         "  stdin = filechooser\n";
+}
+
+class KesclientDialog : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = std::make_unique<TestHome>();
+    home_->WriteFile("dlg.dlg", kDefinition);
+    for (const Script& s : kScripts) {
+      home_->WriteFile(s.name, s.text);
+      ::chmod((home_->path() + "/" + s.name).c_str(), 0755);
+    }
+    server_ = std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{},
+                                              DialogJobs(home_->path()));
+    StartDisplay();
+  }
+  static void TearDownTestSuite() {
+    if (server_) {
+      server_->Stop();
+      ExpectNoSanitizerFindings(server_->process().Stderr());
+    }
+    server_.reset();
+    xvfb_.reset();
+    home_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->ready());
+    if (display_.empty()) GTEST_SKIP() << "no Xvfb display (scripts/setup.sh installs xvfb)";
+  }
+
+  // A display number without a lock file whose server comes up.
+  static void StartDisplay() {
+    for (int n = 120 + ::getpid() % 60; n < 200; ++n) {
+      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+      if (::access(lock.c_str(), F_OK) == 0) continue;
+      xvfb_ = std::make_unique<ChildProcess>(
+          std::vector<std::string>{"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0",
+                                   "1024x768x24", "-nolisten", "tcp"});
+      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+      if (WaitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s)) {
+        display_ = ":" + std::to_string(n);
+        return;
+      }
+      xvfb_.reset();
+    }
+  }
+
+  // kesclient as user ann on node pcK; `display` false runs it without one.
+  struct Run {
+    int status = -1;
+    std::string out, err;
+  };
+  static Run Kesclient(const std::vector<std::string>& args, bool display = true) {
+    std::vector<std::string> argv{BinDirectory() + "/kesclient",
+                                  "-s",
+                                  "127.0.0.1",
+                                  "-p",
+                                  std::to_string(server_->port()),
+                                  "-u",
+                                  "ann",
+                                  "-n",
+                                  "pcK"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // Tcl and Tk keep their allocations until the process ends.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<EnvChange> env{
+        {"DISPLAY", display ? std::optional<std::string>(display_) : std::nullopt},
+        {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
+    ChildProcess client(argv, env);
+    Run run;
+    run.status = client.WaitExit(60s).value_or(-1);
+    run.out = client.Stdout();
+    run.err = client.Stderr();
+    ExpectNoSanitizerFindings(run.err);
+    return run;
+  }
+
+  static std::unique_ptr<TestHome> home_;
+  static std::unique_ptr<RunningServer> server_;
+  static std::unique_ptr<ChildProcess> xvfb_;
+  static std::string display_;
+};
+
+std::unique_ptr<TestHome> KesclientDialog::home_;
+std::unique_ptr<RunningServer> KesclientDialog::server_;
+std::unique_ptr<ChildProcess> KesclientDialog::xvfb_;
+std::string KesclientDialog::display_;
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(KesclientDialog, FieldsComboboxChangeAndSelectedRowsReachTheJob) {
+  // Field 3 starts from its populate script with the fields blanked; picking
+  // "zip" asks for field 3 again and refills the list box.
+  const Run run = Kesclient({"dialog", "-eval",
+                             "puts \"before: $name3\"\n"
+                             "set name1 World\n"
+                             "set name2 zip\n"
+                             "event generate $wn2 <<ComboboxSelected>>\n"
+                             "update\n"
+                             ".lb.c1.tvf.tv selection set {c0001 c0003}\n"
+                             ".bb.okbutton invoke",
+                             "dlg"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* line :
+       {"before: derived-\n", "KESFIELD1=World\n", "KESFIELD2=zip\n", "KESFIELD3=derived-zip\n",
+        "KESLISTBOXSELECTIONS=2\n", "KESLISTBOXCOLUMNS=2\n", "KESHEADING_1=Name\n",
+        "KESHEADING_2=Size\n", "NAME_1=a\n", "SIZE_1=1\n", "NAME_2=c\n", "SIZE_2=3\n",
+        "KESLISTBOXVARIABLES=NAME SIZE\n"}) {
+    EXPECT_TRUE(Has(run.out, line)) << line << " missing from\n" << run.out;
+  }
+  const std::string log = home_->Log();
+  EXPECT_TRUE(Has(log, "Field Populate Script \"" + home_->path() + "/derive.sh\" exits code 0"));
+}
+
+TEST_F(KesclientDialog, ARefusingValidationScriptKeepsTheDialogOpenWithItsMessage) {
+  const Run run = Kesclient({"dialog", "-eval",
+                             "set name1 bad\n"
+                             ".bb.okbutton invoke\n"
+                             "after 200 {\n"
+                             "  puts \"shown: [.bb.kesmessage cget -text]\"\n"
+                             "  set name1 good\n"
+                             "  .bb.okbutton invoke\n"
+                             "}",
+                             "dlg"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "shown: Name may not be bad\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "KESFIELD1=good\n")) << run.out;
+  EXPECT_FALSE(Has(run.out, "KESFIELD1=bad\n")) << run.out;
+}
+
+struct Outcome {
+  std::vector<std::string> args;
+  bool display;
+  int status;
+  std::string inOut;  // expected in standard output
+  std::string inErr;  // expected in standard error
+  std::string inLog;  // expected in the server log
+};
+
+TEST_F(KesclientDialog, OutcomesOtherThanOk) {
+  const Outcome cases[] = {
+      {{"dialog", "-eval", ".bb.cancelbutton invoke", "dlg"},
+       true,
+       5,
+       "",
+       "",
+       "ann@pcK cancels dialog for job dlg"},
+      {{"dialog", "dlg"}, false, 2, "", "DISPLAY is not set", "cancels dialog for job dlg"},
+      {{"dialog", "-nd", "dlg"}, false, 4, "", "Job contains UI and -nd option specified", ""},
+      // A job without a dialog runs at once, with or without a display.
+      {{"dialog", "-nd", "plain", "x"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
+      {{"dialog", "plain"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
+      {{"dialog", "nosuch"},
+       true,
+       4,
+       "",
+       "job nosuch does not exist or you may not use it",
+       "could not open dialog - job \"NOSUCH\", does not exist"},
+      {{"dialog", "-x", "dlg"}, true, 2, "", "dialog: unknown option -x", ""},
+      // A standard input chosen by the user is user interface.
+      {{"dialog", "-nd", "asks"}, true, 4, "", "Job contains UI", ""},
+  };
+  for (const Outcome& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const Run run = Kesclient(c.args, c.display);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(Has(run.out, c.inOut)) << run.out;
+    EXPECT_TRUE(Has(run.err, c.inErr)) << run.err;
+    EXPECT_TRUE(WaitUntil([&] { return Has(home_->Log(), c.inLog); }, 5s)) << c.inLog;
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::test
