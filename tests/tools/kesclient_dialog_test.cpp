@@ -71,6 +71,11 @@ std::string DialogJobs(const std::string& home) {
          "/show.sh\n"
          "  stderr = display\n"
          "  usetty = off\n"
+         "\nTOFILE:\n"
+         "  program = /bin/cat\n"
+         "  usetty = off\n"
+         "  stdin = file:$KESTRUNHOME/in.txt\n"
+         "  stdout = file:$KESTRUNHOME/out.txt\n"
          "\nASKS:\n"
          "  program = " +
          home +
@@ -229,6 +234,13 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
       // A job without a dialog runs at once, with or without a display.
       {{"dialog", "-nd", "plain", "x"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
       {{"dialog", "plain"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
+      // Another job's dialog opened from this one gets this one's values.
+      {{"dialog", "-eval", "set name1 World\ncascade plain\n.bb.cancelbutton invoke", "dlg"},
+       true,
+       5,
+       "KESPASSEDFIELD1=World",
+       "",
+       ""},
       {{"dialog", "nosuch"},
        true,
        4,
@@ -247,6 +259,14 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
     EXPECT_TRUE(Has(run.err, c.inErr)) << run.err;
     EXPECT_TRUE(WaitUntil([&] { return Has(home_->Log(), c.inLog); }, 5s)) << c.inLog;
   }
+}
+
+TEST_F(KesclientDialog, StreamsGoWhereTheJobSays) {
+  home_->WriteFile("in.txt", "line one\nline two\n");
+  const Run run = Kesclient({"dialog", "tofile"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(home_->ReadFile("out.txt"), "line one\nline two\n");
 }
 
 }  // namespace
