@@ -33,7 +33,9 @@ struct Script {
 
 const Script kScripts[] = {
     {"derive.sh", "#!/bin/sh\necho \"derived-$KESFIELD2\"\n"},
-    {"rows.sh", "#!/bin/sh\nprintf 'a,1\\nb,2\\nc,3\\n'\n"},
+    {"rows.sh",
+     "#!/bin/sh\necho \"${KESLISTBOXREASON:-BUILD}\" >> \"$KESTRUNHOME/reasons\"\n"
+     "printf 'a,1\\nb,2\\nc,3\\n'\n"},
     {"validate.sh",
      "#!/bin/sh\n[ \"$KESFIELD1\" = bad ] && { echo 'Name may not be bad' >&2; exit 1; }\nexit "
      "0\n"},
@@ -110,21 +112,14 @@ class KesclientDialog : public ::testing::Test {
     if (display_.empty()) GTEST_SKIP() << "no Xvfb display (scripts/setup.sh installs xvfb)";
   }
 
-  // A display number without a lock file whose server comes up.
+  // Xvfb picks a free display itself and writes its number to our pipe, so
+  // that test processes running side by side never share one.
   static void StartDisplay() {
-    for (int n = 120 + ::getpid() % 60; n < 200; ++n) {
-      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-      if (::access(lock.c_str(), F_OK) == 0) continue;
-      xvfb_ = std::make_unique<ChildProcess>(
-          std::vector<std::string>{"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0",
-                                   "1024x768x24", "-nolisten", "tcp"});
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (WaitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s)) {
-        display_ = ":" + std::to_string(n);
-        return;
-      }
-      xvfb_.reset();
-    }
+    if (::access("/usr/bin/Xvfb", X_OK) != 0) return;
+    xvfb_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (xvfb_->WaitForStdout("\n", 10s))
+      display_ = ":" + xvfb_->Stdout().substr(0, xvfb_->Stdout().find('\n'));
   }
 
   // kesclient as user ann on node pcK; `display` false runs it without one.
@@ -194,6 +189,14 @@ TEST_F(KesclientDialog, FieldsComboboxChangeAndSelectedRowsReachTheJob) {
   }
   const std::string log = home_->Log();
   EXPECT_TRUE(Has(log, "Field Populate Script \"" + home_->path() + "/derive.sh\" exits code 0"));
+  EXPECT_TRUE(Has(home_->ReadFile("reasons"), "FIELDCHANGE\n"));
+}
+
+TEST_F(KesclientDialog, ApplyRefillsTheListBoxAndADoubleClickPressesOk) {
+  const Run run = Kesclient({"dialog", "-eval", "apply\ndblclick", "dlg"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "KESLISTBOXSELECTIONS=0\n")) << run.out;
+  EXPECT_TRUE(Has(home_->ReadFile("reasons"), "APPLY\n"));
 }
 
 TEST_F(KesclientDialog, ARefusingValidationScriptKeepsTheDialogOpenWithItsMessage) {
