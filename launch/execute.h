@@ -89,7 +89,7 @@ struct RunHooks {
 struct ExecutionContext {
   RunningJobTable& runningJobs;
   RunHooks hooks;
-  ThreadStarter startThread;  // empty: std::thread (tests inject failures)
+  ThreadStarter startThread = {};  // empty: std::thread (tests inject failures)
 };
 
 // Handle mode of ExecuteAndCapture: the program's standard streams are given

@@ -109,15 +109,19 @@ int RelayClientInput(PumpContext& c, SocketHandle socket) {
 
 // Sends `size` bytes as consecutive frames in one send under the run's send
 // lock. Returns the send's error code, 0 on success.
-int SendFrames(SocketHandle socket, std::mutex* sendLock, uint32_t stream, const char* data,
-               size_t size) {
+int SendFrames(SocketHandle socket, std::mutex* sendLock, FileHandle killed, uint32_t stream,
+               const char* data, size_t size) {
   constexpr size_t kMaxFrames = (kPassThroughRead + kMaxFrameData - 1) / kMaxFrameData;
   std::array<runstream::FrameHeader, kMaxFrames> headers;
   std::array<SendPiece, 2 * kMaxFrames> pieces;
   const size_t count = runstream::FramePieces(stream, data, size, headers, pieces);
   std::unique_lock<std::mutex> lock;
   if (sendLock) lock = std::unique_lock(*sendLock);
-  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), count));
+  const net::SendPatience patience = [killed]() -> std::optional<std::chrono::milliseconds> {
+    if (killed != kInvalidFile && IsSignalled(killed)) return kKilledSendPatience;
+    return std::nullopt;
+  };
+  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), count), patience);
 }
 
 int OutputPump(PumpContext& c, uint32_t stream) {
@@ -166,7 +170,7 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     }
     const SocketHandle socket = c.socket.load();
     if (socket == kInvalidSocket) continue;  // no client: dropped
-    if (SendFrames(socket, c.sendLock, stream, begin, static_cast<size_t>(n)) != 0) {
+    if (SendFrames(socket, c.sendLock, c.killed, stream, begin, static_cast<size_t>(n)) != 0) {
       clientFailed = true;
     }
   }

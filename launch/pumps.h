@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -78,6 +79,10 @@ struct PumpContext {
 };
 
 inline constexpr int kReadsAfterKill = 16;
+// Once the run was killed and its program ended, a client that takes no
+// output for this long is given up, instead of waiting out the socket's
+// send time-out for every send.
+inline constexpr std::chrono::milliseconds kKilledSendPatience{2000};
 
 // Receives exactly `count` bytes (count > 0): 0 when they all arrived, -1 when
 // the connection failed or closed first.

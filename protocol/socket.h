@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,9 +59,15 @@ WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait);
 // Reads up to `size` bytes: >0 bytes read, 0 orderly close, -1 error
 // (errno-style code in *error).
 long ReceiveSome(SocketHandle s, void* area, size_t size, int* error);
+// Asked before each send of SendAll whether the receiver is still worth
+// the socket's full send time-out: nullopt sends as usual (blocking); a
+// duration sends only what the socket takes at once and waits at most that
+// long for room, giving up (ETIMEDOUT) when none comes.
+using SendPatience = std::function<std::optional<std::chrono::milliseconds>()>;
+
 // Sends all pieces, looping over partial sends. Returns 0, or the system's
 // error code of the failed send.
-int SendAll(SocketHandle s, std::span<const SendPiece> pieces);
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendPatience& patience = {});
 // Makes every later send on `s` fail (EAGAIN) once `limit` passes without
 // any byte going out: a peer that stops reading cannot hold a sender for
 // ever. A send that makes progress goes on. Returns 0 or the error code.

@@ -59,7 +59,7 @@ long ReceiveSome(SocketHandle s, void* area, size_t size, int* error) {
   }
 }
 
-int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendPatience& patience) {
   // A few pieces (the usual case) need no allocation.
   std::array<iovec, 16> few;
   std::vector<iovec> many;
@@ -71,13 +71,20 @@ int SendAll(SocketHandle s, std::span<const SendPiece> pieces) {
   }
   size_t first = 0;
   while (first < count) {
+    const std::optional<std::chrono::milliseconds> limit =
+        patience ? patience() : std::optional<std::chrono::milliseconds>();
     msghdr msg{};
     msg.msg_iov = &iov[first];
     msg.msg_iovlen = count - first;
-    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL | (limit ? MSG_DONTWAIT : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      if (!limit || (errno != EAGAIN && errno != EWOULDBLOCK)) return errno;
+      pollfd room{s, POLLOUT, 0};
+      const int rc = ::poll(&room, 1, static_cast<int>(limit->count()));
+      if (rc == 0) return ETIMEDOUT;
+      if (rc < 0 && errno != EINTR) return errno;
+      continue;
     }
     // Skip what went out; a partial send resumes inside its piece.
     while (first < count && static_cast<size_t>(n) >= iov[first].iov_len) {

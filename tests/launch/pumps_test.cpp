@@ -1,6 +1,7 @@
 // The stream pumps on real pipes and a real loopback connection: exact frame
 // bytes, the capture phase and its 0x04 rule, input chunks.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <future>
@@ -212,6 +213,27 @@ TEST(OutputPump, SendWithoutProgressFailsTheRun) {
   program.join();  // returns only because the pump drains after its failed send
   rig.programIn.Reset();
   rig.programErr.Reset();
+  EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(10)), std::optional<bool>(true));
+}
+
+// After a kill, a client that takes nothing is given up within the killed
+// run's patience, long before the socket's send time-out.
+TEST(OutputPump, AfterAKillAClientThatTakesNothingIsGivenUpSoon) {
+  PumpRig rig(false);
+  const int small = 4096;
+  ::setsockopt(rig.connection.server.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(rig.connection.client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(net::SetSendTimeout(rig.connection.server.get(), std::chrono::seconds(60)), 0);
+  // A pipe's worth of output is there before the kill is seen.
+  const std::string block(64 * 1024, 'x');
+  ASSERT_EQ(WriteAll(rig.programOut.get(), block.data(), block.size()), 0);
+  rig.programOut.Reset();
+  rig.programIn.Reset();
+  rig.programErr.Reset();
+  std::optional<Wakeup> killed = Wakeup::Create();
+  rig.pumps->StopOutputOn(killed->fd());
+  killed->Signal();
+  ASSERT_EQ(rig.pumps->Start(), 0);
   EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(10)), std::optional<bool>(true));
 }
 
