@@ -101,6 +101,7 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   std::optional<Wakeup> killedAndEnded = Wakeup::Create();
   if (!in || !out || !err || !stop || !killedAndEnded || (run.useTerminal && !status))
     return {kPipeFailure, 0};
+  WidenPipe(out->read, kOutputPipeRoom);
 
   std::optional<std::string> terminalHome;
   if (run.useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");

@@ -41,7 +41,9 @@ namespace kestrun {
 inline constexpr size_t kMaxFrameData = runstream::kMaxFrameData;
 // Largest pipe read of the pass-through phase; it goes out as consecutive
 // frames of at most kMaxFrameData bytes in one send.
-inline constexpr size_t kPassThroughRead = 64 * 1024;
+inline constexpr size_t kPassThroughRead = 256 * 1024;
+// The room asked for in a job's standard output pipe.
+inline constexpr size_t kOutputPipeRoom = 1024 * 1024;
 // Input chunks are received and written in pieces of at most this size: an
 // announced length is never allocated.
 inline constexpr size_t kInputPiece = 64 * 1024;

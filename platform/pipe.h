@@ -1,6 +1,7 @@
 // Anonymous pipes for a child's standard streams.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include "platform/unique_fd.h"
@@ -16,5 +17,10 @@ struct Pipe {
 // hands the child's end over explicitly. Empty on failure, with the system's
 // error code in *error when given.
 std::optional<Pipe> CreatePipe(int* error = nullptr);
+
+// Asks for room for `bytes` in the pipe (a job's output pipe: fewer, larger
+// reads and fewer switches between writer and reader). Best effort: the
+// system may refuse or round it; the pipe works either way.
+void WidenPipe(const UniqueFd& end, size_t bytes);
 
 }  // namespace kestrun

@@ -16,4 +16,8 @@ std::optional<Pipe> CreatePipe(int* error) {
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
+void WidenPipe(const UniqueFd& end, size_t bytes) {
+  ::fcntl(end.get(), F_SETPIPE_SZ, static_cast<int>(bytes));
+}
+
 }  // namespace kestrun

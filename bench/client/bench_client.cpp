@@ -128,26 +128,35 @@ int main() {
       "(server and protocol only) p50 %.3f ms, p99 %.3f ms\n",
       Percentile(help, 0.5), Percentile(inProcess, 0.5), Percentile(inProcess, 0.99));
 
-  // (b) 512 MB of job output into /dev/null, and the floor.
-  auto t0 = Clock::now();
-  if (RunAndWait({kesclient, "run", "STREAM"}) != 0) {
-    std::fprintf(stderr, "stream run failed\n");
-    return 1;
+  // (b) 512 MB of job output into /dev/null, and the floor, alternately five
+  // times each: the medians are printed (a single run varies by half on a
+  // shared machine).
+  std::vector<double> streamRuns, pipeRuns;
+  for (int round = 0; round < 5; ++round) {
+    auto t0 = Clock::now();
+    if (RunAndWait({kesclient, "run", "STREAM"}) != 0) {
+      std::fprintf(stderr, "stream run failed\n");
+      return 1;
+    }
+    streamRuns.push_back(MsSince(t0));
+    t0 = Clock::now();
+    RunAndWait({"/bin/sh", "-c", "head -c 512M /dev/zero | cat > /dev/null"});
+    pipeRuns.push_back(MsSince(t0));
   }
-  const double streamMs = MsSince(t0);
-  t0 = Clock::now();
-  RunAndWait({"/bin/sh", "-c", "head -c 512M /dev/zero | cat > /dev/null"});
-  const double pipeMs = MsSince(t0);
-  std::printf("(b) 512 MB of job output through kesclient run to /dev/null: %.2f s, %.0f MB/s\n",
-              streamMs / 1000, MBps(kStreamBytes, streamMs));
-  std::printf("    floor, head -c 512M /dev/zero | cat > /dev/null: %.2f s, %.0f MB/s\n",
-              pipeMs / 1000, MBps(kStreamBytes, pipeMs));
+  const double streamMs = Percentile(streamRuns, 0.5), pipeMs = Percentile(pipeRuns, 0.5);
+  std::printf(
+      "(b) 512 MB of job output through kesclient run to /dev/null, median of 5: %.2f s, %.0f "
+      "MB/s\n",
+      streamMs / 1000, MBps(kStreamBytes, streamMs));
+  std::printf(
+      "    floor, head -c 512M /dev/zero | cat > /dev/null, median of 5: %.2f s, %.0f MB/s\n",
+      pipeMs / 1000, MBps(kStreamBytes, pipeMs));
   std::printf("    ratio: %.0f%% of the floor (targets: >= 1 GB/s, >= 70%%)\n",
               100.0 * pipeMs / streamMs);
 
   // (c) 64 MB through standard input to a job that copies it back.
   home.WriteFile("input.bin", std::string(static_cast<size_t>(kInputBytes), 'i'));
-  t0 = Clock::now();
+  auto t0 = Clock::now();
   if (RunAndWait({kesclient, "run", "COPY"}, home.path() + "/input.bin") != 0) {
     std::fprintf(stderr, "copy run failed\n");
     return 1;
