@@ -215,13 +215,18 @@ int main(int argc, char** argv) {
   kestrun::net::StartSockets();
   std::string failure;
 
+  // The job and its arguments, and who asks where they were not given.
+  const auto nameJob = [&](RunRequest& r, char** first, char** last) {
+    r.job = *first;
+    r.args.assign(first + 1, last);
+    if (!userGiven) r.user = LoginName();
+    if (!nodeGiven) r.node = HostName();
+    r.processId = static_cast<int32_t>(::getpid());
+  };
+
   if (command == "run") {
     if (optind >= argc) return Fail("run: which job?", kExitUsage);
-    request.job = argv[optind++];
-    request.args.assign(argv + optind, argv + argc);
-    if (!userGiven) request.user = LoginName();
-    if (!nodeGiven) request.node = HostName();
-    request.processId = static_cast<int32_t>(::getpid());
+    nameJob(request, argv + optind, argv + argc);
     return RunCommand(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
   }
   if (command == "dialog") {
@@ -241,11 +246,7 @@ int main(int argc, char** argv) {
       }
     }
     if (optind >= argc) return Fail("dialog: which job?", kExitUsage);
-    request.job = argv[optind++];
-    request.args.assign(argv + optind, argv + argc);
-    if (!userGiven) request.user = LoginName();
-    if (!nodeGiven) request.node = HostName();
-    request.processId = static_cast<int32_t>(::getpid());
+    nameJob(request, argv + optind, argv + argc);
     Watcher(server);
     return DialogCommand(server, request, options, [&](RunRequest& r, int in, int out, int err) {
       return RunCommand(server, r, in, out, err);
