@@ -102,10 +102,10 @@ struct RunDescriptor {
   FileHandle standardOutput = kInvalidFile;
   FileHandle standardError = kInvalidFile;
   // Listed with the run in the running-job table; none for no user.
-  std::optional<std::string> clientUser;
+  std::optional<std::string> clientUser = {};
   // Called with true once the program is listed and with false once it has
   // ended (the run group's notifications); may be empty.
-  std::function<void(bool started)> stateChanged;
+  std::function<void(bool started)> stateChanged = {};
 };
 
 // The lock value of a run: argument N (1-based, after the program path) when

@@ -42,7 +42,7 @@ struct LaunchOptions {
   // Start the child in a new process group that it leads.
   bool newProcessGroup = true;
   // Colon-separated directories for a bare program name; empty: /usr/bin:/bin.
-  std::string searchPath;
+  std::string searchPath = {};
 };
 
 // How a process ended.

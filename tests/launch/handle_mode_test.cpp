@@ -18,7 +18,9 @@ TEST(HandleModeRun, StartAndEndAreReportedOnceEach) {
     if (started) {
       const std::vector<RunningJob> jobs = table.ListRunningJobs();
       EXPECT_EQ(jobs.size(), 1u);
-      if (!jobs.empty()) EXPECT_EQ(jobs[0].clientUser, "SCHEDULER");
+      if (!jobs.empty()) {
+        EXPECT_EQ(jobs[0].clientUser, "SCHEDULER");
+      }
     }
   };
   EXPECT_EQ(ExecuteAndCapture(context, {KES_TEST_CHILD, "exit", "3"}, "", 0, {}, run).exitStatus,
