@@ -27,5 +27,6 @@ In a second terminal, try:
   $home/kesclient run restore prod              # refused while a backup runs
   $home/kesclient active                        # the running jobs
   $home/kesclient run environment               # what a job is given
+  $home/kesclient dialog archive                # a job's dialog (needs a display)
 EOT
 exec "$home/KestrunServer"
