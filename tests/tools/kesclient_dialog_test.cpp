@@ -36,6 +36,7 @@ const Script kScripts[] = {
     {"rows.sh",
      "#!/bin/sh\necho \"${KESLISTBOXREASON:-BUILD}\" >> \"$KESTRUNHOME/reasons\"\n"
      "printf 'a,1\\nb,2\\nc,3\\n'\n"},
+    {"named.sh", "#!/bin/sh\nprintf 'Name;Size\\nx;9\\n'\n"},
     {"validate.sh",
      "#!/bin/sh\n[ \"$KESFIELD1\" = bad ] && { echo 'Name may not be bad' >&2; exit 1; }\nexit "
      "0\n"},
@@ -73,6 +74,19 @@ std::string DialogJobs(const std::string& home) {
          "/show.sh\n"
          "  stderr = display\n"
          "  usetty = off\n"
+         "\nNOCOLS:\n"
+         "  program = " +
+         home +
+         "/show.sh\n"
+         "  dialog = " +
+         home +
+         "/dlg.dlg\n"
+         "  usetty = off\n"
+         "  listbox = on\n"
+         "  listboxsep = ;\n"
+         "  listboxscript = " +
+         home +
+         "/named.sh\n"
          "\nTOFILE:\n"
          "  program = /bin/cat\n"
          "  usetty = off\n"
@@ -261,6 +275,19 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
     EXPECT_TRUE(Has(run.out, c.inOut)) << run.out;
     EXPECT_TRUE(Has(run.err, c.inErr)) << run.err;
     EXPECT_TRUE(WaitUntil([&] { return Has(home_->Log(), c.inLog); }, 5s)) << c.inLog;
+  }
+}
+
+// Without column names the script's first line names the columns, when the
+// dialog is built and when the client refills the list box.
+TEST_F(KesclientDialog, ARefilledListBoxTakesItsHeadingsFromTheFirstLine) {
+  const Run run =
+      Kesclient({"dialog", "-eval", "apply\n.lb.c1.tvf.tv selection set c0001\n.bb.okbutton invoke",
+                 "nocols"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const char* line : {"KESLISTBOXCOLUMNS=2\n", "KESHEADING_1=Name\n", "NAME_1=x\n",
+                           "SIZE_1=9\n", "KESLISTBOXSELECTIONS=1\n"}) {
+    EXPECT_TRUE(Has(run.out, line)) << line << " missing from\n" << run.out;
   }
 }
 
