@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/c_strings_posix.h"
 #include "platform/owned_children.h"
 #include "platform/process.h"
 
@@ -129,14 +130,6 @@ std::optional<std::string> FindProgram(const std::string& name, std::string_view
 }
 
 namespace {
-
-std::vector<char*> CStrings(const std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  out.reserve(strings.size() + 1);
-  for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
-  out.push_back(nullptr);
-  return out;
-}
 
 // RAII for the two spawn attribute objects.
 struct SpawnSetup {

@@ -8,19 +8,12 @@
 #include <climits>
 #include <vector>
 
+#include "platform/c_strings_posix.h"
 #include "platform/pipe.h"
 
 namespace kestrun {
 
 namespace {
-
-std::vector<char*> CStrings(const std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  out.reserve(strings.size() + 1);
-  for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
-  out.push_back(nullptr);
-  return out;
-}
 
 // A close-on-exec copy of `fd` at or above `floor`.
 int Lift(int fd, int floor) {
