@@ -85,13 +85,12 @@ void FailWithBlock(XDRWRAP& reply, DialogFailure failure, const JobDefinition& j
 // The KES variables of a script run while the dialog is built.
 void SetDialogVariables(EnvironmentBlock& env, const DialogRequest& r, const char* reason,
                         const char* currentField) {
-  SetVariable(env, "KESDIALOGNAME", r.job);
-  SetVariable(env, "KESJOBNAME", r.job);
-  SetVariable(env, "KESCLIENTNODENAME", r.node);
-  SetVariable(env, "KESCLIENTUSERNAME", r.user);
-  SetVariable(env, "KESREASON", reason);
-  SetVariable(env, "KESCURRENTFIELD", currentField);
-  SetVariable(env, "KESCHANGEDFIELD", "");
+  SetReasonVariables(env, {.job = r.job,
+                           .node = r.node,
+                           .user = r.user,
+                           .reason = reason,
+                           .currentField = currentField,
+                           .changedField = ""});
 }
 
 CaptureOutcome RunCaptured(ServerContext& server, const DialogRequest& r,

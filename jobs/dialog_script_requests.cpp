@@ -158,6 +158,8 @@ void RunListBoxScript(RequestContext& rc) {
     rc.reply.AddString("Could not find Program ID");
     return;
   }
+  // Not SetReasonVariables: this request sets the reason before the client's
+  // names, and its list-box reason after them.
   SetVariable(r.env, "KESDIALOGNAME", r.job);
   SetVariable(r.env, "KESJOBNAME", r.job);
   SetVariable(r.env, "KESREASON", "LISTBOX");
@@ -204,8 +206,6 @@ void RunFieldScript(RequestContext& rc) {
   FindJob(config, r);
   ClientVariableFilter filter(r.env);
   ReadBlocks(in, r, filter);
-  SetVariable(r.env, "KESDIALOGNAME", r.job);
-  SetVariable(r.env, "KESJOBNAME", r.job);
   r.node = in.GetString();
   r.clientProcessId = in.GetLong();
   const std::string changed = in.GetString();
@@ -243,11 +243,12 @@ void RunFieldScript(RequestContext& rc) {
     rc.reply.AddLong(0);
     return;
   }
-  SetVariable(r.env, "KESCLIENTNODENAME", r.node);
-  SetVariable(r.env, "KESCLIENTUSERNAME", r.user);
-  SetVariable(r.env, "KESREASON", "POPULATE");
-  SetVariable(r.env, "KESCURRENTFIELD", current);
-  SetVariable(r.env, "KESCHANGEDFIELD", changed);
+  SetReasonVariables(r.env, {.job = r.job,
+                             .node = r.node,
+                             .user = r.user,
+                             .reason = "POPULATE",
+                             .currentField = current,
+                             .changedField = changed});
   LogMessage(config,
              "%s@%s Running Field Populate Script \"%s\" KESREASON=POPULATE, KESCURRENTFIELD=%s "
              "KESCHANGEDFIELD=%s",
@@ -294,13 +295,12 @@ void RunValidationScript(RequestContext& rc) {
     return;
   }
   const JobDefinition& job = *r.definition;
-  SetVariable(r.env, "KESDIALOGNAME", r.job);
-  SetVariable(r.env, "KESJOBNAME", r.job);
-  SetVariable(r.env, "KESCLIENTNODENAME", r.node);
-  SetVariable(r.env, "KESCLIENTUSERNAME", r.user);
-  SetVariable(r.env, "KESREASON", "VALIDATION");
-  SetVariable(r.env, "KESCURRENTFIELD", "");
-  SetVariable(r.env, "KESCHANGEDFIELD", "");
+  SetReasonVariables(r.env, {.job = r.job,
+                             .node = r.node,
+                             .user = r.user,
+                             .reason = "VALIDATION",
+                             .currentField = "",
+                             .changedField = ""});
   const char* user = r.user.c_str();
   const char* node = r.node.c_str();
   const char* script = job.validateWith.c_str();

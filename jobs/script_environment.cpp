@@ -74,4 +74,14 @@ std::optional<std::string> LookupVariable(const EnvironmentBlock& block, std::st
   return GetEnvLocked(name, block);
 }
 
+void SetReasonVariables(EnvironmentBlock& block, const ScriptReason& why) {
+  SetVariable(block, "KESDIALOGNAME", why.job);
+  SetVariable(block, "KESJOBNAME", why.job);
+  SetVariable(block, "KESCLIENTNODENAME", why.node);
+  SetVariable(block, "KESCLIENTUSERNAME", why.user);
+  SetVariable(block, "KESREASON", why.reason);
+  SetVariable(block, "KESCURRENTFIELD", why.currentField);
+  SetVariable(block, "KESCHANGEDFIELD", why.changedField);
+}
+
 }  // namespace kestrun

@@ -54,6 +54,20 @@ void SetVariable(EnvironmentBlock& block, std::string_view name, std::string_vie
 // The value of the first entry named `name` (exact case), or nullopt.
 std::optional<std::string> LookupVariable(const EnvironmentBlock& block, std::string_view name);
 
+// Which job a script of a dialog runs for, for whom and why.
+struct ScriptReason {
+  std::string_view job;
+  std::string_view node;
+  std::string_view user;
+  std::string_view reason;        // KESREASON: POPULATE, LISTBOX, VALIDATION, ...
+  std::string_view currentField;  // KESCURRENTFIELD
+  std::string_view changedField;  // KESCHANGEDFIELD
+};
+// Sets, in this order, KESDIALOGNAME and KESJOBNAME (both the job),
+// KESCLIENTNODENAME, KESCLIENTUSERNAME, KESREASON, KESCURRENTFIELD and
+// KESCHANGEDFIELD.
+void SetReasonVariables(EnvironmentBlock& block, const ScriptReason& why);
+
 // Adds `name` to a list-box variable set (base names separated by single
 // blanks): trailing digits and underscores are removed (ROW_12 and ROW3 both
 // give ROW), and the base name is appended unless it is already a whole word

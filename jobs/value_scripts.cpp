@@ -79,13 +79,12 @@ ValueScriptResult GetValuesFromScript(ServerContext& server, std::string_view sc
   }
   jobName = UpperCase(jobName);
   EnvironmentBlock& env = *environment;
-  SetVariable(env, "KESDIALOGNAME", jobName);
-  SetVariable(env, "KESJOBNAME", jobName);
-  SetVariable(env, "KESCLIENTNODENAME", client.node);
-  SetVariable(env, "KESCLIENTUSERNAME", client.user);
-  SetVariable(env, "KESREASON", "POPULATE");
-  SetVariable(env, "KESCURRENTFIELD", std::to_string(fieldNumber));
-  SetVariable(env, "KESCHANGEDFIELD", "");
+  SetReasonVariables(env, {.job = jobName,
+                           .node = client.node,
+                           .user = client.user,
+                           .reason = "POPULATE",
+                           .currentField = std::to_string(fieldNumber),
+                           .changedField = ""});
   BlankFieldVariables(env);
 
   const std::string user(client.user), node(client.node), path(script);
@@ -150,13 +149,12 @@ ListBoxValues GetListBoxValuesFromScript(ServerContext& server, const JobDefinit
   }
   if (arguments.empty()) arguments.emplace_back();
   std::string previous = std::exchange(arguments[0], job.listBoxScript);
-  SetVariable(environment, "KESDIALOGNAME", job.name);
-  SetVariable(environment, "KESJOBNAME", job.name);
-  SetVariable(environment, "KESCLIENTNODENAME", client.node);
-  SetVariable(environment, "KESCLIENTUSERNAME", client.user);
-  SetVariable(environment, "KESREASON", "LISTBOX");
-  SetVariable(environment, "KESCURRENTFIELD", "0");
-  SetVariable(environment, "KESCHANGEDFIELD", "");
+  SetReasonVariables(environment, {.job = job.name,
+                                   .node = client.node,
+                                   .user = client.user,
+                                   .reason = "LISTBOX",
+                                   .currentField = "0",
+                                   .changedField = ""});
   BlankFieldVariables(environment);
   const char* script = job.listBoxScript.c_str();
   LogMessage(config, "%s@%s Running Listbox Script \"%s\"", user.c_str(), node.c_str(), script);
