@@ -102,7 +102,7 @@ class Session {
   void AddClientCommands();
   DialogValues Values() const;
   DialogValues PassedOnly() const;
-  bool Call(std::vector<Tcl_Obj*> words) const;
+  bool Call(std::initializer_list<Tcl_Obj*> words) const;
   void ShowMessage(const std::string& text) const;
   void FieldChanged(const std::string& changed, const std::vector<std::string>& targets);
   void RecomputeField(const std::string& changed, int field);
@@ -169,13 +169,11 @@ void Session::AddClientCommands() {
     Tcl_CreateObjCommand(interp_->get(), name, &Session::Command, this, nullptr);
 }
 
-bool Session::Call(std::vector<Tcl_Obj*> words) const {
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-  const int rc =
-      Tcl_EvalObjv(interp_->get(), static_cast<int>(words.size()), words.data(), TCL_EVAL_GLOBAL);
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
-  if (rc != TCL_OK) std::fprintf(stderr, "kesclient: %s\n", interp_->Get("errorInfo").c_str());
-  return rc == TCL_OK;
+bool Session::Call(std::initializer_list<Tcl_Obj*> words) const {
+  std::string error;
+  if (interp_->Call(words, &error)) return true;
+  std::fprintf(stderr, "kesclient: %s\n", error.c_str());
+  return false;
 }
 
 void Session::ShowMessage(const std::string& text) const {
@@ -188,21 +186,20 @@ DialogValues Session::Values() const {
   for (int i = 1; i <= fields; ++i)
     v.fields.push_back(interp_->Get(("name" + std::to_string(i)).c_str()));
   if (interp_->Eval("::kes::listBoxState")) {
+    // {selected-count headings {name value ...}}
     Tcl_Interp* in = interp_->get();
-    const std::vector<std::string> state = SplitList(in, Tcl_GetObjResult(in));
-    if (state.size() == 3) {
-      v.listBox.selections = std::atoi(state[0].c_str());
-      Tcl_Obj* headings = Text(state[1]);
-      Tcl_Obj* pairs = Text(state[2]);
-      Tcl_IncrRefCount(headings);
-      Tcl_IncrRefCount(pairs);
-      v.listBox.headings = SplitList(in, headings);
-      const std::vector<std::string> flat = SplitList(in, pairs);
+    Tcl_Obj* state = Tcl_GetObjResult(in);
+    Tcl_IncrRefCount(state);
+    Tcl_Obj* parts[3] = {};
+    for (int i = 0; i < 3; ++i) Tcl_ListObjIndex(in, state, i, &parts[i]);
+    if (parts[2] != nullptr) {
+      v.listBox.selections = std::atoi(Tcl_GetString(parts[0]));
+      v.listBox.headings = SplitList(in, parts[1]);
+      const std::vector<std::string> flat = SplitList(in, parts[2]);
       for (size_t i = 0; i + 1 < flat.size(); i += 2)
         v.listBox.variables.emplace_back(flat[i], flat[i + 1]);
-      Tcl_DecrRefCount(headings);
-      Tcl_DecrRefCount(pairs);
     }
+    Tcl_DecrRefCount(state);
   }
   const DialogValues passed = PassedOnly();
   v.passedFields = passed.passedFields;

@@ -51,8 +51,9 @@ std::vector<std::string> GetCountedStrings(XDRWRAP& r) {
   return out;
 }
 
-// A script request's exchange: the failure text goes into `message` of the
-// answer when the server cannot be reached or answers nonsense.
+// A script request's exchange. Every reply opens with char 1 (then what
+// `decode` reads) or char 0 and the refusal's text; the failure text goes
+// into `message` too when the server cannot be reached or answers nonsense.
 template <typename Answer, typename Decode>
 Answer Ask(const ServerAddress& server, XDRWRAP& request, Decode decode) {
   Answer answer;
@@ -63,12 +64,31 @@ Answer Ask(const ServerAddress& server, XDRWRAP& request, Decode decode) {
     return answer;
   }
   try {
-    decode(*reply, answer);
+    answer.ok = reply->GetLong() == 1;
+    if (answer.ok) {
+      decode(*reply, answer);
+    } else {
+      answer.message = reply->GetString();
+    }
   } catch (const DecodeFailure&) {
     answer = Answer{};
     answer.message = "unexpected reply from " + server.host + ":" + std::to_string(server.port);
   }
   return answer;
+}
+
+// RUN_FIELD_SCRIPT and RUN_LISTBOX_SCRIPT: job, user, parameters, blocks,
+// node, process id, then two strings of their own.
+void AddScriptRequest(XDRWRAP& m, RequestType type, const DialogIdentity& who,
+                      const DialogValues& values, const std::string& first,
+                      const std::string& second) {
+  AddWho(m, type, who);
+  AddStrings(m, who.args);
+  AddDialogBlocks(m, values);
+  m.AddString(who.node);
+  m.AddLong(who.processId);
+  m.AddString(first);
+  m.AddString(second);
 }
 
 }  // namespace
@@ -132,19 +152,8 @@ FieldScriptAnswer RunFieldScript(const ServerAddress& server, const DialogIdenti
                                  const DialogValues& values, const std::string& changedField,
                                  int currentField) {
   XDRWRAP m;
-  AddWho(m, RUN_FIELD_SCRIPT, who);
-  AddStrings(m, who.args);
-  AddDialogBlocks(m, values);
-  m.AddString(who.node);
-  m.AddLong(who.processId);
-  m.AddString(changedField);
-  m.AddString(std::to_string(currentField));
+  AddScriptRequest(m, RUN_FIELD_SCRIPT, who, values, changedField, std::to_string(currentField));
   return Ask<FieldScriptAnswer>(server, m, [](XDRWRAP& r, FieldScriptAnswer& a) {
-    a.ok = r.GetLong() == 1;
-    if (!a.ok) {
-      a.message = r.GetString();
-      return;
-    }
     a.lines = GetLines(r);
     a.failed = r.GetLong() != 0;
     if (a.failed && r.GetLong() > 0) a.message = r.GetString();
@@ -155,19 +164,8 @@ ListBoxAnswer RunListBoxScript(const ServerAddress& server, const DialogIdentity
                                const DialogValues& values, const std::string& reason,
                                const std::string& changedField) {
   XDRWRAP m;
-  AddWho(m, RUN_LISTBOX_SCRIPT, who);
-  AddStrings(m, who.args);
-  AddDialogBlocks(m, values);
-  m.AddString(who.node);
-  m.AddLong(who.processId);
-  m.AddString(reason);
-  m.AddString(changedField);
+  AddScriptRequest(m, RUN_LISTBOX_SCRIPT, who, values, reason, changedField);
   return Ask<ListBoxAnswer>(server, m, [](XDRWRAP& r, ListBoxAnswer& a) {
-    a.ok = r.GetLong() == 1;
-    if (!a.ok) {
-      a.message = r.GetString();
-      return;
-    }
     a.updateFields = GetCountedStrings(r);
     a.separator = r.GetString();
     a.noColumnNames = r.GetLong() == 1;
@@ -188,14 +186,11 @@ std::optional<std::string> RunValidationScript(const ServerAddress& server,
   AddDialogBlocks(m, values);
   AddStrings(m, who.args);
   struct Answer {
-    bool accepted = false;
+    bool ok = false;  // the input is accepted
     std::string message;
   };
-  const Answer a = Ask<Answer>(server, m, [](XDRWRAP& r, Answer& out) {
-    out.accepted = r.GetLong() == 1;
-    if (!out.accepted) out.message = r.GetString();
-  });
-  if (a.accepted) return std::nullopt;
+  const Answer a = Ask<Answer>(server, m, [](XDRWRAP&, Answer&) {});
+  if (a.ok) return std::nullopt;
   return a.message;
 }
 

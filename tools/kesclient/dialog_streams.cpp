@@ -31,17 +31,14 @@ const char* StreamName(int which) {
 // closed without one.
 std::string ChooseFile(const Interpreter& interp, bool forReading, const std::string& path,
                        int which) {
-  Tcl_Obj* words[] = {
+  const bool chosen = interp.Call({
       Tcl_NewStringObj(forReading ? "tk_getOpenFile" : "tk_getSaveFile", -1),
       Tcl_NewStringObj("-title", -1),
       Tcl_NewStringObj((std::string("File for the job's ") + StreamName(which)).c_str(), -1),
       Tcl_NewStringObj("-initialfile", -1),
       Tcl_NewStringObj(path.c_str(), -1),
-  };
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-  const int rc = Tcl_EvalObjv(interp.get(), 5, words, TCL_EVAL_GLOBAL);
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
-  return rc == TCL_OK ? Tcl_GetStringResult(interp.get()) : "";
+  });
+  return chosen ? Tcl_GetStringResult(interp.get()) : "";
 }
 
 // One stream: which 0 input, 1 output, 2 error.
@@ -119,12 +116,9 @@ int RunWithOutputWindow(const Interpreter& interp, const std::string& title, boo
   Tcl_Channel channel = Tcl_MakeFileChannel(
       reinterpret_cast<ClientData>(static_cast<intptr_t>(fds[0])), TCL_READABLE);
   Tcl_RegisterChannel(interp.get(), channel);
-  Tcl_Obj* words[] = {Tcl_NewStringObj("::kes::showOutput", -1),
-                      Tcl_NewStringObj(Tcl_GetChannelName(channel), -1),
-                      Tcl_NewStringObj(title.c_str(), -1), Tcl_NewIntObj(live ? 1 : 0)};
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-  Tcl_EvalObjv(interp.get(), 4, words, TCL_EVAL_GLOBAL);
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
+  interp.Call({Tcl_NewStringObj("::kes::showOutput", -1),
+               Tcl_NewStringObj(Tcl_GetChannelName(channel), -1),
+               Tcl_NewStringObj(title.c_str(), -1), Tcl_NewIntObj(live ? 1 : 0)});
 
   int status = 0;
   std::thread worker([&] {

@@ -101,19 +101,19 @@ proc ::kes::fillListBox {headings widths contextColumn icons rows} {
     set m [llength $headings]
     set columns {}
     set shown {}
+    set pixels {}
     for {set i 1} {$i <= $m} {incr i} {
       lappend columns c$i
       set width [lindex $widths [expr {$i - 1}]]
       if {![string is integer -strict $width]} { set width 100 }
+      lappend pixels $width
       if {$width > 0} { lappend shown c$i }
     }
     lappend columns c[expr {$m + 1}]
     lappend shown c[expr {$m + 1}]
     $tv configure -columns $columns -displaycolumns $shown
     for {set i 1} {$i <= $m} {incr i} {
-      set width [lindex $widths [expr {$i - 1}]]
-      if {![string is integer -strict $width]} { set width 100 }
-      $tv column c$i -width $width -stretch n
+      $tv column c$i -width [lindex $pixels [expr {$i - 1}]] -stretch n
       $tv heading c$i -text [lindex $headings [expr {$i - 1}]] -anchor w \
           -command [list TreeSort c$i 0]
     }

@@ -4,6 +4,7 @@
 #include <tk.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace kestrun::client {
 
@@ -32,6 +33,15 @@ bool Interpreter::Eval(const std::string& script, std::string* error) const {
     *error = info ? info : Tcl_GetStringResult(get());
   }
   return false;
+}
+
+bool Interpreter::Call(std::initializer_list<Tcl_Obj*> words, std::string* error) const {
+  std::vector<Tcl_Obj*> objv(words);
+  for (Tcl_Obj* w : objv) Tcl_IncrRefCount(w);
+  const int rc = Tcl_EvalObjv(get(), static_cast<int>(objv.size()), objv.data(), TCL_EVAL_GLOBAL);
+  for (Tcl_Obj* w : objv) Tcl_DecrRefCount(w);
+  if (rc != TCL_OK && error) *error = Get("errorInfo", Tcl_GetStringResult(get()));
+  return rc == TCL_OK;
 }
 
 std::string Interpreter::Get(const char* name, const std::string& fallback) const {

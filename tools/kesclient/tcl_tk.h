@@ -6,6 +6,7 @@
 
 #include <tcl.h>
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,9 @@ class Interpreter {
   // Evaluates `script` at global level; false on a Tcl error, whose text
   // (with the stack) is then in *error.
   bool Eval(const std::string& script, std::string* error = nullptr) const;
+  // Calls the command made of `words` at global level, without parsing
+  // them; the words are released after the call. Errors as for Eval.
+  bool Call(std::initializer_list<Tcl_Obj*> words, std::string* error = nullptr) const;
   // The value of a global variable, or `fallback` when it is not set.
   std::string Get(const char* name, const std::string& fallback = "") const;
   void Set(const char* name, const std::string& value) const;
