@@ -172,10 +172,7 @@ class DialogRequests : public ::testing::Test {
         *home_, std::vector<EnvChange>{{"KESGP_FILE", h + "/groups.txt"}}, Config(h));
   }
   static void TearDownTestSuite() {
-    if (server_) {
-      server_->Stop();
-      ExpectNoSanitizerFindings(server_->process().Stderr());
-    }
+    StopServerChecked(server_.get());
     server_.reset();
     home_.reset();
   }

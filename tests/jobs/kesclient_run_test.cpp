@@ -86,10 +86,7 @@ class KesclientRun : public ::testing::Test {
                                             "  param = stream\n  param = 1000000000\n");
   }
   static void TearDownTestSuite() {
-    if (server_) {
-      server_->Stop();
-      test::ExpectNoSanitizerFindings(server_->process().Stderr());
-    }
+    test::StopServerChecked(server_.get());
     server_.reset();
     home_.reset();
   }

@@ -123,10 +123,7 @@ class RunServerScript : public ::testing::Test {
         Jobs(home_->path()));
   }
   static void TearDownTestSuite() {
-    if (server_) {
-      server_->Stop();
-      ExpectNoSanitizerFindings(server_->process().Stderr());
-    }
+    StopServerChecked(server_.get());
     server_.reset();
     home_.reset();
   }

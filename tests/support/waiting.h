@@ -27,4 +27,13 @@ inline void ExpectNoSanitizerFindings(const std::string& err) {
   EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
 }
 
+// Stops a test suite's server (a RunningServer), when it was started, and
+// checks what it printed for sanitizer findings.
+template <class Server>
+void StopServerChecked(Server* server) {
+  if (server == nullptr) return;
+  server->Stop();
+  ExpectNoSanitizerFindings(server->process().Stderr());
+}
+
 }  // namespace kestrun::test

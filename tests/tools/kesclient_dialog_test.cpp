@@ -113,10 +113,7 @@ class KesclientDialog : public ::testing::Test {
     StartDisplay();
   }
   static void TearDownTestSuite() {
-    if (server_) {
-      server_->Stop();
-      ExpectNoSanitizerFindings(server_->process().Stderr());
-    }
+    StopServerChecked(server_.get());
     server_.reset();
     xvfb_.reset();
     home_.reset();
