@@ -19,6 +19,15 @@ void AddPairs(XDRWRAP& m, const std::vector<std::pair<std::string, std::string>>
   }
 }
 
+// The passed-field block and the passed list-box block (without headings).
+void AddPassedBlocks(XDRWRAP& m, const std::vector<std::string>& fields,
+                     const ListBoxBlock& listBox) {
+  AddStrings(m, fields);
+  m.AddLong(listBox.selections);
+  m.AddLong(static_cast<int32_t>(listBox.variables.size()));
+  AddPairs(m, listBox.variables);
+}
+
 void AddWho(XDRWRAP& m, RequestType type, const DialogIdentity& who) {
   m.BeginEncode();
   m.AddEnum(type);
@@ -99,10 +108,7 @@ void AddDialogBlocks(XDRWRAP& m, const DialogValues& v) {
   m.AddLong(static_cast<int32_t>(v.listBox.variables.size()));
   AddStrings(m, v.listBox.headings);
   AddPairs(m, v.listBox.variables);
-  AddStrings(m, v.passedFields);
-  m.AddLong(v.passedListBox.selections);
-  m.AddLong(static_cast<int32_t>(v.passedListBox.variables.size()));
-  AddPairs(m, v.passedListBox.variables);
+  AddPassedBlocks(m, v.passedFields, v.passedListBox);
 }
 
 std::optional<DialogData> GetDialogData(const ServerAddress& server, const DialogIdentity& who,
@@ -115,14 +121,9 @@ std::optional<DialogData> GetDialogData(const ServerAddress& server, const Dialo
   m.AddLong(noDialog ? 1 : 0);
   AddStrings(m, who.args);
   m.AddLong(passed ? 1 : 0);
-  if (passed) {
-    // The passed blocks of the dialog that opens this one are its own
-    // field values and list-box selection.
-    AddStrings(m, passed->fields);
-    m.AddLong(passed->listBox.selections);
-    m.AddLong(static_cast<int32_t>(passed->listBox.variables.size()));
-    AddPairs(m, passed->listBox.variables);
-  }
+  // The passed blocks of the dialog that opens this one are its own field
+  // values and list-box selection.
+  if (passed) AddPassedBlocks(m, passed->fields, passed->listBox);
   std::optional<XDRWRAP> reply = Exchange(server, m, failure);
   if (!reply) return std::nullopt;
   DialogData d;
