@@ -45,59 +45,44 @@ const Script kScripts[] = {
      "sort\n"},
 };
 
-std::string DialogJobs(const std::string& home) {
-  return "\nDLG:\n"
-         "  program = " +
-         home +
-         "/show.sh\n"
-         "  dialog = " +
-         home +
-         "/dlg.dlg\n"
-         "  stderr = display\n"
-         "  usetty = off\n"
-         "  populatefield2with = {tar,zip}\n"
-         "  populatefield3with = " +
-         home +
-         "/derive.sh\n"
-         "  onfieldchange2update = {3,LB}\n"
-         "  listbox = on\n"
-         "  listboxscript = " +
-         home +
-         "/rows.sh\n"
-         "  columnnames = {Name,Size}\n"
-         "  validatewith = " +
-         home +
-         "/validate.sh\n"
-         "\nPLAIN:\n"
-         "  program = " +
-         home +
-         "/show.sh\n"
-         "  stderr = display\n"
-         "  usetty = off\n"
-         "\nNOCOLS:\n"
-         "  program = " +
-         home +
-         "/show.sh\n"
-         "  dialog = " +
-         home +
-         "/dlg.dlg\n"
-         "  usetty = off\n"
-         "  listbox = on\n"
-         "  listboxsep = ;\n"
-         "  listboxscript = " +
-         home +
-         "/named.sh\n"
-         "\nTOFILE:\n"
-         "  program = /bin/cat\n"
-         "  usetty = off\n"
-         "  stdin = file:$KESTRUNHOME/in.txt\n"
-         "  stdout = file:$KESTRUNHOME/out.txt\n"
-         "\nASKS:\n"
-         "  program = " +
-         home +
-         "/show.sh\n"
-         "  stdin = filechooser\n";
-}
+// The jobs, their scripts found through the home the server sets.
+const char kDialogJobs[] = R"(
+DLG:
+  program = $KESTRUNHOME/show.sh
+  dialog = $KESTRUNHOME/dlg.dlg
+  stderr = display
+  usetty = off
+  populatefield2with = {tar,zip}
+  populatefield3with = $KESTRUNHOME/derive.sh
+  onfieldchange2update = {3,LB}
+  listbox = on
+  listboxscript = $KESTRUNHOME/rows.sh
+  columnnames = {Name,Size}
+  validatewith = $KESTRUNHOME/validate.sh
+
+PLAIN:
+  program = $KESTRUNHOME/show.sh
+  stderr = display
+  usetty = off
+
+NOCOLS:
+  program = $KESTRUNHOME/show.sh
+  dialog = $KESTRUNHOME/dlg.dlg
+  usetty = off
+  listbox = on
+  listboxsep = ;
+  listboxscript = $KESTRUNHOME/named.sh
+
+TOFILE:
+  program = /bin/cat
+  usetty = off
+  stdin = file:$KESTRUNHOME/in.txt
+  stdout = file:$KESTRUNHOME/out.txt
+
+ASKS:
+  program = $KESTRUNHOME/show.sh
+  stdin = filechooser
+)";
 
 class KesclientDialog : public ::testing::Test {
  protected:
@@ -108,8 +93,7 @@ class KesclientDialog : public ::testing::Test {
       home_->WriteFile(s.name, s.text);
       ::chmod((home_->path() + "/" + s.name).c_str(), 0755);
     }
-    server_ = std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{},
-                                              DialogJobs(home_->path()));
+    server_ = std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{}, kDialogJobs);
     StartDisplay();
   }
   static void TearDownTestSuite() {
