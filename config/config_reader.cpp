@@ -248,6 +248,8 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     // Read by the client tools only.
   } else if (k == "server") {
     if (!reload_) config_.server_ = d.value;
+  } else if (k == "address") {
+    if (!reload_) config_.listenAddress_ = d.value;
   } else if (k == "relayserver") {
     s.relayServer = d.value;
   } else if (k == "relayport") {

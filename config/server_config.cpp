@@ -39,6 +39,7 @@ void LoadServerConfig(ServerConfig& config) {
 }
 
 void ReloadServerConfig(ServerConfig& config) {
+  std::lock_guard<std::mutex> hold(config.reloadLock_);
   ConfigReader(config, true).Read();
 }
 

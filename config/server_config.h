@@ -1,9 +1,11 @@
 // The server's configuration: the global settings of kestrun.conf and the live
 // job list, read by LoadServerConfig and re-read by ReloadServerConfig.
 //
-// Threads. Loads and reloads run on one thread at a time: the start-up thread,
-// then the listener. Every other thread only reads.
-// - The settings a reload never changes (port, logFile, server, configPath,
+// Threads. Loads and reloads run one at a time: the start-up thread loads,
+// then the listener (before each request) and the minute timer (the
+// scheduler's step) reload, serialised by reloadLock_. Every other thread
+// only reads.
+// - The settings a reload never changes (port, address, logFile, server, configPath,
 //   processId) are written by LoadServerConfig before any other thread starts
 //   and are read freely afterwards.
 // - Everything a reload rebuilds (jobs, field-name blocks, schedule and the
@@ -85,6 +87,9 @@ class ServerConfig : public ServerLog {
   // unexpanded. SetLogFile is for programs and tests that log without a
   // kestrun.conf; call it before other threads use the configuration.
   const std::string& server() const { return server_; }
+  // The `address` setting: the address the server listens on; empty: every
+  // address.
+  const std::string& listenAddress() const { return listenAddress_; }
   int32_t processId() const { return processId_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
@@ -106,15 +111,18 @@ class ServerConfig : public ServerLog {
  private:
   friend class ConfigReader;
   friend void LoadServerConfig(ServerConfig& config);
+  friend void ReloadServerConfig(ServerConfig& config);
   void Publish(std::shared_ptr<const ConfigSnapshot> snapshot);
 
   std::string configPath_;
   int32_t port_ = -1;
   std::string server_;
+  std::string listenAddress_;
   int32_t processId_ = 0;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 
+  std::mutex reloadLock_;            // held for the whole of one reload
   mutable std::mutex snapshotLock_;  // guards snapshot_ (the pointer only)
   std::shared_ptr<const ConfigSnapshot> snapshot_;
 };
@@ -128,8 +136,8 @@ void LoadServerConfig(ServerConfig& config);
 // Reads the file again and publishes the new job list. Settings taken only on
 // the first read keep their values. Problems are logged (unknown directives
 // also printed on standard output); nothing ends the process: a file that
-// cannot be opened leaves the current configuration in force. Only the
-// thread that loads may reload.
+// cannot be opened leaves the current configuration in force. Any thread may
+// reload; reloads run one at a time.
 void ReloadServerConfig(ServerConfig& config);
 
 // True when the file's modification time is later than when it was last read

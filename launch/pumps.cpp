@@ -109,19 +109,24 @@ int RelayClientInput(PumpContext& c, SocketHandle socket) {
 
 // Sends `size` bytes as consecutive frames in one send under the run's send
 // lock. Returns the send's error code, 0 on success.
-int SendFrames(SocketHandle socket, std::mutex* sendLock, FileHandle killed, uint32_t stream,
-               const char* data, size_t size) {
+int SendFrames(const PumpContext& c, SocketHandle socket, uint32_t stream, const char* data,
+               size_t size) {
   constexpr size_t kMaxFrames = (kPassThroughRead + kMaxFrameData - 1) / kMaxFrameData;
   std::array<runstream::FrameHeader, kMaxFrames> headers;
   std::array<SendPiece, 2 * kMaxFrames> pieces;
   const size_t count = runstream::FramePieces(stream, data, size, headers, pieces);
   std::unique_lock<std::mutex> lock;
-  if (sendLock) lock = std::unique_lock(*sendLock);
-  const net::SendPatience patience = [killed]() -> std::optional<std::chrono::milliseconds> {
-    if (killed != kInvalidFile && IsSignalled(killed)) return kKilledSendPatience;
-    return std::nullopt;
-  };
-  return net::SendAll(socket, std::span<const SendPiece>(pieces.data(), count), patience);
+  if (c.sendLock) lock = std::unique_lock(*c.sendLock);
+  if (c.clientGone && *c.clientGone) return EPIPE;
+  // A send blocked behind a client that reads nothing must notice the kill
+  // at once, not after the socket's send time-out: with a kill wake-up the
+  // send waits on it too, and gives the client only the killed run's
+  // patience once it fired.
+  const std::span<const SendPiece> frames(pieces.data(), count);
+  const net::SendWake wake{c.killed, kKilledSendPatience};
+  const int error = net::SendAll(socket, frames, c.killed == kInvalidFile ? nullptr : &wake);
+  if (error != 0 && c.clientGone) *c.clientGone = true;
+  return error;
 }
 
 int OutputPump(PumpContext& c, uint32_t stream) {
@@ -170,7 +175,7 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     }
     const SocketHandle socket = c.socket.load();
     if (socket == kInvalidSocket) continue;  // no client: dropped
-    if (SendFrames(socket, c.sendLock, c.killed, stream, begin, static_cast<size_t>(n)) != 0) {
+    if (SendFrames(c, socket, stream, begin, static_cast<size_t>(n)) != 0) {
       clientFailed = true;
     }
   }
@@ -221,6 +226,7 @@ StreamPumps::StreamPumps(UniqueFd stdinWrite, UniqueFd stdoutRead, UniqueFd stde
     c->capture = capture;
   }
   output_.sendLock = error_.sendLock = &sendLock_;
+  output_.clientGone = error_.clientGone = &clientGone_;
   input_.stop = stop_.fd();
 }
 

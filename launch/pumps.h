@@ -72,6 +72,10 @@ struct PumpContext {
   UniqueFd pipe;                   // the server's end: write end for input, read end for output
   AutoResetEvent captureComplete;  // output pumps: the capture phase ended
   std::mutex* sendLock = nullptr;  // output pumps: the run's send lock
+  // Output pumps: set (under the send lock) once a send to the client failed;
+  // the other pump then sends nothing more instead of waiting out its own
+  // time-out on the same dead client.
+  bool* clientGone = nullptr;
   FileHandle stop = kInvalidFile;  // input pump: signalled once the program has ended
   // Output pumps: signalled once the run was killed and its program has
   // ended. Something that escaped the kill may still hold the pipe; the pump
@@ -160,7 +164,8 @@ class StreamPumps {
  private:
   int StartThreads(bool outputOnCaller);
   ThreadStarter startThread_;
-  std::mutex sendLock_;  // the run's send lock, see the file comment
+  std::mutex sendLock_;      // the run's send lock, see the file comment
+  bool clientGone_ = false;  // guarded by sendLock_
   PumpContext input_, output_, error_;
   Wakeup stop_;
   std::thread threads_[3];

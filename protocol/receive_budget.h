@@ -34,6 +34,26 @@ class ReceiveBudget {
   std::atomic<size_t> used_{0};
 };
 
+// Budget taken for one message, given back when the charge is destroyed (or
+// moved from and reset). Move-only; one thread at a time.
+class BudgetCharge {
+ public:
+  explicit BudgetCharge(ReceiveBudget* budget = nullptr) : budget_(budget) {}
+  BudgetCharge(BudgetCharge&& other) noexcept;
+  BudgetCharge& operator=(BudgetCharge&& other) noexcept;
+  ~BudgetCharge() { Release(); }
+
+  // Takes `bytes` more; false (nothing taken) when the budget has no room.
+  // Always true without a budget.
+  bool Take(size_t bytes);
+  void Release();
+  size_t held() const { return held_; }
+
+ private:
+  ReceiveBudget* budget_;
+  size_t held_ = 0;
+};
+
 // Limits of one ReceiveMessage beyond the wait between bytes.
 struct ReceiveLimits {
   // The whole message must arrive within this time of its first byte;

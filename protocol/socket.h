@@ -59,15 +59,21 @@ WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait);
 // Reads up to `size` bytes: >0 bytes read, 0 orderly close, -1 error
 // (errno-style code in *error).
 long ReceiveSome(SocketHandle s, void* area, size_t size, int* error);
-// Asked before each send of SendAll whether the receiver is still worth
-// the socket's full send time-out: nullopt sends as usual (blocking); a
-// duration sends only what the socket takes at once and waits at most that
-// long for room, giving up (ETIMEDOUT) when none comes.
-using SendPatience = std::function<std::optional<std::chrono::milliseconds>()>;
+// A wake-up that a send waiting for room also watches (on POSIX a descriptor
+// that becomes readable, such as a run's kill wake-up). Until it fires the
+// send waits as long as the socket's send time-out allows (SetSendTimeout;
+// none: for ever); once it has fired, the receiver has `patience` more to
+// take bytes before the send gives up (ETIMEDOUT).
+struct SendWake {
+  int handle = -1;
+  std::chrono::milliseconds patience{0};
+};
 
 // Sends all pieces, looping over partial sends. Returns 0, or the system's
-// error code of the failed send.
-int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendPatience& patience = {});
+// error code of the failed send. With `wake`, every send is non-blocking and
+// each wait for room also watches the wake-up, so a sender stuck behind a
+// peer that reads nothing notices at once (see SendWake).
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendWake* wake = nullptr);
 // Makes every later send on `s` fail (EAGAIN) once `limit` passes without
 // any byte going out: a peer that stops reading cannot hold a sender for
 // ever. A send that makes progress goes on. Returns 0 or the error code.
@@ -77,10 +83,28 @@ int SetSendTimeout(SocketHandle s, std::chrono::milliseconds limit);
 // *port and listening with the given backlog; *port receives the bound port.
 // On failure prints the failing step's message on standard error.
 std::optional<Socket> ListenTcp(int* port, int backlog);
+// The same on one IPv4 address (host order); every address: kAnyAddress.
+inline constexpr uint32_t kAnyAddress = 0;
+std::optional<Socket> ListenTcp(int* port, int backlog, uint32_t address);
 // Accepts one connection (close-on-exec). Empty with *error set on failure;
 // *error is EINTR-like when interrupted (see IsInterrupted).
 std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* error);
 bool IsInterrupted(int error);
+// Reads what has arrived without waiting: >0 bytes read, 0 orderly close,
+// -1 error, with *error the would-block code (see IsWouldBlock) when nothing
+// is there yet.
+long ReceiveAvailable(SocketHandle s, void* area, size_t size, int* error);
+bool IsWouldBlock(int error);
+
+// One socket of a PollReadable wait; `ready` is set when it has input, is at
+// its end or has failed (a read then tells which).
+struct PollEntry {
+  SocketHandle socket = kInvalidSocket;
+  bool ready = false;
+};
+// Waits until one of `entries` is ready or `wait` passes. Returns the number
+// ready (0 on time-out or interruption), -1 on failure.
+int PollReadable(std::span<PollEntry> entries, std::chrono::milliseconds wait);
 // Resolves a dotted address or host name to an IPv4 address in host order;
 // "localhost" is the loopback address without a lookup.
 std::optional<uint32_t> ResolveIPv4(const std::string& host);

@@ -59,7 +59,43 @@ long ReceiveSome(SocketHandle s, void* area, size_t size, int* error) {
   }
 }
 
-int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendPatience& patience) {
+namespace {
+
+// The socket's send time-out (SO_SNDTIMEO) as a poll wait: -1 when none.
+int SendTimeoutMs(SocketHandle s) {
+  timeval tv{};
+  socklen_t size = sizeof tv;
+  if (::getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, &size) != 0) return -1;
+  const long ms = static_cast<long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+  return ms > 0 ? static_cast<int>(ms) : -1;
+}
+
+// Waits for room on `s` while watching `wake`. 0 when there is room (or the
+// wake-up just fired: the caller tries again), else the error to return.
+int WaitForRoom(SocketHandle s, const SendWake& wake, int timeoutMs,
+                std::optional<std::chrono::steady_clock::time_point>& wokenAt) {
+  using std::chrono::steady_clock;
+  if (!wokenAt) {
+    pollfd fds[2] = {{s, POLLOUT, 0}, {wake.handle, POLLIN, 0}};
+    const int rc = ::poll(fds, 2, timeoutMs);
+    if (rc == 0) return ETIMEDOUT;
+    if (rc < 0) return errno == EINTR ? 0 : errno;
+    if (fds[1].revents) wokenAt = steady_clock::now();
+    return 0;
+  }
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*wokenAt + wake.patience - steady_clock::now());
+  if (left.count() <= 0) return ETIMEDOUT;
+  pollfd room{s, POLLOUT, 0};
+  const int rc = ::poll(&room, 1, static_cast<int>(left.count()));
+  if (rc == 0) return ETIMEDOUT;
+  if (rc < 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+}  // namespace
+
+int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendWake* wake) {
   // A few pieces (the usual case) need no allocation.
   std::array<iovec, 16> few;
   std::vector<iovec> many;
@@ -69,21 +105,18 @@ int SendAll(SocketHandle s, std::span<const SendPiece> pieces, const SendPatienc
   for (const SendPiece& p : pieces) {
     if (p.size) iov[count++] = {const_cast<void*>(p.data), p.size};
   }
+  const int timeoutMs = wake ? SendTimeoutMs(s) : -1;
+  std::optional<std::chrono::steady_clock::time_point> wokenAt;
   size_t first = 0;
   while (first < count) {
-    const std::optional<std::chrono::milliseconds> limit =
-        patience ? patience() : std::optional<std::chrono::milliseconds>();
     msghdr msg{};
     msg.msg_iov = &iov[first];
     msg.msg_iovlen = count - first;
-    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL | (limit ? MSG_DONTWAIT : 0));
+    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL | (wake ? MSG_DONTWAIT : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (!limit || (errno != EAGAIN && errno != EWOULDBLOCK)) return errno;
-      pollfd room{s, POLLOUT, 0};
-      const int rc = ::poll(&room, 1, static_cast<int>(limit->count()));
-      if (rc == 0) return ETIMEDOUT;
-      if (rc < 0 && errno != EINTR) return errno;
+      if (!wake || (errno != EAGAIN && errno != EWOULDBLOCK)) return errno;
+      if (const int error = WaitForRoom(s, *wake, timeoutMs, wokenAt)) return error;
       continue;
     }
     // Skip what went out; a partial send resumes inside its piece.
@@ -107,6 +140,10 @@ int SetSendTimeout(SocketHandle s, std::chrono::milliseconds limit) {
 }
 
 std::optional<Socket> ListenTcp(int* port, int backlog) {
+  return ListenTcp(port, backlog, kAnyAddress);
+}
+
+std::optional<Socket> ListenTcp(int* port, int backlog, uint32_t address) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) {
     std::fputs("Failed to create socket\n", stderr);
@@ -117,7 +154,7 @@ std::optional<Socket> ListenTcp(int* port, int backlog) {
   ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = htonl(address);
   addr.sin_port = htons(static_cast<uint16_t>(*port));
   if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     std::fputs("Failed to bind to socket\n", stderr);
@@ -150,6 +187,29 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
 
 bool IsInterrupted(int error) {
   return error == EINTR;
+}
+
+long ReceiveAvailable(SocketHandle s, void* area, size_t size, int* error) {
+  for (;;) {
+    const ssize_t n = ::recv(s, area, size, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    *error = errno;
+    return -1;
+  }
+}
+
+bool IsWouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+int PollReadable(std::span<PollEntry> entries, std::chrono::milliseconds wait) {
+  std::vector<pollfd> fds(entries.size());
+  for (size_t k = 0; k < entries.size(); ++k) fds[k] = {entries[k].socket, POLLIN, 0};
+  const int rc = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  for (size_t k = 0; k < entries.size(); ++k) entries[k].ready = fds[k].revents != 0;
+  return rc;
 }
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {

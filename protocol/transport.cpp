@@ -1,5 +1,6 @@
 #include "protocol/transport.h"
 
+#include "protocol/request_framer.h"
 #include "protocol/run_stream.h"
 
 #include <algorithm>
@@ -71,7 +72,7 @@ using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
 // ReadExactly, and with a deadline also done by then.
 void ReadExactlyBy(SocketHandle socket, void* area, size_t count, std::chrono::milliseconds wait,
-                   Deadline deadline) {
+                   const Deadline& deadline) {
   auto* p = static_cast<char*>(area);
   while (count > 0) {
     std::chrono::milliseconds step = wait;
@@ -95,26 +96,6 @@ void ReadExactlyBy(SocketHandle socket, void* area, size_t count, std::chrono::m
     count -= static_cast<size_t>(n);
   }
 }
-
-// The budget a message has taken, given back however the receive ends.
-class BudgetHold {
- public:
-  explicit BudgetHold(ReceiveBudget* budget) : budget_(budget) {}
-  BudgetHold(const BudgetHold&) = delete;
-  BudgetHold& operator=(const BudgetHold&) = delete;
-  ~BudgetHold() {
-    if (budget_) budget_->Give(held_);
-  }
-  void Take(size_t bytes) {
-    if (!budget_) return;
-    if (!budget_->Take(bytes)) throw DecodeFailure("messages being received hold too much memory");
-    held_ += bytes;
-  }
-
- private:
-  ReceiveBudget* budget_;
-  size_t held_ = 0;
-};
 
 // Reads a message's bytes: first those already received, then the socket's,
 // the time for the whole message running from its first byte.
@@ -173,27 +154,23 @@ void ReceiveMessage(XDRWRAP& message, SocketHandle socket, std::string_view rece
   message.FreeMessage();
   unsigned char header[kHeaderSize];
   in.Read(header, sizeof header);
-  BudgetHold budget(limits.budget);
-  const int32_t count = static_cast<int32_t>(LoadWord(header));
-  const uint32_t seed = LoadWord(header + 4);
+  BudgetCharge budget(limits.budget);
+  const BufferHeader first = ParseBufferHeader(header, true);
+  const int32_t count = first.count;
   message.BeginDecode(count);
-  ScrambleMask mask(seed);
+  ScrambleMask mask(first.seed);
   if (count <= 0) {
     message.AppendReceivedBuffer(0, 0);
     message.FinishReceive();
     return;
   }
   for (int32_t k = 1; k <= count; ++k) {
-    const unsigned char* sizes = k == 1 ? header + 8 : header;
-    const uint32_t size = LoadWord(sizes);
-    const int32_t items = static_cast<int32_t>(LoadWord(sizes + 4));
-    if (items < 0 || items > kMaxItems) throw DecodeFailure("too many items in a buffer");
-    if (count > kMaxBuffers) throw DecodeFailure("too many buffers in a message");
-    if (size > kMaxBufferSize) throw DecodeFailure("buffer too large");
-    budget.Take(size);
-    XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(size), items);
-    in.Read(b.data.data(), size);
-    mask.Apply(b.data.data(), size);
+    const BufferHeader h = ParseBufferHeader(header, k == 1);
+    if (const char* fault = HeaderLimitFault(h, count)) throw DecodeFailure(fault);
+    if (!budget.Take(h.size)) throw DecodeFailure("messages being received hold too much memory");
+    XdrBuffer& b = message.AppendReceivedBuffer(static_cast<int32_t>(h.size), h.items);
+    in.Read(b.data.data(), h.size);
+    mask.Apply(b.data.data(), h.size);
     if (k < count) in.Read(header, sizeof header);
   }
   message.FinishReceive();

@@ -18,7 +18,7 @@ namespace {
 // One request to the local server. nullopt after "Could not connect" (already
 // printed) or when the reply cannot be read.
 std::optional<XDRWRAP> AskServer(int port, XDRWRAP& request, const AdminEnvironment& env) {
-  std::optional<ServerConnection> connection = ConnectToServer(port, "localhost");
+  std::optional<ServerConnection> connection = ConnectToServer(port, env.host);
   if (!connection) {
     std::fputs("Could not connect to Kestrun Server\n", env.err);
     return std::nullopt;

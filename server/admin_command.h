@@ -27,6 +27,8 @@ namespace kestrun {
 
 struct AdminEnvironment {
   bool listBoxMode = false;
+  // Where the server listens: its `address` setting, localhost without one.
+  std::string host = "localhost";
   // Writes a line to the server log (of this process's configuration).
   std::function<void(const std::string&)> log;
   // Clock for the run times of -showjobs.

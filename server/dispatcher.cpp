@@ -87,14 +87,20 @@ RequestHandler HandlerFor(int32_t type) {
   return InTable(type) ? kRequestTable[type].handler : nullptr;
 }
 
-void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
+namespace {
+
+// Prints the trace line, receives the request with `receive`, dispatches and
+// replies.
+template <typename Receive>
+void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
+                  Receive receive) {
   std::fputs("ProcessClientRequest\n", stdout);
   std::fflush(stdout);
   XDRWRAP request;
   XDRWRAP reply;
   int32_t type = 0;
   try {
-    ReceiveMessage(request, socket, kReadWait, {server.requestWhole, server.receiveBudget});
+    receive(request);
     type = request.GetEnum();
     reply.BeginEncode();
     // Read at each request, so the trace can be switched on a running server.
@@ -110,6 +116,24 @@ void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t p
   }
   SendReply(reply, socket);
   if (type == SHUTDOWN_KESTRUN && server.exitProcess) server.exitProcess(0);
+}
+
+}  // namespace
+
+void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
+  ServeRequest(server, socket, peerAddress, [&](XDRWRAP& request) {
+    ReceiveMessage(request, socket, kReadWait, {server.requestWhole, server.receiveBudget});
+  });
+}
+
+void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
+                          ReceivedMessage received) {
+  ServeRequest(server, socket, peerAddress, [&](XDRWRAP& request) {
+    // Every byte is there: nothing is read from the socket.
+    ReceiveMessage(request, socket, received.bytes, kReadWait, {});
+    received.bytes = std::string();
+    received.charge.Release();
+  });
 }
 
 }  // namespace kestrun

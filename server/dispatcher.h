@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/context.h"
+#include "protocol/request_framer.h"
 #include "protocol/request_types.h"
 
 namespace kestrun {
@@ -21,5 +22,9 @@ RequestHandler HandlerFor(int32_t type);
 // request was abandoned (a decode failure is caught here). A
 // SHUTDOWN_KESTRUN request ends the process through server.exitProcess.
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress);
+// The same for a request whose bytes the listener has already received
+// whole; its budget is given back once it has been decoded.
+void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
+                          ReceivedMessage received);
 
 }  // namespace kestrun

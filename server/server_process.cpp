@@ -81,6 +81,16 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     std::fputs("Port Number in kestrun.conf not found or invalid\n", stderr);
     ExitProcess(1);
   }
+  uint32_t address = net::kAnyAddress;
+  if (!process.config.listenAddress().empty()) {
+    const std::optional<uint32_t> resolved = net::ResolveIPv4(process.config.listenAddress());
+    if (!resolved || *resolved == 0xFFFFFFFFu) {
+      std::fprintf(stderr, "Listen address in kestrun.conf not valid: %s\n",
+                   process.config.listenAddress().c_str());
+      ExitProcess(1);
+    }
+    address = *resolved;
+  }
   // Started only now that the configuration (and its log file) is in place;
   // an interrupt that came earlier is pending and is handled at once.
   // Only a serving process shuts down on an interrupt. An administrative
@@ -107,10 +117,11 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
     ListenerHooks hooks = ServingHooks(process);
     if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };
-    ProcessIncomingRequests(process.context, port, std::move(hooks));
+    ProcessIncomingRequests(process.context, port, std::move(hooks), address);
   }
   AdminEnvironment env;
   env.listBoxMode = GetEnvLocked("KESREASON") == std::optional<std::string>("LISTBOX");
+  if (address != net::kAnyAddress) env.host = process.config.listenAddress();
   env.log = [&process](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); };
   ExitProcess(RunAdminCommand(port, args, env));
 }

@@ -1,6 +1,7 @@
 // The stream pumps on real pipes and a real loopback connection: exact frame
 // bytes, the capture phase and its 0x04 rule, input chunks.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -8,8 +9,10 @@
 #include <thread>
 
 #include "launch/pumps.h"
+#include "platform/interrupts.h"
 #include "platform/pipe.h"
 #include "tests/support/client_io.h"
+#include "tests/support/waiting.h"
 
 namespace kestrun {
 namespace {
@@ -235,6 +238,42 @@ TEST(OutputPump, AfterAKillAClientThatTakesNothingIsGivenUpSoon) {
   killed->Signal();
   ASSERT_EQ(rig.pumps->Start(), 0);
   EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(10)), std::optional<bool>(true));
+}
+
+// A kill that comes while a send is already blocked behind a client that
+// reads nothing ends the pumps within the killed run's patience, long before
+// the socket's send time-out, and the other stream does not wait again.
+TEST(OutputPump, AKillWakesASendAlreadyBlocked) {
+  PumpRig rig(false);
+  const int small = 4096;
+  ::setsockopt(rig.connection.server.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(rig.connection.client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(net::SetSendTimeout(rig.connection.server.get(), std::chrono::seconds(60)), 0);
+  std::optional<Wakeup> killed = Wakeup::Create();
+  rig.pumps->StopOutputOn(killed->fd());
+  ASSERT_EQ(rig.pumps->Start(), 0);
+  // Both streams write more than the socket holds; the program's writes
+  // go on until the pumps drain what they can no longer send.
+  std::thread program([&] {
+    BlockBrokenPipeSignal();  // the pumps end before all is written
+    const std::string block(256 * 1024, 'x');
+    WriteAll(rig.programOut.get(), block.data(), block.size());
+    WriteAll(rig.programErr.get(), block.data(), block.size());
+    rig.programOut.Reset();
+    rig.programErr.Reset();
+  });
+  // Output reached the client, which reads none of it: a send is blocked.
+  ASSERT_TRUE(test::WaitUntil([&] {
+    int queued = 0;
+    return ::ioctl(rig.connection.client.get(), FIONREAD, &queued) == 0 && queued > 0;
+  }));
+  const auto start = std::chrono::steady_clock::now();
+  killed->Signal();
+  rig.programIn.Reset();
+  EXPECT_EQ(FinishWithin(rig, std::chrono::seconds(10)), std::optional<bool>(true));
+  program.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            kKilledSendPatience + std::chrono::seconds(1));
 }
 
 TEST(ReadAll, ExactCountOrFailure) {

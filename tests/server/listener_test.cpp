@@ -21,6 +21,7 @@
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
 #include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
 #include "tests/support/wire_bytes.h"
 
 namespace kestrun {
@@ -29,13 +30,26 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+// The number of threads of this process, as the system counts them.
+int ThreadsOfThisProcess() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+  }
+  return -1;
+}
+
 // A listener running on its own thread; stopped and drained on destruction.
 class Listening {
  public:
   Listening(ServerContext& server, ListenerOptions options) {
+    const int threadsBefore = ThreadsOfThisProcess();
     listener_ = RequestListener::Create(server, &port_, std::move(options));
     EXPECT_TRUE(listener_);
     thread_ = std::thread([this] { listener_->Run(stop_); });
+    // Run starts the minute timer: both are up before the test counts threads.
+    test::WaitUntil([&] { return ThreadsOfThisProcess() >= threadsBefore + 2; }, seconds(10));
   }
   ~Listening() {
     stop_ = true;
@@ -80,21 +94,13 @@ std::string SendRaw(int port, const std::string& bytes) {
   return out + "<timeout>";
 }
 
-// The number of threads of this process, as the system counts them.
-int ThreadsOfThisProcess() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
-}
-
 TEST(Magic, WrongMagicIsClosedWithoutReplyAndNeverReachesTheDispatcher) {
   ServerContext server{};
   std::atomic<int> requests{0};
   ListenerOptions options;
-  options.testRequestHandler = [&](ServerContext&, SocketHandle, uint32_t) { ++requests; };
+  options.testRequestHandler = [&](ServerContext&, SocketHandle, uint32_t, ReceivedMessage) {
+    ++requests;
+  };
   Listening l(server, options);
   EXPECT_EQ(SendRaw(l.port(), std::string("\x12\x5A\xBB\xCF", 4) + std::string(40, '\0')), "");
   EXPECT_EQ(SendRaw(l.port(), std::string("\x12\x5A", 2)), "") << "closed after a short magic";
@@ -120,7 +126,7 @@ TEST(Magic, BothMagicsAreServed) {
 TEST(Magic, SilentConnectionIsDroppedAfterTheMagicWaitAndOthersAreServed) {
   ServerContext server{};
   ListenerOptions options;
-  options.magicWait = milliseconds(300);
+  options.headerWait = milliseconds(300);
   Listening l(server, options);
   std::optional<ServerConnection> silent = ConnectToServer(l.port(), "127.0.0.1");
   ASSERT_TRUE(silent);
@@ -148,9 +154,10 @@ TEST(Hooks, ReloadAndGroupChecksRunBeforeEachConnectionIsServed) {
   ListenerOptions options;
   options.hooks.reloadConfigIfChanged = [&] { note("reload"); };
   options.hooks.checkGroupChanges = [&] { note("groups"); };
-  options.testRequestHandler = [&](ServerContext& s, SocketHandle socket, uint32_t peer) {
+  options.testRequestHandler = [&](ServerContext& s, SocketHandle socket, uint32_t peer,
+                                   ReceivedMessage message) {
     note("request");
-    ProcessClientRequest(s, socket, peer);
+    ProcessClientRequest(s, socket, peer, std::move(message));
   };
   Listening l(server, options);
   for (int i = 0; i < 2; ++i) {
@@ -213,7 +220,9 @@ TEST(ThreadCap, SixHundredClientsAreAllServedUnderTheCap) {
   bool letGo = false;
   std::atomic<int> reached{0};  // requests that reached the handler
   ListenerOptions options;
-  options.testRequestHandler = [&](ServerContext& s, SocketHandle socket, uint32_t peer) {
+  options.perAddressReceiving = kClients;  // every client comes from one address
+  options.testRequestHandler = [&](ServerContext& s, SocketHandle socket, uint32_t peer,
+                                   ReceivedMessage message) {
     ++reached;
     {
       std::unique_lock<std::mutex> guard(lock);
@@ -226,7 +235,7 @@ TEST(ThreadCap, SixHundredClientsAreAllServedUnderTheCap) {
       released.wait_for(guard, seconds(20), [&] { return letGo; });
       --holding;
     }
-    ProcessClientRequest(s, socket, peer);
+    ProcessClientRequest(s, socket, peer, std::move(message));
   };
   Listening l(server, options);
   const int threadsBefore = ThreadsOfThisProcess();
@@ -325,6 +334,230 @@ TEST(ThreadCap, SixHundredClientsAreAllServedUnderTheCap) {
     std::this_thread::sleep_for(milliseconds(5));
   }
   EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore) << "request threads left behind";
+}
+
+// A non-blocking IPv4 connection from `from` (host order) to the loopback
+// port; -1 when the socket cannot be made.
+int ConnectFrom(uint32_t from, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(from);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  server.sin_addr.s_addr = htonl(0x7F000001);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 &&
+       errno != EINPROGRESS)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string EchoBytes(int32_t value) {
+  test::SocketCapture capture;
+  XDRWRAP request = Echo(value);
+  SendRequest(request, capture.connection);
+  return capture.Take();
+}
+
+// Sends an ECHO from `from` and waits at most `wait` for the answer; true when
+// the value came back.
+bool EchoFrom(uint32_t from, int port, milliseconds wait) {
+  const int fd = ConnectFrom(from, port);
+  if (fd < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  pollfd out{fd, POLLOUT, 0};
+  const std::string bytes = EchoBytes(77);
+  bool sent =
+      ::poll(&out, 1, static_cast<int>(wait.count())) == 1 &&
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  std::string received;
+  while (sent && std::chrono::steady_clock::now() < deadline) {
+    pollfd in{fd, POLLIN, 0};
+    const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (::poll(&in, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1) break;
+    char buffer[256];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  XDRWRAP reply = test::DecodeBytes(received);
+  try {
+    return reply.GetEnum() == 1 && reply.GetLong() == 77;
+  } catch (const DecodeFailure&) {
+    return false;
+  }
+}
+
+// The answer time a user expects of an idle server, given more room under the
+// sanitizers, which slow every step of the loop several times over.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr milliseconds kPromptly{5000};
+#else
+constexpr milliseconds kPromptly{1000};
+#endif
+
+constexpr uint32_t kAttacker = 0x7F000001;  // 127.0.0.1
+constexpr uint32_t kUser = 0x7F000002;      // 127.0.0.2, loopback too
+
+// Connections from one address that send a byte of the magic and then
+// nothing, reconnecting whenever the server drops them, on a thread of their
+// own until destroyed.
+class Tricklers {
+ public:
+  Tricklers(int port, int count) {
+    thread_ = std::thread([this, port, count] {
+      std::vector<int> fds(static_cast<size_t>(count), -1);
+      while (!stop_.load()) {
+        std::vector<pollfd> polled;
+        std::vector<size_t> owner;
+        for (size_t k = 0; k < fds.size(); ++k) {
+          if (fds[k] < 0) {
+            fds[k] = ConnectFrom(kAttacker, port);
+            ++connects_;
+          }
+          if (fds[k] >= 0) {
+            polled.push_back({fds[k], POLLIN | POLLOUT, 0});
+            owner.push_back(k);
+          }
+        }
+        ::poll(polled.data(), polled.size(), 50);
+        for (size_t k = 0; k < polled.size(); ++k) {
+          const pollfd& p = polled[k];
+          int& fd = fds[owner[k]];
+          if (p.revents & POLLOUT) ::send(fd, "\x12", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+          char byte;
+          if ((p.revents & (POLLIN | POLLHUP | POLLERR)) &&
+              ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0) {
+            ::close(fd);
+            fd = -1;
+          }
+        }
+      }
+      for (int fd : fds)
+        if (fd >= 0) ::close(fd);
+    });
+  }
+  ~Tricklers() {
+    stop_ = true;
+    thread_.join();
+  }
+  int connects() const { return connects_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connects_{0};
+  std::thread thread_;
+};
+
+// Hundreds of stalled connections from one address, reconnecting as they are
+// dropped, neither hold request threads nor delay another address's request
+// or the minute work.
+TEST(SlowPeers, StalledConnectionsFromOneAddressDelayNeitherOthersNorTheMinuteWork) {
+  ServerContext server{};
+  std::atomic<int> steps{0};
+  ListenerOptions options;
+  options.maxThreads = 8;  // far fewer threads than stalled connections
+  options.clock = [] { return std::time_t{1'700'000'000 - 1'700'000'000 % 60 + 59}; };
+  options.hooks.schedulerMinuteStep = [&] { ++steps; };
+  Listening l(server, options);
+  Tricklers tricklers(l.port(), 505);
+  ASSERT_TRUE(test::WaitUntil([&] { return tricklers.connects() >= 1000; }));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(EchoFrom(kUser, l.port(), kPromptly)) << "echo " << i;
+  // The clock stands at a minute's last second: the timer ticks every second.
+  const int before = steps.load();
+  const auto deadline = std::chrono::steady_clock::now() + seconds(3);
+  while (steps.load() == before && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_GT(steps.load(), before) << "the minute work waits behind the stalled connections";
+  EXPECT_EQ(l.listener().RunningThreads(), 0) << "a stalled connection holds a request thread";
+}
+
+TEST(SlowPeers, AnAddressHasAtMostSixteenRequestsArriving) {
+  ServerContext server{};
+  Listening l(server, {});
+  std::vector<int> held;
+  for (int i = 0; i < 16; ++i) held.push_back(ConnectFrom(kAttacker, l.port()));
+  const int extra = ConnectFrom(kAttacker, l.port());
+  pollfd in{extra, POLLIN, 0};
+  ASSERT_EQ(::poll(&in, 1, 5000), 1) << "the seventeenth connection was kept";
+  char byte;
+  EXPECT_EQ(::recv(extra, &byte, 1, 0), 0);
+  EXPECT_TRUE(EchoFrom(kUser, l.port(), seconds(2)));
+  for (int fd : held) {
+    pollfd h{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&h, 1, 0), 0) << "one of the sixteen was dropped";
+    ::close(fd);
+  }
+  ::close(extra);
+}
+
+// The header's wait runs from the connection, not from the last byte: a
+// client that keeps trickling is dropped all the same.
+TEST(SlowPeers, TheHeaderMustBeInWithinTheHeaderWaitHoweverBytesTrickle) {
+  ServerContext server{};
+  ListenerOptions options;
+  options.headerWait = milliseconds(500);
+  Listening l(server, options);
+  const std::string bytes = EchoBytes(1);
+  const int fd = ConnectFrom(kUser, l.port());
+  const auto start = std::chrono::steady_clock::now();
+  bool dropped = false;
+  for (size_t k = 0; k < bytes.size() && !dropped; ++k) {
+    ::send(fd, bytes.data() + k, 1, MSG_NOSIGNAL);
+    pollfd in{fd, POLLIN, 0};
+    char byte;
+    dropped = ::poll(&in, 1, 100) == 1 && ::recv(fd, &byte, 1, 0) <= 0;
+  }
+  ::close(fd);
+  EXPECT_TRUE(dropped);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(2));
+}
+
+// Announcing a large message takes nothing from the receive budget; only
+// bytes that arrive beyond a request's first 64 KB do.
+TEST(ReceiveBudgetCharge, AnnouncedSizesTakeNothingAndSmallRequestsAlwaysPass) {
+  ReceiveBudget budget(128 * 1024);
+  ServerContext server{};
+  server.receiveBudget = &budget;
+  Listening l(server, {});
+  // Announces one buffer of the largest size and sends ten bytes of it.
+  std::string announce("\x12\x5A\xBB\xCD", 4);
+  unsigned char header[kHeaderSize] = {};
+  header[3] = 1;         // one buffer
+  header[8 + 1] = 0x02;  // size 0x20000
+  header[15] = 1;        // one item
+  announce.append(reinterpret_cast<char*>(header), sizeof header);
+  announce.append(10, 'x');
+  const int stalled = ConnectFrom(kAttacker, l.port());
+  pollfd out{stalled, POLLOUT, 0};
+  ASSERT_EQ(::poll(&out, 1, 2000), 1);
+  ASSERT_EQ(::send(stalled, announce.data(), announce.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(announce.size()));
+  EXPECT_TRUE(EchoFrom(kUser, l.port(), seconds(2)));
+  EXPECT_EQ(budget.InUse(), 0u);
+
+  // A request of 300 KB of real bytes passes the budget and is dropped.
+  XDRWRAP big;
+  big.BeginEncode();
+  big.AddEnum(ECHO_REQUEST);
+  big.AddLong(5);
+  for (int i = 0; i < 3; ++i) big.AddString(std::string(100 * 1024, 'y'));
+  std::optional<ServerConnection> c = ConnectToServer(l.port(), "127.0.0.1");
+  ASSERT_TRUE(c);
+  SendRequest(big, *c);
+  char byte;
+  ASSERT_EQ(net::WaitReadable(c->socket.get(), seconds(5)), WaitResult::Ready);
+  int error = 0;
+  EXPECT_LE(net::ReceiveSome(c->socket.get(), &byte, 1, &error), 0) << "answered past the budget";
+  EXPECT_TRUE(l.listener().WaitUntilIdle(seconds(5)));
+  EXPECT_EQ(budget.InUse(), 0u) << "the dropped request's charge was not given back";
+  ::close(stalled);
 }
 
 }  // namespace
