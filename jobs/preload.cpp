@@ -1,18 +1,22 @@
 #include "jobs/preload.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ctime>
+#include <initializer_list>
 #include <thread>
+#include <utility>
 
 #include "base/environment.h"
 #include "base/log.h"
 #include "config/server_config.h"
 #include "jobs/preload_table.h"
 #include "launch/launch_options.h"
+#include "platform/child_end.h"
 #include "platform/interrupts.h"
 #include "platform/pipe.h"
 #include "platform/process_tree.h"
+#include "platform/socket_owner.h"
 #include "platform/suspended_process.h"
 #include "platform/wakeup.h"
 
@@ -25,10 +29,13 @@ using std::chrono::milliseconds;
 constexpr milliseconds kLaunchWait{5000};
 constexpr milliseconds kCaptureWait{10000};
 constexpr unsigned char kStatusMarker[4] = {0x23, 0x7A, 0x6F, 0x1F};
+constexpr uint32_t kLoopback = 0x7F000001;  // 127.0.0.1, host order
 
 // What the run thread works from: copies, shared with the launcher so that
 // neither frees what the other still uses, whatever the launcher's wait does.
 struct LaunchRecord {
+  ServerContext* server = nullptr;      // lives as long as the process
+  std::shared_ptr<PreloadEntry> entry;  // claimed for this launch
   std::string jobName;
   bool useTty = false;
   std::string clientNode;
@@ -47,15 +54,52 @@ std::optional<std::string> VariableOf(const std::vector<std::string>& environmen
   return std::nullopt;
 }
 
+// Waits until a job run takes the started program, or it ends by itself.
+// While no request uses it, a program may idle for at most the registration
+// limit (from its start, then from the end of each capture step); past that
+// it leaves the table and is ended, so dialogs that are never run leave no
+// programs behind.
+void EndIfNotTaken(ServerContext& server, PreloadTable& table,
+                   const std::shared_ptr<PreloadEntry>& entry) {
+  const uint32_t pid = entry->programProcessId;
+  const milliseconds limit = table.limits.registrationLimit;
+  bool registered = false;
+  for (;;) {
+    milliseconds wait = limit;
+    {
+      std::lock_guard<std::mutex> guard(table.lock());
+      if (entry->ownedByRun) return;
+      if (entry->inUse == 0) {
+        wait = std::chrono::duration_cast<milliseconds>(entry->idleSince + limit -
+                                                        std::chrono::steady_clock::now());
+        if (wait <= milliseconds(0)) {
+          registered = entry->waiting;
+          if (entry->inTable) table.Free(entry);
+          break;
+        }
+      }
+    }
+    if (WaitForChildEnd(static_cast<ProcessId>(pid), wait)) return;
+  }
+  LogMessage(*server.config, "Preloaded program \"%s\" (PID %u) %s; ending it",
+             entry->programPath.c_str(), pid,
+             registered ? "was not taken by a request in time"
+                        : "did not register its callback port in time");
+  server.runningJobs->KillJobByProcessId(pid);
+}
+
 void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecord> record) {
   // Resuming a program killed meanwhile writes to a pipe nobody reads.
   BlockBrokenPipeSignal();
+  // Nothing started: the claimed entry goes, so it counts no more.
+  auto abandon = [&] {
+    std::lock_guard<std::mutex> guard(table->lock());
+    if (record->entry->inTable) table->Free(record->entry);
+    record->started.Set();
+  };
   std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
   std::optional<Wakeup> stop = Wakeup::Create();
-  if (!in || !out || !err || !stop || record->arguments.empty()) {
-    record->started.Set();
-    return;
-  }
+  if (!in || !out || !err || !stop || record->arguments.empty()) return abandon();
   std::optional<std::string> terminalHome;
   if (record->useTty) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
   // A marker of its own, so that processes the program leaves behind are
@@ -66,10 +110,7 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   int error = 0;
   std::optional<SuspendedStart> start = LaunchSuspended(options, &error);
-  if (!start) {
-    record->started.Set();
-    return;
-  }
+  if (!start) return abandon();
   Process& process = start->process();
   const uint32_t pid = static_cast<uint32_t>(process.pid());
   RunningJobEntry listed(table->jobs(), pid, record->jobName,
@@ -79,15 +120,20 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
   out->write.Reset();
   err->write.Reset();
 
-  std::shared_ptr<PreloadEntry> entry;
+  const std::shared_ptr<PreloadEntry>& entry = record->entry;
+  bool dropped = false;
   {
     std::lock_guard<std::mutex> guard(table->lock());
-    entry = table->Find(record->clientNode, record->clientProcessId, record->arguments[0], true);
-    if (entry) entry->programProcessId = entry->programThreadId = pid;
+    dropped = !entry->inTable;
+    if (!dropped) {
+      entry->programProcessId = entry->programThreadId = pid;
+      entry->idleSince = std::chrono::steady_clock::now();
+    }
   }
-  if (!entry) {
-    // Nobody announced this program: it is ended before it ever runs
-    // (the listing goes first; the Process owner kills and reaps it).
+  if (dropped) {
+    // The dialog was cancelled or refused while the program was being
+    // created: it is ended before it ever runs (the listing goes first; the
+    // Process owner kills and reaps it).
     listed.Remove();
     start.reset();
     record->started.Set();
@@ -106,6 +152,7 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
     table->changed.notify_all();
   }
   if (pumpError != 0) KillProcessTree(process.pid());
+  if (pumpError == 0 && execError == 0) EndIfNotTaken(*record->server, *table, entry);
   const ProcessEnd end = process.WaitForEnd();
   const bool streamFailed = pumps->Finish();
   const bool killed = listed.Remove();
@@ -133,45 +180,86 @@ void SendScriptEnvironment(SocketHandle socket, const std::vector<std::string>& 
   net::SendAll(socket, {&piece, 1});  // a program that went away shows in its run
 }
 
-// An adopted program: its entry and the callback connection to it.
-struct Adoption {
-  std::shared_ptr<PreloadEntry> entry;
-  Socket callback;
+// An adopted program: its entry and the callback connection to it. While
+// one exists the program is in use and its idle time does not run; when it
+// goes, the idle time starts anew.
+class Adoption {
+ public:
+  Adoption(PreloadTable& table, std::shared_ptr<PreloadEntry> entry, Socket callback)
+      : table_(&table), entry_(std::move(entry)), callback_(std::move(callback)) {}
+  Adoption(Adoption&& other) noexcept
+      : table_(std::exchange(other.table_, nullptr)),
+        entry_(std::move(other.entry_)),
+        callback_(std::move(other.callback_)) {}
+  Adoption(const Adoption&) = delete;
+  Adoption& operator=(const Adoption&) = delete;
+  Adoption& operator=(Adoption&&) = delete;
+  ~Adoption() {
+    if (table_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(table_->lock());
+    --entry_->inUse;
+    entry_->idleSince = std::chrono::steady_clock::now();
+    table_->changed.notify_all();
+  }
+  PreloadEntry& entry() const { return *entry_; }
+  SocketHandle callback() const { return callback_.get(); }
+
+ private:
+  PreloadTable* table_;
+  std::shared_ptr<PreloadEntry> entry_;
+  Socket callback_;
 };
 
-// Finds the client's program for the path, waits (at most 30 s) until it has
-// registered its callback port and its pumps run, and connects to the port.
-// Nothing when there is no such program, or it never registered or cannot be
-// reached (then it is ended, and the caller starts a program of its own).
+// Whether the listening socket behind `port` on the loopback address belongs
+// to `pid` or its descendants: the environment goes to the program only, not
+// to whoever took over a port the program let go of.
+const char* CallbackPortProblem(uint32_t pid, int32_t port) {
+  const std::vector<SocketId> listeners = FindLoopbackListeners(port);
+  if (listeners.empty()) return "cannot be reached on its callback port";
+  for (SocketId id : listeners)
+    if (!ProcessTreeHoldsSocket(static_cast<ProcessId>(pid), id))
+      return "does not hold its callback port";
+  return nullptr;
+}
+
+// Finds the client's program for the path, waits (at most the registration
+// limit) until it has registered its callback port and its pumps run, and
+// connects to the port. Nothing when there is no such program, or it never
+// registered or cannot be reached (then it is ended, and the caller starts a
+// program of its own).
 std::optional<Adoption> AdoptPreload(ServerContext& server, const PreloadRequest& request) {
   PreloadTable& table = *server.preloads;
   std::unique_lock<std::mutex> guard(table.lock());
   std::shared_ptr<PreloadEntry> entry =
       table.Find(request.clientNode, request.clientProcessId, request.programPath);
   if (!entry) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + table.registrationLimit;
+  const auto deadline = std::chrono::steady_clock::now() + table.limits.registrationLimit;
   const bool ready = table.changed.wait_until(guard, deadline, [&] {
     return !entry->inTable || entry->ended || (entry->waiting && entry->pumps);
   });
   if (!entry->inTable || entry->ended) return std::nullopt;
   const uint32_t pid = entry->programProcessId;
   const int32_t port = entry->callbackPort;
+  if (ready) ++entry->inUse;  // from here on the program is not ended for idling
   guard.unlock();
-  const char* problem = nullptr;
+  const char* problem =
+      ready ? CallbackPortProblem(pid, port) : "did not register its callback port in time";
   std::optional<Socket> callback;
-  if (!ready) {
-    problem = "did not register its callback port in time";
-  } else if (std::optional<uint32_t> local = net::ResolveIPv4("localhost")) {
-    callback = net::ConnectTcp(*local, port);
+  if (problem == nullptr) {
+    callback = net::ConnectTcp(kLoopback, port);
     if (!callback) problem = "cannot be reached on its callback port";
   }
   if (problem != nullptr) {
     LogMessage(*server.config, "Preloaded program \"%s\" (PID %u) %s; starting it anew",
                request.programPath.c_str(), pid, problem);
     server.runningJobs->KillJobByProcessId(pid);
+    if (ready) {
+      guard.lock();
+      --entry->inUse;
+    }
     return std::nullopt;
   }
-  return Adoption{entry, std::move(*callback)};
+  return Adoption(table, entry, std::move(*callback));
 }
 
 void PointPumps(StreamPumps& pumps, SocketHandle socket, CaptureBuffer* capture) {
@@ -186,13 +274,14 @@ std::optional<RunOutcome> AdoptForRun(ServerContext& server, const PreloadReques
   std::optional<Adoption> adopted = AdoptPreload(server, request);
   if (!adopted) return std::nullopt;
   PreloadTable& table = *server.preloads;
-  PreloadEntry& entry = *adopted->entry;
+  PreloadEntry& entry = adopted->entry();
   {
     std::lock_guard<std::mutex> guard(table.lock());
+    entry.ownedByRun = true;  // the run decides its end from now on
     if (entry.pumps) PointPumps(*entry.pumps, client, nullptr);
   }
   server.runningJobs->ClaimRunningJob(entry.programProcessId);
-  SendScriptEnvironment(adopted->callback.get(), request.environment);
+  SendScriptEnvironment(adopted->callback(), request.environment);
   std::unique_lock<std::mutex> guard(table.lock());
   table.changed.wait(guard, [&] { return entry.ended; });
   return RunOutcome{entry.streamFailed ? kStreamFailure : 0, entry.exitStatus};
@@ -203,7 +292,7 @@ std::optional<int32_t> AdoptForCapture(ServerContext& server, const PreloadReque
   std::optional<Adoption> adopted = AdoptPreload(server, request);
   if (!adopted) return std::nullopt;
   PreloadTable& table = *server.preloads;
-  PreloadEntry& entry = *adopted->entry;
+  PreloadEntry& entry = adopted->entry();
   std::shared_ptr<StreamPumps> pumps;
   CaptureBuffer* step = nullptr;
   {
@@ -214,17 +303,17 @@ std::optional<int32_t> AdoptForCapture(ServerContext& server, const PreloadReque
     step = entry.captures.back().get();
     PointPumps(*pumps, kInvalidSocket, step);
   }
-  SendScriptEnvironment(adopted->callback.get(), request.environment);
+  SendScriptEnvironment(adopted->callback(), request.environment);
   int32_t status = 1;
   unsigned char unit[5];
-  if (ReadAll(adopted->callback.get(), unit, sizeof unit) == 0) {
+  if (ReadAll(adopted->callback(), unit, sizeof unit) == 0) {
     status = -1;
     for (;;) {
       if (std::memcmp(unit, kStatusMarker, sizeof kStatusMarker) == 0) {
         status = static_cast<signed char>(unit[4]);
         break;
       }
-      if (ReadAll(adopted->callback.get(), unit, sizeof unit) != 0) break;
+      if (ReadAll(adopted->callback(), unit, sizeof unit) != 0) break;
     }
   }
   const auto deadline = std::chrono::steady_clock::now() + kCaptureWait;
@@ -248,9 +337,10 @@ std::shared_ptr<PreloadTable> TableOf(ServerContext& server) {
 
 }  // namespace
 
-void InstallPreloadHooks(ServerContext& server, milliseconds registrationLimit) {
-  if (!server.preloads) server.preloads = std::make_shared<PreloadTable>(*server.runningJobs);
-  server.preloads->registrationLimit = registrationLimit;
+void InstallPreloadHooks(ServerContext& server, const PreloadLimits& limits, PreloadClock clock) {
+  if (!server.preloads)
+    server.preloads = std::make_shared<PreloadTable>(*server.runningJobs, std::move(clock));
+  server.preloads->limits = limits;
   server.runHooks.adoptPreloadForRun = [&server](const PreloadRequest& r, SocketHandle client) {
     return AdoptForRun(server, r, client);
   };
@@ -276,7 +366,33 @@ void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::s
                    const std::vector<std::string>& environment) {
   std::shared_ptr<PreloadTable> table = TableOf(server);
   if (!table || arguments.empty()) return;
+  // The dialog's announcement is claimed here, before anything starts, so
+  // the limit on running programs per node holds however many dialogs open
+  // at once. Without an announcement (or after it expired) nothing starts.
+  std::shared_ptr<PreloadEntry> entry;
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> guard(table->lock());
+    table->DropExpired();
+    entry = table->Find(clientNode, clientProcessId, arguments[0], true);
+    if (entry && table->ProgramsOf(clientNode) >= table->limits.programsPerNode) {
+      table->Free(entry);
+      refused = true;
+    } else if (entry) {
+      entry->claimed = true;
+    }
+  }
+  if (refused) {
+    LogMessage(*server.config,
+               "%s@%s Preloaded program \"%s\" not started: the node already runs %zu preloaded "
+               "programs",
+               VariableOf(environment, "KESCLIENTUSERNAME").value_or("").c_str(),
+               clientNode.c_str(), arguments[0].c_str(), table->limits.programsPerNode);
+  }
+  if (!entry || refused) return;
   auto record = std::make_shared<LaunchRecord>();
+  record->server = &server;
+  record->entry = entry;
   record->jobName = job.name;
   record->useTty = job.useTty;
   record->clientNode = clientNode;
@@ -287,7 +403,9 @@ void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::s
   try {
     std::thread(RunPreload, table, record).detach();
   } catch (const std::system_error&) {
-    return;  // no thread: nothing started
+    std::lock_guard<std::mutex> guard(table->lock());
+    table->Free(entry);  // no thread: nothing started
+    return;
   }
   record->started.WaitFor(kLaunchWait);
 }
@@ -335,13 +453,66 @@ void StartBackgroundScript(RequestContext& rc) {
   const std::string jobName = rc.request.GetString();
   std::shared_ptr<PreloadTable> table = TableOf(rc.server);
   if (!table) return;
+  const PreloadLimits& limits = table->limits;
+  if (node.size() > limits.nodeNameBytes) {
+    LogMessage(*rc.server.config,
+               "Preload announcement refused: a client node name of %zu bytes is longer than %zu",
+               node.size(), limits.nodeNameBytes);
+    return;
+  }
   std::optional<JobDefinition> job = FindJobForUser(*rc.server.config, jobName, user);
   if (!job || job->preload.empty()) return;
   LogMessage(*rc.server.config, "%s@%s Preloading Script \"%s\"", user.c_str(), node.c_str(),
              job->preload.c_str());
-  std::lock_guard<std::mutex> guard(table->lock());
-  table->Register(node, clientPid, job->preload, static_cast<int64_t>(std::time(nullptr)));
+  AnnounceResult result;
+  {
+    std::lock_guard<std::mutex> guard(table->lock());
+    result = table->Register(node, clientPid, job->preload);
+  }
+  if (result == AnnounceResult::kNodeFull)
+    LogMessage(*rc.server.config,
+               "%s@%s Preloading refused: the node has %zu preloads announced already",
+               user.c_str(), node.c_str(), limits.entriesPerNode);
+  if (result == AnnounceResult::kTableFull)
+    LogMessage(*rc.server.config, "%s@%s Preloading refused: %zu preloads are announced already",
+               user.c_str(), node.c_str(), limits.entriesInAll);
 }
+
+namespace {
+
+// True when the connection `socket` was made by the process `root` or one of
+// its descendants: the socket at its other end is held by one of them.
+bool ComesFromProgram(SocketHandle socket, uint32_t root) {
+  TcpEndpoint own, peer;
+  if (!net::LocalEndpoint(socket, &own.address, &own.port) ||
+      !net::PeerEndpoint(socket, &peer.address, &peer.port))
+    return false;
+  // The other end's own end is our peer.
+  const std::optional<SocketId> id = FindTcpSocket(peer, own);
+  return id && ProcessTreeHoldsSocket(static_cast<ProcessId>(root), *id);
+}
+
+// The entries named by the process ids of a callback request (its own first,
+// then its parent's) that the request's connection really comes from.
+// `named` tells whether any entry was named at all.
+std::shared_ptr<PreloadEntry> EntryOfCaller(RequestContext& rc, PreloadTable& table,
+                                            std::initializer_list<int32_t> pids, bool* named) {
+  std::vector<std::pair<std::shared_ptr<PreloadEntry>, uint32_t>> candidates;
+  {
+    std::lock_guard<std::mutex> guard(table.lock());
+    for (int32_t pid : pids)
+      if (auto entry = table.FindByProcessId(static_cast<uint32_t>(pid)))
+        candidates.emplace_back(entry, entry->programProcessId);
+  }
+  *named = !candidates.empty();
+  // The descriptors are read without the lock; the entry is checked again
+  // by the caller under it.
+  for (const auto& [entry, root] : candidates)
+    if (ComesFromProgram(rc.socket, root)) return entry;
+  return nullptr;
+}
+
+}  // namespace
 
 void RegisterWaitingForCallback(RequestContext& rc) {
   const std::string client = rc.request.GetString();
@@ -352,11 +523,21 @@ void RegisterWaitingForCallback(RequestContext& rc) {
   LogMessage(*rc.server.config,
              "Script for client \"%s\" registers waiting PID %ld PPID %ld port %ld", client.c_str(),
              static_cast<long>(pid), static_cast<long>(parentPid), static_cast<long>(port));
-  if (std::shared_ptr<PreloadTable> table = TableOf(rc.server)) {
+  std::shared_ptr<PreloadTable> table = TableOf(rc.server);
+  bool named = false;
+  std::shared_ptr<PreloadEntry> entry =
+      table ? EntryOfCaller(rc, *table, {pid, parentPid}, &named) : nullptr;
+  if (named && !entry) {
+    LogMessage(*rc.server.config,
+               "Callback registration for PID %ld PPID %ld port %ld refused: the request does not "
+               "come from that program",
+               static_cast<long>(pid), static_cast<long>(parentPid), static_cast<long>(port));
+    rc.reply.AddEnum(0);
+    return;
+  }
+  if (entry && port > 0 && port < 65536) {
     std::lock_guard<std::mutex> guard(table->lock());
-    std::shared_ptr<PreloadEntry> entry = table->FindByProcessId(static_cast<uint32_t>(pid));
-    if (!entry) entry = table->FindByProcessId(static_cast<uint32_t>(parentPid));
-    if (entry && port > 0 && port < 65536) {
+    if (entry->inTable) {
       entry->waiting = true;
       entry->callbackPort = port;
       table->changed.notify_all();
@@ -370,11 +551,22 @@ void UnregisterWaitingForCallback(RequestContext& rc) {
   const int32_t pid = rc.request.GetLong();
   LogMessage(*rc.server.config, "Client Script on client \"%s\" deregisters from waiting PID %ld",
              client.c_str(), static_cast<long>(pid));
-  if (std::shared_ptr<PreloadTable> table = TableOf(rc.server)) {
+  std::shared_ptr<PreloadTable> table = TableOf(rc.server);
+  bool named = false;
+  std::shared_ptr<PreloadEntry> entry = table ? EntryOfCaller(rc, *table, {pid}, &named) : nullptr;
+  if (named && !entry) {
+    LogMessage(*rc.server.config,
+               "Callback deregistration for PID %ld refused: the request does not come from that "
+               "program",
+               static_cast<long>(pid));
+    rc.reply.AddEnum(0);
+    return;
+  }
+  if (entry) {
     std::lock_guard<std::mutex> guard(table->lock());
-    // The program keeps running (its run thread still owns it); it is just no
-    // longer offered for adoption.
-    if (auto entry = table->FindByProcessId(static_cast<uint32_t>(pid))) table->Free(entry);
+    // The program keeps running (its run thread still owns it, and ends it
+    // once it has idled too long); it is just no longer offered for adoption.
+    if (entry->inTable) table->Free(entry);
   }
   rc.reply.AddEnum(1);
 }

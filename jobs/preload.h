@@ -13,12 +13,32 @@
 // CANCEL_DIALOG ends the client's programs (KillPreload); a refused dialog
 // frees its entry (ReleasePreload).
 //
+// Who may talk for a program: REGISTER_WAITING_FOR_CALLBACK and
+// UNREGISTER_WAITING_FOR_CALLBACK name a program by process id, and the
+// process ids of preloaded programs are public (GET_ACTIVE_JOBS lists them).
+// So a request naming a preloaded program is taken only when its connection
+// comes from that program or one of its descendants: the kernel's list of
+// TCP sockets gives the socket at the other end of the request's loopback
+// connection, and the program's descriptors show whether it holds it
+// (platform/socket_owner.h). Before connecting to the registered port the
+// server checks the same way that the port's listener is the program's.
+// A per-launch secret handed to the program in its environment would have
+// needed a new field in the registration or the environment message, so
+// every preloaded program would have had to change; the socket check keeps
+// both wire formats as they are, and leaves no secret in an environment
+// that the program's own children and output may show. libkespreload makes
+// the same check from its side: it takes a callback connection only from one
+// of its ancestors (the server that started it).
+//
 // Locking: the table is guarded by the running-job table's lock
-// (RunningJobTable::TableLock()); no wait and no log line happen under it.
+// (RunningJobTable::TableLock()); no wait, no log line and no read of the
+// process lists happen under it.
 // Ownership: entries are shared (std::shared_ptr) between the table, the run
 // thread and an adopting request, so none of them outlives what it uses.
 // Threads: one detached run thread per launched program; it ends when the
-// program ends. Every function here may be called from any request thread.
+// program ends, and ends a program that no request takes within the
+// registration limit (see PreloadLimits). Every function here may be called
+// from any request thread.
 #pragma once
 
 #include <chrono>
@@ -28,6 +48,7 @@
 
 #include "config/job_definition.h"
 #include "core/context.h"
+#include "jobs/preload_table.h"
 
 namespace kestrun {
 
@@ -36,8 +57,10 @@ class PreloadTable;
 // Starts `job.preload` for the client (argument vector: element 0 the
 // program; environment: the run's vector) on a run thread of its own.
 // Returns once the program has been started and attached to its entry, or
-// after 5000 ms. A program without an entry (no START_BACKGROUND_SCRIPT came
-// first) is ended at once.
+// after 5000 ms. Nothing starts when no START_BACKGROUND_SCRIPT announced the
+// program (or its announcement expired), nor when the client's node already
+// runs PreloadLimits::programsPerNode preloaded programs (logged; the
+// announcement is dropped, and the run will start a program of its own).
 void LaunchPreload(ServerContext& server, const JobDefinition& job, const std::string& clientNode,
                    uint32_t clientProcessId, const std::vector<std::string>& arguments,
                    const std::vector<std::string>& environment);
@@ -61,10 +84,10 @@ void UnregisterWaitingForCallback(RequestContext& rc);
 
 // Fills server.runHooks with the adoption seams of this module and
 // server.preloadHooks with LaunchPreload, ReleasePreload and KillPreload. The table
-// lives in the ServerContext (server.preloads), created here when missing.
-// A run waits at most `registrationLimit` for its program to register; then
-// the program is ended and the run starts one of its own.
-void InstallPreloadHooks(ServerContext& server,
-                         std::chrono::milliseconds registrationLimit = std::chrono::seconds(30));
+// lives in the ServerContext (server.preloads), created here when missing
+// (with `clock` for the age of announcements; empty: the steady clock).
+// `limits` bound the table and the programs; tests shorten the time limits.
+void InstallPreloadHooks(ServerContext& server, const PreloadLimits& limits = {},
+                         PreloadClock clock = {});
 
 }  // namespace kestrun

@@ -4,22 +4,35 @@
 
 namespace kestrun {
 
-std::shared_ptr<PreloadEntry> PreloadTable::Register(const std::string& node, uint32_t clientPid,
-                                                     const std::string& path, int64_t now) {
+AnnounceResult PreloadTable::Register(const std::string& node, uint32_t clientPid,
+                                      const std::string& path) {
+  DropExpired();
+  if (entries_.size() >= limits.entriesInAll) return AnnounceResult::kTableFull;
+  const auto ofNode = std::count_if(entries_.begin(), entries_.end(),
+                                    [&](const auto& e) { return e->clientNode == node; });
+  if (static_cast<size_t>(ofNode) >= limits.entriesPerNode) return AnnounceResult::kNodeFull;
   auto entry = std::make_shared<PreloadEntry>();
   entry->clientNode = node;
   entry->clientProcessId = clientPid;
   entry->programPath = path;
-  entry->created = now;
+  entry->created = Now();
   entries_.push_back(entry);
-  return entry;
+  return AnnounceResult::kEntered;
+}
+
+void PreloadTable::DropExpired() {
+  const auto now = Now();
+  std::vector<std::shared_ptr<PreloadEntry>> expired;
+  for (const auto& e : entries_)
+    if (!e->claimed && now - e->created >= limits.unstartedLife) expired.push_back(e);
+  for (const auto& e : expired) Free(e);
 }
 
 std::shared_ptr<PreloadEntry> PreloadTable::Find(const std::string& node, uint32_t clientPid,
-                                                 const std::string& path, bool unstarted) const {
+                                                 const std::string& path, bool unclaimed) const {
   for (const auto& e : entries_) {
     if (e->clientProcessId == clientPid && e->clientNode == node && e->programPath == path &&
-        (!unstarted || e->programProcessId == 0))
+        (!unclaimed || !e->claimed))
       return e;
   }
   return nullptr;
@@ -45,6 +58,12 @@ std::vector<std::shared_ptr<PreloadEntry>> PreloadTable::EntriesOf(const std::st
   for (const auto& e : entries_)
     if (e->clientProcessId == clientPid && e->clientNode == node) found.push_back(e);
   return found;
+}
+
+size_t PreloadTable::ProgramsOf(const std::string& node) const {
+  return static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(), [&](const auto& e) {
+    return e->claimed && e->clientNode == node;
+  }));
 }
 
 }  // namespace kestrun

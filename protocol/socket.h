@@ -111,6 +111,11 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host);
 // Connects a close-on-exec IPv4 stream socket; empty on failure, with the
 // system's error code in *error when `error` is given.
 std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error = nullptr);
+// The two ends of a connected IPv4 socket: the address (host order) and
+// port of this side (own) or of the other side (peer). False when `s` is not
+// a connected IPv4 socket.
+bool LocalEndpoint(SocketHandle s, uint32_t* address, int* port);
+bool PeerEndpoint(SocketHandle s, uint32_t* address, int* port);
 // The error code of a wait that ran out of time.
 extern const int kTimedOut;
 // The system's text for an error code (thread-safe).

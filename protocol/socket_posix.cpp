@@ -185,6 +185,29 @@ std::optional<Socket> Accept(SocketHandle listener, uint32_t* peerAddress, int* 
   return Socket(fd);
 }
 
+namespace {
+
+bool EndpointOf(SocketHandle s, bool peer, uint32_t* address, int* port) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  const int rc = peer ? ::getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len)
+                      : ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  if (rc != 0 || addr.sin_family != AF_INET) return false;
+  *address = ntohl(addr.sin_addr.s_addr);
+  *port = ntohs(addr.sin_port);
+  return true;
+}
+
+}  // namespace
+
+bool LocalEndpoint(SocketHandle s, uint32_t* address, int* port) {
+  return EndpointOf(s, false, address, port);
+}
+
+bool PeerEndpoint(SocketHandle s, uint32_t* address, int* port) {
+  return EndpointOf(s, true, address, port);
+}
+
 bool IsInterrupted(int error) {
   return error == EINTR;
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "config/server_config.h"
@@ -16,6 +18,7 @@
 #include "server/dispatcher.h"
 #include "server/listener.h"
 #include "tests/jobs/run_client.h"
+#include "tests/support/child_process.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -42,7 +45,11 @@ class Preload : public testing::Test {
     threads_ = CountEntries("/proc/self/task");
     server_.runningJobs = &jobs_;
     server_.config = &config_;
-    InstallPreloadHooks(server_, 2s);  // the registration limit
+    PreloadLimits limits;
+    limits.registrationLimit = 2s;
+    InstallPreloadHooks(server_, limits, [this] {
+      return std::chrono::steady_clock::now() + std::chrono::milliseconds(advanced_.load());
+    });
     listener_ = RequestListener::Create(server_, &port_);
     ASSERT_TRUE(listener_);
     const std::string job = "  program = " + kProgram + "\n  preload = " + kProgram +
@@ -66,11 +73,11 @@ class Preload : public testing::Test {
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds_) << "descriptors left";
   }
 
-  void Announce(const std::string& job) {
+  void Announce(const std::string& job, const std::string& node = "pc1") {
     XDRWRAP m;
     m.BeginEncode();
     m.AddEnum(START_BACKGROUND_SCRIPT);
-    m.AddString("pc1");
+    m.AddString(node);
     m.AddString("ann");
     m.AddLong(kClientPid);
     m.AddString(job);
@@ -92,6 +99,23 @@ class Preload : public testing::Test {
       return home_.Log().find("registers waiting PID " + std::to_string(pid)) != std::string::npos;
     });
   }
+  // The callback port the program registered (0: none yet).
+  int CallbackPortOf(uint32_t pid) {
+    const std::string log = home_.Log();
+    const std::string key = "registers waiting PID " + std::to_string(pid) + " PPID ";
+    const size_t at = log.find(key);
+    if (at == std::string::npos) return 0;
+    const size_t port = log.find(" port ", at);
+    return port == std::string::npos ? 0 : std::atoi(log.c_str() + port + 6);
+  }
+  size_t TableSize() {
+    std::lock_guard<std::mutex> guard(server_.preloads->lock());
+    return server_.preloads->size();
+  }
+  void SetRegistrationLimit(std::chrono::milliseconds limit) {
+    std::lock_guard<std::mutex> guard(server_.preloads->lock());
+    server_.preloads->limits.registrationLimit = limit;
+  }
   CaptureOutcome Step(const std::string& step, const std::string& status) {
     ExecutionContext context{jobs_, server_.runHooks, {}};
     return ExecuteAndCapture(context, {kProgram, std::to_string(port_), "steps"}, "pc1", kClientPid,
@@ -106,6 +130,7 @@ class Preload : public testing::Test {
   int port_ = 0;
   std::optional<RequestListener> listener_;
   std::atomic<bool> stop_{false};
+  std::atomic<int64_t> advanced_{0};  // ms added to the table's clock
   std::thread thread_;
 };
 
@@ -259,6 +284,176 @@ TEST_F(Preload, ProgramThatNeverRegistersIsReplacedAfterTheLimit) {
   EXPECT_EQ(r.exitStatus, 3);
   EXPECT_TRUE(WaitUntil([&] { return kill(silent, 0) != 0; }));
   EXPECT_NE(home_.Log().find("did not register its callback port in time"), std::string::npos);
+}
+
+// The callback requests name a program by its public process id. From any
+// process but the program they are refused and logged, and the run's
+// variables never go to the port such a request names.
+TEST_F(Preload, CallbackRequestsFromAnotherProcessAreRefused) {
+  Announce("PRE");
+  const uint32_t pid = Launch("PRE", {"run"});
+  ASSERT_TRUE(Registered(pid)) << home_.Log();
+  int trapPort = 0;
+  std::optional<Socket> trap = net::ListenTcp(&trapPort, 4);
+  ASSERT_TRUE(trap);
+  const std::string pidText = std::to_string(pid), portText = std::to_string(trapPort);
+  struct Case {
+    const char* what;
+    std::vector<int32_t> fields;  // after the client name
+    std::string logged;
+  } const cases[] = {
+      {"register",
+       {static_cast<int32_t>(pid), 0, trapPort, 0},
+       "Callback registration for PID " + pidText + " PPID 0 port " + portText +
+           " refused: the request does not come from that program"},
+      {"register as parent",
+       {1, static_cast<int32_t>(pid), trapPort, 0},
+       "Callback registration for PID 1 PPID " + pidText + " port " + portText +
+           " refused: the request does not come from that program"},
+      {"unregister",
+       {static_cast<int32_t>(pid)},
+       "Callback deregistration for PID " + pidText +
+           " refused: the request does not come from that program"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    XDRWRAP m;
+    m.BeginEncode();
+    m.AddEnum(c.fields.size() == 1 ? UNREGISTER_WAITING_FOR_CALLBACK
+                                   : REGISTER_WAITING_FOR_CALLBACK);
+    m.AddString("pc1");
+    for (int32_t field : c.fields) m.AddLong(field);
+    std::optional<XDRWRAP> reply = Exchange(port_, m);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->GetEnum(), 0);
+    EXPECT_NE(home_.Log().find(c.logged), std::string::npos) << home_.Log();
+  }
+  // The program's own registration stands: the run reaches it.
+  RunClient run(port_, RunFields("PRE"));
+  run.Header();
+  EXPECT_EQ(run.ReadOutput().out, "pid " + pidText + " job PRE\n");
+  EXPECT_EQ(run.Reply().exitCode, 7);
+  EXPECT_EQ(net::WaitReadable(trap->get(), 0ms), WaitResult::Timeout) << "the trap was called";
+}
+
+// libkespreload takes the callback only from the server that started it: a
+// connection from another process is closed unread, and the run that
+// follows still reaches the program.
+TEST_F(Preload, ProgramRefusesACallbackFromAnotherProcess) {
+  Announce("PRE");
+  const uint32_t pid = Launch("PRE", {"run"});
+  ASSERT_TRUE(Registered(pid)) << home_.Log();
+  const int callbackPort = CallbackPortOf(pid);
+  ASSERT_NE(callbackPort, 0);
+  ChildProcess intruder({kProgram, "0", "intrude", std::to_string(callbackPort)});
+  EXPECT_EQ(intruder.WaitExit(10s), 0);
+  RunClient run(port_, RunFields("PRE"));
+  run.Header();
+  EXPECT_EQ(run.ReadOutput().out, "pid " + std::to_string(pid) + " job PRE\n");
+  EXPECT_EQ(run.Reply().exitCode, 7);
+}
+
+// From the server's side (this process started the program), only KES
+// names are taken: LD_PRELOAD and PATH are not.
+TEST_F(Preload, ProgramTakesOnlyKesNames) {
+  Announce("PRE");
+  const std::string report = home_.path() + "/report";
+  const uint32_t pid = Launch("PRE", {"report", report});
+  ASSERT_TRUE(Registered(pid)) << home_.Log();
+  std::optional<Socket> callback = net::ConnectTcp(0x7F000001, CallbackPortOf(pid));
+  ASSERT_TRUE(callback);
+  std::string message;
+  for (const std::string item : {"LD_PRELOAD=/tmp/evil.so", "PATH=/tmp", "KESJOBNAME=direct", ""}) {
+    const uint32_t length = static_cast<uint32_t>(item.size());
+    message.append(reinterpret_cast<const char*>(&length), 4);
+    message += item;
+  }
+  const SendPiece piece{message.data(), message.size()};
+  ASSERT_EQ(net::SendAll(callback->get(), {&piece, 1}), 0);
+  std::string written;
+  ASSERT_TRUE(WaitUntil([&] {
+    std::ifstream in(report);
+    std::getline(in, written);
+    return !written.empty();
+  }));
+  EXPECT_EQ(written, "job direct preload ");
+}
+
+// Announcements are bounded: node names of at most 255 bytes, 16 entries per
+// node, 256 in all.
+TEST_F(Preload, AnnouncementsAreBounded) {
+  Announce("PRE", std::string(256, 'n'));
+  EXPECT_NE(home_.Log().find("Preload announcement refused: a client node name of 256 bytes is "
+                             "longer than 255"),
+            std::string::npos);
+  EXPECT_EQ(TableSize(), 0u);
+  Announce("PRE", std::string(255, 'n'));
+  EXPECT_EQ(TableSize(), 1u);
+
+  for (int i = 0; i < 17; ++i) Announce("PRE");
+  EXPECT_EQ(CountOf(home_.Log(),
+                    "ann@pc1 Preloading refused: the node has 16 preloads announced "
+                    "already"),
+            1u);
+  EXPECT_EQ(TableSize(), 17u);
+  for (int node = 0; node < 15; ++node)
+    for (int i = 0; i < 16; ++i) Announce("PRE", "node" + std::to_string(node));
+  EXPECT_EQ(TableSize(), 256u);
+  EXPECT_EQ(CountOf(home_.Log(), "Preloading refused: 256 preloads are announced already"), 1u)
+      << "the 256th of the last node is refused";
+}
+
+// An announcement that no dialog starts within 60 s goes, and no longer
+// counts or starts a program.
+TEST_F(Preload, UnstartedAnnouncementsExpire) {
+  for (int i = 0; i < 16; ++i) Announce("PRE");
+  advanced_ += 59'000;
+  Announce("PRE");
+  EXPECT_EQ(TableSize(), 16u) << "the node is still full";
+  advanced_ += 1'000;
+  Announce("PRE");
+  EXPECT_EQ(TableSize(), 1u);
+  advanced_ += 60'000;
+  EXPECT_EQ(Launch("PRE", {"run"}), 0u);
+  EXPECT_EQ(TableSize(), 0u);
+}
+
+// At most 8 preloaded programs run per client node.
+TEST_F(Preload, AtMostEightProgramsPerNode) {
+  SetRegistrationLimit(10s);
+  for (int i = 0; i < 9; ++i) Announce("PRE");
+  for (size_t i = 1; i <= 9; ++i) {
+    Launch("PRE", {"silent"});
+    EXPECT_EQ(jobs_.ListRunningJobs().size(), std::min<size_t>(i, 8)) << i;
+  }
+  EXPECT_NE(home_.Log().find("ann@pc1 Preloaded program \"" + kProgram +
+                             "\" not started: the node already runs 8 preloaded programs"),
+            std::string::npos);
+  KillPreload(server_, "pc1", kClientPid);
+}
+
+// A program that no request takes within the registration limit is ended,
+// whether or not a run ever comes, registered or not.
+TEST_F(Preload, ProgramNotTakenInTimeIsEnded) {
+  SetRegistrationLimit(1s);
+  struct Case {
+    const char* mode;
+    const char* logged;
+  } const cases[] = {{"hold", "was not taken by a request in time; ending it"},
+                     {"silent", "did not register its callback port in time; ending it"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    Announce("PRE");
+    const uint32_t pid = Launch("PRE", {c.mode});
+    ASSERT_NE(pid, 0u);
+    if (std::string(c.mode) == "hold") {
+      ASSERT_TRUE(Registered(pid));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0; }));
+    EXPECT_NE(home_.Log().find("(PID " + std::to_string(pid) + ") " + c.logged), std::string::npos)
+        << home_.Log();
+    EXPECT_EQ(TableSize(), 0u);
+  }
 }
 
 }  // namespace

@@ -8,13 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "protocol/request_types.h"
 #include "protocol/transport.h"
+#include "tools/kespreload/callback_peer.h"
 
 struct kespreload {
   int port = 0;
@@ -93,13 +98,43 @@ extern "C" int kespreload_port(const kespreload* kp) {
   return kp ? kp->port : 0;
 }
 
+namespace {
+
+// Waits for the server's callback connection until `deadline` (none: no
+// limit). Connections from anyone but an ancestor of this program (the
+// server that started it) are closed unread: any local user can connect to
+// the port, and what comes over it becomes this program's environment.
+int AcceptFromServer(int listener, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  for (;;) {
+    int wait = -1;
+    if (deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<long long>(0, left.count()));
+    }
+    pollfd ready{listener, POLLIN, 0};
+    const int rc = poll(&ready, 1, wait);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc != 1) return -1;
+    const int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return -1;
+    }
+    if (kespreload_internal::ComesFromAncestor(connection)) return connection;
+    close(connection);
+  }
+}
+
+}  // namespace
+
 extern "C" int kespreload_next_step(kespreload* kp, int timeoutMs) {
   if (kp == nullptr) return -1;
   if (kp->connection >= 0) close(kp->connection);
-  kp->connection = -1;
-  pollfd wait{kp->listener, POLLIN, 0};
-  if (poll(&wait, 1, timeoutMs) != 1) return -1;
-  kp->connection = accept4(kp->listener, nullptr, nullptr, SOCK_CLOEXEC);
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeoutMs >= 0)
+    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  kp->connection = AcceptFromServer(kp->listener, deadline);
   if (kp->connection < 0) return -1;
   int count = 0;
   for (;;) {
@@ -109,8 +144,10 @@ extern "C" int kespreload_next_step(kespreload* kp, int timeoutMs) {
     if (length > (1u << 20)) return -1;
     std::string item(length, '\0');
     if (!ReadExact(kp->connection, item.data(), length)) return -1;
+    // Only the run's KES variables: a name such as LD_PRELOAD or PATH would
+    // change what this program and everything it starts runs.
     const size_t eq = item.find('=');
-    if (eq == std::string::npos || eq == 0) continue;
+    if (eq == std::string::npos || item.compare(0, 3, "KES") != 0) continue;
     setenv(item.substr(0, eq).c_str(), item.c_str() + eq + 1, 1);
     ++count;
   }

@@ -8,7 +8,10 @@
  *      and its parent's, so a program started through a wrapper is found);
  *   2. kespreload_next_step(): waits for the server's connection for a run or
  *      a script step and reads the environment message; every KES variable of
- *      that run is put into the program's environment (getenv);
+ *      that run is put into the program's environment (getenv). Only the
+ *      server that started the program (one of its ancestors) is listened
+ *      to: other local processes that connect to the port are closed unread,
+ *      and names that do not start with KES are ignored;
  *   3. does the work, writing to standard output and error;
  *   4. for a script step (capture mode): kespreload_end_step() ends the
  *      step's output with a 0x04 byte on both streams and sends the step's
@@ -40,8 +43,10 @@ int kespreload_register(const char* server_host, int server_port, const char* cl
 int kespreload_port(const kespreload* kp);
 
 /* Waits at most `timeout_ms` (negative: no limit) for the server's connection
- * and reads the environment message into the environment. Returns the number
- * of variables received, or -1 on time-out or failure. */
+ * (connections from processes that are not ancestors of this one are closed
+ * and waited past) and reads the environment message into the environment,
+ * KES names only. Returns the number of variables set, or -1 on time-out or
+ * failure. */
 int kespreload_next_step(kespreload* kp, int timeout_ms);
 
 /* Ends a script step: flushes stdout and stderr, writes 0x04 on both, sends
