@@ -4,7 +4,7 @@
 // Threads. Loads and reloads run on one thread at a time: the start-up thread,
 // then the listener. Every other thread only reads.
 // - The settings a reload never changes (port, logFile, server, configPath,
-//   processId) are written by LoadServerConfig before any other thread starts
+//   processId, keepOrphans) are written by LoadServerConfig before any other thread starts
 //   and are read freely afterwards.
 // - Everything a reload rebuilds (jobs, field-name blocks, schedule and the
 //   re-read globals) lives in one immutable ConfigSnapshot. A reload builds a
@@ -86,6 +86,9 @@ class ServerConfig : public ServerLog {
   // kestrun.conf; call it before other threads use the configuration.
   const std::string& server() const { return server_; }
   int32_t processId() const { return processId_; }
+  // `keeporphans`: leave the runs of an earlier, killed server of this home
+  // running at start-up instead of ending them. Off unless set.
+  bool keepOrphans() const { return keepOrphans_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
   // Any thread may use it (config/group_processor.h).
@@ -112,6 +115,7 @@ class ServerConfig : public ServerLog {
   int32_t port_ = -1;
   std::string server_;
   int32_t processId_ = 0;
+  bool keepOrphans_ = false;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 
