@@ -78,7 +78,9 @@ TEST_P(BannerTest, ChoosesPictureAndLogs) {
   if (!c.file.empty() || c.missing) {
     job.bannerGraphic = home.File("banner.gif");
     if (!c.missing) home.Write("banner.gif", c.file);
-    if (c.fifo) ASSERT_EQ(::mkfifo(job.bannerGraphic.c_str(), 0600), 0);
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(job.bannerGraphic.c_str(), 0600), 0);
+    }
     if (c.ownPicture) expected = Base64Encode(c.file);
   }
   const std::string script = Generate({""});
