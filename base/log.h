@@ -5,11 +5,16 @@
 // and YYYY have been set in the process environment, so a name such as
 // server-$YYYY$MM$DD.log starts a new file each day. The file is opened and
 // closed for every line and may be moved or deleted at any time. A line is
-// written with one append, so lines of different threads never mix. Any
-// thread may log; nothing is reported when the file cannot be written.
+// written with one write on an O_APPEND descriptor, so lines of different
+// threads never mix and a line is never split by another. Any thread may log.
+// A file that cannot be opened (a missing folder) drops its lines without a
+// report; a write that fails or comes up short (a full disk) is reported on
+// standard error, at most once a minute, so lost lines are never silent.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -29,13 +34,21 @@ class ServerLog {
   const std::string& logFile() const { return logFile_; }
   void SetLogFile(std::string logFile) { logFile_ = std::move(logFile); }
 
+  // Reports a line that was not written: `error` from WriteLogLine, `opened`
+  // whether the file was opened (so the write itself failed or came up
+  // short), `now` in seconds. A write failure prints "WARNING: log file "%s"
+  // could not be written (%s); log lines are being lost" on `console` unless
+  // one was printed in the 60 seconds before `now` (a clock set back warns
+  // again at once); a file that is no plain file prints its warning once.
+  // Returns whether a warning was printed. Any thread may call.
+  bool ReportFailedLine(int error, bool opened, int64_t now, std::FILE* console) const;
+
  private:
-  friend void LogMessage(const ServerLog&, const char*, ...);
-  friend void LogServerText(const ServerLog&, std::string_view);
-  void Written(int error) const;
   std::string logFile_;
   // Set once the console was told that the log file is not a plain file.
   mutable std::atomic<bool> warnedNotPlain_{false};
+  // When the last write failure was reported (seconds); INT64_MIN: never.
+  mutable std::atomic<int64_t> lastWriteWarning_{INT64_MIN};
 };
 
 // Appends "YYYY-MM-DD hh:mm:ss <message>" and a line end to the log file of
@@ -56,7 +69,9 @@ void LogServerText(const ServerLog& log, std::string_view text);
 // The work of LogMessage with the time given: sets the date variables from
 // `when`, expands `logFile` against the process environment and appends the
 // stamped line. Does nothing when `logFile` is empty or expands to nothing.
-// Returns 0 or the error of AppendToFile (platform/filesystem.h).
-int WriteLogLine(std::string_view logFile, const LocalTime& when, std::string_view message);
+// Returns 0 or the error of AppendToFile (platform/filesystem.h); `*opened`
+// (when given) as AppendToFile sets it.
+int WriteLogLine(std::string_view logFile, const LocalTime& when, std::string_view message,
+                 bool* opened = nullptr);
 
 }  // namespace kestrun

@@ -5,6 +5,7 @@
 
 #include "base/environment.h"
 #include "base/log.h"
+#include "base/safe_format.h"
 #include "base/text.h"
 #include "config/group_processor.h"
 #include "platform/filesystem.h"
@@ -55,6 +56,19 @@ ClassifiedLine Classify(std::string_view line) {
     out.kind = LineKind::SyntaxError;
   }
   return out;
+}
+
+// A job name becomes a file name (its scheduled runs' log files in log/) and
+// is shown in log lines and dialogs, so it may not climb out of a folder or
+// carry control characters.
+bool IsAcceptableJobName(std::string_view name) {
+  if (name.find('/') != std::string_view::npos) return false;
+  if (name.find("..") != std::string_view::npos) return false;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
 }
 
 Directive MakeDirective(const ClassifiedLine& line) {
@@ -186,6 +200,7 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
         break;
       case LineKind::Blank:
         inStanza_ = false;
+        skippingStanza_ = false;
         break;
       case LineKind::SyntaxError: {
         const std::string message =
@@ -199,6 +214,7 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
         break;
       }
       case LineKind::Directive: {
+        if (inStanza_ && skippingStanza_) break;  // the stanza of a refused name
         const Directive d = MakeDirective(line);
         if (!inStanza_)
           ApplyGlobalDirective(d);
@@ -213,13 +229,23 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
 
 void ConfigReader::StartStanza(std::string_view header) {
   AddPendingSchedule();
+  schedule_ = StanzaSchedule{};
+  inStanza_ = true;
+  skippingStanza_ = !IsAcceptableJobName(header);
+  if (skippingStanza_) {
+    const std::string name = EscapeControlCharacters(header);
+    Warning(StringPrintf("WARNING: invalid job name \"%s\" at line %d of kestrun.conf - job "
+                         "left out\n",
+                         name.c_str(), line_),
+            StringPrintf("Invalid job name \"%s\" at line %d of kestrun.conf - job left out",
+                         name.c_str(), line_));
+    return;
+  }
   JobDefinition& job = next_->jobs.emplace_back();
   job.name = UpperCase(header);
   job.banner = next_->banner;
   if (const auto it = blockByJobName_.find(job.name); it != blockByJobName_.end())
     job.fieldNames = next_->fieldNameBlocks[it->second].names;
-  schedule_ = StanzaSchedule{};
-  inStanza_ = true;
 }
 
 FieldNameBlock& ConfigReader::BlockFor(std::string_view header) {
@@ -260,6 +286,9 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     BindGroupProcessor(config_, d.value, reload_);
   } else if (k == "logfile") {
     if (!reload_) config_.SetLogFile(std::string(d.raw));  // expanded at each write
+  } else if (k == "keeporphans") {
+    // Used once, at start-up, before the first run.
+    if (std::optional<bool> on = ParseOnOff(d.value); on && !reload_) config_.keepOrphans_ = *on;
   } else if (k == "banner") {
     if (std::optional<bool> on = ParseOnOff(d.value)) s.banner = *on;
   } else if (k == "bannergraphic") {

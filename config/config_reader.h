@@ -51,8 +51,7 @@ class ConfigReader {
 
   // Messages for the console go to `out` (unknown directives) and `err`
   // (warnings and errors).
-  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout,
-               std::FILE* err = stderr);
+  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout, std::FILE* err = stderr);
   Result Read();
 
   // --- for the directive handlers ---
@@ -83,6 +82,9 @@ class ConfigReader {
   std::shared_ptr<ConfigSnapshot> next_;
   int line_ = 0;
   bool inStanza_ = false;
+  // The open stanza's header is no acceptable job name: its directives are
+  // dropped and no job is made of it.
+  bool skippingStanza_ = false;
   StanzaSchedule schedule_;
   bool sawGroupProcessor_ = false;
   // Indexes of next_->fieldNameBlocks: by header as written, and the first

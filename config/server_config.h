@@ -6,7 +6,7 @@
 // scheduler's step) reload, serialised by reloadLock_. Every other thread
 // only reads.
 // - The settings a reload never changes (port, address, logFile, server, configPath,
-//   processId) are written by LoadServerConfig before any other thread starts
+//   processId, keepOrphans) are written by LoadServerConfig before any other thread starts
 //   and are read freely afterwards.
 // - Everything a reload rebuilds (jobs, field-name blocks, schedule and the
 //   re-read globals) lives in one immutable ConfigSnapshot. A reload builds a
@@ -91,6 +91,9 @@ class ServerConfig : public ServerLog {
   // address.
   const std::string& listenAddress() const { return listenAddress_; }
   int32_t processId() const { return processId_; }
+  // `keeporphans`: leave the runs of an earlier, killed server of this home
+  // running at start-up instead of ending them. Off unless set.
+  bool keepOrphans() const { return keepOrphans_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
   // Any thread may use it (config/group_processor.h).
@@ -119,6 +122,7 @@ class ServerConfig : public ServerLog {
   std::string server_;
   std::string listenAddress_;
   int32_t processId_ = 0;
+  bool keepOrphans_ = false;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 

@@ -1,6 +1,6 @@
 #include "dialogs/banner.h"
 
-#include <fstream>
+#include <sstream>
 #include <string_view>
 
 #include "base/log.h"
@@ -8,6 +8,7 @@
 #include "config/server_config.h"
 #include "dialogs/builtin_banner.h"
 #include "dialogs/script_text.h"
+#include "platform/filesystem.h"
 
 namespace kestrun::dialogs {
 
@@ -22,17 +23,20 @@ namespace {
 // The base64 text of the banner picture to show.
 std::string BannerPicture(const ServerConfig& config, const std::string& path) {
   if (path.empty()) return BuiltinBannerBase64();
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  // Only a plain file, opened without blocking: a FIFO or device named by
+  // mistake would otherwise hold the request thread for good.
+  const std::optional<std::string> bytes = ReadPlainFile(path);
+  if (!bytes) {
     LogMessage(config, "Graphic File %s not found or no read access - using default graphic.",
                path.c_str());
     return BuiltinBannerBase64();
   }
+  std::istringstream file(*bytes);
   if (!CheckGif(config, path, file, kBannerMaxWidth, kBannerMaxHeight)) {
     LogMessage(config, "Using default graphic");
     return BuiltinBannerBase64();
   }
-  return Base64Encode(file);
+  return Base64Encode(*bytes);
 }
 
 }  // namespace

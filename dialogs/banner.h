@@ -24,7 +24,8 @@ void AppendIconImages(std::string& out, const JobDefinition& job);
 
 // The banner canvas. With the banner on, the job's `bannergraphic` is read
 // and checked (at most 200x52); a missing, unreadable or refused file is
-// logged and the built-in picture is used instead.
+// logged and the built-in picture is used instead. Only a plain file is read,
+// opened without blocking: a FIFO, device or directory counts as unreadable.
 void AppendBannerBlock(std::string& out, const ServerConfig& config, const JobDefinition& job);
 
 // The picture, heading and text placed on the banner canvas (banner on only).

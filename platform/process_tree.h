@@ -1,6 +1,9 @@
 // Ending a process together with everything it started.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,8 +51,56 @@ bool KillProcessTree(ProcessId pid);
 // started by hand or by an ordinary service account does not have.
 inline constexpr char kRunMarkerName[] = "KESRUNMARKER";
 
-// A new marker: 32 hexadecimal digits from the system's random source.
+// A marker's value names the run and the server that made it:
+// "<run>.<home>.<server pid>.<server start>": 32 hexadecimal digits from the
+// system's random source, the home tag of the server's home directory (see
+// HomeTag), the server's process id and its start time (clock ticks since
+// boot, as /proc shows it). The server's part lets a later server of the same
+// home recognise runs that a killed server left behind (FindOrphanedRuns).
+struct RunMarkerOrigin {
+  std::string homeTag;
+  ProcessId serverPid = 0;
+  uint64_t serverStart = 0;
+};
+
+// A new marker for a run of this process, whose home is the directory of its
+// own program file (platform/home_directory.h).
 std::string NewRunMarker();
+
+// A new marker for a run of the server `origin` names.
+std::string NewRunMarkerFor(const RunMarkerOrigin& origin);
+
+// The server part of a marker; nullopt for a value of another form.
+std::optional<RunMarkerOrigin> ParseRunMarker(std::string_view marker);
+
+// 16 hexadecimal digits that stand for the home directory `home` (a 64-bit
+// FNV-1a hash of the path as given).
+std::string HomeTag(std::string_view home);
+
+// The start time of a running process (clock ticks since boot); nullopt
+// when there is no such process or it is a zombie.
+std::optional<uint64_t> ProcessStartTime(ProcessId pid);
+
+// A process found by FindOrphanedRuns.
+struct OrphanedProcess {
+  ProcessId pid = 0;
+  std::string command;  // its arguments joined by blanks ("" when unreadable)
+  std::string marker;   // the value of its run marker
+};
+
+// Every process (other than this one) whose environment holds a run marker
+// of the home `home` made by a server that is no longer running: no process
+// has that server's id with that start time any more, and it is not this
+// process. Those are runs a killed server left behind. Processes of other
+// users whose environment cannot be read are not seen.
+std::vector<OrphanedProcess> FindOrphanedRuns(std::string_view home);
+
+// Ends the processes: SIGTERM to each, then up to `grace` for them to end
+// (checked every few milliseconds, so it returns as soon as all are gone),
+// then SIGKILL to each one left that still carries its marker. Returns the
+// ids that had to be killed. A process that ended meanwhile is skipped.
+std::vector<ProcessId> EndOrphanedRuns(const std::vector<OrphanedProcess>& processes,
+                                       std::chrono::milliseconds grace);
 
 // True when the NUL-separated environment block `environ` (as in
 // /proc/PID/environ) holds exactly the entry `entry` ("NAME=value").

@@ -6,15 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/home_directory.h"
 #include "platform/owned_children.h"
 #include "platform/process_tree.h"
 #include "platform/unique_fd.h"
@@ -23,10 +27,11 @@ namespace kestrun {
 
 namespace {
 
-// Reads the state and the parent id from /proc/<pid>/stat. The command name
-// in parentheses may itself hold blanks and parentheses, so fields are
-// counted from the last ")": state, then the parent id.
-bool ReadStat(const char* pidText, char* stateOut, ProcessId* parent) {
+// Reads the state, the parent id and (when `start` is given) the start time
+// from /proc/<pid>/stat. The command name in parentheses may itself hold
+// blanks and parentheses, so fields are counted from the last ")": state,
+// then the parent id, and the start time is the 20th field after it.
+bool ReadStat(const char* pidText, char* stateOut, ProcessId* parent, uint64_t* start = nullptr) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%s/stat", pidText);
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
@@ -41,6 +46,15 @@ bool ReadStat(const char* pidText, char* stateOut, ProcessId* parent) {
   char state = 0;
   int ppid = 0;
   if (std::sscanf(close + 1, " %c %d", &state, &ppid) != 2) return false;
+  if (start) {
+    unsigned long long ticks = 0;
+    if (std::sscanf(close + 1,
+                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d "
+                    "%*d %llu",
+                    &ticks) != 1)
+      return false;
+    *start = ticks;
+  }
   *parent = ppid;
   *stateOut = state;
   return true;
@@ -153,7 +167,9 @@ int ReapAdoptedOrphans() {
   return reaped;
 }
 
-std::string NewRunMarker() {
+namespace {
+
+std::string RandomHex32() {
   unsigned char bytes[16] = {};
   size_t got = 0;
   while (got < sizeof bytes) {
@@ -165,12 +181,166 @@ std::string NewRunMarker() {
     }
   }
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string marker;
+  std::string hex;
   for (unsigned char b : bytes) {
-    marker += kHex[b >> 4];
-    marker += kHex[b & 15];
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
   }
-  return marker;
+  return hex;
+}
+
+std::string PidText(ProcessId pid) {
+  return std::to_string(pid);
+}
+
+// The value of the run marker in a NUL-separated environment block, or "".
+std::string_view MarkerIn(std::string_view environ) {
+  const std::string_view prefix = kRunMarkerName;
+  while (!environ.empty()) {
+    const size_t nul = environ.find('\0');
+    const std::string_view entry = environ.substr(0, nul);
+    if (entry.size() > prefix.size() && entry.substr(0, prefix.size()) == prefix &&
+        entry[prefix.size()] == '=')
+      return entry.substr(prefix.size() + 1);
+    if (nul == std::string_view::npos) break;
+    environ.remove_prefix(nul + 1);
+  }
+  return {};
+}
+
+// The arguments of a process joined by blanks.
+std::string ReadCommand(ProcessId pid) {
+  UniqueFd fd(::open(("/proc/" + PidText(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+  std::string data;
+  if (!fd) return data;
+  char buf[1024];
+  int error = 0;
+  long n;
+  while (data.size() < 4096 && (n = ReadSome(fd.get(), buf, sizeof buf, &error)) > 0)
+    data.append(buf, static_cast<size_t>(n));
+  while (!data.empty() && data.back() == '\0') data.pop_back();
+  for (char& c : data)
+    if (c == '\0') c = ' ';
+  return data;
+}
+
+// Gone: no such process any more, or only its zombie is left for its parent.
+bool ProcessGone(ProcessId pid) {
+  char state = 0;
+  ProcessId parent = 0;
+  return !ReadStat(PidText(pid).c_str(), &state, &parent) || state == 'Z';
+}
+
+}  // namespace
+
+std::string HomeTag(std::string_view home) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : home) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016" PRIx64, hash);
+  return text;
+}
+
+std::optional<uint64_t> ProcessStartTime(ProcessId pid) {
+  char state = 0;
+  ProcessId parent = 0;
+  uint64_t start = 0;
+  if (pid <= 0 || !ReadStat(PidText(pid).c_str(), &state, &parent, &start) || state == 'Z')
+    return std::nullopt;
+  return start;
+}
+
+std::string NewRunMarkerFor(const RunMarkerOrigin& origin) {
+  return RandomHex32() + "." + origin.homeTag + "." + PidText(origin.serverPid) + "." +
+         std::to_string(origin.serverStart);
+}
+
+std::string NewRunMarker() {
+  // The server's part never changes while the process lives: taken once.
+  static const RunMarkerOrigin self{HomeTag(HomeDirectory()), ::getpid(),
+                                    ProcessStartTime(::getpid()).value_or(0)};
+  return NewRunMarkerFor(self);
+}
+
+std::optional<RunMarkerOrigin> ParseRunMarker(std::string_view marker) {
+  const auto isHex = [](std::string_view t) {
+    return std::all_of(t.begin(), t.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  };
+  const auto number = [](std::string_view t, uint64_t* out) {
+    if (t.empty() || t.size() > 19) return false;
+    uint64_t v = 0;
+    for (const char c : t) {
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *out = v;
+    return true;
+  };
+  std::vector<std::string_view> parts;
+  for (size_t dot; (dot = marker.find('.')) != std::string_view::npos;) {
+    parts.push_back(marker.substr(0, dot));
+    marker.remove_prefix(dot + 1);
+  }
+  parts.push_back(marker);
+  if (parts.size() != 4 || parts[0].size() != 32 || !isHex(parts[0]) || parts[1].size() != 16 ||
+      !isHex(parts[1]))
+    return std::nullopt;
+  uint64_t pid = 0, start = 0;
+  if (!number(parts[2], &pid) || !number(parts[3], &start) || pid == 0 || pid > INT32_MAX)
+    return std::nullopt;
+  return RunMarkerOrigin{std::string(parts[1]), static_cast<ProcessId>(pid), start};
+}
+
+std::vector<OrphanedProcess> FindOrphanedRuns(std::string_view home) {
+  const std::string tag = HomeTag(home);
+  const ProcessId self = ::getpid();
+  std::vector<OrphanedProcess> found;
+  // Servers already looked at: still running or not.
+  std::unordered_map<std::string, bool> serverAlive;
+  for (const ProcessEntry& p : TakeProcessSnapshot()) {
+    if (p.pid == self) continue;
+    const std::string environ = ReadEnvironment(p.pid);
+    const std::string_view marker = MarkerIn(environ);
+    const std::optional<RunMarkerOrigin> origin = ParseRunMarker(marker);
+    if (!origin || origin->homeTag != tag) continue;
+    const std::string server =
+        PidText(origin->serverPid) + "." + std::to_string(origin->serverStart);
+    auto it = serverAlive.find(server);
+    if (it == serverAlive.end()) {
+      // A server is the same process only with the same id and start time;
+      // this process counts as running like any other.
+      const bool alive = ProcessStartTime(origin->serverPid) == origin->serverStart;
+      it = serverAlive.emplace(server, alive).first;
+    }
+    if (it->second) continue;
+    found.push_back({p.pid, ReadCommand(p.pid), std::string(marker)});
+  }
+  return found;
+}
+
+std::vector<ProcessId> EndOrphanedRuns(const std::vector<OrphanedProcess>& processes,
+                                       std::chrono::milliseconds grace) {
+  for (const OrphanedProcess& p : processes) ::kill(p.pid, SIGTERM);
+  const auto allGone = [&] {
+    return std::all_of(processes.begin(), processes.end(),
+                       [](const OrphanedProcess& p) { return ProcessGone(p.pid); });
+  };
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (!allGone() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::vector<ProcessId> killed;
+  for (const OrphanedProcess& p : processes) {
+    if (ProcessGone(p.pid)) continue;
+    // Still the same process: its id has not been taken by another since.
+    if (!EnvironmentHolds(ReadEnvironment(p.pid), std::string(kRunMarkerName) + "=" + p.marker))
+      continue;
+    if (::kill(p.pid, SIGKILL) == 0) killed.push_back(p.pid);
+  }
+  return killed;
 }
 
 bool EnvironmentHolds(std::string_view environ, std::string_view entry) {

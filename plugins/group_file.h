@@ -9,6 +9,7 @@
 // byte for byte (case matters).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,12 @@ struct GroupRecord {
 using GroupTable = std::vector<GroupRecord>;
 
 GroupTable ParseGroupFile(std::string_view text);
+
+// The whole content of the plain file at `path`, or nullopt when it cannot be
+// opened or read or is no plain file. The open does not block: a FIFO named
+// as the group file (or as its pointer file) is refused at once instead of
+// holding the caller, and with it every request that asks about groups.
+std::optional<std::string> ReadGroupFile(const std::string& path);
 
 // The groups that name `user`, in table order; empty when none does.
 std::vector<std::string> GroupsOfUser(const GroupTable& table, std::string_view user);

@@ -26,10 +26,7 @@
 // The functions are safe to call from several threads at once (one mutex
 // guards the state).
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -56,27 +53,6 @@ FileGroups& State() {
   return state;
 }
 
-// The whole file, or nothing when it cannot be opened or read.
-std::optional<std::string> ReadFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      text.append(chunk, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ::close(fd);
-      return std::nullopt;
-    }
-  }
-  ::close(fd);
-  return text;
-}
-
 std::string LibraryDirectory() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&kesgp_initialise), &info) == 0 || info.dli_fname == nullptr) {
@@ -92,7 +68,7 @@ std::string GroupFilePath() {
   const char* fromEnvironment = std::getenv("KESGP_FILE");
   if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
   const std::string directory = LibraryDirectory();
-  const std::optional<std::string> pointer = ReadFile(directory + "/kesgp_file.path");
+  const std::optional<std::string> pointer = kesgp::ReadGroupFile(directory + "/kesgp_file.path");
   if (!pointer) return {};
   std::string_view rest = *pointer;
   while (!rest.empty()) {
@@ -116,7 +92,7 @@ std::string GroupFilePath() {
 bool Refresh(FileGroups& state) {
   const kesgp::FileStamp now = kesgp::StampOf(state.path);
   if (now == state.loaded && now.exists) return true;
-  std::optional<std::string> text = ReadFile(state.path);
+  std::optional<std::string> text = kesgp::ReadGroupFile(state.path);
   if (!text) return false;
   state.table = kesgp::ParseGroupFile(*text);
   state.loaded = now;

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "config/job_definition.h"
 #include "config/server_config.h"
+#include "platform/filesystem.h"
 #include "platform/job_files.h"
 
 namespace kestrun {
@@ -22,12 +23,16 @@ std::string LogDirectory(std::string_view home) {
   return std::string(home) + "/log";
 }
 
+// "<job>-YYYYMMDD-hhmm.log", the file's name inside the log folder.
+std::string EntryName(std::string_view job, const LocalTime& now) {
+  return StringPrintf("%.*s-%04d%02d%02d-%02d%02d.log", static_cast<int>(job.size()), job.data(),
+                      now.year, now.month, now.day, now.hour, now.minute);
+}
+
 }  // namespace
 
 std::string JobLogFileName(std::string_view home, std::string_view job, const LocalTime& now) {
-  return StringPrintf("%s/%.*s-%04d%02d%02d-%02d%02d.log", LogDirectory(home).c_str(),
-                      static_cast<int>(job.size()), job.data(), now.year, now.month, now.day,
-                      now.hour, now.minute);
+  return LogDirectory(home) + "/" + EntryName(job, now);
 }
 
 bool IsJobLogFileName(std::string_view fileName, std::string_view job) {
@@ -65,14 +70,24 @@ void PruneJobLogs(std::string_view job, int32_t retention) {
 JobLog OpenJobLog(const ServerConfig& config, const JobDefinition& job,
                   const EnvironmentBlock& environment, const LocalTime& now) {
   JobLog log;
-  log.path = JobLogFileName(GetEnvLocked("KESTRUNHOME").value_or(""), job.name, now);
+  const std::string home = GetEnvLocked("KESTRUNHOME").value_or("");
+  log.path = JobLogFileName(home, job.name, now);
   int error = 0;
-  log.output = CreateExclusiveFile(log.path, &error);
+  // Created by its bare name relative to the log folder's descriptor, never
+  // through a path: a job name cannot reach outside the folder, and a name
+  // that already exists is never opened for writing (a symbolic link planted
+  // there, a file with other links, or the file of a run of the same minute
+  // still writing keep it). A job name holding a "/" is refused here too,
+  // whatever let it through.
+  const UniqueFd folder = OpenDirectory(LogDirectory(home), &error);
+  if (folder) log.output = CreateJobLogFile(folder, EntryName(job.name, now), &error);
   if (!log.output)
     LogMessage(config, "SCHEDULER: Could not open file \"%s\" for write", log.path.c_str());
   if (!job.autoRunStandardInput.empty()) {
     const std::string input = ExpandVariables(job.autoRunStandardInput, environment);
-    log.input = OpenFileForReading(input, &error);
+    // A plain file only, opened without blocking: a FIFO would hold the
+    // run's thread until some writer came.
+    log.input = OpenPlainFileForReading(input, &error);
     if (!log.input)
       LogMessage(config, "SCHEDULER: Could not open file \"%s\" for read", input.c_str());
   }

@@ -48,10 +48,15 @@ std::vector<std::string> JobLogsToPrune(std::vector<std::string> fileNames, std:
 // without KESTRUNHOME; a file that cannot be deleted is skipped.
 void PruneJobLogs(std::string_view job, int32_t retention);
 
-// Creates the run's log file (held exclusively, see CreateExclusiveFile) and
-// opens the job's `autorunstandardinput`, expanded against `environment`, for
-// reading. A file that cannot be created or opened is logged ("SCHEDULER:
-// Could not open file "%s" for write" / "... for read") and left empty.
+// Creates the run's log file as a new file inside the log folder (see
+// CreateJobLogFile: a name that already exists is never opened for writing;
+// only an ended run's plain file of the same minute is replaced, and a
+// symbolic link, a FIFO, a file with other links or the file of a run still
+// writing keeps the name) and opens the job's `autorunstandardinput`, expanded against
+// `environment`, for reading; it must be a plain file (see
+// OpenPlainFileForReading: a FIFO is refused at once rather than waited on).
+// A file that cannot be created or opened is logged ("SCHEDULER: Could not
+// open file "%s" for write" / "... for read") and left empty.
 JobLog OpenJobLog(const ServerConfig& config, const JobDefinition& job,
                   const EnvironmentBlock& environment, const LocalTime& now);
 

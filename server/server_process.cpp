@@ -12,6 +12,7 @@
 #include "notify/notifications.h"
 #include "platform/interrupts.h"
 #include "platform/process.h"
+#include "platform/process_tree.h"
 #include "platform/service_manager.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
@@ -50,6 +51,31 @@ void OnInterrupt(ServerProcess& process, int signal) {
   KillAllJobsForShutdown(process.context);
   LogMessage(process.config, "Kestrun Server Shut Down");
   ExitProcess(0);
+}
+
+namespace {
+
+// How long an orphaned run gets between SIGTERM and SIGKILL.
+constexpr std::chrono::seconds kOrphanGrace(5);
+
+}  // namespace
+
+void EndOrphanedRunsOfEarlierServers(const ServerConfig& config, const std::string& home,
+                                     std::chrono::milliseconds grace) {
+  const std::vector<OrphanedProcess> orphans = FindOrphanedRuns(home);
+  if (orphans.empty()) return;
+  if (config.keepOrphans()) {
+    for (const OrphanedProcess& p : orphans)
+      LogMessage(config,
+                 "Leaving process %d of an earlier Kestrun server running (keeporphans): %s", p.pid,
+                 p.command.c_str());
+    return;
+  }
+  for (const OrphanedProcess& p : orphans)
+    LogMessage(config, "Ending process %d left running by an earlier Kestrun server: %s", p.pid,
+               p.command.c_str());
+  for (const ProcessId pid : EndOrphanedRuns(orphans, grace))
+    LogMessage(config, "Process %d did not end on SIGTERM and was killed", pid);
 }
 
 namespace {
@@ -114,6 +140,9 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // to its session or parent, so that a kill of its run finds it.
     if (!BecomeChildSubreaper())
       std::fputs("Could not become the reaper of job processes\n", stderr);
+    // Runs of an earlier server of this home that was killed before it could
+    // end them are still running, invisible to this server's tables.
+    EndOrphanedRunsOfEarlierServers(process.config, process.homeDirectory, kOrphanGrace);
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
     ListenerHooks hooks = ServingHooks(process);
     if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };

@@ -9,6 +9,7 @@
 // every thread from the start of main, so one that arrives before the watcher runs waits for it.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,16 @@ struct ServerProcess {
 // of args[1], which an interrupt ends with status 1 and nothing logged.
 // Never returns.
 [[noreturn]] void StartServer(ServerProcess& process, const std::vector<std::string>& args);
+
+// At the start of serving: the processes that carry a run marker of an
+// earlier server of `home` that is no longer running (platform/process_tree.h)
+// are logged and ended, SIGTERM first and SIGKILL for those still there after
+// `grace` ("Ending process %d left running by an earlier Kestrun server: %s",
+// "Process %d did not end on SIGTERM and was killed"). With `keeporphans` on
+// they are only logged ("Leaving process %d of an earlier Kestrun server
+// running (keeporphans): %s") and left alone.
+void EndOrphanedRunsOfEarlierServers(const ServerConfig& config, const std::string& home,
+                                     std::chrono::milliseconds grace);
 
 // The interrupt sequence (SIGINT or SIGTERM): "Shutting Down" on standard
 // output, every running job killed, status 0.

@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #include "base/environment.h"
 #include "base/log.h"
+#include "base/safe_format.h"
 #include "platform/filesystem.h"
 #include "platform/job_files.h"
 #include "platform/service_manager.h"
@@ -45,6 +47,18 @@ std::string ExecWord(const std::string& text) {
   return word + "\"";
 }
 
+// A unit file is line-based and systemd reads its own escapes in values:
+// a line feed in the program's path would end the ExecStart line and start a
+// directive of the path's choosing. Quoting cannot carry such bytes safely,
+// so any byte below 0x20 and DEL are refused outright.
+bool HasControlByte(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName) {
@@ -55,6 +69,13 @@ std::string ServiceUnitText(const std::string& homeDirectory, const std::string&
 }
 
 void InstallService(const std::string& homeDirectory, const std::string& programFileName) {
+  const std::string program = homeDirectory + "/" + programFileName;
+  if (HasControlByte(program)) {
+    std::fprintf(stderr,
+                 "Could not add service: the program's path \"%s\" holds a control character\n",
+                 EscapeControlCharacters(program).c_str());
+    ExitProcess(1);
+  }
   const UnitDirectory dir = UnitDirectoryInUse();
   const std::optional<FileStatus> status = GetFileStatus(dir.path);
   if (!status || status->isRegular) {

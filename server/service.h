@@ -27,6 +27,11 @@ inline constexpr const char* kServiceDescription =
 // The unit file's text for the program at "<homeDirectory>/<programFileName>".
 std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName);
 
+// A program path ("<homeDirectory>/<programFileName>") holding a byte below
+// 0x20 or DEL is refused before anything is written: "Could not add service:
+// the program's path "%s" holds a control character" on standard error
+// (the path escaped), exit status 1. Other failures are reported on standard
+// output and return.
 void InstallService(const std::string& homeDirectory, const std::string& programFileName);
 void UninstallService();
 

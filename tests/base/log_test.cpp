@@ -89,6 +89,39 @@ TEST(ServerLog, AFifoAsLogFileIsNeverWaitedForAndWarnsOnce) {
   close(reader);
 }
 
+// A full disk: the line cannot be written. The console hears of it at once
+// and then at most once a minute, never silently and never line by line.
+TEST(ServerLog, FailedWritesWarnOnceAMinute) {
+  ServerLog log("/dev/full");
+  testing::internal::CaptureStderr();
+  LogMessage(log, "first");
+  LogMessage(log, "second");
+  const std::string warning =
+      "WARNING: log file \"/dev/full\" could not be written (No space left on device); log "
+      "lines are being lost\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), warning);
+
+  ServerLog clocked("/dev/full");
+  struct Step {
+    int64_t now;
+    bool opened;
+    int error;
+    bool warns;
+  } const steps[] = {
+      {1000, true, ENOSPC, true},   {1001, true, EIO, false},     {1059, true, ENOSPC, false},
+      {1060, true, ENOSPC, true},   {1000, true, ENOSPC, true},    // the clock went back
+      {1030, false, ENOENT, false},                                // no file: dropped silently
+      {1031, false, EINVAL, true},  {1200, false, EINVAL, false},  // no plain file: once
+  };
+  for (const Step& step : steps) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(clocked.ReportFailedLine(step.error, step.opened, step.now, stderr), step.warns)
+        << step.now;
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(!printed.empty(), step.warns) << step.now << printed;
+  }
+}
+
 TEST(ServerLog, LineIsTimeStampBlankAndMessage) {
   TempHome home;
   WriteLogLine(home.File("k.log"), At(2026, 12, 6, 8, 9, 10),

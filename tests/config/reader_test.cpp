@@ -122,6 +122,35 @@ TEST(Stanzas, StayInFileOrderAndDuplicatesBothBecomeJobs) {
   }
 }
 
+// A job name becomes part of its log files' names: one that could climb out
+// of log/ or that carries control characters is refused with its stanza, and
+// the stanza's directives reach no other job.
+TEST(Stanzas, NamesThatLeaveTheFolderOrHoldControlCharactersAreLeftOut) {
+  TempHome logs;
+  LoadedHome h("LogFile = " + logs.File("k.log") +
+               "\nGOOD:\nTitle = good\n../../x:\nTitle = evil\nautorun = on\nautoruntimes = 00:00\n"
+               "\nA/B:\n\nA..B:\n\nTAB\tX:\n\nDEL\x7f:\n\nDOTS.OK:\nTitle = dots\n");
+  ASSERT_EQ(h.JobCount(), 2u);
+  EXPECT_EQ(h.Job(0).name, "GOOD");
+  EXPECT_EQ(h.Job(0).title, "good");
+  EXPECT_EQ(h.Job(1).name, "DOTS.OK");
+  EXPECT_TRUE(h.config.Snapshot()->schedule.empty());
+  EXPECT_FALSE(FindJobForUser(h.config, "../../x", std::nullopt));
+  const std::string refused[][2] = {
+      {"../../x", "4"}, {"A/B", "9"}, {"A..B", "11"}, {"TAB\\tX", "13"}, {"DEL\\x7F", "15"}};
+  std::string warnings;
+  const std::string log = logs.Read("k.log");
+  for (const auto& [name, line] : refused) {
+    warnings += "WARNING: invalid job name \"" + name + "\" at line " + line +
+                " of kestrun.conf - job left out\n";
+    const std::string logged =
+        " Invalid job name \"" + name + "\" at line " + line + " of kestrun.conf - job left out\n";
+    EXPECT_NE(log.find(logged), std::string::npos) << logged << log;
+  }
+  EXPECT_EQ(h.printed.err, warnings);
+  EXPECT_EQ(h.printed.out, "");
+}
+
 TEST(Stanzas, NewJobHasTheDefaults) {
   LoadedHome h("J:\n");
   const JobDefinition& j = h.Job(0);

@@ -1,4 +1,6 @@
 // The banner strip, its picture and the icon images.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "config/gif.h"
@@ -24,6 +26,7 @@ struct BannerCase {
   bool missing = false;  // name a file that does not exist
   bool ownPicture = false;
   std::vector<std::string> logged;
+  bool fifo = false;  // name a FIFO that never gets a writer
 };
 void PrintTo(const BannerCase& c, std::ostream* os) {
   *os << c.name;
@@ -56,6 +59,12 @@ std::vector<BannerCase> BannerCases() {
        true,
        false,
        {"Graphic File @ not found or no read access - using default graphic."}},
+      {"FifoIsNeverWaitedOn",
+       "",
+       true,
+       false,
+       {"Graphic File @ not found or no read access - using default graphic."},
+       true},
   };
 }
 
@@ -69,6 +78,9 @@ TEST_P(BannerTest, ChoosesPictureAndLogs) {
   if (!c.file.empty() || c.missing) {
     job.bannerGraphic = home.File("banner.gif");
     if (!c.missing) home.Write("banner.gif", c.file);
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(job.bannerGraphic.c_str(), 0600), 0);
+    }
     if (c.ownPicture) expected = Base64Encode(c.file);
   }
   const std::string script = Generate({""});

@@ -1,14 +1,18 @@
 // GET_DIALOG_DATA, CANCEL_DIALOG and the three dialog script requests against
 // the built KestrunServer in a temporary home: exact reply fields, log lines
 // and what the scripts were given; and the two line cutters.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dialogs/banner.h"
 #include "dialogs/dialog_request.h"
 #include "jobs/value_scripts.h"
 #include "protocol/request_types.h"
@@ -139,7 +143,10 @@ std::string Config(const std::string& h) {
          "/entries.dlg\n  listbox = on\n  listboxscript = " + h +
          "/pw.sh\n\nSELF:\n  program = /bin/cat\n  usetty = off\n  denyifjobrunning = "
          "{self}\n\nTEXT:\n  dialog = " +
-         h + "/text.dlg\n";
+         h + "/text.dlg\n\nFIFOBANNER:\n  dialog = " + h +
+         "/entries.dlg\n  banner = on\n"
+         "  bannergraphic = " +
+         h + "/banner.fifo\n";
 }
 
 class DialogRequests : public ::testing::Test {
@@ -157,6 +164,7 @@ class DialogRequests : public ::testing::Test {
       std::filesystem::permissions(h + "/" + name, std::filesystem::perms::owner_all);
     }
     home_->WriteFile("five.dlg", kFive);
+    EXPECT_EQ(::mkfifo((h + "/banner.fifo").c_str(), 0600), 0);  // never gets a writer
     home_->WriteFile("entries.dlg", "A: [____]\nB: [____]\nC: [____]\n");
     home_->WriteFile("five-nolf.dlg", std::string(kFive).substr(0, std::string(kFive).size() - 1));
     home_->WriteFile("fields.env", "KESFIELD1=x\nKESFIELD2=x\nKESFIELD3=x\nKESFIELD4=x\n");
@@ -518,6 +526,20 @@ TEST_F(DialogRequests, JobThatDeniesItselfWhileItRuns) {
   run.SendEndOfInput();
   EXPECT_TRUE(run.ReadOutput().endWord);
   EXPECT_EQ(run.Reply().status, 1);
+}
+
+// A FIFO as the banner picture is never waited on: the dialog comes back at
+// once with the built-in picture, and the server goes on answering.
+TEST_F(DialogRequests, FifoAsBannerGraphicAnswersAtOnceWithTheBuiltinPicture) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string script = DialogScript(Dialog("FIFOBANNER"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_NE(script.find("image create photo bi -format gif -data \"" +
+                        dialogs::BuiltinBannerBase64() + "\"\n"),
+            std::string::npos);
+  EXPECT_TRUE(LogHas("Graphic File " + home_->path() +
+                     "/banner.fifo not found or no read access - using default graphic."));
+  EXPECT_EQ(DialogScript(Dialog("FIFOBANNER")), script);
 }
 
 TEST_F(DialogRequests, CancelDialogOnlyLogs) {

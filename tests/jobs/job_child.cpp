@@ -14,6 +14,9 @@
 //                        and closed the FIFO, creates the file DONE and exits
 //                        with 3
 //   stream BYTES         writes BYTES bytes to standard output and exits 0
+//   cat-then-wait FIFO   copies standard input to standard output, then
+//                        waits until a writer has opened and closed the FIFO
+//                        and exits 0
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -111,5 +114,15 @@ int main(int argc, char** argv) {
   if (mode == "both") return WriteAll(1, "out\n", 4) && WriteAll(2, "err\n", 4) ? 0 : 101;
   if (mode == "hold" && argc > 4) return Hold(argv[2], argv[3], argv[4]);
   if (mode == "stream" && argc > 2) return Stream(std::atoll(argv[2]));
+  if (mode == "cat-then-wait" && argc > 2) {
+    if (const int code = Cat(0); code != 0) return code;
+    const int fd = ::open(argv[2], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 102;
+    char c;
+    while (::read(fd, &c, 1) > 0) {
+    }
+    ::close(fd);
+    return 0;
+  }
   return 99;
 }

@@ -254,8 +254,9 @@ TEST(Execute, ProgramGetsTheRunsEnvironmentSorted) {
   rig.environment = {"b=1", "\xC3X=2", "KESJOBNAME=TESTJOB", "KESRUNMARKER=forged", "A=3"};
   auto run = rig.Start({kChild, "env"});
   const std::string env = StreamData(ReadAllFrames(rig.client()), 0);
-  EXPECT_TRUE(std::regex_match(
-      env, std::regex("A=3\nKESJOBNAME=TESTJOB\nKESRUNMARKER=[0-9a-f]{32}\nb=1\n\xC3X=2\n")))
+  EXPECT_TRUE(
+      std::regex_match(env, std::regex("A=3\nKESJOBNAME=TESTJOB\nKESRUNMARKER=[0-9a-f]{32}\\.[0-9a-"
+                                       "f]{16}\\.[0-9]+\\.[0-9]+\nb=1\n\xC3X=2\n")))
       << env;
   EXPECT_EQ(run.get().result, 0);
   // The caller's vector is left as it was.

@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -255,8 +257,7 @@ TEST(RunMarker, EnvironmentHoldsOnlyTheWholeEntry) {
     std::string_view environ;
     bool holds;
   } cases[] = {
-      {"A=1\0KESRUNMARKER=ab\0"sv, true},   {"KESRUNMARKER=ab"sv, true},  // last entry without its
-                                                                          // NUL
+      {"A=1\0KESRUNMARKER=ab\0"sv, true},   {"KESRUNMARKER=ab"sv, true},  // last entry, no NUL
       {"A=1\0KESRUNMARKER=abc\0"sv, false},                               // longer value
       {"KESRUNMARKER=a\0"sv, false},                                      // shorter value
       {"XKESRUNMARKER=ab\0"sv, false},      {"A=KESRUNMARKER=ab\0"sv, false}, {""sv, false},
@@ -264,9 +265,10 @@ TEST(RunMarker, EnvironmentHoldsOnlyTheWholeEntry) {
   for (const auto& c : cases) {
     EXPECT_EQ(EnvironmentHolds(c.environ, "KESRUNMARKER=ab"), c.holds) << c.environ;
   }
+  // The marker's form: see RunMarker.NamesTheRunTheHomeAndTheServer.
   const std::string marker = NewRunMarker();
-  EXPECT_EQ(marker.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(marker.size(), 32u);
+  EXPECT_EQ(marker.substr(0, 32).find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(marker[32], '.');
   EXPECT_NE(marker, NewRunMarker());
 }
 
@@ -426,6 +428,184 @@ TEST(Files, ReadPlainFileReadsOnlyPlainFilesAndNeverBlocks) {
   unlink((base + "/plain").c_str());
   unlink((base + "/fifo").c_str());
   rmdir(dir);
+}
+
+TEST(Files, ConfiguredFilesOpenWithoutBlockingAndMustBePlain) {
+  char dir[] = "/tmp/kes_open_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  ASSERT_EQ(AppendToFile(base + "/plain", "data\n"), 0);
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);  // no writer: opening it would block
+  ASSERT_EQ(symlink((base + "/plain").c_str(), (base + "/link").c_str()), 0);
+  struct Case {
+    std::string path;
+    int error;
+  };
+  const Case cases[] = {
+      {base + "/plain", 0},     {base + "/link", 0},  // a link to a plain file is followed
+      {base + "/fifo", EINVAL}, {base, EINVAL},
+      {"/dev/null", EINVAL},    {base + "/missing", ENOENT},
+  };
+  for (const Case& c : cases) {
+    int error = 0;
+    const UniqueFd fd = OpenPlainFileForReading(c.path, &error);
+    EXPECT_EQ(fd.valid(), c.error == 0) << c.path;
+    EXPECT_EQ(error, c.error) << c.path;
+    if (fd) {
+      EXPECT_EQ(fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0) << c.path;
+      EXPECT_NE(fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0) << c.path;
+    }
+  }
+  std::filesystem::remove_all(base);
+}
+
+// Job log creation: only a new name in the folder; links, FIFOs, earlier
+// files and names that leave the folder are refused and left as they were.
+TEST(Files, CreateFileInDirectoryMakesOnlyNewFilesInsideTheFolder) {
+  char dir[] = "/tmp/kes_create_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  ASSERT_EQ(mkdir((base + "/log").c_str(), 0700), 0);
+  ASSERT_EQ(AppendToFile(base + "/target", "keep\n"), 0);
+  ASSERT_EQ(AppendToFile(base + "/log/earlier.log", "earlier\n"), 0);
+  ASSERT_EQ(symlink((base + "/target").c_str(), (base + "/log/link.log").c_str()), 0);
+  ASSERT_EQ(symlink((base + "/nowhere").c_str(), (base + "/log/dangling.log").c_str()), 0);
+  ASSERT_EQ(mkfifo((base + "/log/fifo.log").c_str(), 0600), 0);
+  int error = 0;
+  const UniqueFd folder = OpenDirectory(base + "/log", &error);
+  ASSERT_TRUE(folder) << error;
+  struct Case {
+    std::string name;
+    int error;
+  };
+  const Case cases[] = {
+      {"new.log", 0},           {"link.log", EEXIST},
+      {"dangling.log", EEXIST}, {"fifo.log", EEXIST},
+      {"earlier.log", EEXIST},  {"../escape.log", EINVAL},
+      {"..", EINVAL},           {"", EINVAL},
+  };
+  for (const Case& c : cases) {
+    error = 0;
+    const UniqueFd fd = CreateFileInDirectory(folder, c.name, &error);
+    EXPECT_EQ(fd.valid(), c.error == 0) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
+  }
+  EXPECT_EQ(ReadPlainFile(base + "/target"), "keep\n");
+  EXPECT_EQ(ReadPlainFile(base + "/log/earlier.log"), "earlier\n");
+  EXPECT_FALSE(std::filesystem::exists(base + "/nowhere"));
+  EXPECT_FALSE(std::filesystem::exists(base + "/escape.log"));
+  EXPECT_EQ(ReadPlainFile(base + "/log/new.log"), "");
+  error = 0;
+  EXPECT_FALSE(OpenDirectory(base + "/target", &error));
+  EXPECT_EQ(error, ENOTDIR);
+
+  // Job logs: an ended run's file of the same name is replaced; one still
+  // held, a link, or a file with a second link elsewhere keeps its name.
+  ASSERT_EQ(link((base + "/target").c_str(), (base + "/log/hard.log").c_str()), 0);
+  const UniqueFd held = CreateJobLogFile(folder, "held.log", &error);
+  ASSERT_TRUE(held);
+  const Case logs[] = {{"earlier.log", 0},
+                       {"held.log", EBUSY},
+                       {"link.log", EEXIST},
+                       {"hard.log", EEXIST},
+                       {"fifo.log", EEXIST}};
+  for (const Case& c : logs) {
+    error = 0;
+    const UniqueFd fd = CreateJobLogFile(folder, c.name, &error);
+    EXPECT_EQ(fd.valid(), c.error == 0) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
+  }
+  EXPECT_EQ(ReadPlainFile(base + "/log/earlier.log"), "");
+  EXPECT_EQ(ReadPlainFile(base + "/target"), "keep\n");
+  std::filesystem::remove_all(base);
+}
+
+TEST(Files, AppendReportsWhetherTheWriteItselfFailed) {
+  bool opened = false;
+  EXPECT_EQ(AppendToFile("/dev/full", "line\n", &opened), ENOSPC);
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(AppendToFile("/nonexistent-dir/k.log", "line\n", &opened), ENOENT);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(SystemErrorText(ENOSPC), "No space left on device");
+}
+
+TEST(RunMarker, NamesTheRunTheHomeAndTheServer) {
+  const std::string marker = NewRunMarker();
+  const std::optional<RunMarkerOrigin> origin = ParseRunMarker(marker);
+  ASSERT_TRUE(origin) << marker;
+  EXPECT_EQ(origin->homeTag, HomeTag(HomeDirectory()));
+  EXPECT_EQ(origin->serverPid, getpid());
+  EXPECT_EQ(origin->serverStart, ProcessStartTime(getpid()));
+  EXPECT_NE(NewRunMarker(), marker);
+  EXPECT_EQ(HomeTag("/opt/kes").size(), 16u);
+  EXPECT_NE(HomeTag("/opt/kes"), HomeTag("/opt/kes2"));
+  for (const char* bad : {"", "0123456789abcdef0123456789abcdef",  // the old form
+                          "0123456789abcdef0123456789abcdef.0123456789abcdef.12",
+                          "0123456789abcdef0123456789abcdeX.0123456789abcdef.12.3",
+                          "0123456789abcdef0123456789abcdef.0123456789abcdef.0.3",
+                          "0123456789abcdef0123456789abcdef.0123456789abcdef.1x.3"})
+    EXPECT_FALSE(ParseRunMarker(bad)) << bad;
+}
+
+// Runs of this home whose server is gone are found; runs of a server still
+// running (the test's parent stands in for it) or of another home are not.
+// The one that ignores SIGTERM is killed once the grace has passed.
+TEST(RunMarker, OrphansOfAGoneServerOfTheHomeAreFoundAndEnded) {
+  const std::string home = "/tmp/kes-orphan-home-" + std::to_string(getpid());
+  const ProcessId parent = getppid();
+  const RunMarkerOrigin gone{HomeTag(home), getpid(), ProcessStartTime(getpid()).value() + 1};
+  const RunMarkerOrigin alive{HomeTag(home), parent, ProcessStartTime(parent).value()};
+  const RunMarkerOrigin elsewhere{HomeTag(home + "x"), getpid(), 1};
+  const auto start = [](const char* mode, const RunMarkerOrigin& origin) {
+    int error = 0;
+    auto child = StartChild({kChild, mode}, &error,
+                            {std::string(kRunMarkerName) + "=" + NewRunMarkerFor(origin)});
+    EXPECT_TRUE(child) << error;
+    return child;
+  };
+  auto stubborn = start("stubborn", gone);  // ignores SIGTERM
+  auto sleeper = start("sleep", gone);
+  auto ofLiveServer = start("stubborn", alive);
+  auto otherHome = start("stubborn", elsewhere);
+  for (auto* c : {&stubborn, &ofLiveServer, &otherHome})
+    ASSERT_EQ(ReadLine((*c)->out.get()), "ready");
+
+  std::vector<OrphanedProcess> found;
+  ASSERT_TRUE(test::WaitUntil([&] {
+    found = FindOrphanedRuns(home);
+    return found.size() == 2;
+  })) << found.size();
+  std::sort(found.begin(), found.end(),
+            [](const OrphanedProcess& a, const OrphanedProcess& b) { return a.pid < b.pid; });
+  std::vector<ProcessId> expected{stubborn->process.pid(), sleeper->process.pid()};
+  std::sort(expected.begin(), expected.end());
+  for (size_t k = 0; k < found.size(); ++k) EXPECT_EQ(found[k].pid, expected[k]);
+  const auto stubbornEntry = std::find_if(
+      found.begin(), found.end(), [&](const auto& p) { return p.pid == stubborn->process.pid(); });
+  EXPECT_EQ(stubbornEntry->command, kChild + " stubborn");
+
+  const std::vector<ProcessId> killed = EndOrphanedRuns(found, std::chrono::milliseconds(100));
+  EXPECT_EQ(killed, std::vector<ProcessId>{stubborn->process.pid()});
+  EXPECT_TRUE(stubborn->process.Reap().signaled);
+  EXPECT_TRUE(sleeper->process.Reap().signaled);
+  EXPECT_TRUE(FindOrphanedRuns(home).empty());
+  for (auto* left : {&ofLiveServer, &otherHome}) {
+    EXPECT_TRUE(KillProcessTree((*left)->process.pid()));
+    (*left)->process.Reap();
+  }
+}
+TEST(RunMarker, OrphanThatTakesSigtermEndsWithoutAKill) {
+  const std::string home = "/tmp/kes-orphan-term-" + std::to_string(getpid());
+  const RunMarkerOrigin gone{HomeTag(home), getpid(), ProcessStartTime(getpid()).value() + 1};
+  int error = 0;
+  auto child = StartChild({kChild, "sleep"}, &error,
+                          {std::string(kRunMarkerName) + "=" + NewRunMarkerFor(gone)});
+  ASSERT_TRUE(child) << error;
+  ASSERT_TRUE(test::WaitUntil([&] { return FindOrphanedRuns(home).size() == 1; }));
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(EndOrphanedRuns(FindOrphanedRuns(home), std::chrono::seconds(5)).empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_TRUE(child->process.Reap().signaled);
 }
 
 }  // namespace

@@ -126,7 +126,8 @@ int Both(long long count) {
 const char* Usage =
     "test_child fds | both N | lines | linger | after-eof N CODE | exit N | args ... | env | tree "
     "| orphan | cat | stream N | stdio-lines |\n"
-    "  write OUT ERR | signal N | pgid | sigstate | sleep | close-stdin | ignore-input\n";
+    "  write OUT ERR | signal N | pgid | sigstate | sleep | close-stdin | ignore-input |\n"
+    "  stubborn\n";
 
 }  // namespace
 
@@ -137,6 +138,12 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1];
   if (mode == "fds") return ListFds();
+  if (mode == "stubborn") {
+    // Ignores SIGTERM, says "ready" and waits to be killed.
+    signal(SIGTERM, SIG_IGN);
+    WriteText(1, "ready\n");
+    for (;;) pause();
+  }
   if (mode == "both" && argc > 2) return Both(std::atoll(argv[2]));
   if (mode == "lines") {
     // Writes its second line only after a byte of input arrived.

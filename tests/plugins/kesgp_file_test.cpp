@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -97,6 +98,24 @@ TEST_F(KesgpFile, InitialiseFailsWhenTheNamedFileCannotBeRead) {
   setenv("KESGP_FILE", dir.File("missing.txt").c_str(), 1);
   EXPECT_EQ(plugin.initialise(), 2);
   EXPECT_EQ(plugin.groupsForUser("bob"), nullptr);
+}
+
+// A FIFO (no writer ever comes) or a directory named as the group file is
+// refused at once; after a good read, a group file replaced by a FIFO leaves
+// the last contents in force instead of holding the request that asks.
+TEST_F(KesgpFile, FifoOrDirectoryAsGroupFileNeverBlocks) {
+  const std::string fifo = dir.File("groups.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir.path()}) {
+    setenv("KESGP_FILE", path.c_str(), 1);
+    EXPECT_EQ(plugin.initialise(), 2) << path;
+    EXPECT_EQ(plugin.groupsForUser("bob"), nullptr) << path;
+  }
+  setenv("KESGP_FILE", groupFile.c_str(), 1);
+  ASSERT_EQ(plugin.initialise(), 0);
+  std::filesystem::remove(groupFile);
+  ASSERT_EQ(mkfifo(groupFile.c_str(), 0600), 0);
+  EXPECT_EQ(plugin.GroupsOf("bob"), (Names{"Admins", "Operators"}));
 }
 
 // The library copied into a directory of its own, found by a path file beside

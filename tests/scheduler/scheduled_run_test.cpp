@@ -203,18 +203,20 @@ TEST_F(Runs, CycleStartsOneRunPerFinishedRunAndIsLoggedOnce) {
       << lines;
 }
 
+// The run holds on until the test opens and closes the FIFO `hold`, which
+// the program itself waits on; its standard input is the plain file `in`.
 TEST_F(Runs, JobThatDeniesItselfIsNotStartedTwice) {
   ASSERT_EQ(::mkfifo((home.path() + "/hold").c_str(), 0600), 0);
-  Load("HOLD:\n program = " + kChild +
-       "\n param = cat\n denyifjobrunning = {HOLD}\n autorunstandardinput = $KESTRUNHOME/hold\n");
+  home.WriteFile("in", "held\n");
+  Load("HOLD:\n program = " + kChild + "\n param = cat-then-wait\n param = " + home.path() +
+       "/hold\n denyifjobrunning = {HOLD}\n autorunstandardinput = $KESTRUNHOME/in\n");
   Start("HOLD");
-  // Opening the FIFO meets the run's open; the program then holds it.
+  // Opening the FIFO meets the program's open; the program then holds it.
   const int writer = ::open((home.path() + "/hold").c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(writer, 0);
   ASSERT_TRUE(test::WaitUntil([&] { return table.IsJobRunning("HOLD", std::nullopt); }));
   Start("HOLD");
   EXPECT_TRUE(test::WaitUntil([&] { return test::CountOf(Lines(), "HOLD") == 2; }));
-  ASSERT_EQ(::write(writer, "held\n", 5), 5);
   ::close(writer);
   ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
   EXPECT_EQ(Lines(),
@@ -224,20 +226,65 @@ TEST_F(Runs, JobThatDeniesItselfIsNotStartedTwice) {
 }
 
 TEST_F(Runs, SecondRunInTheSameMinuteLeavesTheFirstRunsLogFileAlone) {
-  ASSERT_EQ(::mkfifo((home.path() + "/feed").c_str(), 0600), 0);
-  Load("TWICE:\n program = " + kChild +
-       "\n param = cat\n autorunstandardinput = $KESTRUNHOME/feed\n");
+  ASSERT_EQ(::mkfifo((home.path() + "/hold").c_str(), 0600), 0);
+  home.WriteFile("in", "first\n");
+  Load("TWICE:\n program = " + kChild + "\n param = cat-then-wait\n param = " + home.path() +
+       "/hold\n autorunstandardinput = $KESTRUNHOME/in\n");
   Start("TWICE");
-  const int writer = ::open((home.path() + "/feed").c_str(), O_WRONLY | O_CLOEXEC);
+  const int writer = ::open((home.path() + "/hold").c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(writer, 0);
-  ASSERT_EQ(::write(writer, "first\n", 6), 6);
   ASSERT_TRUE(test::WaitUntil([&] { return LogFile("TWICE") == "first\n"; }));
   Start("TWICE");
   EXPECT_TRUE(test::WaitUntil([&] { return test::CountOf(Lines(), "for write") == 1; }));
   ::close(writer);
+  // Both programs wait on the FIFO, whenever each reaches it: every brief
+  // writer that meets a reader lets the readers there go.
+  EXPECT_TRUE(test::WaitUntil([&] {
+    const int fd = ::open((home.path() + "/hold").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    return test::CountOf(Lines(), "exits code 0") == 2;
+  }));
   ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
   EXPECT_EQ(LogFile("TWICE"), "first\n");
   EXPECT_EQ(test::CountOf(Lines(), "Script \"CHILD\" exits code 0"), 2u) << Lines();
+}
+
+// What is already in log/ under the run's file name is never opened: a
+// symbolic link to another file leaves that file as it was, and the run goes
+// on without output. A job name that leaves log/ is refused when the file is
+// created even if it got past the reader.
+TEST_F(Runs, LogFileNameThatExistsOrLeavesTheFolderIsNeverOpened) {
+  home.WriteFile("precious", "keep me\n");
+  Load("LINKED:\n program = " + kChild + "\n param = both\n");
+  ASSERT_EQ(::symlink((home.path() + "/precious").c_str(),
+                      (home.path() + "/log/LINKED-20240303-2105.log").c_str()),
+            0);
+  Start("LINKED");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  EXPECT_EQ(home.ReadFile("precious"), "keep me\n");
+  EXPECT_EQ(Lines(),
+            "Running timed job \"LINKED\"\nCould not open file \"HOME/log/"
+            "LINKED-20240303-2105.log\" for write\nScript \"CHILD\" exits code 0\n");
+
+  JobDefinition escaping = *FindJobForUser(config, "LINKED", std::nullopt);
+  escaping.name = "../ESCAPED";
+  scheduler->StartScheduledJob(escaping);
+  ASSERT_TRUE(scheduler->WaitUntilIdle(10s));
+  EXPECT_FALSE(std::filesystem::exists(home.path() + "/ESCAPED-20240303-2105.log"));
+  EXPECT_EQ(test::CountOf(Lines(), "ESCAPED-20240303-2105.log\" for write"), 1u) << Lines();
+}
+
+// A FIFO as standard input is refused at once instead of holding the run's
+// thread until a writer comes; the program runs without input.
+TEST_F(Runs, FifoAsStandardInputIsRefusedWithoutWaiting) {
+  ASSERT_EQ(::mkfifo((home.path() + "/fifo").c_str(), 0600), 0);
+  Load("FED:\n program = " + kChild +
+       "\n param = cat\n autorunstandardinput = $KESTRUNHOME/fifo\n");
+  Start("FED");
+  ASSERT_TRUE(scheduler->WaitUntilIdle(5s));
+  EXPECT_EQ(Lines(),
+            "Running timed job \"FED\"\nCould not open file \"HOME/fifo\" for read\n"
+            "Script \"CHILD\" exits code 0\n");
 }
 
 TEST_F(Runs, TickStartsDueEntriesOfTheCurrentConfiguration) {

@@ -82,6 +82,7 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
   TestHome home;
   std::filesystem::create_directory(home.path() + "/log");
   ASSERT_EQ(::mkfifo((home.path() + "/hold").c_str(), 0600), 0);
+  home.WriteFile("in", "fed from a file\n");
   // Six older runs of LOGGED: retention 5 keeps the newest four and the new one.
   for (int k = 0; k < 6; ++k)
     home.WriteFile("log/LOGGED-2020010" + std::to_string(k + 1) + "-0000.log", "old");
@@ -93,7 +94,8 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
       "\n param = env\n param = KESPARENTJOB\n param = KESPARENTLOG\n param = KESPARENTEXITCODE\n"
       " param = KESREASON\n param = KESJOBNAME\n"
       "\nHOLD:\n program = " +
-      kChild + "\n param = cat\n autorunstandardinput = $KESTRUNHOME/hold\n" + kEveryMinute;
+      kChild + "\n param = cat-then-wait\n param = " + home.path() +
+      "/hold\n autorunstandardinput = $KESTRUNHOME/in\n" + kEveryMinute;
   RunningServer server(home, {{"KESREASON", std::nullopt}}, jobs);
   ASSERT_TRUE(server.ready());
   const pid_t pid = server.process().pid();
@@ -103,8 +105,9 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
   // The baseline holds only if no run had started yet.
   ASSERT_EQ(home.Log().find("SCHEDULER"), std::string::npos) << "a minute began during start-up";
 
-  // The first minute boundary: HOLD opens the FIFO for its input, which lets
-  // a writer open it too (before that, a non-blocking open finds no reader).
+  // The first minute boundary: HOLD's program copies its input file and then
+  // opens the FIFO, which lets a writer open it too (before that, a
+  // non-blocking open finds no reader).
   int writer = -1;
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -118,7 +121,6 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
       if (job == "HOLD" && user == "SCHEDULER") return true;
     return false;
   }));
-  ASSERT_EQ(::write(writer, "fed through the fifo\n", 21), 21);
   ::close(writer);
   ASSERT_TRUE(WaitUntil([&] { return CountOf(home.Log(), "SCHEDULER: Script") == 4; }));
 
@@ -139,7 +141,7 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
             "KESPARENTJOB=PARENT\nKESPARENTLOG=" + home.path() + "/log/PARENT-" + minute +
                 ".log\nKESPARENTEXITCODE=3\nKESREASON=TIMED\nKESJOBNAME=CHILD\n");
   EXPECT_EQ(home.ReadFile("log/LOGGED-" + minute + ".log"), "out\nerr\n");
-  EXPECT_EQ(home.ReadFile("log/HOLD-" + minute + ".log"), "fed through the fifo\n");
+  EXPECT_EQ(home.ReadFile("log/HOLD-" + minute + ".log"), "fed from a file\n");
   EXPECT_EQ(home.ReadFile("log/PARENT-" + minute + ".log"), "");
   EXPECT_EQ(LogFiles(home),
             (std::set<std::string>{"LOGGED-20200103-0000.log", "LOGGED-20200104-0000.log",

@@ -317,5 +317,51 @@ TEST_F(ServerJobs, InterruptKillsRunningJobsThenWaitsBeforeEnding) {
   EXPECT_NE(log.find(" Kestrun Server Shut Down\n", killing), std::string::npos) << log;
 }
 
+// A server killed with SIGKILL leaves its job's tree running. The next server
+// of the same home ends the tree at start-up and logs each process; with
+// `keeporphans = on` it only logs them and leaves them running.
+TEST(OrphanedRuns, NextServerOfTheHomeEndsThemUnlessKeepOrphansIsOn) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "keeporphans = on" : "keeporphans off");
+    TestHome home;
+    const std::string config = std::string(keep ? "keeporphans = on\n" : "") +
+                               "\nTREE:\n  program = " KES_TEST_CHILD
+                               "\n  param = tree\n  usetty = off\n";
+    std::vector<pid_t> tree;
+    {
+      RunningServer killed(home, kNoReason, config);
+      ASSERT_TRUE(killed.ready()) << killed.process().Stderr();
+      RunClient run(killed.port(), RunFields("TREE"));
+      ASSERT_TRUE(run.connected());
+      run.Header();
+      tree = ReadTreePids(run);
+      ASSERT_EQ(tree.size(), 3u);
+      killed.process().Signal(SIGKILL);
+      ASSERT_TRUE(killed.process().WaitExit(10s).has_value());
+    }
+    for (pid_t p : tree) ASSERT_FALSE(ProcessGone(p)) << p;
+
+    RunningServer next(home, kNoReason, config);
+    ASSERT_TRUE(next.ready()) << next.process().Stderr();
+    const std::string log = home.Log();
+    for (pid_t p : tree) {
+      const std::string line =
+          keep ? " Leaving process " + std::to_string(p) +
+                     " of an earlier Kestrun server running (keeporphans): " KES_TEST_CHILD
+                     " tree\n"
+               : " Ending process " + std::to_string(p) +
+                     " left running by an earlier Kestrun server: " KES_TEST_CHILD " tree\n";
+      EXPECT_EQ(CountOf(log, line), 1u) << log;
+      if (keep) {
+        EXPECT_FALSE(ProcessGone(p)) << p;
+        ::kill(p, SIGKILL);
+      }
+      EXPECT_TRUE(WaitUntil([&] { return ProcessGone(p); })) << p;
+    }
+    EXPECT_EQ(CountOf(log, "did not end on SIGTERM"), 0u) << log;
+    StopServerChecked(&next);
+  }
+}
+
 }  // namespace
 }  // namespace kestrun::test

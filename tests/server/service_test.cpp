@@ -84,6 +84,36 @@ TEST(ServiceInstall, UnitPassesSystemdVerification) {
   EXPECT_EQ(v.status, 0) << v.out << v.err;
 }
 
+// A line feed in the program's path would end the unit's ExecStart line and
+// start a directive of its own; any control byte in the path is refused
+// before a unit is written.
+TEST(ServiceInstall, ProgramPathWithAControlByteIsRefused) {
+  TestHome home;
+  const std::string dir = home.path() + "/units";
+  std::filesystem::create_directory(dir);
+  struct Case {
+    std::string folder;
+    std::string shown;
+  } const cases[] = {
+      {"evil\nExecStartPre=touch pwned\n", "evil\\nExecStartPre=touch pwned\\n"},
+      {"tab\there", "tab\\there"},
+      {"del\x7f", "del\\x7F"},
+  };
+  for (const Case& c : cases) {
+    const std::string folder = home.path() + "/" + c.folder;
+    std::filesystem::create_directory(folder);
+    std::filesystem::copy_file(home.Program(), folder + "/KestrunServer");
+    const ProgramResult r =
+        test::RunProgram({folder + "/KestrunServer", "-install"},
+                         {{"KESREASON", std::nullopt}, {"KESTRUN_UNIT_DIR", dir}});
+    EXPECT_EQ(r.status, 1) << c.shown;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(r.err, "Could not add service: the program's path \"" + home.path() + "/" + c.shown +
+                         "/KestrunServer\" holds a control character\n");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/KestrunServer.service"));
+  }
+}
+
 // A datagram socket standing in for systemd's notify socket.
 class NotifySocket {
  public:
