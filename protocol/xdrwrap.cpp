@@ -213,7 +213,8 @@ XDRWRAP::Mark XDRWRAP::End() const {
 }
 
 void XDRWRAP::TruncateTo(const Mark& mark) {
-  assert(encoding_ && mark.buffers >= 1 && mark.buffers <= buffers_.size());
+  if (mark.buffers == 0) return BeginEncode();  // marked before anything was built
+  assert(encoding_ && mark.buffers <= buffers_.size());
   buffers_.resize(mark.buffers);
   current_ = buffers_.size() - 1;
   bufferCount_ = static_cast<int32_t>(buffers_.size());

@@ -122,7 +122,7 @@ class XDRWRAP {
   };
   Mark End() const;
   // Drops every field added after `mark` (taken from this message since its
-  // last BeginEncode).
+  // last BeginEncode; the mark of a message not yet begun leaves it empty).
   void TruncateTo(const Mark& mark);
   // True when every reader accepts the message as built and `tail` could
   // still follow.
