@@ -280,6 +280,8 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     s.relayServer = d.value;
   } else if (k == "relayport") {
     s.relayPort = ParseNumber(d.value);
+  } else if (k == "relayclients") {
+    AddRelayClients(d.value);
   } else if (k == "groupprocessor") {
     s.groupProcessorPath = d.value;
     sawGroupProcessor_ = true;
@@ -297,6 +299,23 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     s.environment = d.value;
   } else {
     UnknownDirective(d.key);
+  }
+}
+
+void ConfigReader::AddRelayClients(std::string_view value) {
+  for (const std::string& item : SplitList(RemoveOuterBraces(TrimBlanks(value)))) {
+    const std::string_view address = TrimBlanks(item);
+    if (address.empty()) continue;
+    if (const std::optional<uint32_t> parsed = ParseIPv4Address(address)) {
+      next_->relayClients.push_back(*parsed);
+      continue;
+    }
+    const std::string a(address);
+    Warning(StringPrintf("WARNING: invalid address \"%s\" in \"relayclients\" at line %d of "
+                         "kestrun.conf\n",
+                         a.c_str(), line_),
+            StringPrintf("Invalid address \"%s\" in \"relayclients\" at line %d of kestrun.conf",
+                         a.c_str(), line_));
   }
 }
 

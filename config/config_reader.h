@@ -70,6 +70,8 @@ class ConfigReader {
   void StartStanza(std::string_view header);
   void AddPendingSchedule();
   void ApplyGlobalDirective(const Directive& d);
+  // `relayclients = {ADDRESS,...}`: adds each IPv4 address; warns of others.
+  void AddRelayClients(std::string_view value);
   void UnknownDirective(std::string_view key);
   void FinishJobs();
   // The field-name block with exactly this header, appended when missing.

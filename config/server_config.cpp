@@ -11,6 +11,26 @@
 
 namespace kestrun {
 
+std::optional<uint32_t> ParseIPv4Address(std::string_view text) {
+  text = TrimBlanks(text);
+  uint32_t address = 0;
+  for (int octet = 0; octet < 4; ++octet) {
+    if (octet > 0) {
+      if (text.empty() || text.front() != '.') return std::nullopt;
+      text.remove_prefix(1);
+    }
+    size_t digits = 0;
+    uint32_t value = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9')
+      value = value * 10 + static_cast<uint32_t>(text[digits++] - '0');
+    if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
+    text.remove_prefix(digits);
+    address = (address << 8) | value;
+  }
+  if (!text.empty()) return std::nullopt;
+  return address;
+}
+
 const JobDefinition* ConfigSnapshot::FindJob(std::string_view name) const {
   const auto it = jobIndex.find(UpperCase(name));
   return it == jobIndex.end() ? nullptr : &jobs[it->second];

@@ -43,6 +43,9 @@ struct ConfigSnapshot {
   std::string bannerGraphic;
   std::string relayServer;
   int32_t relayPort = 0;
+  // `relayclients`: the IPv4 addresses (host order), besides loopback, from
+  // which this server accepts relay requests; every line adds to the list.
+  std::vector<uint32_t> relayClients;
   bool banner = false;
   std::string groupProcessorPath;
 
@@ -107,6 +110,7 @@ class ServerConfig : public ServerLog {
   std::string environment() const { return Snapshot()->environment; }
   std::string relayServer() const { return Snapshot()->relayServer; }
   int32_t relayPort() const { return Snapshot()->relayPort; }
+  std::vector<uint32_t> relayClients() const { return Snapshot()->relayClients; }
   bool banner() const { return Snapshot()->banner; }
   std::string bannerGraphic() const { return Snapshot()->bannerGraphic; }
   std::string groupProcessorPath() const { return Snapshot()->groupProcessorPath; }
@@ -130,6 +134,10 @@ class ServerConfig : public ServerLog {
   mutable std::mutex snapshotLock_;  // guards snapshot_ (the pointer only)
   std::shared_ptr<const ConfigSnapshot> snapshot_;
 };
+
+// The address of a dotted IPv4 text "a.b.c.d" (four decimal octets 0..255,
+// blanks around it ignored), in host order; nullopt for anything else.
+std::optional<uint32_t> ParseIPv4Address(std::string_view text);
 
 // First read of kestrun.conf: records the process id and reads the file.
 // Warnings go to standard error and the log, unknown directives to standard

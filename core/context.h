@@ -25,6 +25,7 @@ namespace kestrun {
 class ServerConfig;
 class RunningJobTable;
 class DockedRegistry;
+class RefusalLog;
 class PreloadTable;
 
 // A preload program to start in the background for a client's dialog.
@@ -53,6 +54,9 @@ struct ServerContext {
   ServerConfig* config = nullptr;
   RunningJobTable* runningJobs = nullptr;
   DockedRegistry* docked = nullptr;
+  // Paces the log lines of refused relay requests (notify/refusal_log.h);
+  // null: every refusal is logged.
+  RefusalLog* relayRefusals = nullptr;
   // Seams of job runs (preloaded programs); empty until that module fills
   // them in.
   RunHooks runHooks;

@@ -31,10 +31,9 @@ enum DialogFailure : int32_t {
   kRefused = 10,
 };
 
-// Longest script a reply can carry: a message holds at most kMaxBuffers
-// buffers, and every piece of a long string travels in a buffer of its own
-// (a few are left for the other fields).
-constexpr size_t kMaxScriptLength = (kMaxBuffers - 8) * kStringPieceLength;
+// No script longer than this can fit a reply (kMaxBuffers full buffers);
+// longer ones are refused before a reply is built from them.
+constexpr size_t kMaxScriptBytes = static_cast<size_t>(kMaxBuffers) * kMaxBufferSize;
 
 // Placeholder of the argument list's element 0 until a script is run.
 constexpr const char* kArgumentPlaceholder = "kestrun";
@@ -134,8 +133,18 @@ bool Prevalidate(RequestContext& rc, const DialogRequest& r, const JobDefinition
                r.node.c_str(), path);
     message = "Prevalidate Script failed to run: " + net::ErrorText(out.result);
   }
+  const XDRWRAP::Mark start = rc.reply.End();
   FailWithBlock(rc.reply, kPrevalidateRefused, job, env);
   rc.reply.AddString(message);
+  if (!rc.reply.WithinLimits()) {
+    // Its standard error, the refusal's text, does not fit a reply.
+    LogMessage(config, "%s@%s Prevalidate script \"%s\" error output too large to send (%zu bytes)",
+               r.user.c_str(), r.node.c_str(), path, message.size());
+    rc.reply.TruncateTo(start);
+    FailWithBlock(rc.reply, kPrevalidateRefused, job, env);
+    rc.reply.AddString("Prevalidate script error output too large to send (" +
+                       std::to_string(message.size()) + " bytes)");
+  }
   ReleasePreload(rc.server, r, job);
   return false;
 }
@@ -179,19 +188,22 @@ std::optional<std::string> RunDialogScript(ServerContext& server, const DialogRe
   return std::move(out.capture.stdoutData);
 }
 
-// The success reply, or failure 3 for a script longer than a reply can carry.
+// The success reply, or failure 3 for a script longer than a reply can carry
+// within the message limits.
 void ReplyWithScript(RequestContext& rc, const DialogRequest& r, const JobDefinition& job,
                      const EnvironmentBlock& env, const std::string& script) {
   if (script.empty()) return FailWithBlock(rc.reply, kNoScript, job, env);
-  if (script.size() > kMaxScriptLength) {
-    LogMessage(*rc.server.config,
-               "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)", r.user.c_str(),
-               r.node.c_str(), r.job.c_str(), script.size());
-    return FailWithBlock(rc.reply, kNoScript, job, env);
+  const XDRWRAP::Mark start = rc.reply.End();
+  if (script.size() <= kMaxScriptBytes) {
+    rc.reply.AddEnum(1);
+    AddStreamBlock(rc.reply, job, env);
+    rc.reply.AddString(script);
+    if (rc.reply.WithinLimits()) return;
+    rc.reply.TruncateTo(start);
   }
-  rc.reply.AddEnum(1);
-  AddStreamBlock(rc.reply, job, env);
-  rc.reply.AddString(script);
+  LogMessage(*rc.server.config, "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)",
+             r.user.c_str(), r.node.c_str(), r.job.c_str(), script.size());
+  FailWithBlock(rc.reply, kNoScript, job, env);
 }
 
 // The `usetclfile` path: the file's text as the reply's script.

@@ -78,12 +78,34 @@ CaptureOutcome RunScript(ServerContext& server, const std::string& script, const
                            static_cast<uint32_t>(r.clientProcessId), r.env);
 }
 
-void AddLines(XDRWRAP& reply, std::string_view output) {
+// Appends each output line (char 1, string) and the closing char 0. Stops
+// and returns false, the lines so far left in place, at the first line that
+// would take the reply past the message limits.
+bool AddLines(XDRWRAP& reply, std::string_view output) {
   for (const std::string& line : ScriptOutputLines(output)) {
-    reply.AddChar(1);
-    reply.AddString(line);
+    const bool added = reply.AddIfFits(
+        [&](XDRWRAP& out) {
+          out.AddChar(1);
+          out.AddString(line);
+        },
+        kNumberTail);
+    if (!added) return false;
   }
   reply.AddChar(0);
+  return true;
+}
+
+// A reply built from `start` that cannot be sent whole: it becomes char 0 and
+// "<what> too large to send (<n> bytes)", and the refusal is logged.
+void RefuseOversizedReply(RequestContext& rc, const XDRWRAP::Mark& start, const ScriptRequest& r,
+                          const char* what, const std::string& script, size_t bytes) {
+  rc.reply.TruncateTo(start);
+  const std::string text =
+      std::string(what) + " too large to send (" + std::to_string(bytes) + " bytes)";
+  LogMessage(*rc.server.config, "%s@%s %s of \"%s\" too large to send (%zu bytes)", r.user.c_str(),
+             r.node.c_str(), what, script.c_str(), bytes);
+  rc.reply.AddChar(0);
+  rc.reply.AddString(text);
 }
 
 // The items of `onlistboxchangeupdate` whose number is not 0: the leading
@@ -103,7 +125,8 @@ std::vector<long> ChangeUpdateFields(std::string_view directive) {
   return numbers;
 }
 
-void AddListBoxReply(XDRWRAP& reply, const JobDefinition& job, std::string_view output) {
+// False when the output lines would pass the message limits.
+bool AddListBoxReply(XDRWRAP& reply, const JobDefinition& job, std::string_view output) {
   reply.AddChar(1);
   const std::vector<long> updates = ChangeUpdateFields(job.onListBoxChangeUpdate);
   reply.AddLong(static_cast<int32_t>(updates.size()));
@@ -121,7 +144,7 @@ void AddListBoxReply(XDRWRAP& reply, const JobDefinition& job, std::string_view 
     for (const FieldDefinition& width : job.columnWidthList)
       reply.AddString(width.value.empty() ? std::string("-") : width.value);
   }
-  AddLines(reply, output);
+  return AddLines(reply, output);
 }
 
 // A field number of the form 1..count written in decimal digits only.
@@ -192,7 +215,10 @@ void RunListBoxScript(RequestContext& rc) {
     rc.reply.AddString(out.capture.stderrData);
     return;
   }
-  AddListBoxReply(rc.reply, job, out.capture.stdoutData);
+  const XDRWRAP::Mark start = rc.reply.End();
+  if (!AddListBoxReply(rc.reply, job, out.capture.stdoutData))
+    RefuseOversizedReply(rc, start, r, "ListBoxScript output", job.listBoxScript,
+                         out.capture.stdoutData.size());
 }
 
 void RunFieldScript(RequestContext& rc) {
@@ -263,8 +289,12 @@ void RunFieldScript(RequestContext& rc) {
   }
   LogMessage(config, "%s@%s Script \"%s\" exited with code %d", user, node, script.c_str(),
              out.exitStatus);
+  const XDRWRAP::Mark start = rc.reply.End();
   rc.reply.AddChar(1);
-  AddLines(rc.reply, out.capture.stdoutData);
+  if (!AddLines(rc.reply, out.capture.stdoutData)) {
+    return RefuseOversizedReply(rc, start, r, "PopulateFieldScript output", script,
+                                out.capture.stdoutData.size());
+  }
   if (out.exitStatus == 0) {
     rc.reply.AddChar(0);
     return;
@@ -273,6 +303,9 @@ void RunFieldScript(RequestContext& rc) {
   rc.reply.AddChar(1);
   rc.reply.AddLong(static_cast<int32_t>(error.size()));
   if (!error.empty()) rc.reply.AddString(error);
+  if (!rc.reply.WithinLimits()) {
+    RefuseOversizedReply(rc, start, r, "PopulateFieldScript error output", script, error.size());
+  }
 }
 
 void RunValidationScript(RequestContext& rc) {
@@ -318,8 +351,13 @@ void RunValidationScript(RequestContext& rc) {
     rc.reply.AddChar(1);
     return;
   }
+  const XDRWRAP::Mark start = rc.reply.End();
   rc.reply.AddChar(0);
   rc.reply.AddString(out.capture.stderrData);
+  if (!rc.reply.WithinLimits()) {
+    RefuseOversizedReply(rc, start, r, "Validation Script error output", job.validateWith,
+                         out.capture.stderrData.size());
+  }
 }
 
 }  // namespace kestrun

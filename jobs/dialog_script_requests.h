@@ -36,6 +36,8 @@
 //     only without a `columnnames` list: long W, W strings (the
 //       `columnwidths` entries, "-" for an empty one);
 //     for each output line: char 1, string the line; then char 0.
+//   reply past the message limits char 0, string
+//                                "ListBoxScript output too large to send (<n> bytes)"
 //
 // RUN_FIELD_SCRIPT (type 4) request, after the type:
 //   string job, string user, long P, P strings, field block, list-box block,
@@ -53,6 +55,9 @@
 //                                exit code 0, else char 1, long L (length of
 //                                its standard error), and string the
 //                                standard error when L > 0.
+//   reply past the message limits char 0, string "PopulateFieldScript output
+//                                too large to send (<n> bytes)" (or "...error
+//                                output too large..." for its standard error)
 //
 // RUN_VALIDATION_SCRIPT (type 3) request, after the type:
 //   string job, string user, string node, long client pid, field block,
@@ -63,6 +68,8 @@
 //                                char 1
 //   exit code not 0              char 0, string its standard error
 //   script could not run         char 0, string "Validation Script failed to execute"
+//   standard error past the message limits: char 0, string
+//                                "Validation Script error output too large to send (<n> bytes)"
 //
 // Output lines: the standard output cut as ScriptOutputLines
 // (jobs/value_scripts.h) says, each line as the script wrote it.

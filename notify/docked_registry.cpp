@@ -19,7 +19,11 @@ std::string FormatIPv4(uint32_t address) {
 }
 
 DockedRegistry::DockedRegistry(Clock clock, Logger log)
-    : clock_(std::move(clock)), log_(std::move(log)) {}
+    : clock_(std::move(clock)), log_(std::move(log)), refusals_(clock_) {}
+
+void DockedRegistry::LogRefusal(uint32_t address, const std::string& line) {
+  if (log_ && refusals_.ShouldLog(address)) log_(line);
+}
 
 bool DockedRegistry::IsStale(const DockedClient& c, std::time_t now) const {
   return now - c.lastSeen > kStaleAfterSeconds;
@@ -36,19 +40,23 @@ bool IsDockableName(std::string_view name) {
 
 bool DockedRegistry::DockOrRefresh(std::string_view host, uint32_t address, int32_t port,
                                    std::string_view user) {
+  const auto who = [&] {
+    return EscapeControlCharacters(user, 64) + "@" + EscapeControlCharacters(host, 64);
+  };
   if (!IsDockableName(host) || !IsDockableName(user)) {
-    if (log_) {
-      log_("Refused to dock " + EscapeControlCharacters(user, 64) + "@" +
-           EscapeControlCharacters(host, 64) + " - name longer than " +
-           std::to_string(kMaxDockedNameLength) + " bytes or holding control characters");
-    }
+    LogRefusal(address, "Refused to dock " + who() + " - name longer than " +
+                            std::to_string(kMaxDockedNameLength) +
+                            " bytes or holding control characters");
     return false;
   }
   const std::time_t now = clock_();
+  size_t fromAddress = 0;
+  size_t live = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     // Walk in order: stale entries before the match are dropped, the ones
-    // after it are left for a later walk.
+    // after it are left for a later walk. Without a match the whole list has
+    // been walked, so the counts below are of live entries only.
     for (auto it = clients_.begin(); it != clients_.end();) {
       if (IsStale(*it, now)) {
         it = clients_.erase(it);
@@ -59,9 +67,23 @@ bool DockedRegistry::DockOrRefresh(std::string_view host, uint32_t address, int3
         it->udpPort = port;
         return false;
       }
+      if (it->address == address) ++fromAddress;
       ++it;
     }
-    clients_.push_back({address, std::string(host), port, now, std::string(user)});
+    live = clients_.size();
+    if (live < kMaxDockedClients && fromAddress < kMaxDockedPerAddress)
+      clients_.push_back({address, std::string(host), port, now, std::string(user)});
+  }
+  if (live >= kMaxDockedClients) {
+    LogRefusal(address, "Refused to dock " + who() + " (IP Address " + FormatIPv4(address) +
+                            ") - docked client list full (" + std::to_string(kMaxDockedClients) +
+                            " clients)");
+    return false;
+  }
+  if (fromAddress >= kMaxDockedPerAddress) {
+    LogRefusal(address, "Refused to dock " + who() + " - " + std::to_string(kMaxDockedPerAddress) +
+                            " clients already docked from IP Address " + FormatIPv4(address));
+    return false;
   }
   if (log_) {
     log_("Added " + std::string(user) + "@" + std::string(host) +

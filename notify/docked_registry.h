@@ -6,10 +6,16 @@
 // walks the list drops the stale entries it passes, except ListDocked, which
 // shows the list as it stands.
 //
+// The list is bounded: at most kMaxDockedClients entries in all and
+// kMaxDockedPerAddress from one peer address, so that no peer can grow it
+// (and every reply that lists it) without end. A docking past either cap is
+// refused; refusals are logged at most once a minute per peer address.
+//
 // Threads: request threads, job threads and the listener call in at the same
 // time. One mutex (lock_) guards the list; every operation takes the clock
 // once and then reads or changes the list as one step. Results are copies.
-// The mutex is never held while the logger runs or any other lock is taken.
+// The mutex is never held while the logger runs or any other lock is taken
+// (the refusal log's own lock included).
 #pragma once
 
 #include <cstdint>
@@ -21,6 +27,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "notify/refusal_log.h"
 
 namespace kestrun {
 
@@ -37,6 +45,11 @@ struct DockedAddress {
   uint32_t address = 0;
   int32_t udpPort = 0;
 };
+
+// Caps of the registry: entries in all, and live entries docked from one
+// peer address.
+inline constexpr size_t kMaxDockedClients = 10000;
+inline constexpr size_t kMaxDockedPerAddress = 64;
 
 // Longest user or host name a client may dock with.
 inline constexpr size_t kMaxDockedNameLength = 255;
@@ -58,7 +71,9 @@ class DockedRegistry {
   // Refreshes the live entry with exactly this host and user (new port and
   // time; the address of the first docking stays), or appends a new entry and
   // logs it. Returns true when an entry was appended. A host or user that is
-  // not dockable (IsDockableName) is logged and not docked.
+  // not dockable (IsDockableName), or a new entry past kMaxDockedClients or
+  // kMaxDockedPerAddress live entries, is not docked; the refusal is logged
+  // (at most once a minute per address).
   bool DockOrRefresh(std::string_view host, uint32_t address, int32_t port, std::string_view user);
   // Drops every entry with exactly this host and user, and every stale one.
   void RemoveDocked(std::string_view host, std::string_view user);
@@ -85,9 +100,11 @@ class DockedRegistry {
 
  private:
   bool IsStale(const DockedClient& c, std::time_t now) const;
+  void LogRefusal(uint32_t address, const std::string& line);
 
   Clock clock_;
   Logger log_;
+  RefusalLog refusals_;
   mutable std::mutex lock_;
   std::vector<DockedClient> clients_;  // guarded by lock_
 };

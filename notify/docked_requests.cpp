@@ -1,6 +1,7 @@
 #include "notify/docked_requests.h"
 
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "config/server_config.h"
@@ -28,15 +29,27 @@ void DeregisterClient(RequestContext& rc) {
 void DumpClientNodeNames(RequestContext& rc) {
   const int32_t selector = rc.request.GetLong();
   if (selector == 1) {
-    for (const DockedClient& c : rc.server.docked->ListDocked()) {
+    const std::vector<DockedClient> clients = rc.server.docked->ListDocked();
+    size_t left = 0;
+    for (const DockedClient& c : clients) {
       // An empty host name ends the list for the reader; a client that docked
       // with one would hide every entry after it, so it is left out.
       if (c.hostName.empty()) continue;
-      rc.reply.AddString(c.hostName);
-      rc.reply.AddString(c.userName);
-      rc.reply.AddLong(static_cast<int32_t>(c.address));
-      rc.reply.AddLong(c.udpPort);
+      const bool added = left == 0 && rc.reply.AddIfFits(
+                                          [&](XDRWRAP& out) {
+                                            out.AddString(c.hostName);
+                                            out.AddString(c.userName);
+                                            out.AddLong(static_cast<int32_t>(c.address));
+                                            out.AddLong(c.udpPort);
+                                          },
+                                          kEmptyStringTail);
+      if (!added) ++left;
     }
+    if (left > 0)
+      LogMessage(*rc.server.config,
+                 "Docked client list cut short: %zu of %zu client(s) left out of the reply, "
+                 "which would pass the message limits",
+                 left, clients.size());
   }
   rc.reply.AddString("");
 }

@@ -16,7 +16,9 @@ void DeregisterClient(RequestContext& rc);
 
 // DUMP_CLIENT_NODE_NAMES: long selector. With selector 1 the reply lists every
 // entry as it stands (host, user, address, port), then one empty string. Any
-// other selector gets the empty list: just the empty string.
+// other selector gets the empty list: just the empty string. The registry's
+// caps keep the list within the message limits; should it not fit all the
+// same, the entries that fit are sent and the rest is logged as left out.
 void DumpClientNodeNames(RequestContext& rc);
 
 }  // namespace kestrun

@@ -28,9 +28,21 @@ int NotificationSender::Send(uint32_t address, int32_t port, std::span<const uin
 bool NotificationSender::SendBalloon(uint32_t address, int32_t port,
                                      std::span<const uint8_t> datagram) {
   if (Send(address, port, datagram) == 0) return true;
-  LogMessage(config_, "ERROR: Failed to sendto UDP port %d at IP Address [%s]", port,
-             FormatIPv4(address).c_str());
+  if (failures_++ == 0) firstFailure_ = {address, port};
   return false;
+}
+
+void NotificationSender::LogFailures() {
+  const std::string where = FormatIPv4(firstFailure_.address);
+  if (failures_ == 1) {
+    LogMessage(config_, "ERROR: Failed to sendto UDP port %d at IP Address [%s]",
+               firstFailure_.udpPort, where.c_str());
+  } else if (failures_ > 1) {
+    LogMessage(config_,
+               "ERROR: Failed to sendto %d client(s) (first UDP port %d at IP Address [%s])",
+               failures_, firstFailure_.udpPort, where.c_str());
+  }
+  failures_ = 0;
 }
 
 void NotificationSender::SendJobState(uint32_t address, int32_t port, bool started) {
@@ -93,17 +105,15 @@ void NotifyJobState(const ServerConfig& config, DockedRegistry& docked, std::str
   const std::string relay = config.relayServer();
   if (!relay.empty()) {
     const std::vector<DockedAddress> addresses = RelayAddresses(config, docked, targets);
-    XDRWRAP request;
-    request.BeginEncode();
-    request.AddEnum(kRelayMessageJobNotify);
-    request.AddString(net::LocalHostName());
-    request.AddChar(started ? 1 : 0);
-    AddRelayEntries(request, addresses);
-    const bool sent = SendToRelay(config, request);
+    const std::string host = net::LocalHostName();
+    const int sent = SendToRelayInBatches(config, addresses, [&](XDRWRAP& request) {
+      request.AddEnum(kRelayMessageJobNotify);
+      request.AddString(host);
+      request.AddChar(started ? 1 : 0);
+    });
     LogMessage(config,
                "Sent Job %s Notification Message to %d client(s) via Relay Server %s (Port %d)",
-               StateWord(started), sent ? static_cast<int>(addresses.size()) : 0, relay.c_str(),
-               config.relayPort());
+               StateWord(started), sent, relay.c_str(), config.relayPort());
     return;
   }
   NotificationSender sender(config);
@@ -117,19 +127,18 @@ void SendBalloonToTargets(const ServerConfig& config, DockedRegistry& docked,
   const std::string relay = config.relayServer();
   if (!relay.empty()) {
     const std::vector<DockedAddress> addresses = RelayAddresses(config, docked, targets);
-    XDRWRAP request;
-    request.BeginEncode();
-    request.AddEnum(kRelayMessageBalloon);
-    request.AddString(net::LocalHostName());
-    request.AddString(balloon.title);
-    request.AddString(balloon.text);
-    request.AddLong(balloon.icon);
-    request.AddChar(balloon.immediate ? 1 : 0);
-    AddRelayEntries(request, addresses);
-    const bool sent = SendToRelay(config, request);
+    const std::string host = net::LocalHostName();
+    const int sent = SendToRelayInBatches(config, addresses, [&](XDRWRAP& request) {
+      request.AddEnum(kRelayMessageBalloon);
+      request.AddString(host);
+      request.AddString(balloon.title);
+      request.AddString(balloon.text);
+      request.AddLong(balloon.icon);
+      request.AddChar(balloon.immediate ? 1 : 0);
+    });
     LogMessage(config,
                "Sent Balloon Notification Message to %d client(s) via Relay Server %s (Port %d)",
-               sent ? static_cast<int>(addresses.size()) : 0, relay.c_str(), config.relayPort());
+               sent, relay.c_str(), config.relayPort());
     return;
   }
   // Encoded once: every target gets the same bytes.
@@ -138,6 +147,7 @@ void SendBalloonToTargets(const ServerConfig& config, DockedRegistry& docked,
   const std::vector<std::optional<DockedAddress>> where = AddressesOf(docked, targets);
   for (size_t k = 0; k < targets.size(); ++k)
     sender.SendBalloonTo(targets.targets()[k], where[k], datagram);
+  sender.LogFailures();
   LogMessage(config, "Sent Balloon Notification Message to %d client(s)",
              static_cast<int>(targets.size()));
 }

@@ -53,20 +53,26 @@ class TargetList {
 };
 
 // Sends the datagrams of one request or job event through one socket, opened
-// at the first send. Belongs to the thread that made it.
+// at the first send. Balloon send failures are counted and logged in one line
+// by LogFailures, so a request with many unreachable targets costs one log
+// line. Belongs to the thread that made it.
 class NotificationSender {
  public:
   explicit NotificationSender(const ServerConfig& config) : config_(config) {}
 
-  // Sends an encoded balloon datagram. On failure logs "ERROR: Failed to
-  // sendto UDP port %d at IP Address [%d.%d.%d.%d]" and returns false.
+  // Sends an encoded balloon datagram; false (counted) when the send failed.
   bool SendBalloon(uint32_t address, int32_t port, std::span<const uint8_t> datagram);
+  // Logs the balloon send failures so far, if any, and forgets them: one
+  // failure as "ERROR: Failed to sendto UDP port %d at IP Address [%s]",
+  // several as "ERROR: Failed to sendto %d client(s) (first UDP port %d at IP
+  // Address [%s])".
+  void LogFailures();
   // Sends the job-state datagram; failures are not reported.
   void SendJobState(uint32_t address, int32_t port, bool started);
   // Sends the balloon to the target at `where`, its registry entry as
   // AddressesOf found it. A target without a live entry (or with address 0) is
   // logged as "ERROR: Could not find entry for client %s@%s - client machine
-  // registered?" and false is returned.
+  // registered?" and false is returned; a failed send is counted.
   bool SendBalloonTo(const NotificationTarget& target, const std::optional<DockedAddress>& where,
                      std::span<const uint8_t> datagram);
 
@@ -75,6 +81,8 @@ class NotificationSender {
 
   const ServerConfig& config_;
   std::optional<DatagramSocket> socket_;
+  int failures_ = 0;
+  DockedAddress firstFailure_;
 };
 
 // The registry entry of each target (FindDocked: host and user without regard

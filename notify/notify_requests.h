@@ -50,6 +50,8 @@ void SendMessageToClient(RequestContext& rc);
 // GET_JOBS_FOR_USER: string host, string user, long UDP port. Docks or
 // refreshes the client, then replies enum 1, string name and string menu text
 // for each job of the tray menu the user may run now, and an empty string.
+// Items that would take the reply past the message limits are left out and
+// logged.
 void GetJobsForUser(RequestContext& rc);
 
 }  // namespace kestrun

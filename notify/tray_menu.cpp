@@ -17,14 +17,25 @@ void GetJobsForUser(RequestContext& rc) {
   // stays docked.
   rc.server.docked->DockOrRefresh(host, rc.peerAddress, port, user);
 
+  size_t left = 0;
   for (const JobDefinition& job : config.Jobs()) {
     if (!job.trayMenu || !job.hasJobDirective) continue;
     if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
     // No argument list: running jobs are matched by name alone.
     if (CheckJobRunningRules(job, {}, *rc.server.runningJobs).refused) continue;
-    rc.reply.AddString(job.name);
-    rc.reply.AddString(job.title.empty() ? job.name : job.title);
+    const bool added = left == 0 && rc.reply.AddIfFits(
+                                        [&](XDRWRAP& out) {
+                                          out.AddString(job.name);
+                                          out.AddString(job.title.empty() ? job.name : job.title);
+                                        },
+                                        kEmptyStringTail);
+    if (!added) ++left;
   }
+  if (left > 0)
+    LogMessage(config,
+               "%s@%s - system tray menu cut short: %zu item(s) left out of the reply, which "
+               "would pass the message limits",
+               user.c_str(), host.c_str(), left);
   rc.reply.AddString("");
 }
 

@@ -24,9 +24,6 @@ namespace kestrun {
 inline constexpr uint32_t ConnectionMagic = 0x125ABBCD;
 inline constexpr uint32_t AlternateConnectionMagic = 0x125ABBCE;
 inline constexpr size_t kHeaderSize = 32;
-inline constexpr int32_t kMaxBuffers = 500;
-inline constexpr int32_t kMaxItems = 10000;
-inline constexpr uint32_t kMaxBufferSize = 0x20000;
 inline constexpr int kListenBacklog = 5;
 inline constexpr std::chrono::milliseconds kReadWait{30000};
 // A send to a peer that makes no progress for this long fails (the server

@@ -1,6 +1,8 @@
 #include "protocol/xdrwrap.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestrun {
@@ -13,6 +15,15 @@ XdrBuffer::~XdrBuffer() {
   xdr_destroy(&xdr);
 }
 
+void XdrBuffer::Grow(size_t capacity) {
+  if (capacity <= data.size()) return;
+  const u_int position = xdr_getpos(&xdr);
+  xdr_destroy(&xdr);
+  data.resize(capacity);
+  xdrmem_create(&xdr, data.data(), static_cast<u_int>(data.size()), XDR_ENCODE);
+  xdr_setpos(&xdr, position);
+}
+
 namespace {
 
 // Position of the stream after its last field; the default capacity stands in
@@ -20,6 +31,13 @@ namespace {
 int32_t StreamPosition(XDR& xdr) {
   const int pos = static_cast<int>(xdr_getpos(&xdr));
   return pos < 0 ? kDefaultCapacity : pos;
+}
+
+// Bytes an XDR number takes, and an XDR string of `length` characters: its
+// length word and the characters padded to a multiple of 4.
+constexpr size_t kNumberSize = 4;
+constexpr size_t StringSize(size_t length) {
+  return 4 + (length + 3) / 4 * 4;
 }
 
 }  // namespace
@@ -37,6 +55,7 @@ XdrBuffer& XDRWRAP::Current() {
 }
 
 void XDRWRAP::GrowChain(size_t minimumSize) {
+  assert(minimumSize <= kMaxBufferSize);
   XdrBuffer& old = Current();
   old.Size = StreamPosition(old.xdr);
   const size_t capacity = std::max(static_cast<size_t>(kDefaultCapacity), minimumSize);
@@ -50,31 +69,41 @@ void XDRWRAP::FinishField(XdrBuffer& buffer) {
   buffer.Size = StreamPosition(buffer.xdr);
 }
 
-// Encodes one field, moving to a new buffer when it does not fit so that no
-// field ever straddles two buffers. xdr_string writes the length word before
-// it finds that the characters do not fit, so a failed attempt is rolled back
-// to the end of the last whole field before the buffer is closed.
-template <typename Encode>
-void XDRWRAP::AddField(size_t minimumSize, Encode encode) {
-  if (!encoding_) BeginEncode();
-  for (;;) {
-    XDR& xdr = Current().xdr;
-    const u_int before = xdr_getpos(&xdr);
-    if (encode(xdr)) break;
-    xdr_setpos(&xdr, before);
-    GrowChain(minimumSize);
+// The current buffer, grown in place (doubling, up to kMaxBufferSize) when
+// the field fits under the limits there; otherwise a new buffer. So no field
+// straddles two buffers and no buffer passes what a reader accepts.
+XdrBuffer& XDRWRAP::BufferWithRoomFor(size_t fieldSize) {
+  XdrBuffer& buffer = Current();
+  const size_t used = static_cast<size_t>(StreamPosition(buffer.xdr));
+  if (buffer.NumItems < kMaxItems && used + fieldSize <= kMaxBufferSize) {
+    if (used + fieldSize > buffer.data.size()) {
+      const size_t doubled = std::min(buffer.data.size() * 2, static_cast<size_t>(kMaxBufferSize));
+      buffer.Grow(std::max(used + fieldSize, doubled));
+    }
+    return buffer;
   }
-  FinishField(Current());
+  GrowChain(fieldSize);
+  return Current();
+}
+
+// Encodes one field of exactly `fieldSize` bytes into a buffer that has room
+// for it, so the encoder cannot run out of space.
+template <typename Encode>
+void XDRWRAP::AddField(size_t fieldSize, Encode encode) {
+  if (!encoding_) BeginEncode();
+  XdrBuffer& buffer = BufferWithRoomFor(fieldSize);
+  if (!encode(buffer.xdr)) std::abort();  // room was made for exactly this field
+  FinishField(buffer);
 }
 
 void XDRWRAP::AddLong(int32_t value) {
   long wide = value;
-  AddField(0, [&](XDR& xdr) { return xdr_long(&xdr, &wide) != 0; });
+  AddField(kNumberSize, [&](XDR& xdr) { return xdr_long(&xdr, &wide) != 0; });
 }
 
 void XDRWRAP::AddEnum(int32_t value) {
   enum_t e = value;
-  AddField(0, [&](XDR& xdr) { return xdr_enum(&xdr, &e) != 0; });
+  AddField(kNumberSize, [&](XDR& xdr) { return xdr_enum(&xdr, &e) != 0; });
 }
 
 void XDRWRAP::AddChar(uint8_t value) {
@@ -98,7 +127,7 @@ void XDRWRAP::AddString(std::string_view text) {
     piece[part.size()] = '\0';
     char* p = piece;
     const u_int max = static_cast<u_int>(part.size());
-    AddField(part.size() + 10, [&](XDR& xdr) { return xdr_string(&xdr, &p, max) != 0; });
+    AddField(StringSize(part.size()), [&](XDR& xdr) { return xdr_string(&xdr, &p, max) != 0; });
   }
 }
 
@@ -175,6 +204,32 @@ void XDRWRAP::FreeMessage() {
   current_ = 0;
   bufferCount_ = 1;
   encoding_ = false;
+}
+
+XDRWRAP::Mark XDRWRAP::End() const {
+  if (buffers_.empty()) return {};
+  const XdrBuffer& last = *buffers_.back();
+  return {buffers_.size(), last.Size, last.NumItems};
+}
+
+void XDRWRAP::TruncateTo(const Mark& mark) {
+  if (mark.buffers == 0) return BeginEncode();  // marked before anything was built
+  assert(encoding_ && mark.buffers <= buffers_.size());
+  buffers_.resize(mark.buffers);
+  current_ = buffers_.size() - 1;
+  bufferCount_ = static_cast<int32_t>(buffers_.size());
+  XdrBuffer& last = Current();
+  xdr_setpos(&last.xdr, static_cast<u_int>(mark.size));
+  last.Size = mark.size;
+  last.NumItems = mark.items;
+}
+
+bool XDRWRAP::WithinLimits(MessageTail tail) const {
+  if (bufferCount_ > kMaxBuffers) return false;
+  if (buffers_.empty() || bufferCount_ < kMaxBuffers) return true;  // the tail may open a buffer
+  const XdrBuffer& last = *buffers_.back();
+  return static_cast<size_t>(last.Size) + tail.bytes <= kMaxBufferSize &&
+         last.NumItems + tail.items <= kMaxItems;
 }
 
 void XDRWRAP::BeginDecode(int32_t announcedCount) {

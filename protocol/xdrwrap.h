@@ -8,6 +8,18 @@
 // A message is built (encode direction, after BeginEncode) or read (decode
 // direction, filled by ReceiveMessage), never both. It belongs to one thread at
 // a time and takes no locks.
+//
+// Packing. Every reader refuses a message of more than kMaxBuffers buffers,
+// a buffer of more than kMaxBufferSize bytes or one announcing more than
+// kMaxItems fields. The writer therefore fills each buffer as far as those
+// limits allow: the first buffer starts at kDefaultCapacity bytes (a small
+// message is one small allocation) and grows in place, doubling, while the
+// next field still fits under kMaxBufferSize and kMaxItems; only then does a
+// new buffer begin. Readers take fields across buffer boundaries by the
+// buffers' field counts alone, so where the boundaries fall never changes
+// what a reader decodes. A message that grows past kMaxBuffers all the same
+// is not sendable (WithinLimits); builders of replies that grow with data
+// append their entries with AddIfFits and refuse what does not fit.
 #pragma once
 
 #include <rpc/xdr.h>
@@ -37,8 +49,23 @@ class DecodeFailure : public std::runtime_error {
 };
 
 inline constexpr int32_t kDefaultCapacity = 1000;
+// The limits every reader enforces on a received message.
+inline constexpr int32_t kMaxBuffers = 500;
+inline constexpr int32_t kMaxItems = 10000;  // fields announced by one buffer
+inline constexpr uint32_t kMaxBufferSize = 0x20000;
 inline constexpr size_t kStringPieceLength = 10000;  // characters per string piece
 inline constexpr uint32_t kMaxPieceLength = 12000;   // longest piece a reader accepts
+
+// Fields still to follow once a bounded part of a message is built: the
+// closing fields of a list, which must find room after its last entry.
+struct MessageTail {
+  size_t bytes = 0;
+  int32_t items = 0;
+};
+// A list's closing empty string: a piece count and an empty piece.
+inline constexpr MessageTail kEmptyStringTail{8, 2};
+// A list's closing long, enum or char.
+inline constexpr MessageTail kNumberTail{4, 1};
 
 // One link of the chain. The XDR stream points into `data`, which never moves
 // once the buffer exists (the buffer itself is heap-held by the message).
@@ -47,6 +74,10 @@ struct XdrBuffer {
   XdrBuffer(const XdrBuffer&) = delete;
   XdrBuffer& operator=(const XdrBuffer&) = delete;
   ~XdrBuffer();
+
+  // Encode direction: moves the data to an area of `capacity` bytes (at least
+  // the current one) and reopens the stream at the same position.
+  void Grow(size_t capacity);
 
   XDR xdr{};
   std::vector<char> data;
@@ -82,6 +113,33 @@ class XDRWRAP {
   // Releases every buffer; harmless on an empty message.
   void FreeMessage();
 
+  // --- bounded building (encode direction) ---
+  // The end of the message as built so far.
+  struct Mark {
+    size_t buffers = 0;  // buffers in the chain
+    int32_t size = 0;    // bytes used in the last one
+    int32_t items = 0;   // fields in the last one
+  };
+  Mark End() const;
+  // Drops every field added after `mark` (taken from this message since its
+  // last BeginEncode; the mark of a message not yet begun leaves it empty).
+  void TruncateTo(const Mark& mark);
+  // True when every reader accepts the message as built and `tail` could
+  // still follow.
+  bool WithinLimits(MessageTail tail = {}) const;
+  // Appends what `add(*this)` writes when the message then stays within the
+  // limits with room for `tail`; otherwise leaves the message as it was and
+  // returns false.
+  template <typename Add>
+  bool AddIfFits(Add&& add, MessageTail tail = {}) {
+    if (!encoding_) BeginEncode();
+    const Mark mark = End();
+    add(*this);
+    if (WithinLimits(tail)) return true;
+    TruncateTo(mark);
+    return false;
+  }
+
   // --- used by the transport ---
   int32_t BufferCount() const { return bufferCount_; }
   std::vector<std::unique_ptr<XdrBuffer>>& Buffers() { return buffers_; }
@@ -100,8 +158,9 @@ class XDRWRAP {
   XdrBuffer& Current();
   void GrowChain(size_t minimumSize);
   void FinishField(XdrBuffer& buffer);
+  XdrBuffer& BufferWithRoomFor(size_t fieldSize);
   template <typename Encode>
-  void AddField(size_t minimumSize, Encode encode);
+  void AddField(size_t fieldSize, Encode encode);
   XdrBuffer& BufferForNextField();
   [[noreturn]] void Fail(const char* what);
 

@@ -114,6 +114,16 @@ void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddre
   } catch (const DecodeFailure&) {
     return;  // abandoned: no reply
   }
+  // Every reader refuses a message past the limits, so such a reply is never
+  // sent; the handlers of growing replies keep within them, this is the last
+  // guard.
+  if (!reply.WithinLimits()) {
+    if (server.config != nullptr)
+      LogMessage(*server.config,
+                 "Reply to %s not sent: %d buffers, more than the %d a message holds",
+                 std::string(RequestTypeName(type)).c_str(), reply.BufferCount(), kMaxBuffers);
+    return;
+  }
   SendReply(reply, socket);
   if (type == SHUTDOWN_KESTRUN && server.exitProcess) server.exitProcess(0);
 }

@@ -1,6 +1,7 @@
 #include "server/running_job_requests.h"
 
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "config/server_config.h"
@@ -10,13 +11,28 @@
 namespace kestrun {
 
 void GetActiveJobs(RequestContext& rc) {
-  for (const RunningJob& job : rc.server.runningJobs->ListRunningJobs()) {
-    rc.reply.AddString(job.jobName);
-    rc.reply.AddString(job.lockValue.value_or(""));
-    rc.reply.AddString(job.clientUser.value_or("SCHEDULER"));
-    rc.reply.AddLong(static_cast<int32_t>(job.processId));
-    rc.reply.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
+  const std::vector<RunningJob> jobs = rc.server.runningJobs->ListRunningJobs();
+  size_t left = 0;
+  for (const RunningJob& job : jobs) {
+    // Lock values come from the clients' arguments and may be long: the
+    // jobs that fit are listed, the rest is logged as left out.
+    const bool added =
+        left == 0 && rc.reply.AddIfFits(
+                         [&](XDRWRAP& out) {
+                           out.AddString(job.jobName);
+                           out.AddString(job.lockValue.value_or(""));
+                           out.AddString(job.clientUser.value_or("SCHEDULER"));
+                           out.AddLong(static_cast<int32_t>(job.processId));
+                           out.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
+                         },
+                         kEmptyStringTail);
+    if (!added) ++left;
   }
+  if (left > 0)
+    LogMessage(*rc.server.config,
+               "Active job list cut short: %zu of %zu job(s) left out of the reply, which would "
+               "pass the message limits",
+               left, jobs.size());
   rc.reply.AddString("");
 }
 

@@ -10,7 +10,9 @@ namespace kestrun {
 // GET_ACTIVE_JOBS: no fields. Reply per running job, in table order: string
 // job name; string lock value ("" without one); string client user
 // ("SCHEDULER" for scheduled runs); long process id; long start time (low 32
-// bits of the seconds since 1970). Then one empty string.
+// bits of the seconds since 1970). Then one empty string. Jobs that would
+// take the reply past the message limits (long lock values) are left out and
+// logged.
 void GetActiveJobs(RequestContext& rc);
 
 // KILL_JOB: long process id. Kills the job's process tree. Reply: enum 1 and

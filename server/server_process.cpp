@@ -30,6 +30,7 @@ ServerProcess::ServerProcess(const std::string& home)
   context.config = &config;
   context.runningJobs = &runningJobs;
   context.docked = &docked;
+  context.relayRefusals = &relayRefusals;
   context.notifyJobState = [this](const JobDefinition& job, bool started) {
     NotifyJobState(config, docked, job.notifyRunGroup, started);
   };

@@ -17,6 +17,7 @@
 #include "core/context.h"
 #include "launch/running_jobs.h"
 #include "notify/docked_registry.h"
+#include "notify/refusal_log.h"
 
 namespace kestrun {
 
@@ -30,6 +31,7 @@ struct ServerProcess {
   ServerConfig config;  // path set here; loaded by StartServer
   RunningJobTable runningJobs;
   DockedRegistry docked;
+  RefusalLog relayRefusals{DockedRegistry::SystemClock};
   ReceiveBudget receiveBudget;  // buffers of all requests being received
   ServerContext context;
   // Started by systemd (-StartService): an interrupt is the service's stop.

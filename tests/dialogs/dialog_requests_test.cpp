@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialogs/banner.h"
@@ -146,7 +147,10 @@ std::string Config(const std::string& h) {
          h + "/text.dlg\n\nFIFOBANNER:\n  dialog = " + h +
          "/entries.dlg\n  banner = on\n"
          "  bannergraphic = " +
-         h + "/banner.fifo\n";
+         h + "/banner.fifo\n\nLBMANY:\n  listboxscript = " + h +
+         "/many.sh\n\nLBTOOMANY:\n  listboxscript = " + h +
+         "/toomany.sh\n\nTCLHUGE:\n  dialog = " + h + "/five.dlg\n  usetclfile = " + h +
+         "/huge.tcl\n";
 }
 
 class DialogRequests : public ::testing::Test {
@@ -159,7 +163,11 @@ class DialogRequests : public ::testing::Test {
                               {"fail2.sh", "#!/bin/sh\nprintf 'one\\ntwo\\n'\nexit 1\n"},
                               {"slow.sh", "#!/bin/sh\nsleep 0.3\necho late\n"},
                               {"bad.sh", "#!/bin/sh\necho 'not today' >&2\nexit 3\n"},
-                              {"pw.sh", "#!/bin/sh\nprintf 'v1\\nv2\\nv$KESCURRENTFIELD\\n'\n"}}) {
+                              {"pw.sh", "#!/bin/sh\nprintf 'v1\\nv2\\nv$KESCURRENTFIELD\\n'\n"},
+                              // 3 fields a line: 200,000 lines fit the 5,000,000
+                              // fields of a message, 1,700,000 do not.
+                              {"many.sh", "#!/bin/sh\nexec seq 200000\n"},
+                              {"toomany.sh", "#!/bin/sh\nexec seq 1700000\n"}}) {
       home_->WriteFile(name, text);
       std::filesystem::permissions(h + "/" + name, std::filesystem::perms::owner_all);
     }
@@ -503,14 +511,45 @@ TEST_F(DialogRequests, TclFileIsSentUnchanged) {
 }
 
 TEST_F(DialogRequests, TenThousandDefinitionLines) {
-  // Labels only: the script fits in a reply.
+  // Labels only, and ten thousand fields: both scripts fit in a reply.
   EXPECT_NE(DialogScript(Dialog("TEXT")).find("Row 9999"), std::string::npos);
-  // Ten thousand fields make a script beyond what a message can carry.
-  XDRWRAP r = Dialog("HUGE");
+  XDRWRAP huge = Dialog("HUGE");
+  EXPECT_LE(huge.BufferCount(), kMaxBuffers);
+  EXPECT_NE(DialogScript(std::move(huge)).find("Label 9999"), std::string::npos);
+}
+
+TEST_F(DialogRequests, ScriptBeyondTheMessageLimitsIsRefused) {
+  const size_t size = size_t{kMaxBuffers} * kMaxBufferSize + 1;
+  home_->WriteFile("huge.tcl", std::string(size, 'x'));
+  XDRWRAP r = Dialog("TCLHUGE");
   EXPECT_EQ(r.GetEnum(), 0);
   EXPECT_EQ(r.GetEnum(), 3);
   EXPECT_EQ(ReadBlock(r), kDefaultBlock);
-  EXPECT_TRUE(LogHas("ann@pc1 - dialog script of job \"HUGE\" too long to send ("));
+  EXPECT_TRUE(LogHas("ann@pc1 - dialog script of job \"TCLHUGE\" too long to send (" +
+                     std::to_string(size) + " bytes)"));
+}
+
+// A list box of 200,000 lines (1,000-byte buffers once made 3,200 of them)
+// arrives whole within the limits; 1,700,000 lines cannot fit and are refused.
+TEST_F(DialogRequests, ListBoxOfManyLinesStaysWithinTheLimits) {
+  XDRWRAP many = Script(RUN_LISTBOX_SCRIPT, "LBMANY", {}, "", "");
+  EXPECT_LE(many.BufferCount(), kMaxBuffers);
+  ASSERT_EQ(many.GetLong(), 1);
+  EXPECT_EQ(many.GetLong(), 0);  // no updates
+  EXPECT_EQ(many.GetString(), ",");
+  EXPECT_EQ(many.GetLong(), 1);  // no column names
+  EXPECT_EQ(many.GetLong(), 0);  // context column
+  EXPECT_EQ(many.GetLong(), 0);  // no widths
+  const Lines lines = ReplyLines(many);
+  ASSERT_EQ(lines.size(), 200000u);
+  EXPECT_EQ(lines.back(), "200000");
+
+  XDRWRAP tooMany = Script(RUN_LISTBOX_SCRIPT, "LBTOOMANY", {}, "", "");
+  EXPECT_EQ(tooMany.GetLong(), 0);
+  const std::string message = tooMany.GetString();
+  EXPECT_EQ(message.rfind("ListBoxScript output too large to send (", 0), 0u) << message;
+  EXPECT_TRUE(LogHas("ann@pc1 ListBoxScript output of \"" + home_->path() +
+                     "/toomany.sh\" too large to send ("));
 }
 
 TEST_F(DialogRequests, JobThatDeniesItselfWhileItRuns) {

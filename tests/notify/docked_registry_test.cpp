@@ -184,6 +184,46 @@ TEST(Format, AddressFromTopByteDown) {
   EXPECT_EQ(FormatIPv4(0), "0.0.0.0");
 }
 
+// One peer address docks at most 64 clients; more are refused with one log
+// line a minute, refreshes still work and other addresses are unaffected.
+TEST(Caps, SixtyFourPerAddressRefusalsLoggedOnceAMinute) {
+  Registry r;
+  for (int i = 0; i < 64; ++i)
+    ASSERT_TRUE(r.registry.DockOrRefresh("H" + std::to_string(i), kPC1Address, 1, "u"));
+  r.log.clear();
+  EXPECT_FALSE(r.registry.DockOrRefresh("H64", kPC1Address, 1, "u"));
+  EXPECT_FALSE(r.registry.DockOrRefresh("H65", kPC1Address, 1, "u"));
+  EXPECT_EQ(r.log, std::vector<std::string>{
+                       "Refused to dock u@H64 - 64 clients already docked from IP Address "
+                       "10.1.2.3"});
+  EXPECT_FALSE(r.registry.DockOrRefresh("H0", kPC1Address, 7, "u"));  // a refresh
+  EXPECT_EQ(r.registry.FindDocked("H0", "u")->udpPort, 7);
+  EXPECT_TRUE(r.registry.DockOrRefresh("H64", kPC1Address + 1, 1, "u"));
+  r.now += 59;
+  EXPECT_FALSE(r.registry.DockOrRefresh("H66", kPC1Address, 1, "u"));
+  EXPECT_EQ(r.log.size(), 2u);  // the refusal above and the docking of H64 elsewhere
+  r.now += 1;
+  EXPECT_FALSE(r.registry.DockOrRefresh("H66", kPC1Address, 1, "u"));
+  EXPECT_EQ(r.log.size(), 3u);
+  r.now += 181;  // every entry stale: the address may dock again
+  EXPECT_TRUE(r.registry.DockOrRefresh("H66", kPC1Address, 1, "u"));
+}
+
+TEST(Caps, TenThousandEntriesInAll) {
+  Registry r;
+  for (uint32_t i = 0; i < kMaxDockedClients; ++i) {
+    ASSERT_TRUE(r.registry.DockOrRefresh("H" + std::to_string(i), 0x0A000000 + i / 64, 1, "u"));
+  }
+  r.log.clear();
+  EXPECT_FALSE(r.registry.DockOrRefresh("Extra", 0x0B000001, 1, "u"));
+  EXPECT_EQ(r.registry.ListDocked().size(), kMaxDockedClients);
+  EXPECT_EQ(r.log, std::vector<std::string>{
+                       "Refused to dock u@Extra (IP Address 11.0.0.1) - docked client list full "
+                       "(10000 clients)"});
+  r.registry.RemoveDocked("H0", "u");
+  EXPECT_TRUE(r.registry.DockOrRefresh("Extra", 0x0B000001, 1, "u"));
+}
+
 // Many threads docking, refreshing, finding and removing at once: the list
 // never shows an operation half done, and what remains is exactly the set of
 // clients that were docked and not removed.
@@ -197,8 +237,9 @@ TEST(Concurrency, ConcurrentOperationsLeaveAConsistentList) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kClients; ++i) {
         const std::string host = "H" + std::to_string(t) + "_" + std::to_string(i);
-        if (registry.DockOrRefresh(host, 1, i, "user")) ++added;
-        registry.DockOrRefresh(host, 1, i + 1, "user");
+        const uint32_t address = static_cast<uint32_t>(t * kClients + i + 1);
+        if (registry.DockOrRefresh(host, address, i, "user")) ++added;
+        registry.DockOrRefresh(host, address, i + 1, "user");
         EXPECT_TRUE(registry.FindDocked(host, "USER"));
         if (i % 2) registry.RemoveDocked(host, "user");
         registry.ExpireDocked();

@@ -235,6 +235,22 @@ TEST_F(Relay, RelayThatIsDownIsLoggedAndStatusesStillReported) {
   EXPECT_TRUE(bob.Queued().empty());
 }
 
+// 1500 targets go to the relay server as two requests, 1000 and 500; the
+// relay logs its failed sends (port 0) in one line per request.
+TEST_F(Relay, LongTargetListsGoInBatchesOfAThousand) {
+  NotifyRig rig(RelayConf(relay->port()));
+  for (uint32_t i = 0; i < 1500; ++i)
+    rig.docked.DockOrRefresh("PC" + std::to_string(i), 0x7F000100 + i / 64, 0, "bob");
+  XDRWRAP request = Balloon({{"bob", 3}});
+  std::optional<XDRWRAP> reply = ExchangeWithDispatcher(rig.context, request);
+  EXPECT_EQ(Statuses(reply), std::vector<int32_t>{1});
+  EXPECT_TRUE(RelayLogHas("Sent Balloon Notification Message to 1000 client(s)\n"));
+  EXPECT_TRUE(RelayLogHas("Sent Balloon Notification Message to 500 client(s)\n"));
+  EXPECT_EQ(CountOf(relayHome.Log(), "ERROR: Failed to sendto"), 2u) << relayHome.Log();
+  EXPECT_NE(rig.Log().find("Sent Balloon Notification Message to 1500 client(s) via Relay Server"),
+            std::string::npos);
+}
+
 // Tray menu: which jobs bob is offered.
 const char* const kMenuJobs =
     "\nWithTitle:\nprogram = a\ntraymenu = on\ntitle = Nice Title\n"

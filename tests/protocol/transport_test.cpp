@@ -50,18 +50,19 @@ TEST(Framing, OneFieldRequestIs44Bytes) {
 }
 
 TEST(Framing, SecondBufferHeaderCarriesSizeAndItemsFirst) {
+  // A buffer holds at most kMaxItems fields: the next long opens a second.
   XDRWRAP m;
   m.BeginEncode();
-  m.AddLong(1);
-  m.AddString(std::string(2000, 'a'));
+  for (int i = 0; i <= kMaxItems; ++i) m.AddLong(i);
   testwire::SocketPair p;
   SendReply(m, p.a.get());
   p.a.Close();
   const std::string bytes = testwire::ReadAll(p.b.get());
-  ASSERT_EQ(bytes.size(), 32u + 8 + 32 + 2004);
+  ASSERT_EQ(bytes.size(), 32u + 40000 + 32 + 4);
   EXPECT_EQ(bytes.substr(0, 4), testwire::BE32(2));
-  EXPECT_EQ(bytes.substr(40, 8), testwire::BE32(2004) + testwire::BE32(1));
-  EXPECT_EQ(bytes.substr(48, 24), std::string(24, '\0'));
+  EXPECT_EQ(bytes.substr(8, 8), testwire::BE32(40000) + testwire::BE32(kMaxItems));
+  EXPECT_EQ(bytes.substr(32 + 40000, 8), testwire::BE32(4) + testwire::BE32(1));
+  EXPECT_EQ(bytes.substr(32 + 40008, 24), std::string(24, '\0'));
 }
 
 TEST(Framing, EmptyMessageSendsNothing) {
