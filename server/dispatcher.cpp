@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "base/environment.h"
@@ -87,12 +88,13 @@ RequestHandler HandlerFor(int32_t type) {
   return InTable(type) ? kRequestTable[type].handler : nullptr;
 }
 
-void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
-  std::fputs("ProcessClientRequest\n", stdout);
-  std::fflush(stdout);
+namespace {
+
+// Reads, dispatches and answers one request; `type` receives its type as
+// soon as it is known. A decode failure abandons the request (no reply).
+void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress, int32_t& type) {
   XDRWRAP request;
   XDRWRAP reply;
-  int32_t type = 0;
   try {
     ReceiveMessage(request, socket, kReadWait, {server.requestWhole, server.receiveBudget});
     type = request.GetEnum();
@@ -110,6 +112,29 @@ void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t p
   }
   SendReply(reply, socket);
   if (type == SHUTDOWN_KESTRUN && server.exitProcess) server.exitProcess(0);
+}
+
+}  // namespace
+
+void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
+  std::fputs("ProcessClientRequest\n", stdout);
+  std::fflush(stdout);
+  int32_t type = -1;
+  try {
+    ServeRequest(server, socket, peerAddress, type);
+  } catch (const std::bad_alloc&) {
+    // One request that asked for more memory than there is fails alone: by
+    // now its messages and everything its handler held have been released,
+    // and the other requests and runs go on. It gets no reply; what it had
+    // sent of a run stays as it was.
+    try {
+      if (server.config != nullptr)
+        LogMessage(*server.config, "Request %d (%s) failed: out of memory", type,
+                   std::string(RequestTypeName(type)).c_str());
+    } catch (const std::bad_alloc&) {
+      // Not even the log line fits; the request still ends here.
+    }
+  }
 }
 
 }  // namespace kestrun
