@@ -9,10 +9,16 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include "protocol/request_types.h"
 
 #include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
@@ -25,6 +31,27 @@ using namespace std::chrono_literals;
 
 const std::string kChild = KES_JOB_CHILD;
 const std::string kZeros24(24, '\0');
+
+// Client-sent variable names that a run must refuse: what interpreters,
+// loaders and shells read, and the server's own names.
+const std::vector<std::string> kRefusedNames = {"PYTHONWARNINGS",    "BROWSER",
+                                                "NODE_OPTIONS",      "GIT_CONFIG_COUNT",
+                                                "GIT_CONFIG_KEY_0",  "GIT_CONFIG_VALUE_0",
+                                                "PERL5LIB",          "PYTHONPATH",
+                                                "JAVA_TOOL_OPTIONS", "OPENSSL_CONF",
+                                                "LESSOPEN",          "LD_PRELOAD1",
+                                                "BASH_FUNC_x1",      "PS4",
+                                                "KESFIELD1"};
+// Names of list-box rows, which it takes.
+const std::vector<std::string> kAcceptedNames = {"HOST_1", "CUSTOMER2", "ORDER_1"};
+
+// "  param = NAME" for every name of both tables, refused ones first.
+std::string NameParams() {
+  std::string params;
+  for (const auto* names : {&kRefusedNames, &kAcceptedNames})
+    for (const std::string& name : *names) params += "  param = " + name + "\n";
+  return params;
+}
 
 std::string Jobs(const std::string& home) {
   const std::string child = "  program = " + kChild + "\n";
@@ -100,6 +127,12 @@ std::string Jobs(const std::string& home) {
          "  param = KESLISTBOXVARIABLES\n  param = KESPASSEDFIELD1\n"
          "  param = KESPASSEDLISTBOXSELECTIONS\n  param = KESPASSEDLISTBOXVARIABLES\n"
          "  param = SHARED\n  param = GLOBALONLY\n  param = KESTRUNHOME\n\n"
+         "NAMES:\n" +
+         child + "  usetty = off\n  param = env\n" + NameParams() +
+         "\n"
+         "LBNAMES:\n  listboxscript = " +
+         kChild + "\n  param = env\n" + NameParams() +
+         "\n"
          "BASHJOB:\n  program = " +
          home +
          "/job.sh\n  usetty = off\n\n"
@@ -452,8 +485,8 @@ TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast
             "KESCURRENTFIELD=\nKESCHANGEDFIELD=\nKESFIELD1=first\nKESFIELD2=second value\n"
             "KESLISTBOXSELECTIONS=2\nKESLISTBOXCOLUMNS=1\nKESHEADING_1=Customer\n"
             "CUSTOMER1=Smith\nCUSTOMER2=Jones\nORDER_1=77\n"
-            "KESLISTBOXVARIABLES=CUSTOMER ORDER KESREASON\nKESPASSEDFIELD1=passed\n"
-            "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES=KESJOBNAME\n"
+            "KESLISTBOXVARIABLES=CUSTOMER ORDER\nKESPASSEDFIELD1=passed\n"
+            "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES unset\n"
             "SHARED=job \nGLOBALONLY=1\nKESTRUNHOME=" +
                 home_->path() + "\n");
 }
@@ -488,6 +521,232 @@ TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
         << name;
   }
   EXPECT_EQ(log.find("list-box variable ROW_1"), std::string::npos);
+}
+
+// List-box variable pairs: each name of `names` with the value "client!".
+void Pairs(XDRWRAP& m, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    m.AddString(name);
+    m.AddString("client!");
+  }
+}
+
+std::vector<std::string> AllNames() {
+  std::vector<std::string> names = kRefusedNames;
+  names.insert(names.end(), kAcceptedNames.begin(), kAcceptedNames.end());
+  return names;
+}
+
+// Blocks with the variables `names` in the list-box block (passed = false)
+// or in the passed list-box block.
+std::function<void(XDRWRAP&)> BlocksWith(std::vector<std::string> names, bool passed) {
+  return [names, passed](XDRWRAP& m) {
+    m.AddLong(0);  // fields
+    m.AddLong(1);  // selections
+    m.AddLong(passed ? 0 : static_cast<int32_t>(names.size()));
+    m.AddLong(0);  // columns
+    if (!passed) Pairs(m, names);
+    m.AddLong(0);  // passed fields
+    m.AddLong(1);  // passed selections
+    m.AddLong(passed ? static_cast<int32_t>(names.size()) : 0);
+    if (passed) Pairs(m, names);
+  };
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// RUN_LISTBOX_SCRIPT for LBNAMES with `blocks`; the reply's output lines.
+std::optional<std::vector<std::string>> ListBoxLines(int port, const std::string& node,
+                                                     const std::function<void(XDRWRAP&)>& blocks) {
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(RUN_LISTBOX_SCRIPT);
+  m.AddString("LBNAMES");
+  m.AddString("eve");
+  m.AddLong(0);
+  blocks(m);
+  m.AddString(node);
+  m.AddLong(77);
+  m.AddString("REFRESH");
+  m.AddString("");
+  std::optional<XDRWRAP> reply = Exchange(port, m);
+  if (!reply || reply->GetLong() != 1) return std::nullopt;
+  // No updates, the separator, no column names, no context column, no widths.
+  reply->GetLong();
+  reply->GetString();
+  for (int i = 0; i < 3; ++i) reply->GetLong();
+  std::vector<std::string> lines;
+  while (reply->GetLong() == 1) lines.push_back(reply->GetString());
+  return lines;
+}
+
+// The client's value reached a job for exactly the accepted names, and each
+// refused one was logged.
+void ExpectOnlyAcceptedNamesSet(const std::vector<std::string>& lines, const std::string& log,
+                                const std::string& node) {
+  const std::vector<std::string> names = AllNames();
+  ASSERT_EQ(lines.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const bool accepted = i >= kRefusedNames.size();
+    EXPECT_EQ(lines[i] == names[i] + "=client!", accepted) << node << ": " << lines[i];
+    EXPECT_EQ(CountOf(log, " eve@" + node + " - list-box variable " + names[i] + " refused\n"),
+              accepted ? 0u : 1u)
+        << node << ": " << names[i];
+  }
+}
+
+TEST_F(RunServerScript, ClientVariablesAreTakenOnlyUnderRowNamesInEveryBlockAndRequest) {
+  for (const bool passed : {false, true}) {
+    const std::string node = passed ? "pcP" : "pcL";
+    RunClient run(port(),
+                  RunFields("NAMES").User("eve").Node(node).Blocks(BlocksWith(AllNames(), passed)));
+    run.Header();
+    const std::string out = run.ReadOutput().out;
+    EXPECT_EQ(run.Reply().status, 1);
+    ExpectOnlyAcceptedNamesSet(SplitLines(out), Log(), node);
+  }
+  const std::optional<std::vector<std::string>> lines =
+      ListBoxLines(port(), "pcD", BlocksWith(AllNames(), false));
+  ASSERT_TRUE(lines);
+  ExpectOnlyAcceptedNamesSet(*lines, Log(), "pcD");
+}
+
+// `count` names of rows, from ROW<first> on.
+std::vector<std::string> Rows(int first, int count) {
+  std::vector<std::string> names;
+  for (int k = first; k < first + count; ++k) names.push_back("ROW" + std::to_string(k));
+  return names;
+}
+
+TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
+  const auto split = [](int listBox, int passed) {
+    return [listBox, passed](XDRWRAP& m) {
+      m.AddLong(0);
+      m.AddLong(0);
+      m.AddLong(listBox);
+      m.AddLong(0);
+      Pairs(m, Rows(0, listBox));
+      m.AddLong(0);
+      m.AddLong(0);
+      m.AddLong(passed);
+      Pairs(m, Rows(listBox, passed));
+    };
+  };
+  RunClient full(port(), RunFields("EXIT7").Node("pcM").Blocks(split(600, 400)));
+  full.Header();
+  EXPECT_TRUE(full.ReadOutput().endWord);
+  EXPECT_EQ(full.Reply().exitCode, 7);
+
+  RunClient over(port(), RunFields("EXIT7").Node("pcM").Blocks(split(600, 401)));
+  EXPECT_EQ(over.ReadRaw(24), kZeros24);
+  const RunReply reply = over.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "Too many list-box variables (more than 1000)");
+  EXPECT_EQ(CountOf(Log(),
+                    " ann@pcM could not invoke job \"EXIT7\" - Too many list-box variables "
+                    "(more than 1000)\n"),
+            1u);
+
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(RUN_LISTBOX_SCRIPT);
+  m.AddString("LBNAMES");
+  m.AddString("ann");
+  m.AddLong(0);
+  split(1001, 0)(m);
+  m.AddString("pcM");
+  m.AddLong(77);
+  m.AddString("");
+  m.AddString("");
+  std::optional<XDRWRAP> dialog = Exchange(port(), m);
+  ASSERT_TRUE(dialog);
+  EXPECT_EQ(dialog->GetLong(), 0);
+  EXPECT_EQ(dialog->GetString(), "Too many list-box variables (more than 1000)");
+  EXPECT_EQ(CountOf(Log(),
+                    " ann@pcM - ListBoxScript for job \"LBNAMES\": Too many list-box "
+                    "variables (more than 1000)\n"),
+            1u);
+}
+
+bool AnswersEcho(int port) {
+  XDRWRAP echo;
+  echo.BeginEncode();
+  echo.AddEnum(ECHO_REQUEST);
+  echo.AddLong(31);
+  std::optional<XDRWRAP> reply = Exchange(port, echo);
+  return reply && reply->GetLong() == 1 && reply->GetLong() == 31;
+}
+
+// A parameter naming a long variable many times: expanded in full it would
+// take gigabytes. The expansion stops at the kernel's limit for a program's
+// arguments and environment, and the server goes on.
+TEST_F(RunServerScript, AnExpansionPastTheArgumentLimitIsRefusedAndTheServerGoesOn) {
+  const size_t limit = static_cast<size_t>(::sysconf(_SC_ARG_MAX));
+  std::string references;
+  for (int k = 0; k < 4000; ++k) references += "$X1";
+  const auto variables = [](std::vector<std::pair<std::string, std::string>> pairs) {
+    return [pairs](XDRWRAP& m) {
+      m.AddLong(0);
+      m.AddLong(0);
+      m.AddLong(static_cast<int32_t>(pairs.size()));
+      m.AddLong(0);
+      for (const auto& [name, value] : pairs) {
+        m.AddString(name);
+        m.AddString(value);
+      }
+      for (int32_t zero : {0, 0, 0}) m.AddLong(zero);
+    };
+  };
+  RunClient run(port(), RunFields("ARGS")
+                            .Node("pcX")
+                            .Params({references})
+                            .Blocks(variables({{"X1", std::string(1 << 20, 'x')}})));
+  EXPECT_EQ(run.ReadRaw(24), kZeros24);
+  RunReply reply = run.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "Could not execute server-side script: Argument list too long");
+  EXPECT_EQ(CountOf(Log(), " ann@pcX could not invoke job \"ARGS\" - Argument list too long\n"),
+            1u);
+  EXPECT_TRUE(AnswersEcho(port()));
+
+  // The value of X1 names Y1 over and over: the request's own expansion fits,
+  // the second one at the launch does not.
+  std::string named;
+  while (named.size() < limit / 6) named += "$Y1";
+  RunClient launch(port(), RunFields("ARGS").Node("pcY").Params({"$X1"}).Blocks(
+                               variables({{"X1", named}, {"Y1", std::string(limit / 8, 'y')}})));
+  launch.Header();
+  EXPECT_TRUE(launch.ReadOutput().endWord);
+  reply = launch.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, "Could not execute server-side script: Argument list too long");
+  EXPECT_EQ(CountOf(Log(), " ann@pcY - failed to execute script \"" + kChild +
+                               "\" - Argument list too long\n"),
+            1u);
+  EXPECT_TRUE(AnswersEcho(port()));
+}
+
+// A server started without PATH: its jobs get a fixed search path, never
+// one a client sends.
+TEST(RunServerScriptWithoutPath, JobsGetTheDefaultSearchPath) {
+  TestHome home;
+  RunningServer server(home, {{"PATH", std::nullopt}},
+                       "P:\n  program = " + kChild +
+                           "\n  usetty = off\n  param = env\n"
+                           "  param = PATH\n");
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  RunClient run(server.port(), RunFields("P").Blocks(BlocksWith({"PATH"}, false)));
+  run.Header();
+  EXPECT_EQ(run.ReadOutput().out, "PATH=/usr/local/bin:/usr/bin:/bin\n");
+  EXPECT_EQ(run.Reply().status, 1);
+  EXPECT_NE(home.Log().find(" ann@pc1 - list-box variable PATH refused\n"), std::string::npos);
+  StopServerChecked(&server);
 }
 
 TEST_F(RunServerScript, AUserNameWithALineFeedCannotForgeALogLine) {
