@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -523,47 +524,43 @@ TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
   EXPECT_EQ(log.find("list-box variable ROW_1"), std::string::npos);
 }
 
-// List-box variable pairs: each name of `names` with the value "client!".
-void Pairs(XDRWRAP& m, const std::vector<std::string>& names) {
-  for (const std::string& name : names) {
-    m.AddString(name);
-    m.AddString("client!");
-  }
-}
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-std::vector<std::string> AllNames() {
-  std::vector<std::string> names = kRefusedNames;
-  names.insert(names.end(), kAcceptedNames.begin(), kAcceptedNames.end());
-  return names;
-}
-
-// Blocks with the variables `names` in the list-box block (passed = false)
-// or in the passed list-box block.
-std::function<void(XDRWRAP&)> BlocksWith(std::vector<std::string> names, bool passed) {
-  return [names, passed](XDRWRAP& m) {
-    m.AddLong(0);  // fields
-    m.AddLong(1);  // selections
-    m.AddLong(passed ? 0 : static_cast<int32_t>(names.size()));
-    m.AddLong(0);  // columns
-    if (!passed) Pairs(m, names);
-    m.AddLong(0);  // passed fields
-    m.AddLong(1);  // passed selections
-    m.AddLong(passed ? static_cast<int32_t>(names.size()) : 0);
-    if (passed) Pairs(m, names);
+// Empty field blocks, and these variables in the list-box block and the
+// passed list-box block.
+std::function<void(XDRWRAP&)> Variables(Pairs listBox, Pairs passed = {}) {
+  return [listBox, passed](XDRWRAP& m) {
+    for (const Pairs* pairs : {&listBox, &passed}) {
+      m.AddLong(0);  // fields
+      m.AddLong(1);  // selections
+      m.AddLong(static_cast<int32_t>(pairs->size()));
+      if (pairs == &listBox) m.AddLong(0);  // columns
+      for (const auto& [name, value] : *pairs) {
+        m.AddString(name);
+        m.AddString(value);
+      }
+    }
   };
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
+// Every name of both tables, refused ones first, with the value "client!".
+Pairs AllNames() {
+  Pairs pairs;
+  for (const auto* names : {&kRefusedNames, &kAcceptedNames})
+    for (const std::string& name : *names) pairs.emplace_back(name, "client!");
+  return pairs;
 }
 
-// RUN_LISTBOX_SCRIPT for LBNAMES with `blocks`; the reply's output lines.
-std::optional<std::vector<std::string>> ListBoxLines(int port, const std::string& node,
-                                                     const std::function<void(XDRWRAP&)>& blocks) {
+// `count` rows ROW<k>=v from k = `first` on.
+Pairs Rows(int first, int count) {
+  Pairs rows;
+  for (int k = first; k < first + count; ++k) rows.emplace_back("ROW" + std::to_string(k), "v");
+  return rows;
+}
+
+// RUN_LISTBOX_SCRIPT for LBNAMES with `blocks`.
+std::optional<XDRWRAP> ListBoxScript(int port, const std::string& node,
+                                     const std::function<void(XDRWRAP&)>& blocks) {
   XDRWRAP m;
   m.BeginEncode();
   m.AddEnum(RUN_LISTBOX_SCRIPT);
@@ -575,102 +572,72 @@ std::optional<std::vector<std::string>> ListBoxLines(int port, const std::string
   m.AddLong(77);
   m.AddString("REFRESH");
   m.AddString("");
-  std::optional<XDRWRAP> reply = Exchange(port, m);
-  if (!reply || reply->GetLong() != 1) return std::nullopt;
-  // No updates, the separator, no column names, no context column, no widths.
-  reply->GetLong();
-  reply->GetString();
-  for (int i = 0; i < 3; ++i) reply->GetLong();
-  std::vector<std::string> lines;
-  while (reply->GetLong() == 1) lines.push_back(reply->GetString());
-  return lines;
+  return Exchange(port, m);
 }
 
-// The client's value reached a job for exactly the accepted names, and each
-// refused one was logged.
+// The client's value reached the job (which printed one line per name) for
+// exactly the accepted names, and each refused one was logged.
 void ExpectOnlyAcceptedNamesSet(const std::vector<std::string>& lines, const std::string& log,
                                 const std::string& node) {
-  const std::vector<std::string> names = AllNames();
+  const Pairs names = AllNames();
   ASSERT_EQ(lines.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i].first;
     const bool accepted = i >= kRefusedNames.size();
-    EXPECT_EQ(lines[i] == names[i] + "=client!", accepted) << node << ": " << lines[i];
-    EXPECT_EQ(CountOf(log, " eve@" + node + " - list-box variable " + names[i] + " refused\n"),
+    EXPECT_EQ(lines[i] == name + "=client!", accepted) << node << ": " << lines[i];
+    EXPECT_EQ(CountOf(log, " eve@" + node + " - list-box variable " + name + " refused\n"),
               accepted ? 0u : 1u)
-        << node << ": " << names[i];
+        << node << ": " << name;
   }
 }
 
 TEST_F(RunServerScript, ClientVariablesAreTakenOnlyUnderRowNamesInEveryBlockAndRequest) {
   for (const bool passed : {false, true}) {
     const std::string node = passed ? "pcP" : "pcL";
-    RunClient run(port(),
-                  RunFields("NAMES").User("eve").Node(node).Blocks(BlocksWith(AllNames(), passed)));
+    RunClient run(port(), RunFields("NAMES").User("eve").Node(node).Blocks(
+                              passed ? Variables({}, AllNames()) : Variables(AllNames())));
     run.Header();
-    const std::string out = run.ReadOutput().out;
+    std::vector<std::string> lines;
+    std::istringstream out(run.ReadOutput().out);
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
     EXPECT_EQ(run.Reply().status, 1);
-    ExpectOnlyAcceptedNamesSet(SplitLines(out), Log(), node);
+    ExpectOnlyAcceptedNamesSet(lines, Log(), node);
   }
-  const std::optional<std::vector<std::string>> lines =
-      ListBoxLines(port(), "pcD", BlocksWith(AllNames(), false));
-  ASSERT_TRUE(lines);
-  ExpectOnlyAcceptedNamesSet(*lines, Log(), "pcD");
-}
-
-// `count` names of rows, from ROW<first> on.
-std::vector<std::string> Rows(int first, int count) {
-  std::vector<std::string> names;
-  for (int k = first; k < first + count; ++k) names.push_back("ROW" + std::to_string(k));
-  return names;
+  std::optional<XDRWRAP> reply = ListBoxScript(port(), "pcD", Variables(AllNames()));
+  ASSERT_TRUE(reply);
+  ASSERT_EQ(reply->GetLong(), 1);
+  // No updates, the separator, no column names, no context column, no widths.
+  reply->GetLong();
+  reply->GetString();
+  for (int i = 0; i < 3; ++i) reply->GetLong();
+  std::vector<std::string> lines;
+  while (reply->GetLong() == 1) lines.push_back(reply->GetString());
+  ExpectOnlyAcceptedNamesSet(lines, Log(), "pcD");
 }
 
 TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
-  const auto split = [](int listBox, int passed) {
-    return [listBox, passed](XDRWRAP& m) {
-      m.AddLong(0);
-      m.AddLong(0);
-      m.AddLong(listBox);
-      m.AddLong(0);
-      Pairs(m, Rows(0, listBox));
-      m.AddLong(0);
-      m.AddLong(0);
-      m.AddLong(passed);
-      Pairs(m, Rows(listBox, passed));
-    };
-  };
-  RunClient full(port(), RunFields("EXIT7").Node("pcM").Blocks(split(600, 400)));
+  const char* kTooMany = "Too many list-box variables (more than 1000)";
+  RunClient full(port(),
+                 RunFields("EXIT7").Node("pcM").Blocks(Variables(Rows(0, 600), Rows(600, 400))));
   full.Header();
   EXPECT_TRUE(full.ReadOutput().endWord);
   EXPECT_EQ(full.Reply().exitCode, 7);
 
-  RunClient over(port(), RunFields("EXIT7").Node("pcM").Blocks(split(600, 401)));
+  RunClient over(port(),
+                 RunFields("EXIT7").Node("pcM").Blocks(Variables(Rows(0, 600), Rows(600, 401))));
   EXPECT_EQ(over.ReadRaw(24), kZeros24);
   const RunReply reply = over.Reply();
   EXPECT_EQ(reply.status, 0);
-  EXPECT_EQ(reply.text, "Too many list-box variables (more than 1000)");
-  EXPECT_EQ(CountOf(Log(),
-                    " ann@pcM could not invoke job \"EXIT7\" - Too many list-box variables "
-                    "(more than 1000)\n"),
+  EXPECT_EQ(reply.text, kTooMany);
+  EXPECT_EQ(CountOf(Log(), " ann@pcM could not invoke job \"EXIT7\" - " + std::string(kTooMany)),
             1u);
 
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(RUN_LISTBOX_SCRIPT);
-  m.AddString("LBNAMES");
-  m.AddString("ann");
-  m.AddLong(0);
-  split(1001, 0)(m);
-  m.AddString("pcM");
-  m.AddLong(77);
-  m.AddString("");
-  m.AddString("");
-  std::optional<XDRWRAP> dialog = Exchange(port(), m);
+  std::optional<XDRWRAP> dialog = ListBoxScript(port(), "pcM", Variables(Rows(0, 1001)));
   ASSERT_TRUE(dialog);
   EXPECT_EQ(dialog->GetLong(), 0);
-  EXPECT_EQ(dialog->GetString(), "Too many list-box variables (more than 1000)");
-  EXPECT_EQ(CountOf(Log(),
-                    " ann@pcM - ListBoxScript for job \"LBNAMES\": Too many list-box "
-                    "variables (more than 1000)\n"),
+  EXPECT_EQ(dialog->GetString(), kTooMany);
+  EXPECT_EQ(CountOf(Log(), " eve@pcM - ListBoxScript for job \"LBNAMES\": " +
+                               std::string(kTooMany) + "\n"),
             1u);
 }
 
@@ -687,45 +654,33 @@ bool AnswersEcho(int port) {
 // take gigabytes. The expansion stops at the kernel's limit for a program's
 // arguments and environment, and the server goes on.
 TEST_F(RunServerScript, AnExpansionPastTheArgumentLimitIsRefusedAndTheServerGoesOn) {
-  const size_t limit = static_cast<size_t>(::sysconf(_SC_ARG_MAX));
+  const std::string kTooLong = "Could not execute server-side script: Argument list too long";
   std::string references;
   for (int k = 0; k < 4000; ++k) references += "$X1";
-  const auto variables = [](std::vector<std::pair<std::string, std::string>> pairs) {
-    return [pairs](XDRWRAP& m) {
-      m.AddLong(0);
-      m.AddLong(0);
-      m.AddLong(static_cast<int32_t>(pairs.size()));
-      m.AddLong(0);
-      for (const auto& [name, value] : pairs) {
-        m.AddString(name);
-        m.AddString(value);
-      }
-      for (int32_t zero : {0, 0, 0}) m.AddLong(zero);
-    };
-  };
   RunClient run(port(), RunFields("ARGS")
                             .Node("pcX")
                             .Params({references})
-                            .Blocks(variables({{"X1", std::string(1 << 20, 'x')}})));
+                            .Blocks(Variables({{"X1", std::string(1 << 20, 'x')}})));
   EXPECT_EQ(run.ReadRaw(24), kZeros24);
   RunReply reply = run.Reply();
   EXPECT_EQ(reply.status, 0);
-  EXPECT_EQ(reply.text, "Could not execute server-side script: Argument list too long");
+  EXPECT_EQ(reply.text, kTooLong);
   EXPECT_EQ(CountOf(Log(), " ann@pcX could not invoke job \"ARGS\" - Argument list too long\n"),
             1u);
   EXPECT_TRUE(AnswersEcho(port()));
 
   // The value of X1 names Y1 over and over: the request's own expansion fits,
   // the second one at the launch does not.
+  const size_t limit = static_cast<size_t>(::sysconf(_SC_ARG_MAX));
   std::string named;
   while (named.size() < limit / 6) named += "$Y1";
   RunClient launch(port(), RunFields("ARGS").Node("pcY").Params({"$X1"}).Blocks(
-                               variables({{"X1", named}, {"Y1", std::string(limit / 8, 'y')}})));
+                               Variables({{"X1", named}, {"Y1", std::string(limit / 8, 'y')}})));
   launch.Header();
   EXPECT_TRUE(launch.ReadOutput().endWord);
   reply = launch.Reply();
   EXPECT_EQ(reply.status, 0);
-  EXPECT_EQ(reply.text, "Could not execute server-side script: Argument list too long");
+  EXPECT_EQ(reply.text, kTooLong);
   EXPECT_EQ(CountOf(Log(), " ann@pcY - failed to execute script \"" + kChild +
                                "\" - Argument list too long\n"),
             1u);
@@ -741,7 +696,7 @@ TEST(RunServerScriptWithoutPath, JobsGetTheDefaultSearchPath) {
                            "\n  usetty = off\n  param = env\n"
                            "  param = PATH\n");
   ASSERT_TRUE(server.ready()) << server.process().Stderr();
-  RunClient run(server.port(), RunFields("P").Blocks(BlocksWith({"PATH"}, false)));
+  RunClient run(server.port(), RunFields("P").Blocks(Variables({{"PATH", "/tmp/evil"}})));
   run.Header();
   EXPECT_EQ(run.ReadOutput().out, "PATH=/usr/local/bin:/usr/bin:/bin\n");
   EXPECT_EQ(run.Reply().status, 1);
