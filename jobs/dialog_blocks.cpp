@@ -82,22 +82,23 @@ bool IsRowVariableName(std::string_view name) {
 // files, and those the C library distrusts in privileged programs. Checked
 // against a name and against its base, as a fence behind the shape rule.
 constexpr std::string_view kRefusedNames[] = {
-    // shells
+    // shells (PS4 is expanded, commands included, for every traced command)
     "BASH_ENV", "ENV", "SHELLOPTS", "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "IFS", "CDPATH",
-    "GLOBIGNORE", "PROMPT_COMMAND", "PATH",
+    "GLOBIGNORE", "PROMPT_COMMAND",
     // the C library
     "GCONV_PATH", "GETCONF_DIR", "HOSTALIASES", "LOCALDOMAIN", "LOCPATH", "MALLOC_TRACE",
     "NIS_PATH", "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR", "TZDIR",
-    // interpreters and the programs they start
-    "PYTHONSTARTUP", "PERL5OPT", "BROWSER", "LESSOPEN"};
-// Prefixes of the same kind, checked against the base: the loader (LD_,
-// DYLD_), bash functions, the C library's tunables, git (GIT_CONFIG_KEY_0
-// and the like configure it, GIT_TRACE2 writes files), and interpreters that
-// load code or libraries named in their environment. The KES names belong
-// to the server: a request sets its own.
-constexpr std::string_view kRefusedPrefixes[] = {
-    "LD_",   "DYLD_", "BASH_FUNC_", "MALLOC_", "GLIBC_", "GIT_", "PYTHON",   "PERL",
-    "NODE_", "RUBY",  "JAVA_",      "JDK_",    "LUA_",   "GST_", "OPENSSL_", "KES"};
+    // interpreters
+    "PYTHONSTARTUP", "PERL5OPT"};
+// Prefixes of the same kind, checked against the base. Most interpreter
+// variables cannot pass the shape rule; these families hold names that end
+// in digits: the loader (LD_, DYLD_), bash functions, the C library's
+// tunables, git (GIT_CONFIG_KEY_0 and GIT_CONFIG_VALUE_0 configure it,
+// GIT_TRACE2 names a file it writes), Lua (LUA_INIT_5_4 runs code) and
+// GStreamer (GST_PLUGIN_PATH_1_0 loads libraries). The KES names belong to
+// the server: a request sets its own.
+constexpr std::string_view kRefusedPrefixes[] = {"LD_",  "DYLD_", "BASH_FUNC_", "MALLOC_", "GLIBC_",
+                                                 "GIT_", "LUA_",  "GST_",       "KES"};
 
 bool IsRefusedName(std::string_view name) {
   return std::find(std::begin(kRefusedNames), std::end(kRefusedNames), name) !=

@@ -106,6 +106,7 @@ std::string_view ListBoxBaseName(std::string_view name);
 // fence the name and its base are also checked against the variables a
 // loader, a shell or an interpreter acts on (LD_*, BASH_FUNC_*, GIT_*,
 // LUA_*, GST_*, PS4, ...), and the server's own KES* names are refused.
+// A column heading such as "Path" still gives a usable name (PATH_1).
 bool IsSafeClientVariableName(std::string_view name);
 
 // Which client-sent list-box variables a run takes: safe names (above) that

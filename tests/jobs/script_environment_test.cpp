@@ -275,7 +275,7 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
       {"LD_LIBRARY_PATH_1", false},
       {"BASH_FUNC_x1", false},
       {"PATH", false},
-      {"PATH1", false},
+      {"PATH_1", true},  // a column "Path"
       // The server's own names, and one the run already holds.
       {"KESFIELD1", false},
       {"KESHEADING_1", false},
@@ -303,7 +303,7 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
   EXPECT_EQ(filter.refused(), refused);
   EXPECT_FALSE(filter.tooMany());
   EXPECT_EQ(LookupVariable(block, "PATH"), "/usr/bin");
-  EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER HOST CUSTOMER x Row");
+  EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER HOST CUSTOMER x Row PATH");
 }
 
 // Writes a passed list-box block of `count` variables ROW<k>=v from k = `first`.
