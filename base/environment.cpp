@@ -1,5 +1,6 @@
 #include "base/environment.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/this_process.h"
@@ -65,23 +66,70 @@ int PutEnvLocked(std::string_view text, EnvironmentBlock& block) {
   return 0;
 }
 
+EnvironmentIndex::EnvironmentIndex(const EnvironmentBlock& block) {
+  positions_.reserve(block.size());
+  for (size_t i = 0; i < block.size(); ++i) Add(EntryName(block[i]), i);
+}
+
+std::optional<size_t> EnvironmentIndex::Find(std::string_view name) const {
+  const auto found = positions_.find(name);
+  if (found == positions_.end()) return std::nullopt;
+  return found->second;
+}
+
+void EnvironmentIndex::Add(std::string_view name, size_t position) {
+  if (positions_.find(name) == positions_.end()) positions_.emplace(name, position);
+}
+
+std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block,
+                                        const EnvironmentIndex& index) {
+  std::lock_guard<std::mutex> hold(EnvLock());
+  const std::optional<size_t> at = index.Find(name);
+  if (!at) return std::nullopt;
+  const std::string& entry = block[*at];
+  const size_t eq = entry.find('=');
+  return eq == std::string::npos ? std::string() : entry.substr(eq + 1);
+}
+
+int PutEnvLocked(std::string_view text, EnvironmentBlock& block, EnvironmentIndex& index) {
+  const std::string_view name = EntryName(text);
+  std::lock_guard<std::mutex> hold(EnvLock());
+  if (const std::optional<size_t> at = index.Find(name)) {
+    block[*at].assign(text);
+    return 0;
+  }
+  block.emplace_back(text);
+  index.Add(name, block.size() - 1);
+  return 0;
+}
+
 LocalTime CurrentLocalTime() {
   const int64_t now = CurrentTime();
   std::lock_guard<std::mutex> hold(EnvLock());
   return LocalTimeOf(now);
 }
 
-std::string ExpandVariables(std::string_view text, const VariableLookup& lookup) {
+namespace {
+
+// The expansion itself. With a limit, it gives up (nullopt) before any
+// append that would take the result past it.
+std::optional<std::string> Expand(std::string_view text, const VariableLookup& lookup,
+                                  std::optional<size_t> limit) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(limit ? std::min(text.size(), *limit) : text.size());
+  const auto append = [&out, limit](std::string_view piece) {
+    if (limit && piece.size() > *limit - out.size()) return false;
+    out.append(piece);
+    return true;
+  };
   size_t i = 0;
   while (i < text.size()) {
     const size_t dollar = text.find('$', i);
     if (dollar == std::string_view::npos) {
-      out.append(text.substr(i));
+      if (!append(text.substr(i))) return std::nullopt;
       break;
     }
-    out.append(text.substr(i, dollar - i));
+    if (!append(text.substr(i, dollar - i))) return std::nullopt;
     size_t j = dollar + 1;
     size_t braces = 0;
     while (j < text.size() && text[j] == '{') ++braces, ++j;
@@ -95,10 +143,22 @@ std::string ExpandVariables(std::string_view text, const VariableLookup& lookup)
     }
     const std::string_view name = text.substr(nameStart, j - nameStart);
     for (size_t closed = 0; closed < braces && j < text.size() && text[j] == '}'; ++closed) ++j;
-    if (std::optional<std::string> value = lookup(name)) out.append(*value);
+    const std::optional<std::string> value = lookup(name);
+    if (value && !append(*value)) return std::nullopt;
     i = j;
   }
   return out;
+}
+
+}  // namespace
+
+std::string ExpandVariables(std::string_view text, const VariableLookup& lookup) {
+  return *Expand(text, lookup, std::nullopt);
+}
+
+std::optional<std::string> ExpandVariables(std::string_view text, const VariableLookup& lookup,
+                                           size_t limit) {
+  return Expand(text, lookup, limit);
 }
 
 std::string ExpandVariables(std::string_view text) {

@@ -300,6 +300,15 @@ void GetDialogData(RequestContext& rc) {
   }
   for (const std::string& refused : filter.refused())
     LogMessage(config, "%s@%s - list-box variable %s refused", user, node, refused.c_str());
+  if (filter.tooMany()) {
+    LogMessage(config, "%s@%s could not get dialog data for \"%s\" - %s", user, node, name,
+               kTooManyListBoxVariables);
+    rc.reply.AddEnum(0);
+    rc.reply.AddEnum(kRefused);
+    rc.reply.AddString(kTooManyListBoxVariables);
+    if (found) ReleasePreload(server, r, *found);
+    return;
+  }
   if (!found) {
     if (denied)
       LogMessage(config, "%s@%s - could not open dialog for job \"%s\", denied by group permission",

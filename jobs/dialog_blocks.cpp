@@ -1,7 +1,6 @@
 // The blocks of dialog data that requests carry, decoded into a run's
-// environment.
+// environment, and the rule for the variable names a client may send.
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -12,94 +11,138 @@ namespace kestrun {
 
 namespace {
 
+// A refused name is kept for its log line, which shows no more than this of
+// it anyway: a client's megabyte-long name is not copied around.
+constexpr size_t kLoggedNameLength = 1024;
+
+// A block being read into a run's environment: every variable goes through
+// an index of the block, so a block of N variables costs O(N) and not
+// O(N * size of the environment).
+class BlockWriter {
+ public:
+  explicit BlockWriter(EnvironmentBlock& block) : block_(block), index_(block) {}
+  void Set(std::string_view name, std::string_view value) {
+    text_.clear();
+    text_.append(name).append(1, '=').append(value);
+    PutEnvLocked(text_, block_, index_);
+  }
+
+ private:
+  EnvironmentBlock& block_;
+  EnvironmentIndex index_;
+  std::string text_;  // reused for every NAME=value
+};
+
 // N strings set as <prefix>1 .. <prefix>N.
 void ReadNumberedValues(XDRWRAP& request, EnvironmentBlock& block, std::string_view prefix) {
   const int32_t count = request.GetLong();
+  BlockWriter writer(block);
   std::string name(prefix);
   for (int32_t n = 1; n <= count; ++n) {
     name.resize(prefix.size());
     name += std::to_string(n);
-    SetVariable(block, name, request.GetString());
+    writer.Set(name, request.GetString());
   }
 }
 
-// `count` name/value pairs: each with a name is set under that name and joins
-// the variable set, which is then set as `setName` unless it is empty.
+// `count` name/value pairs: each with a name `filter` accepts is set under
+// that name and joins the variable set, which is then set as `setName`
+// unless it is empty. Pairs beyond what the filter admits are read (the
+// request goes on after them) and dropped.
 void ReadListBoxVariables(XDRWRAP& request, EnvironmentBlock& block, int32_t count,
                           std::string_view setName, ClientVariableFilter& filter) {
-  std::string set;
+  const bool admitted = filter.Admit(count);
+  BlockWriter writer(block);
+  ListBoxVariableSet set;
   for (int32_t k = 0; k < count; ++k) {
-    std::string name = request.GetString();
-    std::string value = request.GetString();
-    if (name.empty() || !filter.Accepts(name)) continue;
-    SetVariable(block, name, value);
-    AddListBoxVariableName(set, name);
+    const std::string name = request.GetString();
+    const std::string value = request.GetString();
+    if (!admitted || name.empty() || !filter.Accepts(name)) continue;
+    writer.Set(name, value);
+    set.Add(name);
   }
-  if (!set.empty()) SetVariable(block, setName, set);
+  if (!set.empty()) writer.Set(setName, set.text());
 }
 
-bool IsDigitOrUnderscore(char c) {
-  return (c >= '0' && c <= '9') || c == '_';
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool IsIdentifier(std::string_view name) {
-  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
-  for (const char c : name) {
-    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    if (!letter && !IsDigitOrUnderscore(c)) return false;
-  }
-  return true;
+// [A-Za-z][A-Za-z0-9_]*[0-9]: the name of one row's value.
+bool IsRowVariableName(std::string_view name) {
+  if (name.size() < 2 || !IsLetter(name.front()) || !IsDigit(name.back())) return false;
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return IsLetter(c) || IsDigit(c) || c == '_'; });
 }
 
-// Variables that make a loader or a shell run code or read files, and those
-// the C library distrusts in privileged programs.
+// Variables that make a loader, a shell or an interpreter run code or read
+// files, and those the C library distrusts in privileged programs. Checked
+// against a name and against its base, as a fence behind the shape rule.
 constexpr std::string_view kRefusedNames[] = {
-    "BASH_ENV",     "ENV",         "SHELLOPTS",     "BASHOPTS",         "PS4",
-    "IFS",          "CDPATH",      "GLOBIGNORE",    "PROMPT_COMMAND",   "KESTRUNHOME",
-    "GCONV_PATH",   "GETCONF_DIR", "HOSTALIASES",   "LOCALDOMAIN",      "LOCPATH",
-    "MALLOC_TRACE", "NIS_PATH",    "NLSPATH",       "RESOLV_HOST_CONF", "RES_OPTIONS",
-    "TMPDIR",       "TZDIR",       "PYTHONSTARTUP", "PERL5OPT",
-};
-constexpr std::string_view kRefusedPrefixes[] = {"LD_", "BASH_FUNC_", "MALLOC_", "GLIBC_"};
+    // shells (PS4 is expanded, commands included, for every traced command)
+    "BASH_ENV", "ENV", "SHELLOPTS", "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "IFS", "CDPATH",
+    "GLOBIGNORE", "PROMPT_COMMAND",
+    // the C library
+    "GCONV_PATH", "GETCONF_DIR", "HOSTALIASES", "LOCALDOMAIN", "LOCPATH", "MALLOC_TRACE",
+    "NIS_PATH", "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR", "TZDIR",
+    // interpreters
+    "PYTHONSTARTUP", "PERL5OPT"};
+// Prefixes of the same kind, checked against the base. Most interpreter
+// variables cannot pass the shape rule; these families hold names that end
+// in digits: the loader (LD_, DYLD_), bash functions, the C library's
+// tunables, git (GIT_CONFIG_KEY_0 and GIT_CONFIG_VALUE_0 configure it,
+// GIT_TRACE2 names a file it writes), Lua (LUA_INIT_5_4 runs code) and
+// GStreamer (GST_PLUGIN_PATH_1_0 loads libraries). The KES names belong to
+// the server: a request sets its own.
+constexpr std::string_view kRefusedPrefixes[] = {"LD_",  "DYLD_", "BASH_FUNC_", "MALLOC_", "GLIBC_",
+                                                 "GIT_", "LUA_",  "GST_",       "KES"};
+
+bool IsRefusedName(std::string_view name) {
+  return std::find(std::begin(kRefusedNames), std::end(kRefusedNames), name) !=
+         std::end(kRefusedNames);
+}
 
 }  // namespace
 
+std::string_view ListBoxBaseName(std::string_view name) {
+  while (!name.empty() && (IsDigit(name.back()) || name.back() == '_')) name.remove_suffix(1);
+  return name;
+}
+
 bool IsSafeClientVariableName(std::string_view name) {
-  if (!IsIdentifier(name)) return false;
-  for (std::string_view refused : kRefusedNames)
-    if (name == refused) return false;
+  if (!IsRowVariableName(name)) return false;
+  const std::string_view base = ListBoxBaseName(name);
+  if (IsRefusedName(name) || IsRefusedName(base)) return false;
   for (std::string_view prefix : kRefusedPrefixes)
-    if (name.starts_with(prefix)) return false;
+    if (base.starts_with(prefix)) return false;
   return true;
 }
 
 ClientVariableFilter::ClientVariableFilter(const EnvironmentBlock& given) {
   given_.reserve(given.size());
-  for (const std::string& entry : given) given_.push_back(entry.substr(0, entry.find('=')));
-  std::sort(given_.begin(), given_.end());
+  for (const std::string& entry : given) given_.emplace(entry.substr(0, entry.find('=')));
+}
+
+bool ClientVariableFilter::Admit(int32_t count) {
+  if (count > 0) sent_ += count;
+  if (sent_ > kMaxListBoxVariables) tooMany_ = true;
+  return !tooMany_;
 }
 
 bool ClientVariableFilter::Accepts(std::string_view name) {
-  if (IsSafeClientVariableName(name) &&
-      !std::binary_search(given_.begin(), given_.end(), name, std::less<>())) {
-    return true;
-  }
-  refused_.emplace_back(name);
+  if (IsSafeClientVariableName(name) && given_.find(std::string(name)) == given_.end()) return true;
+  refused_.emplace_back(name.substr(0, kLoggedNameLength));
   return false;
 }
 
-void AddListBoxVariableName(std::string& set, std::string_view name) {
-  while (!name.empty() && IsDigitOrUnderscore(name.back())) name.remove_suffix(1);
-  if (set.empty()) {
-    set.assign(name);
-    return;
-  }
-  // A whole-word test: " NAME " within " SET ", so that ORDER is not taken
-  // for a part of ORDERS.
-  const std::string padded = " " + set + " ";
-  const std::string word = " " + std::string(name) + " ";
-  if (padded.find(word) != std::string::npos) return;
-  set.append(1, ' ').append(name);
+void ListBoxVariableSet::Add(std::string_view name) {
+  const std::string_view base = ListBoxBaseName(name);
+  if (!bases_.emplace(base).second) return;
+  if (!text_.empty()) text_.append(1, ' ');
+  text_.append(base);
 }
 
 void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block) {
@@ -116,8 +159,11 @@ void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block, ClientVariableF
   const int32_t variables = request.GetLong();
   const int32_t columns = request.GetLong();
   SetVariable(block, "KESLISTBOXCOLUMNS", std::to_string(columns));
-  for (int32_t i = 1; i <= columns; ++i)
-    SetVariable(block, "KESHEADING_" + std::to_string(i), request.GetString());
+  {
+    BlockWriter writer(block);
+    for (int32_t i = 1; i <= columns; ++i)
+      writer.Set("KESHEADING_" + std::to_string(i), request.GetString());
+  }
   ReadListBoxVariables(request, block, variables, "KESLISTBOXVARIABLES", filter);
 }
 

@@ -58,6 +58,19 @@ void LogRefused(const ServerConfig& config, const ScriptRequest& r,
                name.c_str());
 }
 
+// A request with more list-box variables than any dialog sends is refused
+// before anything runs: char 0 and the reason. True when it was.
+bool RefusedForTooManyVariables(const ServerConfig& config, const ScriptRequest& r,
+                                const ClientVariableFilter& filter, const char* request,
+                                XDRWRAP& reply) {
+  if (!filter.tooMany()) return false;
+  LogMessage(config, "%s@%s - %s for job \"%s\": %s", r.user.c_str(), r.node.c_str(), request,
+             r.job.c_str(), kTooManyListBoxVariables);
+  reply.AddChar(0);
+  reply.AddString(kTooManyListBoxVariables);
+  return true;
+}
+
 void LogUnknownJob(const ServerConfig& config, const ScriptRequest& r, const char* request) {
   LogMessage(config, "%s@%s - %s for job \"%s\": job not found or not allowed", r.user.c_str(),
              r.node.c_str(), request, r.job.c_str());
@@ -175,6 +188,7 @@ void RunListBoxScript(RequestContext& rc) {
   const std::string reason = in.GetString();
   const std::string changed = in.GetString();
   LogRefused(config, r, filter);
+  if (RefusedForTooManyVariables(config, r, filter, "ListBoxScript", rc.reply)) return;
   if (!r.definition) {
     LogUnknownJob(config, r, "ListBoxScript");
     rc.reply.AddChar(0);
@@ -237,6 +251,7 @@ void RunFieldScript(RequestContext& rc) {
   const std::string changed = in.GetString();
   const std::string current = in.GetString();
   LogRefused(config, r, filter);
+  if (RefusedForTooManyVariables(config, r, filter, "Field Populate Script", rc.reply)) return;
   const char* user = r.user.c_str();
   const char* node = r.node.c_str();
   if (!r.definition) {
@@ -322,6 +337,7 @@ void RunValidationScript(RequestContext& rc) {
   ReadBlocks(in, r, filter);
   r.parameters = ReadParameters(in);
   LogRefused(config, r, filter);
+  if (RefusedForTooManyVariables(config, r, filter, "Validation Script", rc.reply)) return;
   if (!r.definition || r.definition->validateWith.empty()) {
     if (!r.definition) LogUnknownJob(config, r, "Validation Script");
     rc.reply.AddChar(1);

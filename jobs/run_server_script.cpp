@@ -16,7 +16,9 @@
 #include "jobs/job_running_rule.h"
 #include "jobs/preload.h"
 #include "jobs/script_environment.h"
+#include "launch/command_line.h"
 #include "launch/execute.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "protocol/run_stream.h"
 #include "protocol/transport.h"
@@ -31,6 +33,9 @@ constexpr int32_t kMaxParameterCount = 65535;
 constexpr std::chrono::milliseconds kNoTimeout{-1};
 constexpr const char* kDefaultTitle = "Kestrun";
 constexpr const char* kLaunchFailure = "Could not execute server-side script: ";
+// The system's text for E2BIG, written out so that the reply and the log
+// read the same on every platform.
+constexpr const char* kArgumentListTooLong = "Argument list too long";
 
 // The request as read off the wire, in field order.
 struct RunRequest {
@@ -81,6 +86,12 @@ int SendBytes(SocketHandle socket, const std::array<unsigned char, N>& bytes) {
 // A zero start header and the end word: the job was not started.
 void SendRefusalBytes(SocketHandle socket) {
   SendBytes(socket, runstream::RefusalBytes());
+}
+// The job is not started: the refusal bytes, then enum 0 and `message`.
+void Refuse(RequestContext& rc, const std::string& message) {
+  SendRefusalBytes(rc.socket);
+  rc.reply.AddEnum(0);
+  rc.reply.AddString(message);
 }
 void SendEndWord(SocketHandle socket) {
   SendBytes(socket, runstream::EncodeWord(0));
@@ -234,18 +245,29 @@ void RunServerScript(RequestContext& rc) {
     LogMessage(config, "%s@%s - list-box variable %s refused", r.clientUser.c_str(),
                r.clientNode.c_str(), refused.c_str());
   }
-  for (std::string& argument : arguments) argument = ExpandVariables(argument, env);
-
   const char* user = r.clientUser.c_str();
   const char* node = r.clientNode.c_str();
   const char* name = r.programId.c_str();
+  if (filter.tooMany()) {
+    LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
+               kTooManyListBoxVariables);
+    return Refuse(rc, kTooManyListBoxVariables);
+  }
+  // Bounded while it runs: a parameter that names a long variable many times
+  // would otherwise take all the server's memory before the launch failed.
+  std::optional<std::vector<std::string>> expanded =
+      ExpandArguments(arguments, env, ArgumentSpaceLimit());
+  if (!expanded) {
+    LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
+               kArgumentListTooLong);
+    return Refuse(rc, std::string(kLaunchFailure) + kArgumentListTooLong);
+  }
+  arguments = std::move(*expanded);
+
   if (refusal.refused) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - denied due to Deny/Allow job", user,
                node, name);
-    SendRefusalBytes(rc.socket);
-    rc.reply.AddEnum(0);
-    rc.reply.AddString(RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId));
-    return;
+    return Refuse(rc, RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId));
   }
   if (!job) {
     if (denied)
@@ -254,10 +276,7 @@ void RunServerScript(RequestContext& rc) {
     else
       LogMessage(config, "%s@%s attempts to invoke job \"%s\" - job does not exist", user, node,
                  name);
-    SendRefusalBytes(rc.socket);
-    rc.reply.AddEnum(0);
-    rc.reply.AddString("Kestrun Job not found");
-    return;
+    return Refuse(rc, "Kestrun Job not found");
   }
   LogMessage(config, "%s@%s invoking job \"%s\"", user, node, name);
   if (job->program.empty()) {

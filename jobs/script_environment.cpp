@@ -7,6 +7,7 @@
 #include "config/job_definition.h"
 #include "config/server_config.h"
 #include "platform/filesystem.h"
+#include "platform/process.h"
 
 namespace kestrun {
 
@@ -60,6 +61,9 @@ EnvironmentBlock BuildScriptEnvironment(const ServerConfig& config, const JobDef
     ApplyEnvironmentFile(config, global, block);
   if (job != nullptr && !job->environment.empty())
     ApplyEnvironmentFile(config, job->environment, block);
+  // A job always has a search path of the server's choosing: a server
+  // started without one must not leave the name free for a client to fill.
+  if (!GetEnvLocked("PATH", block)) SetVariable(block, "PATH", DefaultSearchPath());
   return block;
 }
 

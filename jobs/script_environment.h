@@ -14,9 +14,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "base/environment.h"
 
@@ -33,7 +36,8 @@ inline constexpr size_t kEnvironmentLineLength = 4095;
 // A new environment for one run: the server's process environment as it is
 // now (copied under the environment lock), then the global environment file
 // of `config`, then, when `job` is given, the job's environment file. A file
-// that cannot be opened is logged and skipped.
+// that cannot be opened is logged and skipped. Without a PATH from any of
+// them, PATH is DefaultSearchPath() (platform/process.h).
 EnvironmentBlock BuildScriptEnvironment(const ServerConfig& config, const JobDefinition* job);
 
 // Sets every NAME=value line of the environment file at `path` into `block`,
@@ -68,35 +72,68 @@ struct ScriptReason {
 // KESCHANGEDFIELD.
 void SetReasonVariables(EnvironmentBlock& block, const ScriptReason& why);
 
-// Adds `name` to a list-box variable set (base names separated by single
-// blanks): trailing digits and underscores are removed (ROW_12 and ROW3 both
-// give ROW), and the base name is appended unless it is already a whole word
-// of the set.
-void AddListBoxVariableName(std::string& set, std::string_view name);
+// Most list-box variables one request may send, over all its blocks; a
+// request that sends more is refused whole.
+inline constexpr int32_t kMaxListBoxVariables = 1000;
+// The answer to such a request, and the end of its log line.
+inline constexpr const char* kTooManyListBoxVariables =
+    "Too many list-box variables (more than 1000)";
 
-// True for a name a client may set in a run's environment: a plain
-// identifier ([A-Za-z_][A-Za-z0-9_]*) that neither the dynamic loader nor a
-// shell acts on (LD_*, BASH_FUNC_*, BASH_ENV, ENV, SHELLOPTS, BASHOPTS, PS4,
-// IFS, KESTRUNHOME, and the variables the C library ignores for privileged
-// programs: GCONV_PATH, HOSTALIASES, LOCALDOMAIN, LOCPATH, NLSPATH,
-// RES_OPTIONS, TMPDIR, TZDIR, ...).
+// A list-box variable set: the base names of the variables taken (trailing
+// digits and underscores removed: ROW_12 and ROW3 both give ROW), each once,
+// in the order first seen, separated by single blanks. Adding a name costs
+// constant time on average: a hash set of the base names is kept beside the
+// text.
+class ListBoxVariableSet {
+ public:
+  void Add(std::string_view name);
+  const std::string& text() const { return text_; }
+  bool empty() const { return text_.empty(); }
+
+ private:
+  std::string text_;
+  std::unordered_set<std::string> bases_;
+};
+
+// A name without its trailing digits and underscores (ORDER_1 gives ORDER).
+std::string_view ListBoxBaseName(std::string_view name);
+
+// True for a name a client may set in a run's environment. A list-box
+// variable names one row of the list box, so its name is an identifier that
+// ends in digits ([A-Za-z][A-Za-z0-9_]*[0-9]: CUSTOMER1, ORDER_1). Every name
+// an interpreter, loader or shell reads (PYTHONWARNINGS, NODE_OPTIONS,
+// GIT_CONFIG_COUNT, PERL5LIB, PATH, ...) lacks that shape; as a second
+// fence the name and its base are also checked against the variables a
+// loader, a shell or an interpreter acts on (LD_*, BASH_FUNC_*, GIT_*,
+// LUA_*, GST_*, PS4, ...), and the server's own KES* names are refused.
+// A column heading such as "Path" still gives a usable name (PATH_1).
 bool IsSafeClientVariableName(std::string_view name);
 
-// Which client-sent list-box variables a run takes: names that are safe and
-// that the run's environment did not already hold when the filter was made
-// (the server's environment and the environment files). Refused names are
-// kept for the log, which can name the client only once the request has
-// been read.
+// Which client-sent list-box variables a run takes: safe names (above) that
+// the run's environment did not already hold when the filter was made (the
+// server's environment and the environment files), at most
+// kMaxListBoxVariables of them per request. Refused names are kept for the
+// log, which can name the client only once the request has been read. One
+// filter serves every block of one request.
 class ClientVariableFilter {
  public:
   explicit ClientVariableFilter(const EnvironmentBlock& given);
+  // Counts `count` more variables sent by the request; false once the
+  // request has sent more than kMaxListBoxVariables in all, after which
+  // nothing more is taken.
+  bool Admit(int32_t count);
   // True when `name` may be set; otherwise records it as refused.
   bool Accepts(std::string_view name);
   const std::vector<std::string>& refused() const { return refused_; }
+  // The request sent more than kMaxListBoxVariables variables: the handler
+  // refuses it.
+  bool tooMany() const { return tooMany_; }
 
  private:
-  std::vector<std::string> given_;  // sorted names of the run's environment
+  std::unordered_set<std::string> given_;  // names of the run's environment
   std::vector<std::string> refused_;
+  int64_t sent_ = 0;
+  bool tooMany_ = false;
 };
 
 // The four blocks of dialog data that requests carry. Each reads its fields
@@ -104,13 +141,16 @@ class ClientVariableFilter {
 // - field block: long N, then N strings set as KESFIELD1..KESFIELD<N>;
 // - list-box block: long S (KESLISTBOXSELECTIONS), long V, long C
 //   (KESLISTBOXCOLUMNS), C headings (KESHEADING_<i>), V name/value pairs
-//   (each whose name `filter` accepts is set and joins the variable set), and
-//   KESLISTBOXVARIABLES when the set is not empty;
+//   (each whose name `filter` accepts is set and joins the variable set;
+//   none when `filter` does not admit V more), and KESLISTBOXVARIABLES when
+//   the set is not empty;
 // - passed-field block: as the field block, with KESPASSEDFIELD<n>;
 // - passed list-box block: long S (KESPASSEDLISTBOXSELECTIONS), long V, V
 //   pairs, and KESPASSEDLISTBOXVARIABLES when the set is not empty.
 // A count larger than the fields that follow raises DecodeFailure (the
-// request is abandoned); negative counts read nothing.
+// request is abandoned); negative counts read nothing. Every variable is set
+// through an index of the block built once per block, so a block costs time
+// linear in its size.
 void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
 void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block, ClientVariableFilter& filter);
 void ReadPassedFieldBlock(XDRWRAP& request, EnvironmentBlock& block);

@@ -1,4 +1,7 @@
 #include "launch/execute.h"
+
+#include <cerrno>
+
 #include "launch/launch_options.h"
 #include "platform/pipe.h"
 #include "platform/process_tree.h"
@@ -26,6 +29,10 @@ void RunCaptured(ExecutionContext& context, const std::vector<std::string>& argu
     return;
   }
   LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt, NewRunMarker());
+  if (options.arguments.empty()) {
+    outcome = {E2BIG, -1, {}};
+    return;
+  }
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   int error = 0;
   std::optional<Process> process = LaunchProcess(options, &error);
@@ -71,6 +78,10 @@ void RunWithHandles(ExecutionContext& context, const std::vector<std::string>& a
   }
   const std::string marker = NewRunMarker();
   LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt, marker);
+  if (options.arguments.empty()) {
+    outcome = {E2BIG, -1, {}};
+    return;
+  }
   options.descriptors = {input, descriptor.standardOutput, descriptor.standardError};
   int error = 0;
   std::optional<Process> process = LaunchProcess(options, &error);

@@ -4,6 +4,8 @@
 
 #include "launch/command_line.h"
 
+#include "base/environment.h"
+
 namespace kestrun {
 
 static bool StartsIgnoringCase(const std::string& a, const char* b) {
@@ -44,6 +46,34 @@ std::string BuildWindowsCommandLine(const std::vector<std::string>& arguments,
     }
   }
   return line;
+}
+
+size_t ArgumentSpaceOf(const std::vector<std::string>& strings) {
+  size_t space = 0;
+  for (const std::string& s : strings) space += s.size() + 1 + sizeof(char*);
+  return space;
+}
+
+std::optional<std::vector<std::string>> ExpandArguments(const std::vector<std::string>& arguments,
+                                                        const std::vector<std::string>& environment,
+                                                        size_t limit) {
+  size_t used = ArgumentSpaceOf(environment);
+  if (used > limit) return std::nullopt;
+  const EnvironmentIndex index(environment);
+  const VariableLookup lookup = [&environment, &index](std::string_view name) {
+    return GetEnvLocked(name, environment, index);
+  };
+  constexpr size_t kOverhead = 1 + sizeof(char*);
+  std::vector<std::string> expanded;
+  expanded.reserve(arguments.size());
+  for (const std::string& argument : arguments) {
+    if (limit - used < kOverhead) return std::nullopt;
+    std::optional<std::string> text = ExpandVariables(argument, lookup, limit - used - kOverhead);
+    if (!text) return std::nullopt;
+    used += text->size() + kOverhead;
+    expanded.push_back(std::move(*text));
+  }
+  return expanded;
 }
 
 std::vector<std::string> SortedEnvironment(std::vector<std::string> environment) {

@@ -1,12 +1,15 @@
 #include "launch/execute.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "base/environment.h"
 #include "launch/command_line.h"
 #include "launch/launch_options.h"
 #include "platform/pipe.h"
+#include "platform/process.h"
 #include "platform/process_tree.h"
 
 namespace kestrun {
@@ -24,15 +27,19 @@ LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
                                const std::optional<std::string>& terminalHome,
                                const std::string& runMarker) {
   LaunchOptions options;
-  if (terminalHome) options.arguments.push_back(*terminalHome + "/kestrunTTY");
   // Each element is expanded on its own, so a value holding blanks or quotes
-  // stays inside its argument.
-  for (const std::string& arg : arguments)
-    options.arguments.push_back(ExpandVariables(arg, environment));
+  // stays inside its argument; the expansion stops where the kernel would
+  // refuse the launch anyway.
+  std::optional<std::vector<std::string>> expanded =
+      ExpandArguments(arguments, environment, ArgumentSpaceLimit());
+  if (!expanded) return options;  // no program: the caller reports E2BIG
+  if (terminalHome) options.arguments.push_back(*terminalHome + "/kestrunTTY");
+  options.arguments.insert(options.arguments.end(), std::make_move_iterator(expanded->begin()),
+                           std::make_move_iterator(expanded->end()));
   // A bare program name is found on the server's own PATH, never on the
   // run's, which a request may influence; the terminal wrapper is handed the
   // path found.
-  options.searchPath = GetEnvLocked("PATH").value_or("");
+  options.searchPath = GetEnvLocked("PATH").value_or(std::string(DefaultSearchPath()));
   if (terminalHome && options.arguments.size() > 1 &&
       options.arguments[1].find('/') == std::string::npos) {
     int ignored = 0;
@@ -107,6 +114,7 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   if (run.useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
   const std::string marker = NewRunMarker();
   LaunchOptions options = LaunchOptionsFor(arguments, run.environment, terminalHome, marker);
+  if (options.arguments.empty()) return {E2BIG, 0};
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
   if (run.useTerminal) options.descriptors.push_back(status->write.get());
   int error = 0;

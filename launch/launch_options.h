@@ -16,6 +16,10 @@ namespace kestrun {
 // terminal home is given; the environment sorted byte-wise, with
 // KESRUNMARKER=`runMarker` in place of any KESRUNMARKER it held (so a run
 // can never claim another run's marker). Descriptors are left to the caller.
+// When the expanded arguments and the environment would not fit in the
+// space the kernel gives a new program (ArgumentSpaceLimit), the expansion
+// stops there and the options hold no program and no arguments: the caller
+// reports E2BIG ("Argument list too long") without starting anything.
 LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
                                const std::vector<std::string>& environment,
                                const std::optional<std::string>& terminalHome,

@@ -9,6 +9,7 @@
 // group of its own so that a kill can reach everything it started.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,16 @@ using ProcessId = int;
 // run bit makes the failure EACCES rather than ENOENT (in *error).
 std::optional<std::string> FindProgram(const std::string& name, std::string_view searchPath,
                                        int* error);
+
+// The bytes the kernel lets a new program's argument and environment strings
+// take together (ARG_MAX as the system reports it now, which follows the
+// stack limit); a launch whose strings take more fails with E2BIG. Each
+// string counts with its terminating NUL and its pointer.
+size_t ArgumentSpaceLimit();
+
+// The program search path a job gets when the server itself was started
+// without one.
+std::string_view DefaultSearchPath();
 
 struct LaunchOptions {
   // The program to run. A path holding a "/" is used as it is; a bare name is

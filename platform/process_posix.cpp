@@ -113,6 +113,17 @@ bool IsExecutableFile(const std::string& path, int* error) {
 
 }  // namespace
 
+size_t ArgumentSpaceLimit() {
+  // POSIX guarantees at least 4096; Linux has never reported less than
+  // 128 KiB, so a failing sysconf falls back to that.
+  const long limit = ::sysconf(_SC_ARG_MAX);
+  return limit > 0 ? static_cast<size_t>(limit) : size_t{128} * 1024;
+}
+
+std::string_view DefaultSearchPath() {
+  return "/usr/local/bin:/usr/bin:/bin";
+}
+
 std::optional<std::string> FindProgram(const std::string& name, std::string_view path, int* error) {
   if (path.empty()) path = "/usr/bin:/bin";
   int failure = ENOENT;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "base/environment.h"
@@ -89,16 +90,14 @@ RequestHandler HandlerFor(int32_t type) {
 
 namespace {
 
-// Prints the trace line, receives the request with `receive`, dispatches and
-// replies.
+// Reads the request with `receive`, dispatches and answers it; `type`
+// receives its type as soon as it is known. A decode failure abandons the
+// request (no reply).
 template <typename Receive>
-void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
+void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress, int32_t& type,
                   Receive receive) {
-  std::fputs("ProcessClientRequest\n", stdout);
-  std::fflush(stdout);
   XDRWRAP request;
   XDRWRAP reply;
-  int32_t type = 0;
   try {
     receive(request);
     type = request.GetEnum();
@@ -128,17 +127,42 @@ void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddre
   if (type == SHUTDOWN_KESTRUN && server.exitProcess) server.exitProcess(0);
 }
 
+// Prints the trace line and serves the request; a request that runs out of
+// memory fails alone.
+template <typename Receive>
+void ServeGuarded(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
+                  Receive receive) {
+  std::fputs("ProcessClientRequest\n", stdout);
+  std::fflush(stdout);
+  int32_t type = -1;
+  try {
+    ServeRequest(server, socket, peerAddress, type, receive);
+  } catch (const std::bad_alloc&) {
+    // One request that asked for more memory than there is fails alone: by
+    // now its messages and everything its handler held have been released,
+    // and the other requests and runs go on. It gets no reply; what it had
+    // sent of a run stays as it was.
+    try {
+      if (server.config != nullptr)
+        LogMessage(*server.config, "Request %d (%s) failed: out of memory", type,
+                   std::string(RequestTypeName(type)).c_str());
+    } catch (const std::bad_alloc&) {
+      // Not even the log line fits; the request still ends here.
+    }
+  }
+}
+
 }  // namespace
 
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress) {
-  ServeRequest(server, socket, peerAddress, [&](XDRWRAP& request) {
+  ServeGuarded(server, socket, peerAddress, [&](XDRWRAP& request) {
     ReceiveMessage(request, socket, kReadWait, {server.requestWhole, server.receiveBudget});
   });
 }
 
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress,
                           ReceivedMessage received) {
-  ServeRequest(server, socket, peerAddress, [&](XDRWRAP& request) {
+  ServeGuarded(server, socket, peerAddress, [&](XDRWRAP& request) {
     // Every byte is there: nothing is read from the socket.
     ReceiveMessage(request, socket, received.bytes, kReadWait, {});
     received.bytes = std::string();

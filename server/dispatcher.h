@@ -19,7 +19,9 @@ RequestHandler HandlerFor(int32_t type);
 
 // Handles one request on `socket`: prints "ProcessClientRequest", reads the
 // request, dispatches and replies. Returns when the reply has been sent or the
-// request was abandoned (a decode failure is caught here). A
+// request was abandoned (a decode failure is caught here). A request whose
+// handling runs out of memory (std::bad_alloc) is abandoned too and logged
+// as "Request <type> (<name>) failed: out of memory"; the server goes on. A
 // SHUTDOWN_KESTRUN request ends the process through server.exitProcess.
 void ProcessClientRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddress);
 // The same for a request whose bytes the listener has already received

@@ -148,6 +148,8 @@ void RequestListener::Run(const std::atomic<bool>& stop) {
   std::condition_variable timerWake;
   bool stopping = false;
   std::thread timer([&] { RunMinuteTimer(timerLock, timerWake, stopping); });
+  // Ready only now: whoever waits for it sees every thread of the listener.
+  if (options_.hooks.listening) options_.hooks.listening();
 
   Receiving receiving(options_, server_->receiveBudget);
   std::vector<net::PollEntry> entries;
@@ -310,11 +312,14 @@ void ProcessIncomingRequests(ServerContext& server, int port, ListenerHooks hook
   options.hooks = std::move(hooks);
   options.address = address;
   options.requestWhole = server.requestWhole;
+  // Told once the loop and its timer are up.
+  options.hooks.listening = [&port, ready = std::move(options.hooks.listening)] {
+    std::printf("Listening on port %d\n", port);
+    std::fflush(stdout);
+    if (ready) ready();
+  };
   std::optional<RequestListener> listener = RequestListener::Create(server, &port, options);
   if (!listener) std::exit(1);
-  std::printf("Listening on port %d\n", port);
-  std::fflush(stdout);
-  if (options.hooks.listening) options.hooks.listening();
   const std::atomic<bool> never{false};
   listener->Run(never);
   std::abort();  // Run returns only when asked to stop, and nothing asks

@@ -55,7 +55,8 @@ struct ListenerHooks {
   // At each minute boundary, after docked clients expired: the scheduler's
   // minute step.
   std::function<void()> schedulerMinuteStep;
-  // Called once the port is bound and listened on (before the first accept).
+  // Called by Run once the port is listened on and the minute timer runs
+  // (before the first accept).
   std::function<void()> listening;
 };
 

@@ -35,6 +35,24 @@ TEST(EnvironmentBlock, GetFindsTheFirstEntryAndWholeNamesOnly) {
   EXPECT_EQ(GetEnvLocked("", block), std::nullopt);
 }
 
+TEST(EnvironmentIndex, PutsAndGetsThroughTheIndexFollowTheScanningRules) {
+  EnvironmentBlock block = {"AB=x", "A=first", "A=second"};
+  EnvironmentIndex index(block);
+  EXPECT_EQ(GetEnvLocked("A", block, index), "first");
+  EXPECT_EQ(GetEnvLocked("a", block, index), std::nullopt);
+  PutEnvLocked("A=new", block, index);
+  PutEnvLocked("C=", block, index);
+  PutEnvLocked("C=3", block, index);
+  PutEnvLocked("a=low", block, index);
+  EXPECT_EQ(block, (EnvironmentBlock{"AB=x", "A=new", "A=second", "C=3", "a=low"}));
+  EXPECT_EQ(GetEnvLocked("C", block, index), "3");
+  EXPECT_EQ(GetEnvLocked("a", block, index), "low");
+  // The vector may move its strings as it grows; the index holds positions.
+  for (int i = 0; i < 1000; ++i) PutEnvLocked("V" + std::to_string(i) + "=v", block, index);
+  EXPECT_EQ(GetEnvLocked("V0", block, index), "v");
+  EXPECT_EQ(GetEnvLocked("AB", block, index), "x");
+}
+
 TEST(ProcessEnvironment, PutThenGetAndReplace) {
   EXPECT_EQ(PutEnvLocked("KES_ENV_TEST=one"), 0);
   EXPECT_EQ(GetEnvLocked("KES_ENV_TEST"), "one");
@@ -86,6 +104,23 @@ TEST(ExpandVariables, ResultMayBeLongerThanTheInput) {
   std::string text;
   for (int k = 0; k < 1000; ++k) text += "$HOME";
   EXPECT_EQ(Expand(text).size(), 6000u);
+}
+
+TEST(ExpandVariables, ABoundedExpansionGivesUpBeforePassingItsLimit) {
+  int lookups = 0;
+  const VariableLookup counted = [&lookups](std::string_view) -> std::optional<std::string> {
+    ++lookups;
+    return std::string(1000, 'v');
+  };
+  // 100 references of 1000 bytes each: 100,000 bytes that must never be built.
+  std::string text;
+  for (int k = 0; k < 100; ++k) text += "$X";
+  EXPECT_EQ(ExpandVariables(text, counted, 5000), std::nullopt);
+  EXPECT_EQ(lookups, 6);  // five fit, the sixth does not
+  EXPECT_EQ(ExpandVariables("ab$X", counted, 1002)->size(), 1002u);
+  EXPECT_EQ(ExpandVariables("ab$X", counted, 1001), std::nullopt);
+  EXPECT_EQ(ExpandVariables("plain text", counted, 9), std::nullopt);
+  EXPECT_EQ(ExpandVariables("plain text", counted, 10), "plain text");
 }
 
 TEST(ExpandVariables, BlockAndProcessEnvironmentSources) {

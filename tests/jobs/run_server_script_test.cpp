@@ -9,10 +9,17 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include "protocol/request_types.h"
 
 #include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
@@ -25,6 +32,27 @@ using namespace std::chrono_literals;
 
 const std::string kChild = KES_JOB_CHILD;
 const std::string kZeros24(24, '\0');
+
+// Client-sent variable names that a run must refuse: what interpreters,
+// loaders and shells read, and the server's own names.
+const std::vector<std::string> kRefusedNames = {"PYTHONWARNINGS",    "BROWSER",
+                                                "NODE_OPTIONS",      "GIT_CONFIG_COUNT",
+                                                "GIT_CONFIG_KEY_0",  "GIT_CONFIG_VALUE_0",
+                                                "PERL5LIB",          "PYTHONPATH",
+                                                "JAVA_TOOL_OPTIONS", "OPENSSL_CONF",
+                                                "LESSOPEN",          "LD_PRELOAD1",
+                                                "BASH_FUNC_x1",      "PS4",
+                                                "KESFIELD1"};
+// Names of list-box rows, which it takes.
+const std::vector<std::string> kAcceptedNames = {"HOST_1", "CUSTOMER2", "ORDER_1"};
+
+// "  param = NAME" for every name of both tables, refused ones first.
+std::string NameParams() {
+  std::string params;
+  for (const auto* names : {&kRefusedNames, &kAcceptedNames})
+    for (const std::string& name : *names) params += "  param = " + name + "\n";
+  return params;
+}
 
 std::string Jobs(const std::string& home) {
   const std::string child = "  program = " + kChild + "\n";
@@ -100,6 +128,12 @@ std::string Jobs(const std::string& home) {
          "  param = KESLISTBOXVARIABLES\n  param = KESPASSEDFIELD1\n"
          "  param = KESPASSEDLISTBOXSELECTIONS\n  param = KESPASSEDLISTBOXVARIABLES\n"
          "  param = SHARED\n  param = GLOBALONLY\n  param = KESTRUNHOME\n\n"
+         "NAMES:\n" +
+         child + "  usetty = off\n  param = env\n" + NameParams() +
+         "\n"
+         "LBNAMES:\n  listboxscript = " +
+         kChild + "\n  param = env\n" + NameParams() +
+         "\n"
          "BASHJOB:\n  program = " +
          home +
          "/job.sh\n  usetty = off\n\n"
@@ -452,8 +486,8 @@ TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast
             "KESCURRENTFIELD=\nKESCHANGEDFIELD=\nKESFIELD1=first\nKESFIELD2=second value\n"
             "KESLISTBOXSELECTIONS=2\nKESLISTBOXCOLUMNS=1\nKESHEADING_1=Customer\n"
             "CUSTOMER1=Smith\nCUSTOMER2=Jones\nORDER_1=77\n"
-            "KESLISTBOXVARIABLES=CUSTOMER ORDER KESREASON\nKESPASSEDFIELD1=passed\n"
-            "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES=KESJOBNAME\n"
+            "KESLISTBOXVARIABLES=CUSTOMER ORDER\nKESPASSEDFIELD1=passed\n"
+            "KESPASSEDLISTBOXSELECTIONS=9\nKESPASSEDLISTBOXVARIABLES unset\n"
             "SHARED=job \nGLOBALONLY=1\nKESTRUNHOME=" +
                 home_->path() + "\n");
 }
@@ -488,6 +522,186 @@ TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
         << name;
   }
   EXPECT_EQ(log.find("list-box variable ROW_1"), std::string::npos);
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Empty field blocks, and these variables in the list-box block and the
+// passed list-box block.
+std::function<void(XDRWRAP&)> Variables(Pairs listBox, Pairs passed = {}) {
+  return [listBox, passed](XDRWRAP& m) {
+    for (const Pairs* pairs : {&listBox, &passed}) {
+      m.AddLong(0);  // fields
+      m.AddLong(1);  // selections
+      m.AddLong(static_cast<int32_t>(pairs->size()));
+      if (pairs == &listBox) m.AddLong(0);  // columns
+      for (const auto& [name, value] : *pairs) {
+        m.AddString(name);
+        m.AddString(value);
+      }
+    }
+  };
+}
+
+// Every name of both tables, refused ones first, with the value "client!".
+Pairs AllNames() {
+  Pairs pairs;
+  for (const auto* names : {&kRefusedNames, &kAcceptedNames})
+    for (const std::string& name : *names) pairs.emplace_back(name, "client!");
+  return pairs;
+}
+
+// `count` rows ROW<k>=v from k = `first` on.
+Pairs Rows(int first, int count) {
+  Pairs rows;
+  for (int k = first; k < first + count; ++k) rows.emplace_back("ROW" + std::to_string(k), "v");
+  return rows;
+}
+
+// RUN_LISTBOX_SCRIPT for LBNAMES with `blocks`.
+std::optional<XDRWRAP> ListBoxScript(int port, const std::string& node,
+                                     const std::function<void(XDRWRAP&)>& blocks) {
+  XDRWRAP m;
+  m.BeginEncode();
+  m.AddEnum(RUN_LISTBOX_SCRIPT);
+  m.AddString("LBNAMES");
+  m.AddString("eve");
+  m.AddLong(0);
+  blocks(m);
+  m.AddString(node);
+  m.AddLong(77);
+  m.AddString("REFRESH");
+  m.AddString("");
+  return Exchange(port, m);
+}
+
+// The client's value reached the job (which printed one line per name) for
+// exactly the accepted names, and each refused one was logged.
+void ExpectOnlyAcceptedNamesSet(const std::vector<std::string>& lines, const std::string& log,
+                                const std::string& node) {
+  const Pairs names = AllNames();
+  ASSERT_EQ(lines.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i].first;
+    const bool accepted = i >= kRefusedNames.size();
+    EXPECT_EQ(lines[i] == name + "=client!", accepted) << node << ": " << lines[i];
+    EXPECT_EQ(CountOf(log, " eve@" + node + " - list-box variable " + name + " refused\n"),
+              accepted ? 0u : 1u)
+        << node << ": " << name;
+  }
+}
+
+TEST_F(RunServerScript, ClientVariablesAreTakenOnlyUnderRowNamesInEveryBlockAndRequest) {
+  for (const bool passed : {false, true}) {
+    const std::string node = passed ? "pcP" : "pcL";
+    RunClient run(port(), RunFields("NAMES").User("eve").Node(node).Blocks(
+                              passed ? Variables({}, AllNames()) : Variables(AllNames())));
+    run.Header();
+    std::vector<std::string> lines;
+    std::istringstream out(run.ReadOutput().out);
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    EXPECT_EQ(run.Reply().status, 1);
+    ExpectOnlyAcceptedNamesSet(lines, Log(), node);
+  }
+  std::optional<XDRWRAP> reply = ListBoxScript(port(), "pcD", Variables(AllNames()));
+  ASSERT_TRUE(reply);
+  ASSERT_EQ(reply->GetLong(), 1);
+  // No updates, the separator, no column names, no context column, no widths.
+  reply->GetLong();
+  reply->GetString();
+  for (int i = 0; i < 3; ++i) reply->GetLong();
+  std::vector<std::string> lines;
+  while (reply->GetLong() == 1) lines.push_back(reply->GetString());
+  ExpectOnlyAcceptedNamesSet(lines, Log(), "pcD");
+}
+
+TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
+  const char* kTooMany = "Too many list-box variables (more than 1000)";
+  RunClient full(port(),
+                 RunFields("EXIT7").Node("pcM").Blocks(Variables(Rows(0, 600), Rows(600, 400))));
+  full.Header();
+  EXPECT_TRUE(full.ReadOutput().endWord);
+  EXPECT_EQ(full.Reply().exitCode, 7);
+
+  RunClient over(port(),
+                 RunFields("EXIT7").Node("pcM").Blocks(Variables(Rows(0, 600), Rows(600, 401))));
+  EXPECT_EQ(over.ReadRaw(24), kZeros24);
+  const RunReply reply = over.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, kTooMany);
+  EXPECT_EQ(CountOf(Log(), " ann@pcM could not invoke job \"EXIT7\" - " + std::string(kTooMany)),
+            1u);
+
+  std::optional<XDRWRAP> dialog = ListBoxScript(port(), "pcM", Variables(Rows(0, 1001)));
+  ASSERT_TRUE(dialog);
+  EXPECT_EQ(dialog->GetLong(), 0);
+  EXPECT_EQ(dialog->GetString(), kTooMany);
+  EXPECT_EQ(CountOf(Log(), " eve@pcM - ListBoxScript for job \"LBNAMES\": " +
+                               std::string(kTooMany) + "\n"),
+            1u);
+}
+
+bool AnswersEcho(int port) {
+  XDRWRAP echo;
+  echo.BeginEncode();
+  echo.AddEnum(ECHO_REQUEST);
+  echo.AddLong(31);
+  std::optional<XDRWRAP> reply = Exchange(port, echo);
+  return reply && reply->GetLong() == 1 && reply->GetLong() == 31;
+}
+
+// A parameter naming a long variable many times: expanded in full it would
+// take gigabytes. The expansion stops at the kernel's limit for a program's
+// arguments and environment, and the server goes on.
+TEST_F(RunServerScript, AnExpansionPastTheArgumentLimitIsRefusedAndTheServerGoesOn) {
+  const std::string kTooLong = "Could not execute server-side script: Argument list too long";
+  std::string references;
+  for (int k = 0; k < 4000; ++k) references += "$X1";
+  RunClient run(port(), RunFields("ARGS")
+                            .Node("pcX")
+                            .Params({references})
+                            .Blocks(Variables({{"X1", std::string(1 << 20, 'x')}})));
+  EXPECT_EQ(run.ReadRaw(24), kZeros24);
+  RunReply reply = run.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, kTooLong);
+  EXPECT_EQ(CountOf(Log(), " ann@pcX could not invoke job \"ARGS\" - Argument list too long\n"),
+            1u);
+  EXPECT_TRUE(AnswersEcho(port()));
+
+  // The value of X1 names Y1 over and over: the request's own expansion fits,
+  // the second one at the launch does not.
+  const size_t limit = static_cast<size_t>(::sysconf(_SC_ARG_MAX));
+  std::string named;
+  while (named.size() < limit / 6) named += "$Y1";
+  RunClient launch(port(), RunFields("ARGS").Node("pcY").Params({"$X1"}).Blocks(
+                               Variables({{"X1", named}, {"Y1", std::string(limit / 8, 'y')}})));
+  launch.Header();
+  EXPECT_TRUE(launch.ReadOutput().endWord);
+  reply = launch.Reply();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text, kTooLong);
+  EXPECT_EQ(CountOf(Log(), " ann@pcY - failed to execute script \"" + kChild +
+                               "\" - Argument list too long\n"),
+            1u);
+  EXPECT_TRUE(AnswersEcho(port()));
+}
+
+// A server started without PATH: its jobs get a fixed search path, never
+// one a client sends.
+TEST(RunServerScriptWithoutPath, JobsGetTheDefaultSearchPath) {
+  TestHome home;
+  RunningServer server(home, {{"PATH", std::nullopt}},
+                       "P:\n  program = " + kChild +
+                           "\n  usetty = off\n  param = env\n"
+                           "  param = PATH\n");
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  RunClient run(server.port(), RunFields("P").Blocks(Variables({{"PATH", "/tmp/evil"}})));
+  run.Header();
+  EXPECT_EQ(run.ReadOutput().out, "PATH=/usr/local/bin:/usr/bin:/bin\n");
+  EXPECT_EQ(run.Reply().status, 1);
+  EXPECT_NE(home.Log().find(" ann@pc1 - list-box variable PATH refused\n"), std::string::npos);
+  StopServerChecked(&server);
 }
 
 TEST_F(RunServerScript, AUserNameWithALineFeedCannotForgeALogLine) {

@@ -149,13 +149,13 @@ TEST_F(EnvironmentFiles, TheJobFileIsAppliedAfterTheGlobalOneOverTheServerEnviro
 }
 
 TEST(ListBoxVariableSet, BaseNamesLoseTrailingDigitsAndUnderscoresAndAppearOnce) {
-  std::string set;
+  ListBoxVariableSet set;
   for (const char* name : {"CUSTOMER1", "CUSTOMER2", "ORDER_1", "ROW_12", "ROW3", "ORDERS_2"})
-    AddListBoxVariableName(set, name);
-  EXPECT_EQ(set, "CUSTOMER ORDER ROW ORDERS");
+    set.Add(name);
+  EXPECT_EQ(set.text(), "CUSTOMER ORDER ROW ORDERS");
   // ORDER is a whole word of the set even though ORDERS begins with it.
-  AddListBoxVariableName(set, "ORDER9");
-  EXPECT_EQ(set, "CUSTOMER ORDER ROW ORDERS");
+  set.Add("ORDER9");
+  EXPECT_EQ(set.text(), "CUSTOMER ORDER ROW ORDERS");
 }
 
 TEST(DialogBlocks, ListBoxBlockSetsCountsHeadingsVariablesAndTheirSet) {
@@ -234,39 +234,52 @@ TEST(DialogBlocks, ACountBeyondTheFieldsThatFollowAbandonsTheRequest) {
   EXPECT_THROW(ReadPassedListBoxBlock(hr, block, filter), DecodeFailure);
 }
 
-TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderSafeNamesTheRunDoesNotHold) {
+TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
   struct Case {
     const char* name;
     bool set;
   };
   const Case cases[] = {
       {"ORDER_1", true},
-      {"_x9", true},
-      {"Customer", true},
-      {"PATH", false},
-      {"HOME", false},
-      {"BASH_ENV", false},
-      {"ENV", false},
-      {"LD_PRELOAD", false},
-      {"LD_LIBRARY_PATH", false},
-      {"BASH_FUNC_ls%%", false},
-      {"SHELLOPTS", false},
-      {"BASHOPTS", false},
+      {"HOST_1", true},
+      {"CUSTOMER2", true},
+      {"x9", true},
+      {"Row_10_2", true},
+      // Not a row name: no digit at the end, or not an identifier.
+      {"Customer", false},
+      {"_x9", false},
+      {"9LIVES1", false},
+      {"1", false},
+      {"A B1", false},
+      {"A=B1", false},
+      {"A\nB1", false},
+      // What interpreters, loaders and shells read.
+      {"PYTHONWARNINGS", false},
+      {"BROWSER", false},
+      {"NODE_OPTIONS", false},
+      {"GIT_CONFIG_COUNT", false},
+      {"GIT_CONFIG_KEY_0", false},
+      {"GIT_CONFIG_VALUE_0", false},
+      {"GIT_TRACE2", false},
+      {"PERL5LIB", false},
+      {"PYTHONPATH", false},
+      {"JAVA_TOOL_OPTIONS", false},
+      {"OPENSSL_CONF", false},
+      {"LESSOPEN", false},
+      {"LUA_INIT_5_4", false},
+      {"GST_PLUGIN_PATH_1_0", false},
       {"PS4", false},
-      {"IFS", false},
-      {"KESTRUNHOME", false},
-      {"GCONV_PATH", false},
-      {"HOSTALIASES", false},
-      {"LOCALDOMAIN", false},
-      {"LOCPATH", false},
-      {"NLSPATH", false},
-      {"RES_OPTIONS", false},
-      {"TMPDIR", false},
-      {"TZDIR", false},
-      {"A=B", false},
-      {"9LIVES", false},
-      {"A B", false},
-      {"A\nB", false},
+      {"BASH_ENV", false},
+      {"LD_PRELOAD", false},
+      {"LD_PRELOAD1", false},
+      {"LD_LIBRARY_PATH_1", false},
+      {"BASH_FUNC_x1", false},
+      {"PATH", false},
+      {"PATH_1", true},  // a column "Path"
+      // The server's own names, and one the run already holds.
+      {"KESFIELD1", false},
+      {"KESHEADING_1", false},
+      {"HOME2", false},
   };
   XDRWRAP m;
   m.BeginEncode();
@@ -278,7 +291,7 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderSafeNamesTheRunDoesNotHold) {
   }
   XDRWRAP r = Received(m);
   // What the server's environment and the environment files gave the run.
-  EnvironmentBlock block{"PATH=/usr/bin", "HOME=/root"};
+  EnvironmentBlock block{"PATH=/usr/bin", "HOME2=/root"};
   ClientVariableFilter filter(block);
   ReadPassedListBoxBlock(r, block, filter);
   std::vector<std::string> refused;
@@ -288,9 +301,42 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderSafeNamesTheRunDoesNotHold) {
     if (!c.set) refused.push_back(c.name);
   }
   EXPECT_EQ(filter.refused(), refused);
+  EXPECT_FALSE(filter.tooMany());
   EXPECT_EQ(LookupVariable(block, "PATH"), "/usr/bin");
-  EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER _x Customer");
-  EXPECT_EQ(LookupVariable(block, "A"), std::nullopt);
+  EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER HOST CUSTOMER x Row PATH");
+}
+
+// Writes a passed list-box block of `count` variables ROW<k>=v from k = `first`.
+void PassedRows(XDRWRAP& m, int32_t first, int32_t count) {
+  m.AddLong(0);
+  m.AddLong(count);
+  for (int32_t k = first; k < first + count; ++k) {
+    m.AddString("ROW" + std::to_string(k));
+    m.AddString("v");
+  }
+}
+
+TEST(DialogBlocks, ARequestTakesAtMost1000ListBoxVariablesOverAllItsBlocks) {
+  XDRWRAP m;
+  m.BeginEncode();
+  PassedRows(m, 0, 600);
+  PassedRows(m, 600, 400);
+  PassedRows(m, 1000, 1);
+  m.AddString("after");
+  XDRWRAP r = Received(m);
+  EnvironmentBlock block;
+  ClientVariableFilter filter(block);
+  ReadPassedListBoxBlock(r, block, filter);
+  ReadPassedListBoxBlock(r, block, filter);
+  EXPECT_FALSE(filter.tooMany());
+  EXPECT_EQ(LookupVariable(block, "ROW999"), "v");
+  // The 1001st is refused with its block, which is still read to its end.
+  ReadPassedListBoxBlock(r, block, filter);
+  EXPECT_TRUE(filter.tooMany());
+  EXPECT_EQ(r.GetString(), "after");
+  EXPECT_EQ(LookupVariable(block, "ROW1000"), std::nullopt);
+  EXPECT_EQ(block.size(), 1u + 1000 + 1);  // selections, the rows, their set
+  EXPECT_TRUE(filter.refused().empty());
 }
 
 TEST(Variables, SetReplacesTheFirstEntryOfExactlyThatNameOnly) {

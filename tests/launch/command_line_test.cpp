@@ -2,6 +2,10 @@
 // order: pure functions, checked with the examples of their rules.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string>
+#include <vector>
+
 #include "launch/command_line.h"
 #include "launch/execute.h"
 
@@ -67,6 +71,38 @@ TEST(SortedEnvironment, WholeStringsInUnsignedByteOrder) {
   EXPECT_EQ(SortedEnvironment({"b=1", "\xC3X=1", "B=2", "A_B=1", "AB=1", "A=9"}),
             (std::vector<std::string>{"A=9", "AB=1", "A_B=1", "B=2", "b=1", "\xC3X=1"}));
   EXPECT_EQ(SortedEnvironment({}), std::vector<std::string>{});
+}
+
+// Space of the strings as the kernel counts them: text, NUL and pointer.
+size_t Space(std::initializer_list<size_t> sizes) {
+  size_t space = 0;
+  for (size_t size : sizes) space += size + 1 + sizeof(char*);
+  return space;
+}
+
+TEST(ExpandArguments, EachArgumentIsExpandedOnItsOwnAgainstTheEnvironment) {
+  const std::vector<std::string> env = {"A=one two", "B=", "A=shadowed"};
+  EXPECT_EQ(ExpandArguments({"$A", "x${B}y", "$C", "$$A"}, env, 1 << 20),
+            (std::vector<std::string>{"one two", "xy", "", "one two"}));
+}
+
+TEST(ExpandArguments, TheArgumentsAndTheEnvironmentTogetherStayWithinTheLimit) {
+  const std::vector<std::string> env = {"X=" + std::string(100, 'x')};  // 102 bytes
+  const std::vector<std::string> arguments = {"$X", "$X$X"};
+  const size_t exact = Space({102, 100, 200});
+  EXPECT_EQ(ExpandArguments(arguments, env, exact)->size(), 2u);
+  EXPECT_EQ(ExpandArguments(arguments, env, exact - 1), std::nullopt);
+  // The environment alone may already be too much.
+  EXPECT_EQ(ExpandArguments({}, env, Space({101})), std::nullopt);
+}
+
+TEST(ExpandArguments, AManyTimesRepeatedLongVariableIsRefusedWithoutBuildingIt) {
+  // 200,000 references to a megabyte: 200 GB if built.
+  const std::vector<std::string> env = {"X=" + std::string(1 << 20, 'x')};
+  std::string reference;
+  for (int k = 0; k < 200000; ++k) reference += "$X";
+  EXPECT_EQ(ExpandArguments({reference}, env, 4 << 20), std::nullopt);
+  EXPECT_EQ(ExpandArguments(std::vector<std::string>(200000, "$X"), env, 4 << 20), std::nullopt);
 }
 
 }  // namespace

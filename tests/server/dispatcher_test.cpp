@@ -4,9 +4,15 @@
 #include "server/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
 #include <thread>
 
+#include "config/server_config.h"
 #include "protocol/transport.h"
 #include "tests/protocol/wire.h"
 
@@ -99,6 +105,28 @@ TEST(Dispatcher, UndecodableRequestIsAbandonedWithoutReply) {
   Exchange cut = Serve(std::string("\x12\x5A\xBB\xCD", 4) + std::string(10, '\0'));
   EXPECT_EQ(cut.replyBytes, "");
   EXPECT_EQ(cut.stdoutText, "ProcessClientRequest\n");
+}
+
+TEST(Dispatcher, ARequestThatRunsOutOfMemoryFailsAloneAndIsLogged) {
+  const std::filesystem::path log =
+      std::filesystem::temp_directory_path() / ("kes-dispatch-" + std::to_string(::getpid()));
+  ServerConfig config;
+  config.SetLogFile(log.string());
+  ServerContext server;
+  server.config = &config;
+  server.preloadHooks.killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
+  // Each string travels as its number of pieces and the pieces.
+  const auto piece = [](const std::string& s) { return testwire::Long(1) + testwire::Str(s); };
+  const std::string cancel = testwire::Long(CANCEL_DIALOG) + piece("JOB") + piece("ann") +
+                             piece("pc1") + testwire::Long(7);
+  Exchange ex = Serve(Request(cancel, 8), server);
+  EXPECT_EQ(ex.replyBytes, "");
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(log);
+  EXPECT_NE(text.find(" ann@pc1 cancels dialog for job JOB\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" Request 27 (CANCEL_DIALOG) failed: out of memory\n"), std::string::npos)
+      << text;
 }
 
 TEST(Dispatcher, TraceNamesFollowTheTable) {
