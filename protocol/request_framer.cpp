@@ -55,7 +55,8 @@ RequestFramer::Status RequestFramer::Commit(size_t n) {
     return status_;
   }
   message_.resize(roomStart_ + n);
-  if (message_.size() == pieceEnd_) PieceDone();
+  committed_ = message_.size();
+  if (committed_ == pieceEnd_) PieceDone();
   return status_;
 }
 

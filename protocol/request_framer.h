@@ -58,11 +58,14 @@ class RequestFramer {
 
   Status status() const { return status_; }
   // After the magic: bytes of the message taken so far.
-  size_t MessageBytes() const { return message_.size(); }
+  size_t MessageBytes() const { return committed_; }
   bool HeaderComplete() const { return headerDone_; }
   const char* fault() const { return fault_; }
   // The whole message without its magic, for ReceiveMessage (once Complete).
-  std::string TakeMessage() { return std::move(message_); }
+  std::string TakeMessage() {
+    committed_ = 0;
+    return std::move(message_);
+  }
 
  private:
   void PieceDone();
@@ -73,6 +76,7 @@ class RequestFramer {
   unsigned char magic_[4] = {};
   size_t magicHave_ = 0;
   std::string message_;
+  size_t committed_ = 0;     // bytes of message_ actually received
   size_t roomStart_ = 0;     // where the area last given by Room() starts
   size_t pieceEnd_ = 0;      // offset in message_ where the current piece ends
   bool inHeader_ = true;     // the current piece is a header (else data)

@@ -542,6 +542,19 @@ TEST(ReceiveBudgetCharge, AnnouncedSizesTakeNothingAndSmallRequestsAlwaysPass) {
   EXPECT_TRUE(EchoFrom(kUser, l.port(), seconds(2)));
   EXPECT_EQ(budget.InUse(), 0u);
 
+  // A request of 100 KB fits the budget beside the stalled one and is served.
+  XDRWRAP fits;
+  fits.BeginEncode();
+  fits.AddEnum(ECHO_REQUEST);
+  fits.AddLong(6);
+  fits.AddString(std::string(100 * 1024, 'z'));
+  std::optional<XDRWRAP> answer = test::Exchange(l.port(), fits);
+  ASSERT_TRUE(answer) << "a request past the first 64 KB was dropped";
+  EXPECT_EQ(answer->GetEnum(), 1);
+  EXPECT_EQ(answer->GetLong(), 6);
+  EXPECT_TRUE(l.listener().WaitUntilIdle(seconds(5)));
+  EXPECT_EQ(budget.InUse(), 0u);
+
   // A request of 300 KB of real bytes passes the budget and is dropped.
   XDRWRAP big;
   big.BeginEncode();
