@@ -11,26 +11,39 @@ echo "== module layers"
 scripts/check-layers.sh
 
 jobs=$(nproc)
+# Every ctest run's lines are kept, so that the slowest tests of the whole
+# command can be listed at the end.
+timings=$(mktemp)
+output=$(mktemp)
+trap 'rm -f "$timings" "$output"' EXIT
+run_ctest() {  # run_ctest STAGE DIR [CTEST-OPTION...]
+  local stage=$1 dir=$2
+  shift 2
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") | tee "$output"
+  sed -nE "s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .* Passed +([0-9.]+) sec$/\2 $stage \1/p" \
+    "$output" >>"$timings"
+}
 # The sanitizer and fuzz builds exist for testing: -O1 with line tables keeps
 # them quick to build and their reports readable, and assertions stay on.
 checked=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1")
 echo "== plain build"
 scripts/build.sh build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-(cd build && ctest --output-on-failure -j "$jobs")
+run_ctest plain build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKES_SANITIZE=ON -DKES_BENCH=OFF "${checked[@]}"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j "$jobs")
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest asan build-asan
 
 echo "== ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DKES_TSAN=ON -DKES_BENCH=OFF "${checked[@]}" >/dev/null
 cmake --build build-tsan --target tsan-tests
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan -j "$jobs")
+TSAN_OPTIONS=halt_on_error=1 run_ctest tsan build-tsan -L tsan
 
 echo "== fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKES_FUZZ=ON -DKES_BENCH=OFF \
   "${checked[@]}" >/dev/null
 cmake --build build-fuzz --target fuzz-targets
 scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}" "${KES_FUZZ_SECONDS:-30}"
+echo "== the ten slowest tests (seconds, stage, test)"
+sort -rn "$timings" | head -10
 echo "== all tests passed"
