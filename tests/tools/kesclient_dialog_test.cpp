@@ -82,6 +82,12 @@ TOFILE:
 ASKS:
   program = $KESTRUNHOME/show.sh
   stdin = filechooser
+
+DLGFILE:
+  program = $KESTRUNHOME/show.sh
+  dialog = $KESTRUNHOME/dlg.dlg
+  usetty = off
+  stdout = file:$KESTRUNHOME/dlgout.txt
 )";
 
 class KesclientDialog : public ::testing::Test {
@@ -274,10 +280,38 @@ TEST_F(KesclientDialog, ARefilledListBoxTakesItsHeadingsFromTheFirstLine) {
 
 TEST_F(KesclientDialog, StreamsGoWhereTheJobSays) {
   home_->WriteFile("in.txt", "line one\nline two\n");
-  const Run run = Kesclient({"dialog", "tofile"});
+  // -y: the files the job names are opened without asking.
+  const Run run = Kesclient({"dialog", "-y", "tofile"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(home_->ReadFile("out.txt"), "line one\nline two\n");
+}
+
+// A file the job names is opened only once the user said yes in the
+// question the dialog's display shows after OK.
+TEST_F(KesclientDialog, AFileTheJobNamesWaitsForTheUsersAnswer) {
+  const struct {
+    const char* answer;
+    int status;
+    bool written;
+  } cases[] = {{"no", 5, false}, {"yes", 0, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    ::unlink((home_->path() + "/dlgout.txt").c_str());
+    const Run run = Kesclient({"dialog", "-eval",
+                               std::string("proc answer {} {\n"
+                                           "  set b .__tk__messagebox.") +
+                                   c.answer +
+                                   "\n"
+                                   "  if {[winfo exists $b]} {$b invoke} else {after 20 answer}\n"
+                                   "}\n"
+                                   "answer\n"
+                                   ".bb.okbutton invoke",
+                               "dlgfile"});
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(::access((home_->path() + "/dlgout.txt").c_str(), F_OK) == 0, c.written);
+    if (c.written) EXPECT_TRUE(Has(home_->ReadFile("dlgout.txt"), "KESFIELD1="));
+  }
 }
 
 }  // namespace

@@ -118,6 +118,7 @@ class Session {
   std::optional<TclTk>& tk_;  // loaded by the first dialog that needs it
   std::optional<DialogValues> passed_;
   std::optional<Interpreter> interp_;
+  bool assumeYes_ = false;  // -y
 };
 
 bool Session::OpenInterpreter(std::string* failure, bool* noDisplay) {
@@ -270,6 +271,7 @@ void Session::Cascade(const std::string& job) {
 }
 
 int Session::Run(const DialogOptions& options) {
+  assumeYes_ = options.assumeYes;
   std::string failure;
   const std::optional<DialogData> data =
       GetDialogData(server_, Who(), options.noDialog, passed_ ? &*passed_ : nullptr, &failure);
@@ -325,10 +327,14 @@ int Session::RunJob(const StreamBlock& block, DialogValues values) {
   }
   JobStreams streams;
   std::string failure;
-  switch (OpenStreams(block, interp_ ? &*interp_ : nullptr, &streams, &failure)) {
+  switch (OpenStreams(block, interp_ ? &*interp_ : nullptr, {request_.job, assumeYes_}, &streams,
+                      &failure)) {
     case StreamSetup::Cancelled:
       CancelDialog(server_, Who());
       return kExitCancelled;
+    case StreamSetup::Refused:
+      CancelDialog(server_, Who());
+      return Fail(failure, kExitRefused);
     case StreamSetup::Failed:
       CancelDialog(server_, Who());
       return Fail(failure, kExitDialogFailed);

@@ -28,6 +28,9 @@ using JobRunner = std::function<int(RunRequest&, int inputFd, int outFd, int err
 struct DialogOptions {
   std::string eval;       // Tcl code run once the dialog is built
   bool noDialog = false;  // -nd: run the job without its dialog
+  // -y: the files the server names for the job's streams are opened
+  // without asking (dialog_streams.h)
+  bool assumeYes = false;
 };
 
 // Exit statuses beside the job's own and those of main.

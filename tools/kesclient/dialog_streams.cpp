@@ -9,6 +9,9 @@
 #include <cstring>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "tools/kesclient/terminal.h"
 
 namespace kestrun::client {
 
@@ -91,15 +94,131 @@ StreamSetup OpenOne(Disposition d, const std::string& path, const Interpreter* i
   return StreamSetup::Ready;
 }
 
+// A file of this machine that the server named for a stream.
+struct NamedFile {
+  int which;  // 0 input, 1 output, 2 error
+  const std::string* path;
+};
+
+// The streams whose file the server chose and the user did not: `file:`,
+// and a chooser's path when there is no display to show the chooser on. An
+// empty path fails later without opening anything.
+std::vector<NamedFile> ServerNamedFiles(
+    const std::pair<Disposition, const std::string*> (&wanted)[3], const Interpreter* interp) {
+  std::vector<NamedFile> named;
+  for (int which = 0; which < 3; ++which) {
+    const Disposition d = wanted[which].first;
+    const bool chosenByServer =
+        d == Disposition::File || (d == Disposition::FileChooser && interp == nullptr);
+    if (chosenByServer && !wanted[which].second->empty())
+      named.push_back({which, wanted[which].second});
+  }
+  return named;
+}
+
+// A path as shown to the user: control characters (a carriage return or an
+// escape sequence could redraw the question on a terminal) and DEL as \xNN.
+std::string Shown(const std::string& path) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7f) {
+      shown += "\\x";
+      shown += kHex[b >> 4];
+      shown += kHex[b & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+// One line per file: what happens to it.
+std::string FileLines(const std::vector<NamedFile>& named, const char* indent) {
+  std::string lines;
+  for (const NamedFile& f : named) {
+    lines += indent;
+    lines +=
+        f.which == 0
+            ? "read " + Shown(*f.path) + " and send it to the server as the job's standard input"
+            : "overwrite " + Shown(*f.path) + " with the job's " + StreamName(f.which);
+    lines += "\n";
+  }
+  return lines;
+}
+
+bool AskInWindow(const Interpreter& interp, const std::string& job,
+                 const std::vector<NamedFile>& named, std::string* failure) {
+  const std::string title = "Files for job " + job;
+  const std::string message = "The server asks kesclient to use files of this computer:";
+  const std::string detail = FileLines(named, "") + "\nAllow this?";
+  std::string error;
+  const bool called = interp.Call(
+      {
+          Tcl_NewStringObj("tk_messageBox", -1),
+          Tcl_NewStringObj("-icon", -1),
+          Tcl_NewStringObj("warning", -1),
+          Tcl_NewStringObj("-type", -1),
+          Tcl_NewStringObj("yesno", -1),
+          Tcl_NewStringObj("-default", -1),
+          Tcl_NewStringObj("no", -1),
+          Tcl_NewStringObj("-title", -1),
+          Tcl_NewStringObj(title.c_str(), -1),
+          Tcl_NewStringObj("-message", -1),
+          Tcl_NewStringObj(message.c_str(), -1),
+          Tcl_NewStringObj("-detail", -1),
+          Tcl_NewStringObj(detail.c_str(), -1),
+      },
+      &error);
+  if (!called) {
+    *failure = "cannot ask about the job's files: " + error;
+    return false;
+  }
+  return std::string(Tcl_GetStringResult(interp.get())) == "yes";
+}
+
+// Asks once for all the server-named files. Ready when they may be opened.
+StreamSetup Consent(const std::vector<NamedFile>& named, const Interpreter* interp,
+                    const StreamConsent& consent, std::string* failure) {
+  if (named.empty() || consent.assumeYes) return StreamSetup::Ready;
+  if (interp != nullptr) {
+    std::string error;
+    if (AskInWindow(*interp, consent.job, named, &error)) return StreamSetup::Ready;
+    if (error.empty()) return StreamSetup::Cancelled;
+    *failure = error;
+    return StreamSetup::Failed;
+  }
+  const std::string question = "kesclient: the server asks to use files of this computer for job " +
+                               consent.job + ":\n" + FileLines(named, "  ") + "Allow this?";
+  switch (AskOnTerminal(question)) {
+    case TerminalAnswer::Yes:
+      return StreamSetup::Ready;
+    case TerminalAnswer::No:
+      return StreamSetup::Cancelled;
+    case TerminalAnswer::NoTerminal:
+      break;
+  }
+  std::string files;
+  for (const NamedFile& f : named)
+    files += (files.empty() ? "" : "; ") + std::string(f.which == 0 ? "read " : "overwrite ") +
+             Shown(*f.path);
+  *failure = "the server asks to use files of this computer for job " + consent.job + " (" + files +
+             ") and there is no terminal to ask you; kesclient dialog -y allows it";
+  return StreamSetup::Refused;
+}
+
 }  // namespace
 
-StreamSetup OpenStreams(const StreamBlock& block, const Interpreter* interp, JobStreams* streams,
-                        std::string* failure) {
+StreamSetup OpenStreams(const StreamBlock& block, const Interpreter* interp,
+                        const StreamConsent& consent, JobStreams* streams, std::string* failure) {
   const std::pair<Disposition, const std::string*> wanted[] = {
       {block.input, &block.inputFile},
       {block.output, &block.outputFile},
       {block.error, &block.errorFile},
   };
+  const StreamSetup agreed = Consent(ServerNamedFiles(wanted, interp), interp, consent, failure);
+  if (agreed != StreamSetup::Ready) return agreed;
   for (int which = 0; which < 3; ++which) {
     const StreamSetup r =
         OpenOne(wanted[which].first, *wanted[which].second, interp, which, streams, failure);

@@ -1,6 +1,12 @@
 // The streams of a job run from a dialog, set up as the job's stream block
 // says: discarded, shown in the terminal, shown in an output window, read
 // from or written to a file (named by the job, or chosen by the user).
+//
+// The stream block comes from the server, which may name any file of this
+// machine: a file read as standard input is uploaded to the server, a file
+// for standard output or error is created or truncated. Such a file is
+// opened only with the user's consent; a file the user picked in a chooser
+// is that consent already.
 #pragma once
 
 #include <functional>
@@ -34,14 +40,26 @@ struct JobStreams {
   OwnedFd ownedInput, ownedOutput, ownedError;
 };
 
-enum class StreamSetup { Ready, Cancelled, Failed };
+enum class StreamSetup { Ready, Cancelled, Refused, Failed };
+
+// What the user said beforehand about the files the server names.
+struct StreamConsent {
+  std::string job;         // named in the question
+  bool assumeYes = false;  // -y: open them without asking
+};
 
 // Opens the streams. `interp` (may be null: no display) asks the user for
 // files where the job wants a chooser and shows output windows; without it
 // a chooser takes the job's path and a window falls back to the terminal.
-// Failed: *failure says why; Cancelled: the user closed a chooser.
-StreamSetup OpenStreams(const StreamBlock& block, const Interpreter* interp, JobStreams* streams,
-                        std::string* failure);
+// A file the server names (`file:`, or a chooser's path when no chooser can
+// be shown) is opened only when `consent.assumeYes` or the user accepts:
+// one question per run lists every such file and whether it is read or
+// overwritten, in a message box when `interp` is given, else on the
+// terminal (terminal.h). Nothing is opened before that answer.
+// Failed: *failure says why; Cancelled: the user closed a chooser or said
+// no; Refused: there was nobody to ask (*failure says so and names -y).
+StreamSetup OpenStreams(const StreamBlock& block, const Interpreter* interp,
+                        const StreamConsent& consent, JobStreams* streams, std::string* failure);
 
 // Runs `run` on a thread with a pipe as its output and error descriptor
 // while the output window shows what comes through, as it arrives (`live`,
