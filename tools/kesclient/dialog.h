@@ -2,7 +2,9 @@
 // user entered.
 //
 // The client asks for the dialog (GET_DIALOG_DATA), runs the script it gets
-// in an interpreter of its own with the client procedures the script calls
+// in a safe Tcl interpreter (no files, programs, sockets or environment;
+// the server is trusted with the dialog's windows only) with the client
+// procedures the script calls
 // (cbc, ebc and bbc recompute fields and the list box, apply refills the
 // list box, autorefresh refreshes it on its timer, dblclick presses OK,
 // cascade opens another job's dialog with this one's values passed along),
@@ -28,6 +30,9 @@ using JobRunner = std::function<int(RunRequest&, int inputFd, int outFd, int err
 struct DialogOptions {
   std::string eval;       // Tcl code run once the dialog is built
   bool noDialog = false;  // -nd: run the job without its dialog
+  // --trust-server: run the dialog script in a full interpreter, where it
+  // can do anything the user can (for `usetclfile` scripts that need it).
+  bool trustServer = false;
 };
 
 // Exit statuses beside the job's own and those of main.

@@ -40,10 +40,14 @@ const char kUsage[] =
     "                    is the job's exit code\n"
     "  jobs              list the jobs you may run, with their help text\n"
     "  active            list the running jobs\n"
-    "  dialog [-eval TCL] [-nd] JOB [ARG...]\n"
+    "  dialog [-eval TCL] [-nd] [--trust-server] JOB [ARG...]\n"
     "                    show JOB's dialog and run the job with what was entered\n"
     "                    (needs a display); -eval runs TCL in the dialog once it\n"
-    "                    is built, -nd runs a job without user interface at once\n"
+    "                    is built, -nd runs a job without user interface at once;\n"
+    "                    the server's dialog script runs in a safe Tcl interpreter\n"
+    "                    (no files, programs or network): --trust-server runs it in\n"
+    "                    a full one, able to do anything you can, for a server you\n"
+    "                    trust whose dialog scripts need that\n"
     "  echo [VALUE]      check that the server answers\n"
     "  dock [--print] [--port N]\n"
     "                    stay docked and show notifications (--print: as lines)\n"
@@ -239,6 +243,8 @@ int main(int argc, char** argv) {
       }
       if (option == "-nd") {
         options.noDialog = true;
+      } else if (option == "--trust-server") {
+        options.trustServer = true;
       } else if (option == "-eval" && optind + 1 < argc) {
         options.eval = argv[++optind];
       } else {
