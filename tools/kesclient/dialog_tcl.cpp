@@ -216,10 +216,15 @@ proc ::kes::guard {child command args} {
       set allowed {aspect attributes deiconify focusmodel frame geometry group iconify
           iconname iconphoto maxsize minsize overrideredirect positionfrom protocol resizable
           sizefrom stackorder state title transient withdraw}
-      if {[lsearch -exact $allowed [lindex $args 0]] < 0} {
-        return -code error "wm [lindex $args 0] is not allowed in a dialog"
+      # Tk takes unique abbreviations: one of an allowed word can only
+      # stand for an allowed subcommand or be refused by Tk as ambiguous.
+      set word [lindex $args 0]
+      set known 0
+      foreach subcommand $allowed {
+        if {$word ne "" && [string first $word $subcommand] == 0} { set known 1 }
       }
-      if {[lindex $args 0] eq "attributes" && [lsearch -glob $args -fullscreen*] >= 0} {
+      if {!$known} { return -code error "wm $word is not allowed in a dialog" }
+      if {[string match at* $word] && [lsearch -glob $args -f*] >= 0} {
         return -code error "wm attributes -fullscreen is not allowed in a dialog"
       }
     }
