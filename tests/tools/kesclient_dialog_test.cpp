@@ -59,6 +59,11 @@ DLG:
   listboxscript = $KESTRUNHOME/rows.sh
   columnnames = {Name,Size}
   validatewith = $KESTRUNHOME/validate.sh
+  banner = on
+  listboxicons = on
+  contextcolumn = 1
+  icona = $KESTRUNHOME/a.gif
+  onrightclicka = {plain}
 
 PLAIN:
   program = $KESTRUNHOME/show.sh
@@ -88,13 +93,32 @@ DLGFILE:
   dialog = $KESTRUNHOME/dlg.dlg
   usetty = off
   stdout = file:$KESTRUNHOME/dlgout.txt
+
+HOSTILE:
+  program = $KESTRUNHOME/show.sh
+  dialog = $KESTRUNHOME/dlg.dlg
+  usetclfile = $KESTRUNHOME/hostile.tcl
 )";
+
+// A dialog script from a server that tries to run a program and to write
+// a file in `dir` on the user's machine, then cancels.
+std::string HostileScript(const std::string& dir) {
+  return "catch {exec touch " + dir + "/exec-ran}\n" + "catch {close [open " + dir +
+         "/open-ran w]}\n" + "set button cancel\n";
+}
+
+// A 1 x 1 GIF: the icon of the list box rows whose first cell is "a".
+const char kGif[] =
+    "GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00!\xf9\x04\x01\x00\x00"
+    "\x00\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;";
 
 class KesclientDialog : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     home_ = std::make_unique<TestHome>();
     home_->WriteFile("dlg.dlg", kDefinition);
+    home_->WriteFile("hostile.tcl", HostileScript(home_->path()));
+    home_->WriteFile("a.gif", std::string(kGif, sizeof kGif - 1));
     for (const Script& s : kScripts) {
       home_->WriteFile(s.name, s.text);
       ::chmod((home_->path() + "/" + s.name).c_str(), 0755);
@@ -173,6 +197,8 @@ TEST_F(KesclientDialog, FieldsComboboxChangeAndSelectedRowsReachTheJob) {
   // "zip" asks for field 3 again and refills the list box.
   const Run run = Kesclient({"dialog", "-eval",
                              "puts \"before: $name3\"\n"
+                             "puts \"images: [image type bi] [image width icona]\"\n"
+                             "puts \"icon: [.lb.c1.tvf.tv item c0001 -image]\"\n"
                              "set name1 World\n"
                              "set name2 zip\n"
                              "event generate $wn2 <<ComboboxSelected>>\n"
@@ -182,10 +208,10 @@ TEST_F(KesclientDialog, FieldsComboboxChangeAndSelectedRowsReachTheJob) {
                              "dlg"});
   ASSERT_EQ(run.status, 0) << run.err;
   for (const char* line :
-       {"before: derived-\n", "KESFIELD1=World\n", "KESFIELD2=zip\n", "KESFIELD3=derived-zip\n",
-        "KESLISTBOXSELECTIONS=2\n", "KESLISTBOXCOLUMNS=2\n", "KESHEADING_1=Name\n",
-        "KESHEADING_2=Size\n", "NAME_1=a\n", "SIZE_1=1\n", "NAME_2=c\n", "SIZE_2=3\n",
-        "KESLISTBOXVARIABLES=NAME SIZE\n"}) {
+       {"before: derived-\n", "images: photo 1\n", "icon: icona\n", "KESFIELD1=World\n",
+        "KESFIELD2=zip\n", "KESFIELD3=derived-zip\n", "KESLISTBOXSELECTIONS=2\n",
+        "KESLISTBOXCOLUMNS=2\n", "KESHEADING_1=Name\n", "KESHEADING_2=Size\n", "NAME_1=a\n",
+        "SIZE_1=1\n", "NAME_2=c\n", "SIZE_2=3\n", "KESLISTBOXVARIABLES=NAME SIZE\n"}) {
     EXPECT_TRUE(Has(run.out, line)) << line << " missing from\n" << run.out;
   }
   const std::string log = home_->Log();
@@ -239,7 +265,8 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
       {{"dialog", "-nd", "plain", "x"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
       {{"dialog", "plain"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
       // Another job's dialog opened from this one gets this one's values.
-      {{"dialog", "-eval", "set name1 World\ncascade plain\n.bb.cancelbutton invoke", "dlg"},
+      {{"dialog", "-eval", "set name1 World\n.lb.c1.tvf.tv.menuA invoke 0\n.bb.cancelbutton invoke",
+        "dlg"},
        true,
        5,
        "KESPASSEDFIELD1=World",
@@ -276,6 +303,18 @@ TEST_F(KesclientDialog, ARefilledListBoxTakesItsHeadingsFromTheFirstLine) {
                            "SIZE_1=9\n", "KESLISTBOXSELECTIONS=1\n"}) {
     EXPECT_TRUE(Has(run.out, line)) << line << " missing from\n" << run.out;
   }
+}
+
+// The server's dialog script runs in a safe interpreter: no programs, no
+// files. Only --trust-server gives it the user's rights.
+TEST_F(KesclientDialog, TheDialogScriptReachesTheMachineOnlyWhenTheServerIsTrusted) {
+  const std::string ran[] = {home_->path() + "/exec-ran", home_->path() + "/open-ran"};
+  Run run = Kesclient({"dialog", "hostile"});
+  EXPECT_EQ(run.status, 5) << run.err;
+  for (const std::string& file : ran) EXPECT_NE(::access(file.c_str(), F_OK), 0) << file;
+  run = Kesclient({"dialog", "--trust-server", "hostile"});
+  EXPECT_EQ(run.status, 5) << run.err;
+  for (const std::string& file : ran) EXPECT_EQ(::access(file.c_str(), F_OK), 0) << file;
 }
 
 TEST_F(KesclientDialog, StreamsGoWhereTheJobSays) {

@@ -98,7 +98,10 @@ class Session {
   DialogIdentity Who() const {
     return {request_.job, request_.user, request_.node, request_.processId, request_.args};
   }
-  bool OpenInterpreter(std::string* failure, bool* noDisplay);
+  // The interpreter the dialog script runs in: the safe child, or the
+  // client's own when the server is trusted.
+  const Interpreter& Dialog() const { return safe_ ? *safe_ : *interp_; }
+  bool OpenInterpreter(bool forDialog, std::string* failure, bool* noDisplay);
   void AddClientCommands();
   DialogValues Values() const;
   DialogValues PassedOnly() const;
@@ -117,11 +120,18 @@ class Session {
   const JobRunner& run_;
   std::optional<TclTk>& tk_;  // loaded by the first dialog that needs it
   std::optional<DialogValues> passed_;
+  bool trustServer_ = false;
+  // The client's own interpreter (file choosers, output windows) and the
+  // safe one the dialog script runs in, which goes first.
   std::optional<Interpreter> interp_;
   bool assumeYes_ = false;  // -y
+  std::optional<Interpreter> safe_;
 };
 
-bool Session::OpenInterpreter(std::string* failure, bool* noDisplay) {
+// The server's dialog script runs in a safe interpreter unless the server
+// is trusted; the client's own interpreter then only shows the client's
+// windows, its main window staying hidden.
+bool Session::OpenInterpreter(bool forDialog, std::string* failure, bool* noDisplay) {
   *noDisplay = false;
   if (!tk_) tk_ = TclTk::Load(failure, noDisplay);
   if (!tk_) return false;
@@ -131,12 +141,23 @@ bool Session::OpenInterpreter(std::string* failure, bool* noDisplay) {
     return false;
   }
   std::string error;
-  if (!interp_->Eval(kDialogSupport, &error)) {
+  bool ready = interp_->Eval(kClientSupport, &error);
+  if (ready && !(forDialog && trustServer_)) ready = interp_->Eval("wm withdraw .", &error);
+  if (ready && forDialog && !trustServer_) {
+    ready = interp_->Eval("::kes::dialogInterp", &error);
+    if (ready) {
+      safe_ = interp_->Child(Tcl_GetStringResult(interp_->get()));
+      ready = safe_.has_value();
+    }
+  }
+  if (ready && forDialog) ready = Dialog().Eval(kDialogSupport, &error);
+  if (!ready) {
     *failure = "cannot prepare the dialog: " + error;
+    safe_.reset();
     interp_.reset();
     return false;
   }
-  AddClientCommands();
+  if (forDialog) AddClientCommands();
   return true;
 }
 
@@ -158,21 +179,22 @@ int Session::Command(ClientData data, Tcl_Interp*, int objc, Tcl_Obj* const objv
   } else if (name == "autorefresh") {
     self->RefillListBox("AUTOREFRESH", "", 1);
   } else if (name == "dblclick") {
-    self->interp_->Eval("if {[winfo exists .bb.okbutton]} {.bb.okbutton invoke}");
+    self->Dialog().Eval("if {[winfo exists .bb.okbutton]} {.bb.okbutton invoke}");
   } else if (name == "cascade") {
     if (!args.empty()) self->Cascade(args.front());
   }
   return TCL_OK;
 }
 
+// The only commands of the client the dialog script can reach.
 void Session::AddClientCommands() {
   for (const char* name : {"cbc", "ebc", "bbc", "apply", "autorefresh", "dblclick", "cascade"})
-    Tcl_CreateObjCommand(interp_->get(), name, &Session::Command, this, nullptr);
+    Tcl_CreateObjCommand(Dialog().get(), name, &Session::Command, this, nullptr);
 }
 
 bool Session::Call(std::initializer_list<Tcl_Obj*> words) const {
   std::string error;
-  if (interp_->Call(words, &error)) return true;
+  if (Dialog().Call(words, &error)) return true;
   std::fprintf(stderr, "kesclient: %s\n", error.c_str());
   return false;
 }
@@ -183,12 +205,13 @@ void Session::ShowMessage(const std::string& text) const {
 
 DialogValues Session::Values() const {
   DialogValues v;
-  const int fields = std::atoi(interp_->Get("NumFields", "0").c_str());
+  const Interpreter& dialog = Dialog();
+  const int fields = std::atoi(dialog.Get("NumFields", "0").c_str());
   for (int i = 1; i <= fields; ++i)
-    v.fields.push_back(interp_->Get(("name" + std::to_string(i)).c_str()));
-  if (interp_->Eval("::kes::listBoxState")) {
+    v.fields.push_back(dialog.Get(("name" + std::to_string(i)).c_str()));
+  if (dialog.Eval("::kes::listBoxState")) {
     // {selected-count headings {name value ...}}
-    Tcl_Interp* in = interp_->get();
+    Tcl_Interp* in = dialog.get();
     Tcl_Obj* state = Tcl_GetObjResult(in);
     Tcl_IncrRefCount(state);
     Tcl_Obj* parts[3] = {};
@@ -267,11 +290,14 @@ void Session::Cascade(const std::string& job) {
   child.values = {};
   DialogValues mine = Values();
   Session session(server_, std::move(child), run_, tk_, std::move(mine));
-  session.Run({});
+  DialogOptions options;
+  options.trustServer = trustServer_;
+  session.Run(options);
 }
 
 int Session::Run(const DialogOptions& options) {
   assumeYes_ = options.assumeYes;
+  trustServer_ = options.trustServer;
   std::string failure;
   const std::optional<DialogData> data =
       GetDialogData(server_, Who(), options.noDialog, passed_ ? &*passed_ : nullptr, &failure);
@@ -282,22 +308,22 @@ int Session::Run(const DialogOptions& options) {
     return Fail(RefusalText(*data, request_.job), kExitRefused);
   }
   bool noDisplay = false;
-  if (!OpenInterpreter(&failure, &noDisplay)) {
+  if (!OpenInterpreter(true, &failure, &noDisplay)) {
     CancelDialog(server_, Who());
     if (noDisplay) failure += " (kesclient dialog -nd runs a job without its dialog)";
     return Fail(failure, noDisplay ? kExitUsage : kExitDialogFailed);
   }
   if (!options.eval.empty())
-    Tcl_SetVar2(interp_->get(), "::kes::eval", nullptr, options.eval.c_str(), TCL_GLOBAL_ONLY);
+    Tcl_SetVar2(Dialog().get(), "::kes::eval", nullptr, options.eval.c_str(), TCL_GLOBAL_ONLY);
   std::string error;
-  bool shown = interp_->Eval(data->script, &error);
+  bool shown = Dialog().Eval(data->script, &error);
   DialogValues values;
   for (;;) {
     if (!shown) {
       CancelDialog(server_, Who());
       return Fail("the dialog of job " + request_.job + " failed: " + error, kExitDialogFailed);
     }
-    if (interp_->Get("button") != "ok") {
+    if (Dialog().Get("button") != "ok") {
       CancelDialog(server_, Who());
       return kExitCancelled;
     }
@@ -305,9 +331,9 @@ int Session::Run(const DialogOptions& options) {
     const std::optional<std::string> refusal = RunValidationScript(server_, Who(), values);
     if (!refusal) break;
     ShowMessage(refusal->empty() ? "The input was refused." : *refusal);
-    shown = interp_->Eval("tkwait variable button", &error);
+    shown = Dialog().Eval("tkwait variable button", &error);
   }
-  interp_->Eval("catch {wm withdraw .}");
+  Dialog().Eval("catch {wm withdraw .}");
   return RunJob(data->streams, std::move(values));
 }
 
@@ -322,7 +348,7 @@ int Session::RunJob(const StreamBlock& block, DialogValues values) {
   if (!interp_ && NeedsDisplay(block)) {
     std::string failure;
     bool noDisplay = false;
-    if (!OpenInterpreter(&failure, &noDisplay))
+    if (!OpenInterpreter(false, &failure, &noDisplay))
       std::fprintf(stderr, "kesclient: %s\n", failure.c_str());
   }
   JobStreams streams;

@@ -2,7 +2,9 @@
 // user entered.
 //
 // The client asks for the dialog (GET_DIALOG_DATA), runs the script it gets
-// in an interpreter of its own with the client procedures the script calls
+// in a safe Tcl interpreter (no files, programs, sockets or environment;
+// the server is trusted with the dialog's windows only) with the client
+// procedures the script calls
 // (cbc, ebc and bbc recompute fields and the list box, apply refills the
 // list box, autorefresh refreshes it on its timer, dblclick presses OK,
 // cascade opens another job's dialog with this one's values passed along),
@@ -31,6 +33,9 @@ struct DialogOptions {
   // -y: the files the server names for the job's streams are opened
   // without asking (dialog_streams.h)
   bool assumeYes = false;
+  // --trust-server: run the dialog script in a full interpreter, where it
+  // can do anything the user can (for `usetclfile` scripts that need it).
+  bool trustServer = false;
 };
 
 // Exit statuses beside the job's own and those of main.

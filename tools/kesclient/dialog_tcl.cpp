@@ -1,6 +1,9 @@
 // The Tcl side of kesclient's dialogs: the settings a dialog script expects
-// of its client and the helper procedures (namespace ::kes) through which
-// the client reads the dialog and fills it with answers from the server.
+// of its client, the helper procedures (namespace ::kes) through which the
+// client reads the dialog and fills it with answers from the server, and
+// the client's own interpreter, which keeps the dialog script in a safe
+// child interpreter and shows the windows the server's script must not
+// touch (file choosers, the job's output).
 #include "tools/kesclient/dialog_tcl.h"
 
 namespace kestrun::client {
@@ -28,7 +31,7 @@ proc ::kes::runEval {code} {
   uplevel #0 $code
 }
 proc bgerror {message} {
-  puts stderr "kesclient: Tcl error: $message"
+  catch {puts stderr "kesclient: Tcl error: $message"}
 }
 
 # A column heading as the stem of a variable name: letters, digits and
@@ -159,7 +162,74 @@ proc ::kes::showMessage {text} {
     pack .bb.kesmessage -side left -fill x -expand 1
   }
   .bb.kesmessage configure -text $text
-  bell
+  catch bell
+}
+
+)TCL";
+
+const char kClientSupport[] = R"TCL(
+namespace eval ::kes {}
+proc bgerror {message} {
+  puts stderr "kesclient: Tcl error: $message"
+}
+
+# The dialog script's interpreter: a safe interpreter (no files, programs,
+# sockets, environment or other applications) with Tk loaded as
+# safe::loadTk loads it, but with the dialog as an ordinary top-level
+# window instead of safe::loadTk's decorated frame. Tk hides the window
+# manager, top-level, menu, grab and bell commands of a safe interpreter;
+# the dialogs and Tk's own combobox and menu code need them, so they come
+# back as aliases that check their arguments (::kes::guard). The standard
+# output and error are shared for -eval code and error reports: they carry
+# the same server's job output anyway. Standard input is not shared.
+proc ::kes::dialogInterp {} {
+  set child [::safe::interpCreate kesdialog]
+  ::safe::tkInterpInit $child [list -display [winfo screen .]]
+  load {} Tk $child
+  foreach command {wm toplevel menu grab bell} {
+    interp alias $child $command {} ::kes::guard $child $command
+  }
+  interp share {} stdout $child
+  interp share {} stderr $child
+  return $child
+}
+
+# Runs a hidden Tk command in the dialog interpreter, which keeps Tk's own
+# checks for safe interpreters (no bitmap or image files), after refusing
+# what reaches beyond the dialog's own windows: embedding into or opening
+# windows of other applications or displays, global grabs, full-screen
+# windows, and window-manager properties naming programs.
+proc ::kes::guard {child command args} {
+  switch -- $command {
+    toplevel - menu {
+      foreach {option value} [lrange $args 1 end] {
+        if {[string match -nocase -use* $option] || [string match -nocase -screen* $option] ||
+            [string match -nocase -container* $option]} {
+          return -code error "$command $option is not allowed in a dialog"
+        }
+      }
+    }
+    grab {
+      set args [lsearch -all -inline -not -exact $args -global]
+    }
+    wm {
+      set allowed {aspect attributes deiconify focusmodel frame geometry group iconify
+          iconname iconphoto maxsize minsize overrideredirect positionfrom protocol resizable
+          sizefrom stackorder state title transient withdraw}
+      # Tk takes unique abbreviations: one of an allowed word can only
+      # stand for an allowed subcommand or be refused by Tk as ambiguous.
+      set word [lindex $args 0]
+      set known 0
+      foreach subcommand $allowed {
+        if {$word ne "" && [string first $word $subcommand] == 0} { set known 1 }
+      }
+      if {!$known} { return -code error "wm $word is not allowed in a dialog" }
+      if {[string match at* $word] && [lsearch -glob $args -f*] >= 0} {
+        return -code error "wm attributes -fullscreen is not allowed in a dialog"
+      }
+    }
+  }
+  interp invokehidden $child -global $command {*}$args
 }
 
 # The job's output in a window of its own (popup and report streams). The

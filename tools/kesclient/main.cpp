@@ -40,12 +40,16 @@ const char kUsage[] =
     "                    is the job's exit code\n"
     "  jobs              list the jobs you may run, with their help text\n"
     "  active            list the running jobs\n"
-    "  dialog [-eval TCL] [-nd] [-y] JOB [ARG...]\n"
+    "  dialog [-eval TCL] [-nd] [-y] [--trust-server] JOB [ARG...]\n"
     "                    show JOB's dialog and run the job with what was entered\n"
     "                    (needs a display); -eval runs TCL in the dialog once it\n"
     "                    is built, -nd runs a job without user interface at once,\n"
     "                    -y reads and overwrites the files the server names for\n"
-    "                    the job's streams without asking\n"
+    "                    the job's streams without asking; the server's dialog\n"
+    "                    script runs in a safe Tcl interpreter (no files, programs\n"
+    "                    or network): --trust-server runs it in a full one, able\n"
+    "                    to do anything you can, for a server you trust whose\n"
+    "                    dialog scripts need that\n"
     "  echo [VALUE]      check that the server answers\n"
     "  dock [--print] [--port N]\n"
     "                    stay docked and show notifications (--print: as lines)\n"
@@ -243,6 +247,8 @@ int main(int argc, char** argv) {
         options.noDialog = true;
       } else if (option == "-y") {
         options.assumeYes = true;
+      } else if (option == "--trust-server") {
+        options.trustServer = true;
       } else if (option == "-eval" && optind + 1 < argc) {
         options.eval = argv[++optind];
       } else {

@@ -53,8 +53,19 @@ void Interpreter::Set(const char* name, const std::string& value) const {
   Tcl_SetVar(get(), name, value.c_str(), TCL_GLOBAL_ONLY);
 }
 
+Interpreter::Interpreter(Tcl_Interp* interp) : interp_(interp) {
+  Tcl_Preserve(interp);
+}
+
+std::optional<Interpreter> Interpreter::Child(const std::string& name) const {
+  Tcl_Interp* child = Tcl_GetSlave(get(), name.c_str());
+  if (child == nullptr) return std::nullopt;
+  return Interpreter(child);
+}
+
 void Interpreter::Deleter::operator()(Tcl_Interp* interp) const {
   Tcl_DeleteInterp(interp);
+  Tcl_Release(interp);
 }
 
 std::optional<TclTk> TclTk::Load(std::string* failure, bool* noDisplay) {
@@ -70,26 +81,35 @@ std::optional<TclTk> TclTk::Load(std::string* failure, bool* noDisplay) {
   void* tk = OpenLibrary({"libtk8.6.so.0", "libtk8.6.so"}, failure);
   if (!tk) return std::nullopt;
   using FindExecutable = void (*)(const char*);
+  using StaticPackage = void (*)(Tcl_Interp*, const char*, TkInit, TkInit);
   auto findExecutable = reinterpret_cast<FindExecutable>(::dlsym(tcl, "Tcl_FindExecutable"));
+  auto staticPackage = reinterpret_cast<StaticPackage>(::dlsym(tcl, "Tcl_StaticPackage"));
+  auto tkSafeInit = reinterpret_cast<TkInit>(::dlsym(tk, "Tk_SafeInit"));
   TclTk loaded;
   loaded.createInterp_ = reinterpret_cast<CreateInterp>(::dlsym(tcl, "Tcl_CreateInterp"));
   loaded.tkInit_ = reinterpret_cast<TkInit>(::dlsym(tk, "Tk_Init"));
-  if (!findExecutable || !loaded.createInterp_ || !loaded.tkInit_) {
+  if (!findExecutable || !staticPackage || !tkSafeInit || !loaded.createInterp_ ||
+      !loaded.tkInit_) {
     *failure = "the Tcl/Tk libraries lack their entry points";
     return std::nullopt;
   }
   findExecutable("kesclient");
+  // Tk was opened here, not by Tcl's load command: registered as a package
+  // already in the process, `load {} Tk` finds it for safe interpreters.
+  staticPackage(nullptr, "Tk", loaded.tkInit_, tkSafeInit);
   return loaded;
 }
 
 std::optional<Interpreter> TclTk::NewInterpreter(std::string* failure) const {
-  Interpreter interp(createInterp_());
+  Tcl_Interp* created = createInterp_();
   // The stub tables come from the first interpreter; later calls only
-  // check the version.
-  if (Tcl_InitStubs(interp.get(), "8.6", 0) == nullptr) {
+  // check the version. Until they are set no Tcl call can be made, the
+  // deletion of this interpreter included.
+  if (Tcl_InitStubs(created, "8.6", 0) == nullptr) {
     *failure = "Tcl 8.6 is not available";
     return std::nullopt;
   }
+  Interpreter interp(created);
   if (Tcl_Init(interp.get()) != TCL_OK) {
     *failure = std::string("cannot start Tcl: ") + Tcl_GetStringResult(interp.get());
     return std::nullopt;

@@ -13,10 +13,16 @@
 
 namespace kestrun::client {
 
-// One interpreter with Tcl and Tk initialised; deleted with its windows.
+// One interpreter with Tcl and Tk initialised; deleted with its windows
+// (and its child interpreters).
 class Interpreter {
  public:
   Tcl_Interp* get() const { return interp_.get(); }
+
+  // The child interpreter `name` of this one, owned from here on: deleted
+  // when the returned object goes (an owner must go before its parent's).
+  // nullopt when there is no such child.
+  std::optional<Interpreter> Child(const std::string& name) const;
 
   // Evaluates `script` at global level; false on a Tcl error, whose text
   // (with the stack) is then in *error.
@@ -33,7 +39,9 @@ class Interpreter {
   struct Deleter {
     void operator()(Tcl_Interp* interp) const;
   };
-  explicit Interpreter(Tcl_Interp* interp) : interp_(interp) {}
+  // Keeps the interpreter's memory until the owner goes, even when a script
+  // deletes the interpreter itself (a safe interpreter's exit does).
+  explicit Interpreter(Tcl_Interp* interp);
   std::unique_ptr<Tcl_Interp, Deleter> interp_;
 };
 
@@ -45,7 +53,8 @@ class TclTk {
   // *failure says why and *noDisplay tells whether the display is missing.
   static std::optional<TclTk> Load(std::string* failure, bool* noDisplay);
   // A new interpreter with its main window; nullopt (and *failure) when Tk
-  // cannot open the display.
+  // cannot open the display. Tk is also available to its safe child
+  // interpreters (`load {} Tk CHILD`).
   std::optional<Interpreter> NewInterpreter(std::string* failure) const;
 
  private:
