@@ -62,8 +62,8 @@ const CliCase kCliCases[] = {
      "User bob: okay\n",
      "",
      kestrun::Balloon{"T", "hi", 2, true}},
-    {"ServerAndPortOptionsChangeNothing",
-     {"-b", "otherhost", "-p", "9000", "-text", "hi", "-user", "bob"},
+    {"ServerOptionWithTheConfigPort",
+     {"-b", "127.0.0.1", "-text", "hi", "-user", "bob"},
      {},
      0,
      "User bob: okay\n",
@@ -165,7 +165,9 @@ TEST_P(KesnotifyCli, PrintsAndSends) {
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   std::vector<EnvChange> env{{"KESCLIENTUSERNAME", std::nullopt},
                              {"KESCLIENTNODENAME", std::nullopt},
-                             {"KESIMMEDIATE", std::nullopt}};
+                             {"KESIMMEDIATE", std::nullopt},
+                             {"KESSERVER", std::nullopt},
+                             {"KESPORT", std::nullopt}};
   env.insert(env.end(), c.env.begin(), c.env.end());
   const ProgramResult r = RunProgram(argv, env);
   EXPECT_EQ(r.status, c.status) << r.err;
@@ -206,6 +208,50 @@ TEST(KesnotifyUsage, LinesAsDocumented) {
   const std::string tail = "Information Icon\n\n";  // the text's line feed and one more
   ASSERT_GT(r.err.size(), tail.size());
   EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+}
+
+// -b and -p (or KESSERVER and KESPORT) name the server; the kestrun.conf
+// beside the tool names a port where nothing listens.
+TEST(KesnotifyServerChoice, ServerAndPortOptionsAreHonoured) {
+  TestHome serverHome;
+  RunningServer server(serverHome);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  TestHome tool;
+  tool.CopyProgram("kesnotify");
+  tool.CopyProgram("libkesnotify.so");
+  tool.WriteConfig("port=" + std::to_string(FreePort()) + "\n");
+  const std::string port = std::to_string(server.port());
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<EnvChange> env;
+    int status;
+    std::string out;
+    std::string errStart;
+  };
+  const Case cases[] = {
+      {{"-b", "127.0.0.2", "-p", port}, {}, 0, "User bob: okay\n", ""},
+      {{}, {{"KESSERVER", "127.0.0.2"}, {"KESPORT", port}}, 0, "User bob: okay\n", ""},
+      {{"-b", "no-such-host.invalid", "-p", port},
+       {},
+       1,
+       "",
+       "Could not connect to Kestrun Server - cannot resolve hostname"},
+      {{"-p", "70000"}, {}, 1, "", "-p must be a port number from 1 to 65535\n" + kUsageHead},
+  };
+  for (const Case& c : cases) {
+    UdpListener bob;
+    DockAt(server.port(), "bob", "PC1", bob.port());
+    std::vector<std::string> argv{tool.path() + "/kesnotify"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    for (const char* a : {"-text", "hi", "-user", "bob"}) argv.push_back(a);
+    std::vector<EnvChange> env{{"KESSERVER", std::nullopt}, {"KESPORT", std::nullopt}};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    const ProgramResult r = RunProgram(argv, env);
+    EXPECT_EQ(r.status, c.status) << argv[2] << r.err;
+    EXPECT_EQ(r.out, c.out) << argv[2];
+    EXPECT_EQ(r.err.substr(0, c.errStart.size()), c.errStart) << r.err;
+    EXPECT_EQ(bob.Queued().size(), c.status == 0 ? 1u : 0u) << argv[2];
+  }
 }
 
 struct ConfCase {

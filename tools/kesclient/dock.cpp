@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 
+#include "client/text_escape.h"
 #include "protocol/datagram.h"
 #include "protocol/udp.h"
 #include "tools/kesclient/requests.h"
@@ -43,14 +45,19 @@ const char* IconWord(int32_t icon) {
   }
 }
 
-bool Keepalive(const ServerAddress& server, const DockIdentity& who, int udpPort) {
+// Docks or refreshes; the address (host order) the server answered on, or
+// none when no answer came.
+std::optional<uint32_t> Keepalive(const ServerAddress& server, const DockIdentity& who,
+                                  int udpPort) {
   XDRWRAP request;
   request.BeginEncode();
   request.AddEnum(kClientKeepalive);
   request.AddString(who.user);
   request.AddString(who.node);
   request.AddLong(udpPort);
-  return Exchange(server, request).has_value();
+  uint32_t address = 0;
+  if (!Exchange(server, request, nullptr, &address)) return std::nullopt;
+  return address;
 }
 
 void Deregister(const ServerAddress& server, const DockIdentity& who) {
@@ -83,8 +90,30 @@ bool DesktopAvailable() {
   return false;
 }
 
-// Runs notify-send with the balloon (no shell sees the texts); false when it
-// could not be run or failed.
+// The notification service reads the body as markup: a text from the network
+// shows its "<", ">" and "&" as they are instead of making links or styles.
+std::string MarkupEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Runs notify-send with the balloon (no shell sees the texts, whose control
+// characters are already escaped); false when it could not be run or failed.
 bool ShowOnDesktop(const Balloon& b) {
   static const char* const kIcons[] = {nullptr, "dialog-information", "dialog-warning",
                                        "dialog-error"};
@@ -93,7 +122,7 @@ bool ShowOnDesktop(const Balloon& b) {
   if (b.immediate) args.push_back("--urgency=critical");
   args.push_back("--");
   args.push_back(b.title.empty() ? "Kestrun" : b.title);
-  args.push_back(b.text);
+  args.push_back(MarkupEscaped(b.text));
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -110,10 +139,13 @@ bool ShowOnDesktop(const Balloon& b) {
 
 void Show(const Datagram& d, bool desktop) {
   if (d.kind == kBalloonDatagram) {
-    if (desktop && ShowOnDesktop(d.balloon)) return;
-    std::printf("balloon [%s]%s %s: %s\n", IconWord(d.balloon.icon),
-                d.balloon.immediate ? " (now)" : "", d.balloon.title.c_str(),
-                d.balloon.text.c_str());
+    // Neither the terminal nor the desktop sees a raw control character.
+    Balloon shown = d.balloon;
+    shown.title = EscapeControlCharacters(shown.title);
+    shown.text = EscapeControlCharacters(shown.text);
+    if (desktop && ShowOnDesktop(shown)) return;
+    std::printf("balloon [%s]%s %s: %s\n", IconWord(shown.icon), shown.immediate ? " (now)" : "",
+                shown.title.c_str(), shown.text.c_str());
   } else {
     std::printf("job %s\n", d.kind == kJobStartedDatagram ? "started" : "stopped");
   }
@@ -138,14 +170,23 @@ class SignalEvents {
 struct DockOptions {
   bool print = false;
   int port = 0;
+  std::vector<uint32_t> accepted;  // --accept addresses, host order
   bool ok = true;
 };
 
-DockOptions ParseDockOptions(const std::vector<std::string>& args, bool allowPrint) {
+DockOptions ParseDockOptions(const std::vector<std::string>& args, bool forDock) {
   DockOptions o;
   for (size_t k = 0; k < args.size(); ++k) {
-    if (allowPrint && args[k] == "--print") {
+    if (forDock && args[k] == "--print") {
       o.print = true;
+    } else if (forDock && args[k] == "--accept" && k + 1 < args.size()) {
+      const std::string& host = args[++k];
+      if (const std::optional<uint32_t> address = net::ResolveIPv4(host)) {
+        o.accepted.push_back(*address);
+      } else {
+        std::fprintf(stderr, "kesclient: --accept: unknown host %s\n", host.c_str());
+        o.ok = false;
+      }
     } else if (args[k] == "--port" && k + 1 < args.size()) {
       o.port = std::atoi(args[++k].c_str());
     } else {
@@ -177,10 +218,17 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
                  net::ErrorText(error).c_str());
     return kExitNoServer;
   }
-  if (!Keepalive(server, who, port)) {
+  const std::optional<uint32_t> serverAddress = Keepalive(server, who, port);
+  if (!serverAddress) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);
     return kExitNoServer;
   }
+  // Anyone can send a datagram to the port: only those from the address the
+  // client docked at (and from --accept addresses) are shown. The server
+  // sends each from a fresh unbound socket, so its source port tells nothing.
+  std::vector<uint32_t> accepted = options.accepted;
+  accepted.push_back(*serverAddress);
+  bool ignoredOne = false;
   const bool desktop = !options.print && DesktopAvailable();
   std::printf("docked as %s@%s, listening on UDP port %d\n", who.user.c_str(), who.node.c_str(),
               port);
@@ -202,9 +250,22 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
     pollfd fds[2] = {{socket->get(), POLLIN, 0}, {signalEvents.get(), POLLIN, 0}};
     if (::poll(fds, 2, static_cast<int>(wait)) <= 0) continue;
     if (fds[1].revents != 0) break;
-    const long n =
-        socket->ReceiveFrom(area.data(), area.size(), std::chrono::milliseconds(0), &error);
+    uint32_t sender = 0;
+    const long n = socket->ReceiveFrom(area.data(), area.size(), std::chrono::milliseconds(0),
+                                       &error, &sender);
     if (n <= 0) continue;
+    if (std::find(accepted.begin(), accepted.end(), sender) == accepted.end()) {
+      if (!ignoredOne) {
+        // Said once, so that a flood of forged datagrams cannot flood the
+        // terminal either.
+        std::fprintf(stderr,
+                     "kesclient: ignoring datagrams from %u.%u.%u.%u (not the server; a relay "
+                     "server needs --accept)\n",
+                     sender >> 24, (sender >> 16) & 0xFF, (sender >> 8) & 0xFF, sender & 0xFF);
+        ignoredOne = true;
+      }
+      continue;
+    }
     if (const std::optional<Datagram> d =
             DecodeDatagram(std::span<const uint8_t>(area.data(), static_cast<size_t>(n)))) {
       Show(*d, desktop);
@@ -230,7 +291,8 @@ int MenuCommand(const ServerAddress& server, const DockIdentity& who,
     if (!reply || reply->GetEnum() != 1) throw DecodeFailure("no menu");
     for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
       const std::string text = reply->GetString();
-      std::printf("%s\t%s\n", name.c_str(), text.c_str());
+      std::printf("%s\t%s\n", EscapeControlCharacters(name).c_str(),
+                  EscapeControlCharacters(text).c_str());
     }
   } catch (const DecodeFailure&) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);

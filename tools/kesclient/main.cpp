@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/client_config.h"
+#include "client/text_escape.h"
 #include "protocol/socket.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
@@ -51,8 +52,9 @@ const char kUsage[] =
     "                    to do anything you can, for a server you trust whose\n"
     "                    dialog scripts need that\n"
     "  echo [VALUE]      check that the server answers\n"
-    "  dock [--print] [--port N]\n"
-    "                    stay docked and show notifications (--print: as lines)\n"
+    "  dock [--print] [--port N] [--accept HOST]...\n"
+    "                    stay docked and show the server's notifications (--print:\n"
+    "                    as lines; --accept: also those sent from HOST, a relay)\n"
     "  menu [--port N]   list the jobs of your tray menu\n"
     "\n"
     "options:\n"
@@ -265,7 +267,11 @@ int main(int argc, char** argv) {
   if (command == "jobs") {
     auto jobs = ListJobs(server, userGiven ? request.user : LoginName(), &failure);
     if (!jobs) return Fail(failure, kExitNoServer);
-    for (const JobHelp& j : *jobs) std::printf("%-20s %s\n", j.name.c_str(), j.helpText.c_str());
+    // Every text from the server is shown with its control characters escaped.
+    for (const JobHelp& j : *jobs) {
+      std::printf("%-20s %s\n", EscapeControlCharacters(j.name).c_str(),
+                  EscapeControlCharacters(j.helpText).c_str());
+    }
     return 0;
   }
   if (command == "active") {
@@ -275,8 +281,10 @@ int main(int argc, char** argv) {
       const std::time_t start = j.startTime;
       char when[32];
       std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::localtime(&start));
-      std::printf("%-20s %-8d %-12s %s %s\n", j.name.c_str(), j.processId, j.user.c_str(), when,
-                  j.lockValue.c_str());
+      // The user name is whatever the running job's client claimed.
+      std::printf("%-20s %-8d %-12s %s %s\n", EscapeControlCharacters(j.name).c_str(), j.processId,
+                  EscapeControlCharacters(j.user).c_str(), when,
+                  EscapeControlCharacters(j.lockValue).c_str());
     }
     return 0;
   }

@@ -35,10 +35,11 @@ std::string NoAnswer(const ServerAddress& server, const DecodeFailure& failure) 
   return text;
 }
 
-std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request,
-                                std::string* failure) {
+std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request, std::string* failure,
+                                uint32_t* connectedTo) {
   std::optional<ServerConnection> c = Connect(server, failure);
   if (!c) return std::nullopt;
+  if (connectedTo) *connectedTo = c->address;
   SendRequest(request, *c);
   XDRWRAP reply;
   try {

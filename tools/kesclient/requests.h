@@ -35,9 +35,10 @@ std::optional<ServerConnection> Connect(const ServerAddress& server, std::string
 // followed by the system's text when the failure kept an error code.
 std::string NoAnswer(const ServerAddress& server, const DecodeFailure& failure);
 
-// Sends `request` and reads the reply.
+// Sends `request` and reads the reply. *connectedTo (when given) receives the
+// IPv4 address (host order) the connection was made to, once it was made.
 std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request,
-                                std::string* failure = nullptr);
+                                std::string* failure = nullptr, uint32_t* connectedTo = nullptr);
 
 std::optional<int32_t> Echo(const ServerAddress& server, int32_t value,
                             std::string* failure = nullptr);

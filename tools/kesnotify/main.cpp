@@ -1,5 +1,6 @@
-// kesnotify: asks the Kestrun server of this machine to show a balloon to
-// groups, client machines or users, and prints each target's status.
+// kesnotify: asks a Kestrun server (the one of this machine unless -b and -p
+// name another) to show a balloon to groups, client machines or users, and
+// prints each target's status.
 //
 // Options are carried in the tool's own environment: each option sets its
 // variable and the rest of the program reads only the variables, so a job's
@@ -66,7 +67,6 @@ int main(int argc, char** argv) {
   ::setenv("KESTITLE", "title", 1);
   const std::string home = ProgramDirectory();
   if (!home.empty()) ::setenv("KESTRUNHOME", home.c_str(), 1);
-  const int port = home.empty() ? 0 : ReadPort(home);
 
   const std::string optionError = ApplyOptions(argc, argv);
   if (!optionError.empty()) {
@@ -84,6 +84,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!invalid.empty()) return UsageError(invalid);
+  ServerChoice server;
+  if (const std::string badServer = ChooseServer(&server); !badServer.empty())
+    return UsageError(badServer);
+  // kestrun.conf is needed only for a port that -p does not give.
+  const int port = server.port ? *server.port : home.empty() ? 0 : ReadPort(home);
 
   kestrun::net::StartSockets();
   std::vector<Target> targets = TargetsFromEnvironment();
@@ -94,9 +99,10 @@ int main(int argc, char** argv) {
   }
   const char* immediate = std::getenv("KESIMMEDIATE");
   int connected = 0;
-  const int result = SendNotificationEx("localhost", port, list.empty() ? nullptr : list.data(),
-                                        icon, std::getenv("KESTITLE"), std::getenv("KESTEXT"),
-                                        immediate != nullptr && immediate[0] == 'Y', &connected);
+  const int result =
+      SendNotificationEx(server.host.c_str(), port, list.empty() ? nullptr : list.data(), icon,
+                         std::getenv("KESTITLE"), std::getenv("KESTEXT"),
+                         immediate != nullptr && immediate[0] == 'Y', &connected);
   if (!connected) return 1;  // the connection's message is printed
   if (result != 0) {
     std::fputs("Unknown error occured\n\n", stderr);

@@ -193,6 +193,18 @@ std::string Validate(int32_t* icon) {
   return "";
 }
 
+std::string ChooseServer(ServerChoice* choice) {
+  if (const std::optional<std::string> host = Env("KESSERVER")) choice->host = *host;
+  const std::optional<std::string> port = Env("KESPORT");
+  if (!port) return "";
+  char* end = nullptr;
+  const long number = std::strtol(port->c_str(), &end, 10);
+  if (*end != '\0' || number < 1 || number > 65535)
+    return "-p must be a port number from 1 to 65535";
+  choice->port = static_cast<int>(number);
+  return "";
+}
+
 std::vector<Target> TargetsFromEnvironment() {
   std::vector<Target> targets;
   const std::pair<const char*, int32_t> sources[] = {

@@ -41,6 +41,17 @@ std::string ApplyOptions(int argc, const char* const* argv);
 // or empty; *icon receives the icon number when they are valid.
 std::string Validate(int32_t* icon);
 
+// Where the request goes: KESSERVER (-b), default "localhost", and KESPORT
+// (-p) when set; without it the port of kestrun.conf is used.
+struct ServerChoice {
+  std::string host = "localhost";
+  std::optional<int> port;
+};
+
+// The server the variables name. Returns an empty text, or the validation
+// message (without line feed) "-p must be a port number from 1 to 65535".
+std::string ChooseServer(ServerChoice* choice);
+
 struct Target {
   int32_t type = 0;
   std::string name;

@@ -1,0 +1,103 @@
+// kesclient against the built server: `dock --print` shows only the datagrams
+// that come from the server it docked at, and texts from the server (a
+// balloon, a user name that a running job's client claimed) are printed with
+// their control characters escaped.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "protocol/datagram.h"
+#include "protocol/request_types.h"
+#include "protocol/udp.h"
+#include "tests/support/server_home.h"
+#include "tests/support/waiting.h"
+
+namespace kestrun::test {
+namespace {
+
+std::vector<std::string> Kesclient(int port, const std::string& user,
+                                   std::vector<std::string> rest) {
+  std::vector<std::string> argv{BinDirectory() + "/kesclient",
+                                "-s",
+                                "127.0.0.1",
+                                "-p",
+                                std::to_string(port),
+                                "-u",
+                                user,
+                                "-n",
+                                "PC1"};
+  argv.insert(argv.end(), rest.begin(), rest.end());
+  return argv;
+}
+
+TEST(KesclientDock, ShowsOnlyTheServersDatagramsWithControlsEscaped) {
+  TestHome home;
+  RunningServer server(home);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  ChildProcess dock(Kesclient(server.port(), "bob", {"dock", "--print"}));
+  const std::string docked = "docked as bob@PC1, listening on UDP port ";
+  ASSERT_TRUE(dock.WaitForStdout(docked + "", std::chrono::seconds(10))) << dock.Stderr();
+  ASSERT_TRUE(dock.WaitForStdout("\n", std::chrono::seconds(10)));
+  const int dockPort = std::stoi(dock.Stdout().substr(docked.size()));
+
+  // A forged balloon from another local address, to the port the client
+  // announced, arrives first and is dropped.
+  int forgerPort = 0;
+  int error = 0;
+  std::optional<DatagramSocket> forger = DatagramSocket::Bind(0x7F000002, &forgerPort, &error);
+  ASSERT_TRUE(forger) << error;
+  const std::vector<uint8_t> forged =
+      EncodeBalloonDatagram({"Forged", "\x1B]0;pwned\x07 call 555", 3, true});
+  ASSERT_EQ(forger->SendTo(0x7F000001, dockPort, forged), 0);
+  EXPECT_TRUE(
+      dock.WaitForStderr("kesclient: ignoring datagrams from 127.0.0.2 (not the server; a "
+                         "relay server needs --accept)\n",
+                         std::chrono::seconds(10)))
+      << dock.Stderr();
+
+  // The server's own balloon, asked for by any client, with terminal controls.
+  XDRWRAP request;
+  request.BeginEncode();
+  request.AddEnum(SEND_MESSAGE_TO_CLIENT);
+  request.AddString("bob");
+  request.AddEnum(3);  // a user
+  request.AddString("");
+  request.AddLong(1);
+  request.AddString("T\x1B]0;x\x07");
+  request.AddString("a\r\x1B[2Jb\xC2\x9B");
+  request.AddChar(0);
+  std::optional<XDRWRAP> reply = Exchange(server.port(), request);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_EQ(reply->GetEnum(), 1);  // bob: resolved
+  ASSERT_TRUE(dock.WaitForStdout("balloon [info] T\\x1B]0;x\\x07: a\\r\\x1B[2Jb\\xC2\\x9B\n",
+                                 std::chrono::seconds(10)))
+      << dock.Stdout();
+  const std::string seen = dock.Stdout();
+  EXPECT_EQ(seen.find("Forged"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find('\x1B'), std::string::npos) << seen;
+
+  dock.Signal(SIGINT);
+  EXPECT_EQ(dock.WaitExit(std::chrono::seconds(10)), 0);
+  StopServerChecked(&server);
+  ExpectNoSanitizerFindings(dock.Stderr());
+}
+
+TEST(KesclientActive, ShowsTheClaimedUserNameEscaped) {
+  TestHome home;
+  RunningServer server(home, {}, "\nWAIT:\n  program = /bin/sleep\n  param = 30\n  usetty = off\n");
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  ChildProcess run(Kesclient(server.port(), "eve\x1B[2J\rroot", {"-T", "run", "WAIT"}));
+  ProgramResult active;
+  EXPECT_TRUE(WaitUntil([&] {
+    active = RunProgram(Kesclient(server.port(), "bob", {"active"}));
+    return active.out.find("WAIT") != std::string::npos;
+  })) << active.out
+      << active.err << run.Stderr();
+  EXPECT_EQ(active.status, 0);
+  EXPECT_NE(active.out.find(" eve\\x1B[2J\\rroot "), std::string::npos) << active.out;
+  EXPECT_EQ(active.out.find('\x1B'), std::string::npos) << active.out;
+  StopServerChecked(&server);
+}
+
+}  // namespace
+}  // namespace kestrun::test
