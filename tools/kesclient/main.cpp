@@ -96,8 +96,10 @@ std::string HostName() {
   return name;
 }
 
+// Refusals carry the server's text: printed escaped like every other text
+// from it.
 int Fail(const std::string& message, int status) {
-  std::fprintf(stderr, "kesclient: %s\n", message.c_str());
+  std::fprintf(stderr, "kesclient: %s\n", EscapeControlCharacters(message).c_str());
   return status;
 }
 
