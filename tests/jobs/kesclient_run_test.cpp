@@ -40,16 +40,7 @@ struct ClientRun {
 // output streams written to files of the home, and waits for its end.
 ClientRun RunKesclient(const TestHome& home, int port, const std::vector<std::string>& args,
                        const std::string& inputPath = "/dev/null") {
-  std::vector<std::string> argv{BinDirectory() + "/kesclient",
-                                "-s",
-                                "127.0.0.1",
-                                "-p",
-                                std::to_string(port),
-                                "-u",
-                                "ann",
-                                "-n",
-                                "pcK"};
-  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> argv = KesclientCommand(port, "ann", "pcK", args);
   std::vector<char*> raw;
   for (std::string& a : argv) raw.push_back(a.data());
   raw.push_back(nullptr);

@@ -194,7 +194,9 @@ TEST_P(ServiceStop, ReportsReadyThenStopsOnSigterm) {
   EXPECT_LT(down, done);
   const size_t killing = log.find("Killing Running Kestrun Job \"SLEEPER\"");
   EXPECT_EQ(killing != std::string::npos, GetParam().withJob) << log;
-  if (GetParam().withJob) EXPECT_LT(killing, done);
+  if (GetParam().withJob) {
+    EXPECT_LT(killing, done);
+  }
   EXPECT_EQ(log.find("Shutting Down Kestrun"), std::string::npos) << "not the console sequence";
 }
 

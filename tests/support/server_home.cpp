@@ -26,6 +26,22 @@ std::string BinDirectory() {
   return KES_TEST_BIN_DIR;
 }
 
+std::vector<std::string> KesclientCommand(int port, const std::string& user,
+                                          const std::string& node,
+                                          const std::vector<std::string>& rest) {
+  std::vector<std::string> argv{BinDirectory() + "/kesclient",
+                                "-s",
+                                "127.0.0.1",
+                                "-p",
+                                std::to_string(port),
+                                "-u",
+                                user,
+                                "-n",
+                                node};
+  argv.insert(argv.end(), rest.begin(), rest.end());
+  return argv;
+}
+
 TestHome::TestHome() {
   std::string pattern = (fs::temp_directory_path() / "kestrun-home-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -48,6 +48,12 @@ class TestHome {
 // The build's directory of programs (build/bin).
 std::string BinDirectory();
 
+// The command line of the built kesclient asking the server at
+// 127.0.0.1:`port` as `user`@`node`, followed by `rest`.
+std::vector<std::string> KesclientCommand(int port, const std::string& user,
+                                          const std::string& node,
+                                          const std::vector<std::string>& rest);
+
 // KestrunServer serving in a home: started with the standard configuration on
 // a free port, and ready once it printed its listening line.
 class RunningServer {

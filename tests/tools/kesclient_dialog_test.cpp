@@ -351,7 +351,9 @@ TEST_F(KesclientDialog, AFileTheJobNamesWaitsForTheUsersAnswer) {
                                "dlgfile"});
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_EQ(::access((home_->path() + "/dlgout.txt").c_str(), F_OK) == 0, c.written);
-    if (c.written) EXPECT_TRUE(Has(home_->ReadFile("dlgout.txt"), "KESFIELD1="));
+    if (c.written) {
+      EXPECT_TRUE(Has(home_->ReadFile("dlgout.txt"), "KESFIELD1="));
+    }
   }
 }
 

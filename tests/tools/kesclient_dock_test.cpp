@@ -16,17 +16,7 @@ namespace {
 
 std::vector<std::string> Kesclient(int port, const std::string& user,
                                    std::vector<std::string> rest) {
-  std::vector<std::string> argv{BinDirectory() + "/kesclient",
-                                "-s",
-                                "127.0.0.1",
-                                "-p",
-                                std::to_string(port),
-                                "-u",
-                                user,
-                                "-n",
-                                "PC1"};
-  argv.insert(argv.end(), rest.begin(), rest.end());
-  return argv;
+  return KesclientCommand(port, user, "PC1", rest);
 }
 
 TEST(KesclientDock, ShowsOnlyTheServersDatagramsWithControlsEscaped) {

@@ -151,16 +151,7 @@ class KesclientStreams : public ::testing::Test {
   std::string At(const std::string& name) const { return home_.path() + "/" + name; }
 
   ProgramResult Kesclient(int port, const std::vector<std::string>& dialogArgs) const {
-    std::vector<std::string> argv{BinDirectory() + "/kesclient",
-                                  "-s",
-                                  "127.0.0.1",
-                                  "-p",
-                                  std::to_string(port),
-                                  "-u",
-                                  "ann",
-                                  "-n",
-                                  "pcK",
-                                  "dialog"};
+    std::vector<std::string> argv = KesclientCommand(port, "ann", "pcK", {"dialog"});
     argv.insert(argv.end(), dialogArgs.begin(), dialogArgs.end());
     const char* asan = std::getenv("ASAN_OPTIONS");
     ProgramResult run =
