@@ -30,22 +30,19 @@ void DumpClientNodeNames(RequestContext& rc) {
   const int32_t selector = rc.request.GetLong();
   if (selector == 1) {
     const std::vector<DockedClient> clients = rc.server.docked->ListDocked();
-    size_t left = 0;
+    BoundedList entries(rc.reply, kEmptyStringTail);
     for (const DockedClient& c : clients) {
       // An empty host name ends the list for the reader; a client that docked
       // with one would hide every entry after it, so it is left out.
       if (c.hostName.empty()) continue;
-      const bool added = left == 0 && rc.reply.AddIfFits(
-                                          [&](XDRWRAP& out) {
-                                            out.AddString(c.hostName);
-                                            out.AddString(c.userName);
-                                            out.AddLong(static_cast<int32_t>(c.address));
-                                            out.AddLong(c.udpPort);
-                                          },
-                                          kEmptyStringTail);
-      if (!added) ++left;
+      entries.Add([&](XDRWRAP& out) {
+        out.AddString(c.hostName);
+        out.AddString(c.userName);
+        out.AddLong(static_cast<int32_t>(c.address));
+        out.AddLong(c.udpPort);
+      });
     }
-    if (left > 0)
+    if (const size_t left = entries.left(); left > 0)
       LogMessage(*rc.server.config,
                  "Docked client list cut short: %zu of %zu client(s) left out of the reply, "
                  "which would pass the message limits",

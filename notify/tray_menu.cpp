@@ -17,21 +17,18 @@ void GetJobsForUser(RequestContext& rc) {
   // stays docked.
   rc.server.docked->DockOrRefresh(host, rc.peerAddress, port, user);
 
-  size_t left = 0;
+  BoundedList items(rc.reply, kEmptyStringTail);
   for (const JobDefinition& job : config.Jobs()) {
     if (!job.trayMenu || !job.hasJobDirective) continue;
     if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
     // No argument list: running jobs are matched by name alone.
     if (CheckJobRunningRules(job, {}, *rc.server.runningJobs).refused) continue;
-    const bool added = left == 0 && rc.reply.AddIfFits(
-                                        [&](XDRWRAP& out) {
-                                          out.AddString(job.name);
-                                          out.AddString(job.title.empty() ? job.name : job.title);
-                                        },
-                                        kEmptyStringTail);
-    if (!added) ++left;
+    items.Add([&](XDRWRAP& out) {
+      out.AddString(job.name);
+      out.AddString(job.title.empty() ? job.name : job.title);
+    });
   }
-  if (left > 0)
+  if (const size_t left = items.left(); left > 0)
     LogMessage(config,
                "%s@%s - system tray menu cut short: %zu item(s) left out of the reply, which "
                "would pass the message limits",

@@ -47,7 +47,6 @@ class BudgetCharge {
   // Always true without a budget.
   bool Take(size_t bytes);
   void Release();
-  size_t held() const { return held_; }
 
  private:
   ReceiveBudget* budget_;

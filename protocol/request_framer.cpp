@@ -48,8 +48,7 @@ RequestFramer::Status RequestFramer::Commit(size_t n) {
   if (magicHave_ < sizeof magic_) {
     magicHave_ += n;
     if (magicHave_ == sizeof magic_) {
-      const uint32_t magic = runstream::LoadWord(magic_);
-      if (magic != ConnectionMagic && magic != AlternateConnectionMagic) status_ = Status::BadMagic;
+      if (!IsConnectionMagic(runstream::LoadWord(magic_))) status_ = Status::BadMagic;
       pieceEnd_ = kHeaderSize;
     }
     return status_;

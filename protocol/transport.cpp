@@ -242,7 +242,7 @@ bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {
     return false;
   }
   const uint32_t magic = LoadWord(bytes);
-  return magic == ConnectionMagic || magic == AlternateConnectionMagic;
+  return IsConnectionMagic(magic);
 }
 
 }  // namespace kestrun

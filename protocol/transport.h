@@ -23,6 +23,10 @@ namespace kestrun {
 
 inline constexpr uint32_t ConnectionMagic = 0x125ABBCD;
 inline constexpr uint32_t AlternateConnectionMagic = 0x125ABBCE;
+// True for either connection magic.
+constexpr bool IsConnectionMagic(uint32_t magic) {
+  return magic == ConnectionMagic || magic == AlternateConnectionMagic;
+}
 inline constexpr size_t kHeaderSize = 32;
 inline constexpr int kListenBacklog = 5;
 inline constexpr std::chrono::milliseconds kReadWait{30000};

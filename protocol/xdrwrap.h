@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrun {
@@ -168,6 +169,26 @@ class XDRWRAP {
   size_t current_ = 0;
   int32_t bufferCount_ = 1;
   bool encoding_ = false;
+};
+
+// The entries of a list in a message, each appended only while the message
+// stays within the limits with room for the list's closing `tail`. From the
+// first entry that does not fit on, every entry offered is counted as left
+// out, so the list keeps its order and only loses its end.
+class BoundedList {
+ public:
+  BoundedList(XDRWRAP& message, MessageTail tail) : message_(message), tail_(tail) {}
+  template <typename Entry>
+  void Add(Entry&& add) {
+    if (left_ == 0 && message_.AddIfFits(std::forward<Entry>(add), tail_)) return;
+    ++left_;
+  }
+  size_t left() const { return left_; }
+
+ private:
+  XDRWRAP& message_;
+  MessageTail tail_;
+  size_t left_ = 0;
 };
 
 }  // namespace kestrun

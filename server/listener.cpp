@@ -66,8 +66,8 @@ class RequestListener::Receiving {
   size_t size() const { return connections_.size(); }
   bool Full() const { return static_cast<int32_t>(size()) >= options_.totalReceiving; }
 
-  // Takes a new connection; false (and the connection closed) when its
-  // address already has its share of connections being received.
+  // Takes a new connection; connections().end() (and the connection
+  // closed) when its address already has its share of requests arriving.
   std::list<Incoming>::iterator Add(Socket socket, uint32_t peer) {
     int32_t& count = perAddress_[peer];
     if (count >= options_.perAddressReceiving) return connections_.end();  // closes `socket`

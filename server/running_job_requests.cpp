@@ -12,23 +12,19 @@ namespace kestrun {
 
 void GetActiveJobs(RequestContext& rc) {
   const std::vector<RunningJob> jobs = rc.server.runningJobs->ListRunningJobs();
-  size_t left = 0;
+  BoundedList entries(rc.reply, kEmptyStringTail);
   for (const RunningJob& job : jobs) {
     // Lock values come from the clients' arguments and may be long: the
     // jobs that fit are listed, the rest is logged as left out.
-    const bool added =
-        left == 0 && rc.reply.AddIfFits(
-                         [&](XDRWRAP& out) {
-                           out.AddString(job.jobName);
-                           out.AddString(job.lockValue.value_or(""));
-                           out.AddString(job.clientUser.value_or("SCHEDULER"));
-                           out.AddLong(static_cast<int32_t>(job.processId));
-                           out.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
-                         },
-                         kEmptyStringTail);
-    if (!added) ++left;
+    entries.Add([&](XDRWRAP& out) {
+      out.AddString(job.jobName);
+      out.AddString(job.lockValue.value_or(""));
+      out.AddString(job.clientUser.value_or("SCHEDULER"));
+      out.AddLong(static_cast<int32_t>(job.processId));
+      out.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
+    });
   }
-  if (left > 0)
+  if (const size_t left = entries.left(); left > 0)
     LogMessage(*rc.server.config,
                "Active job list cut short: %zu of %zu job(s) left out of the reply, which would "
                "pass the message limits",
