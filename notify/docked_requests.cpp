@@ -6,49 +6,43 @@
 #include "base/log.h"
 #include "config/server_config.h"
 #include "notify/docked_registry.h"
+#include "protocol/messages/jobs_admin.h"
+#include "protocol/messages/notify.h"
 
 namespace kestrun {
 
 void ClientKeepalive(RequestContext& rc) {
-  const std::string user = rc.request.GetString();
-  const std::string host = rc.request.GetString();
-  const int32_t port = rc.request.GetLong();
-  rc.server.docked->DockOrRefresh(host, rc.peerAddress, port, user);
-  rc.reply.AddEnum(1);
+  const auto request = messages::ClientKeepaliveRequest::Decode(rc.request);
+  rc.server.docked->DockOrRefresh(request.hostName, rc.peerAddress, request.udpPort,
+                                  request.userName);
+  messages::ClientKeepaliveReply{}.Encode(rc.reply);
 }
 
 void DeregisterClient(RequestContext& rc) {
-  const std::string host = rc.request.GetString();
-  const std::string user = rc.request.GetString();
-  LogMessage(*rc.server.config, "DeRegistering Client [%s] UserName [%s]", host.c_str(),
-             user.c_str());
-  rc.server.docked->RemoveDocked(host, user);
-  rc.reply.AddChar(1);
+  const auto request = messages::DeregisterClientRequest::Decode(rc.request);
+  LogMessage(*rc.server.config, "DeRegistering Client [%s] UserName [%s]", request.hostName.c_str(),
+             request.userName.c_str());
+  rc.server.docked->RemoveDocked(request.hostName, request.userName);
+  messages::DeregisterClientReply{}.Encode(rc.reply);
 }
 
 void DumpClientNodeNames(RequestContext& rc) {
-  const int32_t selector = rc.request.GetLong();
-  if (selector == 1) {
+  const auto request = messages::DumpClientNodeNamesRequest::Decode(rc.request);
+  messages::DumpClientNodeNamesReply reply;
+  size_t total = 0;
+  if (request.selector == messages::kListDockedClients) {
     const std::vector<DockedClient> clients = rc.server.docked->ListDocked();
-    BoundedList entries(rc.reply, kEmptyStringTail);
-    for (const DockedClient& c : clients) {
-      // An empty host name ends the list for the reader; a client that docked
-      // with one would hide every entry after it, so it is left out.
-      if (c.hostName.empty()) continue;
-      entries.Add([&](XDRWRAP& out) {
-        out.AddString(c.hostName);
-        out.AddString(c.userName);
-        out.AddLong(static_cast<int32_t>(c.address));
-        out.AddLong(c.udpPort);
-      });
-    }
-    if (const size_t left = entries.left(); left > 0)
-      LogMessage(*rc.server.config,
-                 "Docked client list cut short: %zu of %zu client(s) left out of the reply, "
-                 "which would pass the message limits",
-                 left, clients.size());
+    total = clients.size();
+    // A client that docked with an empty host name is not sent: it would end
+    // the list for the reader and hide every entry after it.
+    for (const DockedClient& c : clients)
+      reply.clients.push_back({c.hostName, c.userName, c.address, c.udpPort});
   }
-  rc.reply.AddString("");
+  if (const size_t left = reply.EncodeWithin(rc.reply); left > 0)
+    LogMessage(*rc.server.config,
+               "Docked client list cut short: %zu of %zu client(s) left out of the reply, "
+               "which would pass the message limits",
+               left, total);
 }
 
 }  // namespace kestrun

@@ -104,13 +104,11 @@ void NotifyJobState(const ServerConfig& config, DockedRegistry& docked, std::str
   }
   const std::string relay = config.relayServer();
   if (!relay.empty()) {
-    const std::vector<DockedAddress> addresses = RelayAddresses(config, docked, targets);
-    const std::string host = net::LocalHostName();
-    const int sent = SendToRelayInBatches(config, addresses, [&](XDRWRAP& request) {
-      request.AddEnum(kRelayMessageJobNotify);
-      request.AddString(host);
-      request.AddChar(started ? 1 : 0);
-    });
+    const std::vector<messages::RelayTarget> addresses = RelayAddresses(config, docked, targets);
+    messages::RelayMessageJobNotifyRequest request;
+    request.senderHost = net::LocalHostName();
+    request.started = started;
+    const int sent = SendToRelayInBatches(config, addresses, std::move(request));
     LogMessage(config,
                "Sent Job %s Notification Message to %d client(s) via Relay Server %s (Port %d)",
                StateWord(started), sent, relay.c_str(), config.relayPort());
@@ -126,16 +124,14 @@ void SendBalloonToTargets(const ServerConfig& config, DockedRegistry& docked,
                           const TargetList& targets, const Balloon& balloon) {
   const std::string relay = config.relayServer();
   if (!relay.empty()) {
-    const std::vector<DockedAddress> addresses = RelayAddresses(config, docked, targets);
-    const std::string host = net::LocalHostName();
-    const int sent = SendToRelayInBatches(config, addresses, [&](XDRWRAP& request) {
-      request.AddEnum(kRelayMessageBalloon);
-      request.AddString(host);
-      request.AddString(balloon.title);
-      request.AddString(balloon.text);
-      request.AddLong(balloon.icon);
-      request.AddChar(balloon.immediate ? 1 : 0);
-    });
+    const std::vector<messages::RelayTarget> addresses = RelayAddresses(config, docked, targets);
+    messages::RelayMessageBalloonRequest request;
+    request.senderHost = net::LocalHostName();
+    request.title = balloon.title;
+    request.text = balloon.text;
+    request.icon = balloon.icon;
+    request.immediate = balloon.immediate;
+    const int sent = SendToRelayInBatches(config, addresses, std::move(request));
     LogMessage(config,
                "Sent Balloon Notification Message to %d client(s) via Relay Server %s (Port %d)",
                sent, relay.c_str(), config.relayPort());

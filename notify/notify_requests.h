@@ -1,6 +1,7 @@
 // The notification and tray-menu requests of docked clients. Each runs on a
 // request thread with the configuration, the registry and the running-job
-// table of the server context.
+// table of the server context. The messages are those of
+// protocol/messages/notify.h.
 #pragma once
 
 #include <cstdint>
@@ -9,25 +10,17 @@
 
 #include "core/context.h"
 #include "notify/notifications.h"
+#include "protocol/messages/notify.h"
 
 namespace kestrun {
 
-enum RecipientKind : int32_t { kGroupRecipient = 1, kHostRecipient = 2, kUserRecipient = 3 };
-
-// Per-recipient result of SEND_MESSAGE_TO_CLIENT. kResolved is sent as 1.
-enum RecipientStatus : int32_t {
-  kRecipientOkay = 1,
-  kClientNotFound = 2,
-  kUserNotFound = 3,
-  kNoSuchGroup = 4,
-  kNotProcessed = 5,
-  kResolved = 6,
-};
+using messages::RecipientKind;
+using messages::RecipientStatus;
 
 struct Recipient {
-  int32_t kind = 0;
+  RecipientKind kind = RecipientKind::kUser;
   std::string name;
-  int32_t status = kNotProcessed;
+  RecipientStatus status = RecipientStatus::kNotProcessed;
 };
 
 // Resolves the recipients into targets and sets their statuses:
@@ -41,17 +34,14 @@ struct Recipient {
 TargetList ResolveRecipients(const ServerConfig& config, DockedRegistry& docked,
                              std::vector<Recipient>& recipients);
 
-// SEND_MESSAGE_TO_CLIENT: recipients (string name, then while the name is not
-// empty: enum kind, string name), long icon, string title, string text, char
-// immediate. Sends the balloon to the resolved targets. Reply: enum 1, one
-// enum status per recipient in request order, enum 0.
+// SEND_MESSAGE_TO_CLIENT: sends the balloon to the resolved targets and
+// replies with each recipient's status in request order (kResolved as
+// kOkay).
 void SendMessageToClient(RequestContext& rc);
 
-// GET_JOBS_FOR_USER: string host, string user, long UDP port. Docks or
-// refreshes the client, then replies enum 1, string name and string menu text
-// for each job of the tray menu the user may run now, and an empty string.
-// Items that would take the reply past the message limits are left out and
-// logged.
+// GET_JOBS_FOR_USER: docks or refreshes the client, then replies with the
+// name and menu text of each job of the tray menu the user may run now. Items
+// that would take the reply past the message limits are left out and logged.
 void GetJobsForUser(RequestContext& rc);
 
 }  // namespace kestrun

@@ -16,9 +16,10 @@ bool MayRelayFrom(uint32_t peer, std::span<const uint32_t> relayClients) {
   return std::find(relayClients.begin(), relayClients.end(), peer) != relayClients.end();
 }
 
-std::vector<DockedAddress> RelayAddresses(const ServerConfig& config, DockedRegistry& docked,
-                                          const TargetList& targets) {
-  std::vector<DockedAddress> addresses;
+std::vector<messages::RelayTarget> RelayAddresses(const ServerConfig& config,
+                                                  DockedRegistry& docked,
+                                                  const TargetList& targets) {
+  std::vector<messages::RelayTarget> addresses;
   addresses.reserve(targets.size());
   const std::vector<std::optional<DockedAddress>> found = AddressesOf(docked, targets);
   for (size_t k = 0; k < targets.size(); ++k) {
@@ -30,18 +31,9 @@ std::vector<DockedAddress> RelayAddresses(const ServerConfig& config, DockedRegi
                  t.user.c_str(), t.host.c_str());
       continue;
     }
-    addresses.push_back(*where);
+    addresses.push_back({where->address, where->udpPort});
   }
   return addresses;
-}
-
-void AddRelayEntries(XDRWRAP& request, std::span<const DockedAddress> addresses) {
-  for (const DockedAddress& a : addresses) {
-    request.AddLong(static_cast<int32_t>(a.address >> 16));
-    request.AddLong(static_cast<int32_t>(a.address & 0xFFFF));
-    request.AddLong(a.udpPort);
-  }
-  request.AddLong(0);
 }
 
 bool SendToRelay(const ServerConfig& config, XDRWRAP& request) {
@@ -64,37 +56,7 @@ bool SendToRelay(const ServerConfig& config, XDRWRAP& request) {
   return true;
 }
 
-int SendToRelayInBatches(const ServerConfig& config, const std::vector<DockedAddress>& addresses,
-                         const std::function<void(XDRWRAP& request)>& opening) {
-  const std::span<const DockedAddress> all(addresses);
-  size_t sent = 0;
-  do {
-    const std::span<const DockedAddress> batch =
-        all.subspan(sent, std::min(kMaxRelayTargets, all.size() - sent));
-    XDRWRAP request;
-    request.BeginEncode();
-    opening(request);
-    AddRelayEntries(request, batch);
-    if (!SendToRelay(config, request)) break;
-    sent += batch.size();
-  } while (sent < all.size());
-  return static_cast<int>(sent);
-}
-
 namespace {
-
-// The entries of a relay request, which end at a high half of 0; nullopt
-// when there are more than kMaxRelayTargets.
-std::optional<std::vector<DockedAddress>> ReadRelayEntries(XDRWRAP& request) {
-  std::vector<DockedAddress> entries;
-  for (int32_t high = request.GetLong(); high != 0; high = request.GetLong()) {
-    if (entries.size() == kMaxRelayTargets) return std::nullopt;
-    const int32_t low = request.GetLong();
-    const int32_t port = request.GetLong();
-    entries.push_back({(static_cast<uint32_t>(high) << 16) + static_cast<uint32_t>(low), port});
-  }
-  return entries;
-}
 
 const char* StateWord(bool started) {
   return started ? "Started" : "Stopped";
@@ -125,40 +87,39 @@ void LogTooManyTargets(const ServerConfig& config, const char* what, const std::
 void RelayMessageBalloon(RequestContext& rc) {
   if (!AcceptRelayFrom(rc)) return;
   const ServerConfig& config = *rc.server.config;
-  const std::string sender = rc.request.GetString();
-  Balloon balloon;
-  balloon.title = rc.request.GetString();
-  balloon.text = rc.request.GetString();
-  balloon.icon = rc.request.GetLong();
-  balloon.immediate = rc.request.GetLong() != 0;
+  const auto request = messages::RelayMessageBalloonRequest::Decode(rc.request);
   LogMessage(config,
              "Relay Message (Balloon Notification) Received from Kestrun Server on Host \"%s\"",
-             sender.c_str());
-  const std::optional<std::vector<DockedAddress>> entries = ReadRelayEntries(rc.request);
-  if (!entries) return LogTooManyTargets(config, "Balloon Notification", sender);
+             request.senderHost.c_str());
+  if (request.targets.size() > kMaxRelayTargets)
+    return LogTooManyTargets(config, "Balloon Notification", request.senderHost);
+  const Balloon balloon{request.title, request.text, request.icon, request.immediate};
   const std::vector<uint8_t> datagram = EncodeBalloonDatagram(balloon);
   NotificationSender out(config);
-  for (const DockedAddress& a : *entries) out.SendBalloon(a.address, a.udpPort, datagram);
+  for (const messages::RelayTarget& t : request.targets)
+    out.SendBalloon(t.address, t.udpPort, datagram);
   out.LogFailures();
   LogMessage(config, "Sent Balloon Notification Message to %d client(s)",
-             static_cast<int>(entries->size()));
+             static_cast<int>(request.targets.size()));
+  messages::RelayReply{}.Encode(rc.reply);
 }
 
 void RelayMessageJobNotify(RequestContext& rc) {
   if (!AcceptRelayFrom(rc)) return;
   const ServerConfig& config = *rc.server.config;
-  const std::string sender = rc.request.GetString();
-  const bool started = rc.request.GetLong() != 0;
+  const auto request = messages::RelayMessageJobNotifyRequest::Decode(rc.request);
+  const bool started = request.started;
   LogMessage(config, "Relay Message (Job %s) Received from Kestrun Server on Host \"%s\"",
-             StateWord(started), sender.c_str());
-  const std::optional<std::vector<DockedAddress>> entries = ReadRelayEntries(rc.request);
-  if (!entries) {
-    return LogTooManyTargets(config, started ? "Job Started" : "Job Stopped", sender);
+             StateWord(started), request.senderHost.c_str());
+  if (request.targets.size() > kMaxRelayTargets) {
+    return LogTooManyTargets(config, started ? "Job Started" : "Job Stopped", request.senderHost);
   }
   NotificationSender out(config);
-  for (const DockedAddress& a : *entries) out.SendJobState(a.address, a.udpPort, started);
+  for (const messages::RelayTarget& t : request.targets)
+    out.SendJobState(t.address, t.udpPort, started);
   LogMessage(config, "Sent Job %s Message to %d client(s)", StateWord(started),
-             static_cast<int>(entries->size()));
+             static_cast<int>(request.targets.size()));
+  messages::RelayReply{}.Encode(rc.reply);
 }
 
 }  // namespace kestrun

@@ -7,16 +7,16 @@ namespace kestrun {
 
 namespace {
 
-bool HasKind(const std::vector<Recipient>& recipients, int32_t kind) {
+bool HasKind(const std::vector<Recipient>& recipients, RecipientKind kind) {
   return std::any_of(recipients.begin(), recipients.end(),
                      [kind](const Recipient& r) { return r.kind == kind; });
 }
 
 void ResolveUsers(DockedRegistry& docked, std::vector<Recipient>& recipients, TargetList& targets) {
   for (Recipient& r : recipients) {
-    if (r.kind != kUserRecipient) continue;
+    if (r.kind != RecipientKind::kUser) continue;
     const std::vector<std::string> hosts = docked.HostsForUser(r.name);
-    r.status = hosts.empty() ? kUserNotFound : kResolved;
+    r.status = hosts.empty() ? RecipientStatus::kUserNotFound : RecipientStatus::kResolved;
     for (const std::string& host : hosts) targets.Add(host, r.name);
   }
 }
@@ -27,12 +27,12 @@ void ResolveUsers(DockedRegistry& docked, std::vector<Recipient>& recipients, Ta
 void ResolveHosts(DockedRegistry& docked, std::vector<Recipient>& recipients, TargetList& targets) {
   const std::vector<DockedClient> clients = docked.ListDocked();
   for (Recipient& r : recipients) {
-    if (r.kind != kHostRecipient) continue;
-    r.status = kClientNotFound;
+    if (r.kind != RecipientKind::kHost) continue;
+    r.status = RecipientStatus::kClientNotFound;
     for (const DockedClient& c : clients) {
       if (c.hostName != r.name) continue;
       targets.Add(r.name, c.userName);
-      r.status = kResolved;
+      r.status = RecipientStatus::kResolved;
     }
   }
 }
@@ -41,18 +41,18 @@ void ResolveHosts(DockedRegistry& docked, std::vector<Recipient>& recipients, Ta
 void ResolveUsersOnHosts(DockedRegistry& docked, std::vector<Recipient>& recipients,
                          TargetList& targets) {
   for (Recipient& user : recipients) {
-    if (user.kind != kUserRecipient) continue;
+    if (user.kind != RecipientKind::kUser) continue;
     const std::vector<std::string> hosts = docked.HostsForUser(user.name);
     if (hosts.empty()) {
-      user.status = kUserNotFound;
+      user.status = RecipientStatus::kUserNotFound;
       continue;
     }
     for (const Recipient& host : recipients) {
-      if (host.kind != kHostRecipient) continue;
+      if (host.kind != RecipientKind::kHost) continue;
       for (const std::string& h : hosts) {
         if (h != host.name) continue;
         targets.Add(h, user.name);
-        user.status = kResolved;
+        user.status = RecipientStatus::kResolved;
       }
     }
   }
@@ -64,11 +64,12 @@ TargetList ResolveRecipients(const ServerConfig& config, DockedRegistry& docked,
                              std::vector<Recipient>& recipients) {
   TargetList targets;
   for (Recipient& r : recipients) {
-    if (r.kind != kGroupRecipient) continue;
-    r.status = AddGroupTargets(config, docked, r.name, targets) ? kResolved : kNoSuchGroup;
+    if (r.kind != RecipientKind::kGroup) continue;
+    r.status = AddGroupTargets(config, docked, r.name, targets) ? RecipientStatus::kResolved
+                                                                : RecipientStatus::kNoSuchGroup;
   }
-  const bool hosts = HasKind(recipients, kHostRecipient);
-  const bool users = HasKind(recipients, kUserRecipient);
+  const bool hosts = HasKind(recipients, RecipientKind::kHost);
+  const bool users = HasKind(recipients, RecipientKind::kUser);
   if (users && hosts) {
     ResolveUsersOnHosts(docked, recipients, targets);
   } else if (users) {
@@ -80,24 +81,26 @@ TargetList ResolveRecipients(const ServerConfig& config, DockedRegistry& docked,
 }
 
 void SendMessageToClient(RequestContext& rc) {
+  auto request = messages::SendMessageToClientRequest::Decode(rc.request);
   std::vector<Recipient> recipients;
-  for (std::string name = rc.request.GetString(); !name.empty(); name = rc.request.GetString()) {
-    const int32_t kind = rc.request.GetEnum();
-    recipients.push_back({kind, std::move(name), kNotProcessed});
-  }
+  recipients.reserve(request.recipients.size());
+  for (messages::MessageRecipient& r : request.recipients)
+    recipients.push_back({r.kind, std::move(r.name), RecipientStatus::kNotProcessed});
   Balloon balloon;
-  balloon.icon = rc.request.GetLong();
-  balloon.title = rc.request.GetString();
-  balloon.text = rc.request.GetString();
-  balloon.immediate = rc.request.GetLong() != 0;
+  balloon.icon = request.icon;
+  balloon.title = std::move(request.title);
+  balloon.text = std::move(request.text);
+  balloon.immediate = request.immediate;
 
   const TargetList targets = ResolveRecipients(*rc.server.config, *rc.server.docked, recipients);
   SendBalloonToTargets(*rc.server.config, *rc.server.docked, targets, balloon);
 
-  rc.reply.AddEnum(1);
-  for (const Recipient& r : recipients)
-    rc.reply.AddEnum(r.status == kResolved ? kRecipientOkay : r.status);
-  rc.reply.AddEnum(0);
+  messages::SendMessageToClientReply reply;
+  for (const Recipient& r : recipients) {
+    reply.statuses.push_back(r.status == RecipientStatus::kResolved ? RecipientStatus::kOkay
+                                                                    : r.status);
+  }
+  reply.Encode(rc.reply);
 }
 
 }  // namespace kestrun

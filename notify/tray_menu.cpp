@@ -7,33 +7,28 @@
 namespace kestrun {
 
 void GetJobsForUser(RequestContext& rc) {
-  const std::string host = rc.request.GetString();
-  const std::string user = rc.request.GetString();
-  const int32_t port = rc.request.GetLong();
-  rc.reply.AddEnum(1);
+  const auto request = messages::GetJobsForUserRequest::Decode(rc.request);
+  const std::string& host = request.hostName;
+  const std::string& user = request.userName;
   const ServerConfig& config = *rc.server.config;
   LogMessage(config, "%s@%s requests system tray menu items", user.c_str(), host.c_str());
   // Asking for the menu also docks: a tray client that refreshes its menu
   // stays docked.
-  rc.server.docked->DockOrRefresh(host, rc.peerAddress, port, user);
+  rc.server.docked->DockOrRefresh(host, rc.peerAddress, request.udpPort, user);
 
-  BoundedList items(rc.reply, kEmptyStringTail);
+  messages::GetJobsForUserReply reply;
   for (const JobDefinition& job : config.Jobs()) {
     if (!job.trayMenu || !job.hasJobDirective) continue;
     if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
     // No argument list: running jobs are matched by name alone.
     if (CheckJobRunningRules(job, {}, *rc.server.runningJobs).refused) continue;
-    items.Add([&](XDRWRAP& out) {
-      out.AddString(job.name);
-      out.AddString(job.title.empty() ? job.name : job.title);
-    });
+    reply.items.push_back({job.name, job.title.empty() ? job.name : job.title});
   }
-  if (const size_t left = items.left(); left > 0)
+  if (const size_t left = reply.EncodeWithin(rc.reply); left > 0)
     LogMessage(config,
                "%s@%s - system tray menu cut short: %zu item(s) left out of the reply, which "
                "would pass the message limits",
                user.c_str(), host.c_str(), left);
-  rc.reply.AddString("");
 }
 
 }  // namespace kestrun

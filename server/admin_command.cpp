@@ -4,10 +4,12 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdlib>
+#include <variant>
 
 #include "base/safe_format.h"
 #include "base/text.h"
 #include "notify/docked_registry.h"
+#include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
 
@@ -16,24 +18,20 @@ namespace kestrun {
 namespace {
 
 // One request to the local server. nullopt after "Could not connect" (already
-// printed) or when the reply cannot be read.
-std::optional<XDRWRAP> AskServer(int port, XDRWRAP& request, const AdminEnvironment& env) {
+// printed); a reply that cannot be read raises DecodeFailure.
+template <class Request>
+std::optional<XDRWRAP> AskServer(int port, const Request& request, const AdminEnvironment& env) {
   std::optional<ServerConnection> connection = ConnectToServer(port, env.host);
   if (!connection) {
     std::fputs("Could not connect to Kestrun Server\n", env.err);
     return std::nullopt;
   }
-  SendRequest(request, *connection, ConnectionMagic);
+  XDRWRAP message;
+  messages::EncodeRequest(message, request);
+  SendRequest(message, *connection, ConnectionMagic);
   XDRWRAP reply;
   ReceiveMessage(reply, connection->socket.get());
   return reply;
-}
-
-XDRWRAP Request(RequestType type) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(type);
-  return m;
 }
 
 int KillJob(int port, const std::vector<std::string>& args, const AdminEnvironment& env) {
@@ -46,28 +44,30 @@ int KillJob(int port, const std::vector<std::string>& args, const AdminEnvironme
     std::fputs("Invalid Process Id\n", env.err);
     return 1;
   }
-  XDRWRAP request = Request(KILL_JOB);
-  request.AddLong(pid);
-  std::optional<XDRWRAP> reply = AskServer(port, request, env);
+  std::optional<XDRWRAP> reply = AskServer(port, messages::KillJobRequest{pid}, env);
   if (!reply) return 1;
-  if (reply->GetEnum() != 1) {
+  const messages::KillJobReply answer = messages::DecodeKillJobReply(*reply);
+  const auto* killed = std::get_if<messages::KillJobKilled>(&answer);
+  if (killed == nullptr) {
     std::fprintf(env.err, "Could not kill process ID %ld\n", static_cast<long>(pid));
     return 1;
   }
-  const std::string jobName = reply->GetString();
-  std::fprintf(env.out, "Process ID %ld (%s) Killed\n", static_cast<long>(pid), jobName.c_str());
+  std::fprintf(env.out, "Process ID %ld (%s) Killed\n", static_cast<long>(pid),
+               killed->jobName.c_str());
   return 0;
 }
 
 int ShowJobs(int port, const AdminEnvironment& env) {
-  XDRWRAP request = Request(GET_ACTIVE_JOBS);
-  std::optional<XDRWRAP> reply = AskServer(port, request, env);
+  std::optional<XDRWRAP> reply = AskServer(port, messages::GetActiveJobsRequest{}, env);
   if (!reply) return 1;
   // Start times travel as the low 32 bits of the clock; the difference is
   // taken the same way so that it stays right when the clock passes 2^31.
   const uint32_t now = static_cast<uint32_t>(env.clock());
+  // Rows are printed as they are read: a reply cut short shows the rows
+  // before the cut.
   bool any = false;
-  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
+  while (const std::optional<messages::ActiveJobEntry> job =
+             messages::ActiveJobEntry::DecodeNext(*reply)) {
     if (!any && !env.listBoxMode) {
       std::fputs("Active Job(s)...\n", env.out);
       std::fprintf(env.out, "%-25s%-20s%-15s%-8s %s\n", "Job Name", "Lock Value", "User",
@@ -76,19 +76,16 @@ int ShowJobs(int port, const AdminEnvironment& env) {
                    "--------", "----------");
     }
     any = true;
-    const std::string lockValue = reply->GetString();
-    const std::string user = reply->GetString();
-    const int32_t pid = reply->GetLong();
-    const uint32_t start = static_cast<uint32_t>(reply->GetLong());
-    const std::string runTime = FormatRunTime(static_cast<int32_t>(now - start));
+    const std::string runTime = FormatRunTime(static_cast<int32_t>(now - job->startTime));
     if (env.listBoxMode) {
-      std::fputs(SafeStringPrintf("%s,%s,%s,%s,%d\n", name.c_str(), lockValue.c_str(), user.c_str(),
-                                  runTime.c_str(), pid)
+      std::fputs(SafeStringPrintf("%s,%s,%s,%s,%d\n", job->jobName.c_str(), job->lockValue.c_str(),
+                                  job->clientUser.c_str(), runTime.c_str(), job->processId)
                      .c_str(),
                  env.out);
     } else {
-      std::fputs(SafeStringPrintf("%-25s%-20s%-15s%-8s %ld\n", name.c_str(), lockValue.c_str(),
-                                  user.c_str(), runTime.c_str(), static_cast<long>(pid))
+      std::fputs(SafeStringPrintf("%-25s%-20s%-15s%-8s %ld\n", job->jobName.c_str(),
+                                  job->lockValue.c_str(), job->clientUser.c_str(), runTime.c_str(),
+                                  static_cast<long>(job->processId))
                      .c_str(),
                  env.out);
     }
@@ -98,12 +95,11 @@ int ShowJobs(int port, const AdminEnvironment& env) {
 }
 
 int ShowDocked(int port, const AdminEnvironment& env) {
-  XDRWRAP request = Request(DUMP_CLIENT_NODE_NAMES);
-  request.AddLong(1);
-  std::optional<XDRWRAP> reply = AskServer(port, request, env);
+  std::optional<XDRWRAP> reply = AskServer(port, messages::DumpClientNodeNamesRequest{}, env);
   if (!reply) return 1;
   bool any = false;
-  for (std::string host = reply->GetString(); !host.empty(); host = reply->GetString()) {
+  while (const std::optional<messages::DockedClientEntry> client =
+             messages::DockedClientEntry::DecodeNext(*reply)) {
     if (!any && !env.listBoxMode) {
       std::fputs(
           "Docked Client(s):\n"
@@ -114,9 +110,10 @@ int ShowDocked(int port, const AdminEnvironment& env) {
           env.out);
     }
     any = true;
-    const std::string user = reply->GetString();
-    const std::string address = FormatIPv4(static_cast<uint32_t>(reply->GetLong()));
-    const int32_t udpPort = reply->GetLong();
+    const std::string& user = client->userName;
+    const std::string& host = client->hostName;
+    const std::string address = FormatIPv4(client->address);
+    const int32_t udpPort = client->udpPort;
     if (env.listBoxMode) {
       std::fputs(
           SafeStringPrintf("%s,%s,%s,%d\n", user.c_str(), host.c_str(), address.c_str(), udpPort)
@@ -134,9 +131,9 @@ int ShowDocked(int port, const AdminEnvironment& env) {
 }
 
 int Shutdown(int port, const AdminEnvironment& env) {
-  XDRWRAP request = Request(SHUTDOWN_KESTRUN);
-  std::optional<XDRWRAP> reply = AskServer(port, request, env);
-  if (!reply || reply->GetEnum() != 1) return 1;
+  std::optional<XDRWRAP> reply = AskServer(port, messages::ShutdownRequest{}, env);
+  if (!reply) return 1;
+  messages::ShutdownReply::Decode(*reply);  // any other result fails the decode
   if (env.log) env.log("Kestrun Server shutdown");
   std::fputs("Kestrun Server shutdown\n", env.out);
   return 0;

@@ -15,6 +15,7 @@
 #include "notify/docked_requests.h"
 #include "notify/notify_requests.h"
 #include "notify/relay.h"
+#include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
 #include "server/group_requests.h"
 #include "server/help_request.h"
@@ -25,9 +26,7 @@ namespace kestrun {
 namespace {
 
 void EchoRequest(RequestContext& rc) {
-  const int32_t value = rc.request.GetLong();
-  rc.reply.AddEnum(1);
-  rc.reply.AddLong(value);
+  messages::EchoReply{messages::EchoRequest::Decode(rc.request).value}.Encode(rc.reply);
 }
 
 // Accepted for older clients; nothing is read and the reply stays empty.

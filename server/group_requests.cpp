@@ -5,34 +5,32 @@
 
 #include "config/group_processor.h"
 #include "config/server_config.h"
+#include "protocol/messages/groups.h"
 
 namespace kestrun {
 
 namespace {
 
-void AddNames(XDRWRAP& reply, const std::optional<GroupNames>& names) {
-  if (!names) {
-    reply.AddLong(0);
-    return;
-  }
-  reply.AddLong(static_cast<int32_t>(names->size()));
-  for (const std::string& name : *names) reply.AddString(name);
+void ReplyNames(RequestContext& rc, std::optional<GroupNames> names) {
+  messages::GroupNamesReply reply;
+  if (names) reply.names = std::move(*names);
+  reply.Encode(rc.reply);
 }
 
 }  // namespace
 
 void GetGroupsForUserRequest(RequestContext& rc) {
-  const std::string user = rc.request.GetString();
+  const auto request = messages::GetGroupsForUserRequest::Decode(rc.request);
   std::optional<GroupNames> groups;
-  if (rc.server.config != nullptr) groups = GetGroupsForUser(*rc.server.config, user);
-  AddNames(rc.reply, groups);
+  if (rc.server.config != nullptr) groups = GetGroupsForUser(*rc.server.config, request.userName);
+  ReplyNames(rc, std::move(groups));
 }
 
 void GetUsersInGroupRequest(RequestContext& rc) {
-  const std::string group = rc.request.GetString();
+  const auto request = messages::GetUsersInGroupRequest::Decode(rc.request);
   std::optional<GroupNames> users;
-  if (rc.server.config != nullptr) users = GetUsersInGroup(*rc.server.config, group);
-  AddNames(rc.reply, users);
+  if (rc.server.config != nullptr) users = GetUsersInGroup(*rc.server.config, request.groupName);
+  ReplyNames(rc, std::move(users));
 }
 
 }  // namespace kestrun

@@ -1,9 +1,6 @@
 // The two group requests: the plug-in's answers passed to a client as they
-// come, without the server's cache. Nothing is logged.
-//
-//   GET_GROUPS_FOR_USER  request: string user name
-//   GET_USERS_IN_GROUP   request: string group name
-//   reply of both:       long count n, then n strings in the plug-in's order
+// come, without the server's cache. Nothing is logged. The messages are
+// those of protocol/messages/groups.h; the names keep the plug-in's order.
 //
 // The count is 0 when no group processor is ready or it knows no such name.
 // Called on request threads through the dispatcher.

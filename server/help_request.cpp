@@ -6,32 +6,26 @@
 #include "config/group_processor.h"
 #include "config/job_definition.h"
 #include "config/server_config.h"
+#include "protocol/messages/jobs_admin.h"
 
 namespace kestrun {
 
 void ShowHelpText(RequestContext& rc) {
-  const std::string user = rc.request.GetString();
-  const int32_t count = rc.request.GetLong();
-  // The count comes from the wire: names are read one by one (a missing one
-  // fails the decode) and nothing is reserved from it.
-  std::vector<std::string> attributes;
-  for (int32_t k = 0; k < count; ++k) attributes.push_back(rc.request.GetString());
-
+  const auto request = messages::ShowHelpTextRequest::Decode(rc.request);
+  messages::ShowHelpTextReply reply;
   if (rc.server.config != nullptr) {
     const ServerConfig& config = *rc.server.config;
     for (const JobDefinition& job : config.Jobs()) {
-      if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
-      rc.reply.AddString(job.name);
-      rc.reply.AddString(job.helpText);
-      for (const std::string& name : attributes) {
+      if (job.group && !IsUserInGroups(config, *job.group, request.userName)) continue;
+      messages::JobHelpEntry entry{job.name, job.helpText, {}};
+      for (const std::string& name : request.attributeNames) {
         const std::string* value = FindAttribute(job, name);
-        rc.reply.AddChar(1);
-        rc.reply.AddString(value != nullptr ? std::string_view(*value) : std::string_view());
+        entry.attributeValues.push_back(value != nullptr ? *value : std::string());
       }
-      rc.reply.AddChar(0);
+      reply.jobs.push_back(std::move(entry));
     }
   }
-  rc.reply.AddString("");
+  reply.Encode(rc.reply);
 }
 
 }  // namespace kestrun

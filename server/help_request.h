@@ -6,11 +6,10 @@
 
 namespace kestrun {
 
-// Request: string user name; long N; N strings, attribute names.
-// Reply, per job of the live list in file order that has no `group` or whose
-// group holds the user: string name; string help text; for each attribute
-// name, char 1 and the string value (empty when the job has none); char 0.
-// After the last job one empty string. Any request thread may call.
+// Replies (protocol/messages/jobs_admin.h) with each job of the live list, in
+// file order, that has no `group` or whose group holds the user: its name,
+// its help text and the value of each attribute asked for (empty when the
+// job has none). Any request thread may call.
 void ShowHelpText(RequestContext& rc);
 
 }  // namespace kestrun

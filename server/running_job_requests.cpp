@@ -7,50 +7,47 @@
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
 #include "platform/thread.h"
+#include "protocol/messages/jobs_admin.h"
 
 namespace kestrun {
 
 void GetActiveJobs(RequestContext& rc) {
+  messages::GetActiveJobsRequest::Decode(rc.request);
   const std::vector<RunningJob> jobs = rc.server.runningJobs->ListRunningJobs();
-  BoundedList entries(rc.reply, kEmptyStringTail);
+  messages::GetActiveJobsReply reply;
+  reply.jobs.reserve(jobs.size());
   for (const RunningJob& job : jobs) {
-    // Lock values come from the clients' arguments and may be long: the
-    // jobs that fit are listed, the rest is logged as left out.
-    entries.Add([&](XDRWRAP& out) {
-      out.AddString(job.jobName);
-      out.AddString(job.lockValue.value_or(""));
-      out.AddString(job.clientUser.value_or("SCHEDULER"));
-      out.AddLong(static_cast<int32_t>(job.processId));
-      out.AddLong(static_cast<int32_t>(static_cast<uint32_t>(job.startTime)));
-    });
+    reply.jobs.push_back({job.jobName, job.lockValue.value_or(""),
+                          job.clientUser.value_or("SCHEDULER"), static_cast<int32_t>(job.processId),
+                          static_cast<uint32_t>(job.startTime)});
   }
-  if (const size_t left = entries.left(); left > 0)
+  // Lock values come from the clients' arguments and may be long: the jobs
+  // that fit are listed, the rest is logged as left out.
+  if (const size_t left = reply.EncodeWithin(rc.reply); left > 0)
     LogMessage(*rc.server.config,
                "Active job list cut short: %zu of %zu job(s) left out of the reply, which would "
                "pass the message limits",
                left, jobs.size());
-  rc.reply.AddString("");
 }
 
 void KillJob(RequestContext& rc) {
-  const int32_t pid = rc.request.GetLong();
+  const int32_t pid = messages::KillJobRequest::Decode(rc.request).processId;
   const ServerConfig& config = *rc.server.config;
   LogMessage(config, "Administrator requests kill of process id %ld", static_cast<long>(pid));
   // Process ids are positive; anything else names no job.
   std::optional<std::string> jobName;
   if (pid > 0) jobName = rc.server.runningJobs->KillJobByProcessId(static_cast<uint32_t>(pid));
   if (!jobName) {
-    rc.reply.AddEnum(0);
+    messages::KillJobRefused{}.Encode(rc.reply);
     return;
   }
   LogMessage(config, "Process ID %ld (%s) terminated successfully", static_cast<long>(pid),
              jobName->c_str());
-  rc.reply.AddEnum(1);
-  rc.reply.AddString(*jobName);
+  messages::KillJobKilled{*jobName}.Encode(rc.reply);
 }
 
 void StopRequest(RequestContext& rc) {
-  const uint32_t stopId = static_cast<uint32_t>(rc.request.GetLong());
+  const uint32_t stopId = messages::StopRequest::Decode(rc.request).stopId;
   const ServerConfig& config = *rc.server.config;
   LogMessage(config, "User Requests Process Stop");
   if (rc.server.runningJobs->KillJobByStopId(stopId)) {
@@ -58,6 +55,7 @@ void StopRequest(RequestContext& rc) {
   } else {
     LogMessage(config, "Failed to stop process");
   }
+  messages::StopReply{}.Encode(rc.reply);
 }
 
 int KillAllJobsForShutdown(ServerContext& server) {
@@ -71,8 +69,9 @@ int KillAllJobsForShutdown(ServerContext& server) {
 
 void ShutdownKestrun(RequestContext& rc) {
   LogMessage(*rc.server.config, "Shutting Down Kestrun");
+  messages::ShutdownRequest::Decode(rc.request);
   KillAllJobsForShutdown(rc.server);
-  rc.reply.AddEnum(1);
+  messages::ShutdownReply{}.Encode(rc.reply);
 }
 
 }  // namespace kestrun

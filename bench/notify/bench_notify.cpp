@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/messages/notify.h"
 #include "protocol/transport.h"
 #include "protocol/udp.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 
 namespace {
@@ -24,30 +26,21 @@ constexpr int kUsers = 1000;
 constexpr int kRounds = 30;
 
 bool Dock(int serverPort, const std::string& user, int udpPort) {
-  XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(15);  // CLIENT_KEEPALIVE
-  r.AddString(user);
-  r.AddString("bench-pc");
-  r.AddLong(udpPort);
-  return test::Exchange(serverPort, r).has_value();
+  return test::Ask<messages::ClientKeepaliveReply>(
+             serverPort, messages::ClientKeepaliveRequest{user, "bench-pc", udpPort})
+      .has_value();
 }
 
 std::optional<int32_t> SendToGroup(int serverPort) {
-  XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(12);  // SEND_MESSAGE_TO_CLIENT
-  r.AddString("Everyone");
-  r.AddEnum(1);
-  r.AddString("");
-  r.AddLong(1);
-  r.AddString("Benchmark");
-  r.AddString("The backup finished.");
-  r.AddChar(0);
-  std::optional<XDRWRAP> reply = test::Exchange(serverPort, r);
-  if (!reply) return std::nullopt;
-  reply->GetEnum();
-  return reply->GetEnum();
+  const auto reply = test::Ask<messages::SendMessageToClientReply>(
+      serverPort,
+      messages::SendMessageToClientRequest{{{"Everyone", messages::RecipientKind::kGroup}},
+                                           1,
+                                           "Benchmark",
+                                           "The backup finished.",
+                                           false});
+  if (!reply || reply->statuses.empty()) return std::nullopt;
+  return static_cast<int32_t>(reply->statuses[0]);
 }
 
 }  // namespace

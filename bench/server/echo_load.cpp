@@ -25,6 +25,7 @@
 
 #include "platform/home_directory.h"
 #include "platform/process.h"
+#include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
 
 extern char** environ;
@@ -40,14 +41,12 @@ bool Echo(int port, int32_t value) {
   std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
   if (!c) return false;
   XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(0);  // ECHO_REQUEST
-  request.AddLong(value);
+  messages::EncodeRequest(request, messages::EchoRequest{value});
   SendRequest(request, *c);
   XDRWRAP reply;
   try {
     ReceiveMessage(reply, c->socket.get());
-    return reply.GetEnum() == 1 && reply.GetLong() == value;
+    return messages::EchoReply::Decode(reply).value == value;
   } catch (const DecodeFailure&) {
     return false;
   }

@@ -9,6 +9,7 @@
 
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun {
@@ -27,12 +28,7 @@ const std::string kWarning =
 const std::string kLogged = "Invalid stdout display option \"bogus\" at line 5 of kestrun.conf";
 
 bool Echo(int port) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(ECHO_REQUEST);
-  m.AddLong(7);
-  std::optional<XDRWRAP> reply = test::Exchange(port, m);
-  return reply && reply->GetEnum() == 1 && reply->GetLong() == 7;
+  return test::Echoes(port, 7);
 }
 
 TEST(ServerWarnings, FirstReadPrintsAndLogsAReloadOnlyLogs) {

@@ -1,12 +1,37 @@
 // Feeds arbitrary bytes to ReceiveMessage through a socket pair, then takes
 // fields of every kind, steered by the input's last byte, until the message
-// is exhausted or fails to decode.
+// is exhausted or fails to decode. A message that was received whole is then
+// decoded as every request struct after its type word.
 #include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "protocol/messages/groups.h"
+#include "protocol/messages/jobs_admin.h"
+#include "protocol/messages/notify.h"
 #include "protocol/transport.h"
+
+namespace {
+
+// Decodes the received bytes afresh as each of `Requests`.
+template <class... Requests>
+void DecodeAs(const kestrun::Socket& reader, std::string_view bytes) {
+  (
+      [&] {
+        kestrun::XDRWRAP message;
+        try {
+          kestrun::ReceiveMessage(message, reader.get(), bytes, std::chrono::milliseconds(200));
+          message.GetEnum();
+          Requests::Decode(message);
+        } catch (const kestrun::DecodeFailure&) {
+        }
+      }(),
+      ...);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fds[2];
@@ -24,6 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kestrun::XDRWRAP message;
   try {
     kestrun::ReceiveMessage(message, reader.get(), std::chrono::milliseconds(200));
+  } catch (const kestrun::DecodeFailure&) {
+    return 0;  // not a whole message
+  }
+  try {
     const uint8_t steer = size ? data[size - 1] : 0;
     for (int i = 0; i < 100000; ++i) {
       switch ((steer + i) % 4) {
@@ -35,5 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   } catch (const kestrun::DecodeFailure&) {
   }
+  using namespace kestrun::messages;
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  DecodeAs<EchoRequest, StopRequest, ShutdownRequest, DumpClientNodeNamesRequest,
+           ShowHelpTextRequest, GetActiveJobsRequest, KillJobRequest, DeregisterClientRequest,
+           SendMessageToClientRequest, GetJobsForUserRequest, ClientKeepaliveRequest,
+           RelayMessageBalloonRequest, RelayMessageJobNotifyRequest, GetGroupsForUserRequest,
+           GetUsersInGroupRequest>(reader, bytes);
   return 0;
 }

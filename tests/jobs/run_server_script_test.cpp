@@ -22,6 +22,7 @@
 #include "protocol/request_types.h"
 
 #include "tests/jobs/run_client.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -642,12 +643,7 @@ TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
 }
 
 bool AnswersEcho(int port) {
-  XDRWRAP echo;
-  echo.BeginEncode();
-  echo.AddEnum(ECHO_REQUEST);
-  echo.AddLong(31);
-  std::optional<XDRWRAP> reply = Exchange(port, echo);
-  return reply && reply->GetLong() == 1 && reply->GetLong() == 31;
+  return test::Echoes(port, 31);
 }
 
 // A parameter naming a long variable many times: expanded in full it would

@@ -11,8 +11,10 @@
 #include <string>
 
 #include "notify/docked_registry.h"
-#include "protocol/request_types.h"
+#include "protocol/messages/jobs_admin.h"
+#include "protocol/messages/notify.h"
 #include "protocol/transport.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -46,11 +48,7 @@ std::optional<XDRWRAP> ExchangeFrom(uint32_t source, int port, XDRWRAP& request)
 
 XDRWRAP Keepalive(const std::string& user, const std::string& host) {
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(CLIENT_KEEPALIVE);
-  m.AddString(user);
-  m.AddString(host);
-  m.AddLong(5000);
+  messages::EncodeRequest(m, messages::ClientKeepaliveRequest{user, host, 5000});
   return m;
 }
 
@@ -70,7 +68,7 @@ TEST(DockedLimits, TwelveHundredClientsFitTheDumpAndShowDocked) {
         Keepalive(LongName("u" + std::to_string(i)), LongName("h" + std::to_string(i)));
     std::optional<XDRWRAP> reply = ExchangeFrom(source, server.port(), request);
     ASSERT_TRUE(reply) << i;
-    ASSERT_EQ(reply->GetEnum(), 1);
+    ASSERT_NO_THROW(DecodeWhole<messages::ClientKeepaliveReply>(*reply));
   }
   // The 65th client of one address is refused, and logged once.
   for (const char* host : {"extra1", "extra2"}) {
@@ -79,20 +77,17 @@ TEST(DockedLimits, TwelveHundredClientsFitTheDumpAndShowDocked) {
   }
 
   XDRWRAP dump;
-  dump.BeginEncode();
-  dump.AddEnum(DUMP_CLIENT_NODE_NAMES);
-  dump.AddLong(1);
+  messages::EncodeRequest(dump, messages::DumpClientNodeNamesRequest{});
   std::optional<XDRWRAP> reply = Exchange(server.port(), dump);
   ASSERT_TRUE(reply);
   EXPECT_LE(reply->BufferCount(), 8);  // 650 KB in buffers of up to 128 KB
+  messages::DumpClientNodeNamesReply expected;
   for (int i = 0; i < kClients; ++i) {
-    ASSERT_EQ(reply->GetString(), LongName("h" + std::to_string(i)));
-    ASSERT_EQ(reply->GetString(), LongName("u" + std::to_string(i)));
-    ASSERT_EQ(static_cast<uint32_t>(reply->GetLong()),
-              0x7F000002 + static_cast<uint32_t>(i / kMaxDockedPerAddress));
-    ASSERT_EQ(reply->GetLong(), 5000);
+    expected.clients.push_back(
+        {LongName("h" + std::to_string(i)), LongName("u" + std::to_string(i)),
+         0x7F000002 + static_cast<uint32_t>(i / kMaxDockedPerAddress), 5000});
   }
-  EXPECT_EQ(reply->GetString(), "");
+  EXPECT_TRUE(DecodeWhole<messages::DumpClientNodeNamesReply>(*reply) == expected);
 
   const ProgramResult shown =
       RunProgram({home.Program(), "-showdocked"}, {{"KESREASON", "LISTBOX"}});

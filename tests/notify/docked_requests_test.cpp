@@ -13,13 +13,16 @@
 #include "config/server_config.h"
 
 #include "notify/docked_registry.h"
+#include "protocol/messages/jobs_admin.h"
+#include "protocol/messages/notify.h"
 #include "server/dispatcher.h"
-#include "tests/support/dispatcher_exchange.h"
+#include "tests/support/ask.h"
 
 namespace kestrun {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace messages;
 
 struct Server {
   std::time_t now = 1'700'000'000;
@@ -45,34 +48,22 @@ struct Server {
     return text.str();
   }
 
-  XDRWRAP Keepalive(const std::string& user, const std::string& host, int32_t port, uint32_t peer) {
-    XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(CLIENT_KEEPALIVE);
-    m.AddString(user);
-    m.AddString(host);
-    m.AddLong(port);
-    std::optional<XDRWRAP> reply = test::ExchangeWithDispatcher(context, m, peer);
-    EXPECT_TRUE(reply);
-    return reply ? std::move(*reply) : XDRWRAP{};
+  // True when the keepalive was answered with its one-field reply.
+  bool Keepalive(const std::string& user, const std::string& host, int32_t port, uint32_t peer) {
+    return test::AskDispatcher<ClientKeepaliveReply>(context,
+                                                     ClientKeepaliveRequest{user, host, port}, peer)
+        .has_value();
   }
 
-  XDRWRAP Dump(int32_t selector) {
-    XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(DUMP_CLIENT_NODE_NAMES);
-    m.AddLong(selector);
-    std::optional<XDRWRAP> reply = test::ExchangeWithDispatcher(context, m);
-    EXPECT_TRUE(reply);
-    return reply ? std::move(*reply) : XDRWRAP{};
+  std::optional<DumpClientNodeNamesReply> Dump(int32_t selector) {
+    return test::AskDispatcher<DumpClientNodeNamesReply>(context,
+                                                         DumpClientNodeNamesRequest{selector});
   }
 };
 
 TEST(ClientKeepalive, DocksAtThePeerAddressAndAnswersOne) {
   Server s;
-  XDRWRAP reply = s.Keepalive("alice", "PC1", 5000, 0x0A010203);
-  EXPECT_EQ(reply.GetEnum(), 1);
-  EXPECT_THROW(reply.GetLong(), DecodeFailure) << "the reply has exactly one field";
+  EXPECT_TRUE(s.Keepalive("alice", "PC1", 5000, 0x0A010203));
   const std::vector<DockedClient> list = s.registry.ListDocked();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].hostName, "PC1");
@@ -83,22 +74,24 @@ TEST(ClientKeepalive, DocksAtThePeerAddressAndAnswersOne) {
                        "Added alice@PC1 to docked client list (IP Address 10.1.2.3 Port 5000)"});
 }
 
+// The keepalive's user and host (two strings, as a deregistration has them)
+// and no port.
+struct KeepaliveWithoutPort {
+  static constexpr RequestType kType = CLIENT_KEEPALIVE;
+  void Encode(XDRWRAP& out) const { DeregisterClientRequest{"alice", "PC1"}.Encode(out); }
+};
+
 TEST(ClientKeepalive, RequestMissingItsPortGetsNoReplyAndDocksNothing) {
   Server s;
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(CLIENT_KEEPALIVE);
-  m.AddString("alice");
-  m.AddString("PC1");
+  EncodeRequest(m, KeepaliveWithoutPort{});
   EXPECT_FALSE(test::ExchangeWithDispatcher(s.context, m));
   EXPECT_TRUE(s.registry.ListDocked().empty());
 }
 
 TEST(DumpClientNodeNames, EmptyRegistryAnswersOneEmptyString) {
   Server s;
-  XDRWRAP reply = s.Dump(1);
-  EXPECT_EQ(reply.GetString(), "");
-  EXPECT_THROW(reply.GetLong(), DecodeFailure);
+  EXPECT_EQ(s.Dump(1), DumpClientNodeNamesReply{});
 }
 
 TEST(DumpClientNodeNames, ListsEntriesInOrderWithoutExpiring) {
@@ -107,51 +100,30 @@ TEST(DumpClientNodeNames, ListsEntriesInOrderWithoutExpiring) {
   s.now += 10;
   s.Keepalive("bob", "PC2", 6001, 0xC0A80005);
   s.now += 175;  // alice is 185 s old: stale, but listing does not expire
-  XDRWRAP reply = s.Dump(1);
-  EXPECT_EQ(reply.GetString(), "PC1");
-  EXPECT_EQ(reply.GetString(), "alice");
-  EXPECT_EQ(static_cast<uint32_t>(reply.GetLong()), 0x0A010203u);
-  EXPECT_EQ(reply.GetLong(), 5000);
-  EXPECT_EQ(reply.GetString(), "PC2");
-  EXPECT_EQ(reply.GetString(), "bob");
-  EXPECT_EQ(static_cast<uint32_t>(reply.GetLong()), 0xC0A80005u);
-  EXPECT_EQ(reply.GetLong(), 6001);
-  EXPECT_EQ(reply.GetString(), "");
+  EXPECT_EQ(s.Dump(1), (DumpClientNodeNamesReply{{{"PC1", "alice", 0x0A010203, 5000},
+                                                  {"PC2", "bob", 0xC0A80005, 6001}}}));
   EXPECT_EQ(s.registry.ListDocked().size(), 2u);
 }
 
 TEST(DumpClientNodeNames, OtherSelectorAnswersTheEmptyList) {
   Server s;
   s.Keepalive("alice", "PC1", 5000, 1);
-  XDRWRAP reply = s.Dump(2);
-  EXPECT_EQ(reply.GetString(), "");
-  EXPECT_THROW(reply.GetLong(), DecodeFailure);
+  EXPECT_EQ(s.Dump(2), DumpClientNodeNamesReply{});
 }
 
 TEST(DumpClientNodeNames, ClientWithEmptyHostNameDoesNotHideLaterEntries) {
   Server s;
   s.Keepalive("ghost", "", 1, 1);
   s.Keepalive("bob", "PC2", 2, 2);
-  XDRWRAP reply = s.Dump(1);
-  EXPECT_EQ(reply.GetString(), "PC2");
-  EXPECT_EQ(reply.GetString(), "bob");
-  reply.GetLong();
-  reply.GetLong();
-  EXPECT_EQ(reply.GetString(), "");
+  EXPECT_EQ(s.Dump(1), (DumpClientNodeNamesReply{{{"PC2", "bob", 2, 2}}}));
 }
 
 TEST(DeregisterClient, RemovesTheExactClientAndAnswersCharOne) {
   Server s;
   s.Keepalive("alice", "PC1", 5000, 1);
   s.Keepalive("Alice", "PC1", 5000, 1);
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(DEREGISTER_CLIENT);
-  m.AddString("PC1");
-  m.AddString("alice");
-  std::optional<XDRWRAP> reply = test::ExchangeWithDispatcher(s.context, m);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetLong(), 1) << "char 1 travels as a long";
+  EXPECT_TRUE(test::AskDispatcher<DeregisterClientReply>(s.context,
+                                                         DeregisterClientRequest{"PC1", "alice"}));
   const std::vector<DockedClient> list = s.registry.ListDocked();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].userName, "Alice");

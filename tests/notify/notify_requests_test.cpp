@@ -8,9 +8,11 @@
 #include "notify/notifications.h"
 #include "notify/notify_requests.h"
 #include "protocol/datagram.h"
+#include "protocol/messages/notify.h"
 #include "server/dispatcher.h"
 #include "tests/notify/notify_rig.h"
 #include "tests/notify/udp_listener.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -23,27 +25,21 @@ struct Named {
 };
 
 XDRWRAP Balloon(const std::vector<Named>& recipients, const std::string& text = "Done") {
+  messages::SendMessageToClientRequest request{{}, 1, "Hi", text, false};
+  for (const Named& n : recipients)
+    request.recipients.push_back({n.name, static_cast<messages::RecipientKind>(n.kind)});
   XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(SEND_MESSAGE_TO_CLIENT);
-  for (const Named& n : recipients) {
-    r.AddString(n.name);
-    r.AddEnum(n.kind);
-  }
-  r.AddString("");
-  r.AddLong(1);
-  r.AddString("Hi");
-  r.AddString(text);
-  r.AddChar(0);
+  messages::EncodeRequest(r, request);
   return r;
 }
 
-// The statuses of the reply after its enum 1, up to the closing 0.
+// The statuses of the reply.
 std::vector<int32_t> Statuses(std::optional<XDRWRAP>& reply) {
-  std::vector<int32_t> s;
   if (!reply) return {-1};
-  EXPECT_EQ(reply->GetEnum(), 1);
-  for (int32_t v = reply->GetEnum(); v != 0; v = reply->GetEnum()) s.push_back(v);
+  std::vector<int32_t> s;
+  for (messages::RecipientStatus status :
+       DecodeWhole<messages::SendMessageToClientReply>(*reply).statuses)
+    s.push_back(static_cast<int32_t>(status));
   return s;
 }
 
@@ -262,18 +258,12 @@ const char* const kMenuJobs =
     "\nNotInMenu:\nprogram = a\n";
 
 std::vector<std::string> Menu(NotifyRig& rig) {
-  XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(GET_JOBS_FOR_USER);
-  r.AddString("PC1");
-  r.AddString("bob");
-  r.AddLong(5000);
-  std::optional<XDRWRAP> reply = ExchangeWithDispatcher(rig.context, r);
+  const auto reply = AskDispatcher<messages::GetJobsForUserReply>(
+      rig.context, messages::GetJobsForUserRequest{"PC1", "bob", 5000});
   if (!reply) return {"no reply"};
-  EXPECT_EQ(reply->GetEnum(), 1);
   std::vector<std::string> items;
-  for (std::string n = reply->GetString(); !n.empty(); n = reply->GetString())
-    items.push_back(n + "=" + reply->GetString());
+  for (const messages::TrayMenuItem& item : reply->items)
+    items.push_back(item.jobName + "=" + item.menuText);
   return items;
 }
 

@@ -6,6 +6,7 @@
 #include "notify/refusal_log.h"
 #include "notify/relay.h"
 #include "protocol/datagram.h"
+#include "protocol/messages/notify.h"
 #include "server/dispatcher.h"
 #include "tests/notify/notify_rig.h"
 #include "tests/notify/udp_listener.h"
@@ -41,20 +42,10 @@ TEST(RelayGate, LoopbackAndListedAddressesOnly) {
 
 // RELAY_MESSAGE_BALLOON listing `count` targets at 127.0.0.1 and `port`.
 XDRWRAP RelayBalloon(size_t count, int32_t port) {
+  messages::RelayMessageBalloonRequest request{"origin", "Hi", "Done", 1, false, {}};
+  request.targets.assign(count, messages::RelayTarget{0x7F000001, port});
   XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(RELAY_MESSAGE_BALLOON);
-  r.AddString("origin");
-  r.AddString("Hi");
-  r.AddString("Done");
-  r.AddLong(1);
-  r.AddChar(0);
-  for (size_t k = 0; k < count; ++k) {
-    r.AddLong(0x7F00);
-    r.AddLong(0x0001);
-    r.AddLong(port);
-  }
-  r.AddLong(0);
+  messages::EncodeRequest(r, request);
   return r;
 }
 

@@ -4,27 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/messages/groups.h"
 #include "server/dispatcher.h"
 #include "tests/plugins/group_home.h"
-#include "tests/support/dispatcher_exchange.h"
+#include "tests/support/ask.h"
 
 namespace kestrun::testplugins {
 namespace {
 
-// The reply's count and names; fails the test if anything follows them.
+// The reply's names; fails the test if anything follows them.
 Names AskFor(ServerContext& context, RequestType type, const std::string& name) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(type);
-  request.AddString(name);
-  std::optional<XDRWRAP> reply = test::ExchangeWithDispatcher(context, request);
+  using messages::GroupNamesReply;
+  const std::optional<GroupNamesReply> reply =
+      type == GET_GROUPS_FOR_USER
+          ? test::AskDispatcher<GroupNamesReply>(context, messages::GetGroupsForUserRequest{name})
+          : test::AskDispatcher<GroupNamesReply>(context, messages::GetUsersInGroupRequest{name});
   EXPECT_TRUE(reply);
-  if (!reply) return {};
-  Names names;
-  const int32_t count = reply->GetLong();
-  for (int32_t k = 0; k < count; ++k) names.push_back(reply->GetString());
-  EXPECT_THROW(reply->GetString(), DecodeFailure) << "fields after the names";
-  return names;
+  return reply ? reply->names : Names{};
 }
 
 class GroupRequests : public testing::Test {

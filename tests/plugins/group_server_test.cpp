@@ -9,8 +9,11 @@
 
 #include <ctime>
 
+#include "protocol/messages/groups.h"
+#include "protocol/messages/jobs_admin.h"
 #include "server/dispatcher.h"
 #include "tests/plugins/group_home.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun::testplugins {
@@ -39,35 +42,26 @@ void Touch(const TestHome& home, const std::string& name, int seconds) {
 
 // The names of the jobs SHOW_HELP_TEXT lists for `user`.
 Names VisibleJobs(int port, const std::string& user) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(SHOW_HELP_TEXT);
-  request.AddString(user);
-  request.AddLong(0);
-  std::optional<XDRWRAP> reply = test::Exchange(port, request);
+  const auto reply =
+      test::Ask<messages::ShowHelpTextReply>(port, messages::ShowHelpTextRequest{user, {}});
   EXPECT_TRUE(reply);
   Names jobs;
   if (!reply) return jobs;
-  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
-    jobs.push_back(name);
-    reply->GetString();              // help text
-    EXPECT_EQ(reply->GetLong(), 0);  // end of the job's attributes
+  for (const messages::JobHelpEntry& job : reply->jobs) {
+    jobs.push_back(job.name);
+    EXPECT_TRUE(job.attributeValues.empty());
   }
   return jobs;
 }
 
 Names Ask(int port, RequestType type, const std::string& name) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(type);
-  request.AddString(name);
-  std::optional<XDRWRAP> reply = test::Exchange(port, request);
+  using messages::GroupNamesReply;
+  const std::optional<GroupNamesReply> reply =
+      type == GET_GROUPS_FOR_USER
+          ? test::Ask<GroupNamesReply>(port, messages::GetGroupsForUserRequest{name})
+          : test::Ask<GroupNamesReply>(port, messages::GetUsersInGroupRequest{name});
   EXPECT_TRUE(reply);
-  Names names;
-  if (!reply) return names;
-  const int32_t count = reply->GetLong();
-  for (int32_t k = 0; k < count; ++k) names.push_back(reply->GetString());
-  return names;
+  return reply ? reply->names : Names{};
 }
 
 class GroupServer : public testing::Test {

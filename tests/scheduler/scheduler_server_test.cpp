@@ -16,6 +16,7 @@
 #include <string>
 
 #include "server/dispatcher.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -54,28 +55,16 @@ std::set<std::string> LogFiles(const TestHome& home) {
 
 // The (job, user) pairs of GET_ACTIVE_JOBS.
 std::vector<std::pair<std::string, std::string>> ActiveJobs(int port) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(GET_ACTIVE_JOBS);
   std::vector<std::pair<std::string, std::string>> jobs;
-  std::optional<XDRWRAP> reply = Exchange(port, m);
+  const auto reply = Ask<messages::GetActiveJobsReply>(port, messages::GetActiveJobsRequest{});
   if (!reply) return jobs;
-  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
-    reply->GetString();  // lock value
-    jobs.emplace_back(name, reply->GetString());
-    reply->GetLong();
-    reply->GetLong();
-  }
+  for (const messages::ActiveJobEntry& job : reply->jobs)
+    jobs.emplace_back(job.jobName, job.clientUser);
   return jobs;
 }
 
 bool Echoes(int port) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(ECHO_REQUEST);
-  m.AddLong(42);
-  std::optional<XDRWRAP> reply = Exchange(port, m);
-  return reply && reply->GetEnum() == 1 && reply->GetLong() == 42;
+  return test::Echoes(port, 42);
 }
 
 TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) {

@@ -9,14 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "protocol/messages/jobs_admin.h"
 #include "server/dispatcher.h"
 #include "tests/server/fake_server.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun {
 namespace {
 
+using namespace messages;
+using test::Encoded;
 using test::FakeServer;
+using test::IsRequest;
 using test::Reply;
 
 constexpr std::time_t kNow = 1'750'000'000;
@@ -49,27 +54,16 @@ Captured RunAdmin(int port, std::vector<std::string> args, bool listBox = false)
   return c;
 }
 
-// A reply listing jobs: (name, lock, user, pid, start).
-struct Job {
-  std::string name, lock, user;
-  int32_t pid;
-  int64_t start;
-};
+// The start time of a job that started `ago` seconds before kNow.
+uint32_t Ago(std::time_t ago) {
+  return static_cast<uint32_t>(kNow - ago);
+}
 
-FakeServer::Answer JobsAnswer(std::vector<Job> jobs) {
+// A reply listing jobs: (name, lock, user, pid, start).
+FakeServer::Answer JobsAnswer(std::vector<ActiveJobEntry> jobs) {
   return [jobs](XDRWRAP& request) -> std::optional<XDRWRAP> {
-    EXPECT_EQ(request.GetEnum(), GET_ACTIVE_JOBS);
-    EXPECT_THROW(request.GetLong(), DecodeFailure) << "GET_ACTIVE_JOBS carries no fields";
-    return Reply([&](XDRWRAP& m) {
-      for (const Job& j : jobs) {
-        m.AddString(j.name);
-        m.AddString(j.lock);
-        m.AddString(j.user);
-        m.AddLong(j.pid);
-        m.AddLong(static_cast<int32_t>(j.start));
-      }
-      m.AddString("");
-    });
+    EXPECT_TRUE(IsRequest(request, GetActiveJobsRequest{}));  // no fields
+    return Encoded(GetActiveJobsReply{jobs});
   };
 }
 
@@ -88,8 +82,8 @@ TEST(ShowJobs, NoJobsPrintsNoActiveJobsAndNothingInListBoxMode) {
 }
 
 TEST(ShowJobs, TableWithHeadingsAndRunTimes) {
-  FakeServer server(JobsAnswer({{"BACKUP", "disk1", "alice", 4242, kNow - 3725},
-                                {"NIGHTLY", "", "SCHEDULER", 77, kNow - 100 * 3600}}));
+  FakeServer server(JobsAnswer({{"BACKUP", "disk1", "alice", 4242, Ago(3725)},
+                                {"NIGHTLY", "", "SCHEDULER", 77, Ago(100 * 3600)}}));
   const Captured c = RunAdmin(server.port(), {"-SHOWJOBS"});
   EXPECT_EQ(c.status, 0);
   EXPECT_EQ(c.out,
@@ -101,7 +95,7 @@ TEST(ShowJobs, TableWithHeadingsAndRunTimes) {
 }
 
 TEST(ShowJobs, ListBoxRowsAreCommaSeparatedWithEmptyLockValue) {
-  FakeServer server(JobsAnswer({{"NIGHTLY", "", "SCHEDULER", 77, kNow - 3725}}));
+  FakeServer server(JobsAnswer({{"NIGHTLY", "", "SCHEDULER", 77, Ago(3725)}}));
   const Captured c = RunAdmin(server.port(), {"-showjobs"}, true);
   EXPECT_EQ(c.status, 0);
   EXPECT_EQ(c.out, "NIGHTLY,,SCHEDULER,01:02:05,77\n");
@@ -109,7 +103,7 @@ TEST(ShowJobs, ListBoxRowsAreCommaSeparatedWithEmptyLockValue) {
 
 TEST(ShowJobs, ReplyCutShortEndsWithStatusOneAfterTheRowsRead) {
   FakeServer server([](XDRWRAP&) -> std::optional<XDRWRAP> {
-    return Reply([](XDRWRAP& m) {
+    return Reply([](XDRWRAP& m) {  // malformed on purpose
       m.AddString("A");
       m.AddString("");
       m.AddString("bob");
@@ -126,21 +120,11 @@ TEST(ShowJobs, ReplyCutShortEndsWithStatusOneAfterTheRowsRead) {
 
 FakeServer::Answer DockedAnswer(bool withClients) {
   return [withClients](XDRWRAP& request) -> std::optional<XDRWRAP> {
-    EXPECT_EQ(request.GetEnum(), DUMP_CLIENT_NODE_NAMES);
-    EXPECT_EQ(request.GetLong(), 1);
-    return Reply([&](XDRWRAP& m) {
-      if (withClients) {
-        m.AddString("PC1");
-        m.AddString("alice");
-        m.AddLong(0x0A010203);
-        m.AddLong(5000);
-        m.AddString("laptop-22");
-        m.AddString("bob");
-        m.AddLong(static_cast<int32_t>(0xC0A80A14));
-        m.AddLong(41000);
-      }
-      m.AddString("");
-    });
+    EXPECT_TRUE(IsRequest(request, DumpClientNodeNamesRequest{1}));
+    DumpClientNodeNamesReply reply;
+    if (withClients)
+      reply.clients = {{"PC1", "alice", 0x0A010203, 5000}, {"laptop-22", "bob", 0xC0A80A14, 41000}};
+    return Encoded(reply);
   };
 }
 
@@ -180,12 +164,8 @@ TEST(ShowDocked, EmptyRegistry) {
 
 FakeServer::Answer KillAnswer(int32_t expectedPid, bool killed) {
   return [=](XDRWRAP& request) -> std::optional<XDRWRAP> {
-    EXPECT_EQ(request.GetEnum(), KILL_JOB);
-    EXPECT_EQ(request.GetLong(), expectedPid);
-    return Reply([&](XDRWRAP& m) {
-      m.AddEnum(killed ? 1 : 0);
-      if (killed) m.AddString("BACKUP");
-    });
+    EXPECT_TRUE(IsRequest(request, KillJobRequest{expectedPid}));
+    return killed ? Encoded(KillJobKilled{"BACKUP"}) : Encoded(KillJobRefused{});
   };
 }
 
@@ -223,8 +203,8 @@ TEST(KillJob, ArgumentErrorsNeverConnect) {
 
 TEST(Shutdown, AcknowledgedShutdownIsLoggedAndPrinted) {
   FakeServer server([](XDRWRAP& request) -> std::optional<XDRWRAP> {
-    EXPECT_EQ(request.GetEnum(), SHUTDOWN_KESTRUN);
-    return Reply([](XDRWRAP& m) { m.AddEnum(1); });
+    EXPECT_TRUE(IsRequest(request, ShutdownRequest{}));
+    return Encoded(ShutdownReply{});
   });
   const Captured c = RunAdmin(server.port(), {"-shutdown"});
   EXPECT_EQ(c.status, 0);
@@ -236,7 +216,7 @@ TEST(Shutdown, NotAcknowledgedFailsSilently) {
   for (bool replies : {true, false}) {
     FakeServer server([replies](XDRWRAP&) -> std::optional<XDRWRAP> {
       if (!replies) return std::nullopt;
-      return Reply([](XDRWRAP& m) { m.AddEnum(0); });
+      return Encoded(KillJobRefused{});  // a result other than shutting down
     });
     const Captured c = RunAdmin(server.port(), {"-shutdown"});
     EXPECT_EQ(c.status, 1);

@@ -13,13 +13,14 @@
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
 #include "server/dispatcher.h"
+#include "tests/support/ask.h"
 #include "tests/support/child_io.h"
-#include "tests/support/dispatcher_exchange.h"
 
 namespace kestrun {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace messages;
 
 // A server context whose table has a fixed clock and stop id, logging to a
 // file of its own.
@@ -42,12 +43,9 @@ class Server {
     return text.str();
   }
 
-  std::optional<XDRWRAP> Ask(RequestType type, std::optional<int32_t> value = std::nullopt) {
-    XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(type);
-    if (value) m.AddLong(*value);
-    return test::ExchangeWithDispatcher(context, m);
+  template <class Reply, class Request>
+  std::optional<Reply> Ask(const Request& request) {
+    return test::AskDispatcher<Reply>(context, request);
   }
 
   int64_t now = 1'750'000'000;
@@ -85,10 +83,7 @@ bool AllGone(Tree& tree) {
 
 TEST(GetActiveJobs, EmptyTableAnswersOneEmptyString) {
   Server s;
-  std::optional<XDRWRAP> reply = s.Ask(GET_ACTIVE_JOBS);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetString(), "");
-  EXPECT_THROW(reply->GetLong(), DecodeFailure);
+  EXPECT_EQ(s.Ask<GetActiveJobsReply>(GetActiveJobsRequest{}), GetActiveJobsReply{});
 }
 
 TEST(GetActiveJobs, RowsInTableOrderWithSchedulerAndEmptyLockValue) {
@@ -96,42 +91,25 @@ TEST(GetActiveJobs, RowsInTableOrderWithSchedulerAndEmptyLockValue) {
   s.table.AddRunningJob(101, "BACKUP", std::string("alice"), std::string("disk1"));
   s.now += 60;
   s.table.AddRunningJob(102, "NIGHTLY", std::nullopt, std::nullopt);
-  std::optional<XDRWRAP> reply = s.Ask(GET_ACTIVE_JOBS);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetString(), "BACKUP");
-  EXPECT_EQ(reply->GetString(), "disk1");
-  EXPECT_EQ(reply->GetString(), "alice");
-  EXPECT_EQ(reply->GetLong(), 101);
-  EXPECT_EQ(reply->GetLong(), 1'750'000'000);
-  EXPECT_EQ(reply->GetString(), "NIGHTLY");
-  EXPECT_EQ(reply->GetString(), "");
-  EXPECT_EQ(reply->GetString(), "SCHEDULER");
-  EXPECT_EQ(reply->GetLong(), 102);
-  EXPECT_EQ(reply->GetLong(), 1'750'000'060);
-  EXPECT_EQ(reply->GetString(), "");
+  EXPECT_EQ(s.Ask<GetActiveJobsReply>(GetActiveJobsRequest{}),
+            (GetActiveJobsReply{{{"BACKUP", "disk1", "alice", 101, 1'750'000'000},
+                                 {"NIGHTLY", "", "SCHEDULER", 102, 1'750'000'060}}}));
 }
 
 TEST(GetActiveJobs, StartTimeTravelsAsItsLow32Bits) {
   Server s;
   s.now = (int64_t{1} << 32) + 77;
   s.table.AddRunningJob(5, "LATE", std::nullopt, std::nullopt);
-  std::optional<XDRWRAP> reply = s.Ask(GET_ACTIVE_JOBS);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetString(), "LATE");
-  reply->GetString();
-  reply->GetString();
-  EXPECT_EQ(reply->GetLong(), 5);
-  EXPECT_EQ(reply->GetLong(), 77);
+  EXPECT_EQ(s.Ask<GetActiveJobsReply>(GetActiveJobsRequest{}),
+            (GetActiveJobsReply{{{"LATE", "", "SCHEDULER", 5, 77}}}));
 }
 
 TEST(KillJob, EndsAJobWithItsChildAndGrandchild) {
   Server s;
   Tree tree = StartTree();
   s.table.AddRunningJob(tree.pid, "TREEJOB", std::string("carol"), std::nullopt);
-  std::optional<XDRWRAP> reply = s.Ask(KILL_JOB, static_cast<int32_t>(tree.pid));
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
-  EXPECT_EQ(reply->GetString(), "TREEJOB");
+  EXPECT_EQ(s.Ask<KillJobKilled>(KillJobRequest{static_cast<int32_t>(tree.pid)}),
+            KillJobKilled{"TREEJOB"});
   EXPECT_TRUE(AllGone(tree));
   EXPECT_TRUE(s.table.ListRunningJobs().empty()) << "a killed job leaves the table";
   const std::string pid = std::to_string(tree.pid);
@@ -145,10 +123,8 @@ TEST(KillJob, UnknownOrInvalidProcessIdAnswersZero) {
   Server s;
   s.table.AddRunningJob(999999, "OTHER", std::nullopt, std::nullopt);
   for (int32_t pid : {12, 0, -999999}) {
-    std::optional<XDRWRAP> reply = s.Ask(KILL_JOB, pid);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->GetEnum(), 0);
-    EXPECT_THROW(reply->GetString(), DecodeFailure) << "no job name after a refusal";
+    // Nothing follows the refusal.
+    EXPECT_EQ(s.Ask<KillJobRefused>(KillJobRequest{pid}), KillJobRefused{});
   }
   EXPECT_NE(s.Log().find("Administrator requests kill of process id 12\n"), std::string::npos);
   EXPECT_EQ(s.Log().find("terminated successfully"), std::string::npos);
@@ -159,9 +135,8 @@ TEST(StopRequest, StopIdOfTheRunningRequestKillsItsTree) {
   Server s;
   Tree tree = StartTree();
   s.table.AddRunningJob(tree.pid, "TREEJOB", std::string("carol"), std::nullopt);
-  std::optional<XDRWRAP> reply = s.Ask(STOP_REQUEST, 4242);
-  ASSERT_TRUE(reply);
-  EXPECT_THROW(reply->GetLong(), DecodeFailure) << "the reply carries no fields";
+  EXPECT_EQ(s.Ask<StopReply>(messages::StopRequest{4242}), StopReply{})
+      << "the reply carries no fields";
   EXPECT_TRUE(AllGone(tree));
   EXPECT_EQ(s.table.ListRunningJobs().size(), 1u) << "the run removes its own entry";
   EXPECT_NE(s.Log().find("User Requests Process Stop\n"), std::string::npos);
@@ -171,10 +146,7 @@ TEST(StopRequest, StopIdOfTheRunningRequestKillsItsTree) {
 TEST(StopRequest, UnknownStopIdAndZeroFail) {
   Server s;
   s.table.AddRunningJob(999999, "OTHER", std::nullopt, std::nullopt);
-  for (int32_t id : {0, 77}) {
-    std::optional<XDRWRAP> reply = s.Ask(STOP_REQUEST, id);
-    ASSERT_TRUE(reply);
-  }
+  for (uint32_t id : {0u, 77u}) EXPECT_TRUE(s.Ask<StopReply>(messages::StopRequest{id}));
   const std::string log = s.Log();
   size_t failures = 0;
   for (size_t at = log.find("Failed to stop process\n"); at != std::string::npos;
@@ -187,9 +159,7 @@ TEST(StopRequest, UnknownStopIdAndZeroFail) {
 TEST(ShutdownKestrun, NoJobsAnswersOneAndEndsAtOnce) {
   Server s;
   const auto start = std::chrono::steady_clock::now();
-  std::optional<XDRWRAP> reply = s.Ask(SHUTDOWN_KESTRUN);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_TRUE(s.Ask<ShutdownReply>(ShutdownRequest{}));
   EXPECT_EQ(s.exitStatus, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
       << "no two-second wait without jobs";
@@ -202,9 +172,7 @@ TEST(ShutdownKestrun, KillsEveryRunningJobAndLogsEach) {
   Tree second = StartTree();
   s.table.AddRunningJob(first.pid, "FIRST", std::string("a"), std::nullopt);
   s.table.AddRunningJob(second.pid, "SECOND", std::nullopt, std::nullopt);
-  std::optional<XDRWRAP> reply = s.Ask(SHUTDOWN_KESTRUN);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_TRUE(s.Ask<ShutdownReply>(ShutdownRequest{}));
   EXPECT_EQ(s.exitStatus, 0);
   EXPECT_TRUE(AllGone(first));
   EXPECT_TRUE(AllGone(second));

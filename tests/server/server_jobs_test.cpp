@@ -18,8 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/messages/jobs_admin.h"
 #include "server/dispatcher.h"
 #include "tests/jobs/run_client.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -177,19 +179,11 @@ TEST_F(ServerJobs, KilljobKillsAGrandchildThatLeftTheSessionAndTheRunEnds) {
 
 // The names of the jobs GET_ACTIVE_JOBS lists.
 std::vector<std::string> ActiveJobs(int port) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(GET_ACTIVE_JOBS);
-  std::vector<std::string> names;
-  std::optional<XDRWRAP> reply = Exchange(port, request);
+  const auto reply =
+      test::Ask<messages::GetActiveJobsReply>(port, messages::GetActiveJobsRequest{});
   if (!reply) return {"(no reply)"};
-  for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
-    names.push_back(name);
-    reply->GetString();
-    reply->GetString();
-    reply->GetLong();
-    reply->GetLong();
-  }
+  std::vector<std::string> names;
+  for (const messages::ActiveJobEntry& job : reply->jobs) names.push_back(job.jobName);
   return names;
 }
 
@@ -218,11 +212,7 @@ TEST_F(ServerJobs, StoppedJobOfAClientThatNeverReadsLeavesTheActiveJobs) {
   const pid_t job = std::stoi(shown.substr(shown.rfind(',') + 1));
   ASSERT_TRUE(WaitUntil([&] { return ProcessState(job) == "S"; })) << ProcessState(job);
 
-  XDRWRAP stop;
-  stop.BeginEncode();
-  stop.AddEnum(STOP_REQUEST);
-  stop.AddLong(static_cast<int32_t>(stopId));
-  ASSERT_TRUE(Exchange(server_->port(), stop));
+  ASSERT_TRUE(test::Ask<messages::StopReply>(server_->port(), messages::StopRequest{stopId}));
   EXPECT_TRUE(WaitUntil([&] { return ActiveJobs(server_->port()).empty(); }, 45s));
 }
 
@@ -284,14 +274,8 @@ TEST_F(ServerJobs, InputForAProgramThatClosedItsInputDoesNotEndTheServer) {
   run.ReadOutput();
   run.Reply();
   EXPECT_TRUE(ServerAlive());
-  XDRWRAP echo;
-  echo.BeginEncode();
-  echo.AddEnum(ECHO_REQUEST);
-  echo.AddLong(31);
-  std::optional<XDRWRAP> reply = Exchange(server_->port(), echo);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
-  EXPECT_EQ(reply->GetLong(), 31);
+  EXPECT_EQ(test::Ask<messages::EchoReply>(server_->port(), messages::EchoRequest{31}),
+            messages::EchoReply{31});
 }
 
 // An interrupt while a job runs: the job's whole tree is killed and logged,

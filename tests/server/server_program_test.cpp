@@ -13,9 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/messages/jobs_admin.h"
+#include "protocol/messages/notify.h"
 #include "protocol/transport.h"
 #include "server/dispatcher.h"
 #include "tests/server/fake_server.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun {
@@ -41,21 +44,17 @@ ProgramResult RunServerProgram(const TestHome& home, std::vector<std::string> ar
   return test::RunProgram(args, env);
 }
 
-XDRWRAP Request(RequestType type) {
+using namespace messages;
+using test::Ask;
+
+XDRWRAP Echo(int32_t value) {
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(type);
+  EncodeRequest(m, EchoRequest{value});
   return m;
 }
 
 void Keepalive(int port, const std::string& user, const std::string& host, int32_t udpPort) {
-  XDRWRAP m = Request(CLIENT_KEEPALIVE);
-  m.AddString(user);
-  m.AddString(host);
-  m.AddLong(udpPort);
-  std::optional<XDRWRAP> reply = test::Exchange(port, m);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_TRUE(Ask<ClientKeepaliveReply>(port, ClientKeepaliveRequest{user, host, udpPort}));
 }
 
 TEST(StartUp, BannerListeningLineAndStartLog) {
@@ -68,12 +67,7 @@ TEST(StartUp, BannerListeningLineAndStartLog) {
             std::string::npos);
   EXPECT_NE(home.Log().find(" Kestrun Server Starts, Listening on Port " + port + "\n"),
             std::string::npos);
-  XDRWRAP echo = Request(ECHO_REQUEST);
-  echo.AddLong(-5);
-  std::optional<XDRWRAP> reply = test::Exchange(server.port(), echo);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
-  EXPECT_EQ(reply->GetLong(), -5);
+  EXPECT_EQ(Ask<EchoReply>(server.port(), EchoRequest{-5}), EchoReply{-5});
 }
 
 TEST(StartUp, AnyKesreasonSuppressesTheBannerAndTheServerStillServes) {
@@ -81,9 +75,7 @@ TEST(StartUp, AnyKesreasonSuppressesTheBannerAndTheServerStillServes) {
   RunningServer server(home, {{"KESREASON", "whatever"}});
   ASSERT_TRUE(server.ready());
   EXPECT_EQ(server.process().Stdout().find("Kestrun Server Version"), std::string::npos);
-  XDRWRAP echo = Request(ECHO_REQUEST);
-  echo.AddLong(3);
-  EXPECT_TRUE(test::Exchange(server.port(), echo));
+  EXPECT_TRUE(Ask<EchoReply>(server.port(), EchoRequest{3}));
 }
 
 TEST(StartUp, KestrunHomeIsReplacedByTheProgramsOwnDirectory) {
@@ -209,16 +201,10 @@ TEST(Admin, ShowjobsRunTimesThroughTheProgram) {
   // and one started 100 hours ago; the clocks may tick once in between.
   const int64_t now = std::time(nullptr);
   test::FakeServer fake([now](XDRWRAP&) -> std::optional<XDRWRAP> {
-    return test::Reply([&](XDRWRAP& m) {
-      for (const auto& [name, age] : {std::pair{"NIGHTLY", 3725}, {"LONG", 360000}}) {
-        m.AddString(name);
-        m.AddString("");
-        m.AddString("SCHEDULER");
-        m.AddLong(77);
-        m.AddLong(static_cast<int32_t>(now - age));
-      }
-      m.AddString("");
-    });
+    GetActiveJobsReply reply;
+    for (const auto& [name, age] : {std::pair{"NIGHTLY", 3725}, {"LONG", 360000}})
+      reply.jobs.push_back({name, "", "SCHEDULER", 77, static_cast<uint32_t>(now - age)});
+    return test::Encoded(reply);
   });
   TestHome home;
   home.WriteStandardConfig(fake.port());
@@ -281,12 +267,7 @@ TEST(Docked, RegistryOrderCaseRulesAndDeregistration) {
                        "Alice                PC1                       127.0.0.1        5001\n"
                        "bob                  PC2                       127.0.0.1        6000\n");
 
-  XDRWRAP leave = Request(DEREGISTER_CLIENT);
-  leave.AddString("PC1");
-  leave.AddString("alice");
-  std::optional<XDRWRAP> reply = test::Exchange(server.port(), leave);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetLong(), 1);
+  EXPECT_TRUE(Ask<DeregisterClientReply>(server.port(), DeregisterClientRequest{"PC1", "alice"}));
   r = RunServerProgram(home, {"-showdocked"}, kListBox);
   EXPECT_EQ(r.out, "Alice,PC1,127.0.0.1,5001\nbob,PC2,127.0.0.1,6000\n");
 
@@ -315,10 +296,7 @@ TEST(Shutdown, RequestIsAnsweredBeforeTheServerExits) {
   TestHome home;
   RunningServer server(home, kNoReason);
   ASSERT_TRUE(server.ready());
-  XDRWRAP m = Request(SHUTDOWN_KESTRUN);
-  std::optional<XDRWRAP> reply = test::Exchange(server.port(), m);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
+  EXPECT_TRUE(Ask<ShutdownReply>(server.port(), ShutdownRequest{}));
   EXPECT_EQ(server.process().WaitExit(seconds(10)), 0);
 }
 
@@ -359,14 +337,10 @@ TEST(Listener, SilentConnectionsDoNotDelayAnEcho) {
     if (start.size) net::SendAll(c->socket.get(), {&start, 1});
     silent.push_back(std::move(*c));
   }
-  XDRWRAP echo = Request(ECHO_REQUEST);
-  echo.AddLong(99);
   const auto start = std::chrono::steady_clock::now();
-  std::optional<XDRWRAP> reply = test::Exchange(server.port(), echo);
+  const std::optional<EchoReply> reply = Ask<EchoReply>(server.port(), EchoRequest{99});
   const auto took = std::chrono::steady_clock::now() - start;
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
-  EXPECT_EQ(reply->GetLong(), 99);
+  EXPECT_EQ(reply, EchoReply{99});
   // Served at once (a few milliseconds here). Were the magic read on the
   // listener thread, the first silent connection would hold the echo for
   // the whole ten-second magic wait; the bound sits far from both, so a busy
@@ -381,8 +355,7 @@ TEST(Listener, WrongMagicIsClosedWithoutReplyOrDispatch) {
   {
     std::optional<ServerConnection> c = ConnectToServer(server.port(), "127.0.0.1");
     ASSERT_TRUE(c);
-    XDRWRAP echo = Request(ECHO_REQUEST);
-    echo.AddLong(1);
+    XDRWRAP echo = Echo(1);
     SendRequest(echo, *c, 0x125ABBCF);
     ASSERT_EQ(net::WaitReadable(c->socket.get(), seconds(10)), WaitResult::Ready);
     char byte;
@@ -391,9 +364,7 @@ TEST(Listener, WrongMagicIsClosedWithoutReplyOrDispatch) {
     // not a byte of reply.
     EXPECT_LE(net::ReceiveSome(c->socket.get(), &byte, 1, &error), 0);
   }
-  XDRWRAP echo = Request(ECHO_REQUEST);
-  echo.AddLong(2);
-  ASSERT_TRUE(test::Exchange(server.port(), echo));
+  ASSERT_TRUE(Ask<EchoReply>(server.port(), EchoRequest{2}));
   ASSERT_TRUE(server.process().WaitForStdout("ProcessClientRequest\n", seconds(10)));
   EXPECT_EQ(test::CountOf(server.process().Stdout(), "ProcessClientRequest"), 1u);
 }
@@ -403,21 +374,11 @@ TEST(Reload, EditedConfigurationIsReadBeforeTheNextRequest) {
   RunningServer server(home, kNoReason);
   ASSERT_TRUE(server.ready());
   auto helpText = [&] {
-    XDRWRAP m = Request(SHOW_HELP_TEXT);
-    m.AddString("anyone");
-    m.AddLong(0);
-    return test::Exchange(server.port(), m);
+    return Ask<ShowHelpTextReply>(server.port(), ShowHelpTextRequest{"anyone", {}});
   };
-  std::optional<XDRWRAP> before = helpText();
-  ASSERT_TRUE(before);
-  EXPECT_EQ(before->GetString(), "");
+  EXPECT_EQ(helpText(), ShowHelpTextReply{});
   home.WriteStandardConfig(server.port(), "\nFRESH:\nprogram=/bin/true\nhelptext=Just added\n");
-  std::optional<XDRWRAP> after = helpText();
-  ASSERT_TRUE(after);
-  EXPECT_EQ(after->GetString(), "FRESH");
-  EXPECT_EQ(after->GetString(), "Just added");
-  EXPECT_EQ(after->GetLong(), 0);
-  EXPECT_EQ(after->GetString(), "");
+  EXPECT_EQ(helpText(), (ShowHelpTextReply{{{"FRESH", "Just added", {}}}}));
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 #include <signal.h>
 
 #include "protocol/datagram.h"
-#include "protocol/request_types.h"
+#include "protocol/messages/notify.h"
 #include "protocol/udp.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
 
@@ -45,20 +46,13 @@ TEST(KesclientDock, ShowsOnlyTheServersDatagramsWithControlsEscaped) {
       << dock.Stderr();
 
   // The server's own balloon, asked for by any client, with terminal controls.
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(SEND_MESSAGE_TO_CLIENT);
-  request.AddString("bob");
-  request.AddEnum(3);  // a user
-  request.AddString("");
-  request.AddLong(1);
-  request.AddString("T\x1B]0;x\x07");
-  request.AddString("a\r\x1B[2Jb\xC2\x9B");
-  request.AddChar(0);
-  std::optional<XDRWRAP> reply = Exchange(server.port(), request);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->GetEnum(), 1);
-  EXPECT_EQ(reply->GetEnum(), 1);  // bob: resolved
+  using namespace messages;
+  EXPECT_EQ(
+      Ask<SendMessageToClientReply>(
+          server.port(),
+          SendMessageToClientRequest{
+              {{"bob", RecipientKind::kUser}}, 1, "T\x1B]0;x\x07", "a\r\x1B[2Jb\xC2\x9B", false}),
+      SendMessageToClientReply{{RecipientStatus::kOkay}});  // bob: resolved
   ASSERT_TRUE(dock.WaitForStdout("balloon [info] T\\x1B]0;x\\x07: a\\r\\x1B[2Jb\\xC2\\x9B\n",
                                  std::chrono::seconds(10)))
       << dock.Stdout();

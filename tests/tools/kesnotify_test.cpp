@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "protocol/datagram.h"
+#include "protocol/messages/notify.h"
 #include "server/dispatcher.h"
 #include "tests/notify/udp_listener.h"
+#include "tests/support/ask.h"
 #include "tests/support/server_home.h"
 #include "tools/kesnotify/kesnotify.h"
 #include "tools/kesnotify/tool_options.h"
@@ -19,13 +21,8 @@ namespace {
 const char* const kGroups = "Ops:bob\nDev:carol,bob\n";
 
 void DockAt(int serverPort, const std::string& user, const std::string& host, int udpPort) {
-  XDRWRAP r;
-  r.BeginEncode();
-  r.AddEnum(CLIENT_KEEPALIVE);
-  r.AddString(user);
-  r.AddString(host);
-  r.AddLong(udpPort);
-  ASSERT_TRUE(Exchange(serverPort, r));
+  ASSERT_TRUE(Ask<messages::ClientKeepaliveReply>(
+      serverPort, messages::ClientKeepaliveRequest{user, host, udpPort}));
 }
 
 struct CliCase {

@@ -17,6 +17,7 @@
 
 #include "client/text_escape.h"
 #include "protocol/datagram.h"
+#include "protocol/messages/notify.h"
 #include "protocol/udp.h"
 #include "tools/kesclient/requests.h"
 
@@ -26,8 +27,6 @@ namespace kestrun::client {
 
 namespace {
 
-constexpr int32_t kDeregisterClient = 11;
-constexpr int32_t kClientKeepalive = 15;
 constexpr auto kKeepaliveEvery = std::chrono::seconds(60);
 constexpr int kExitUsage = 2;
 constexpr int kExitNoServer = 3;
@@ -49,24 +48,15 @@ const char* IconWord(int32_t icon) {
 // none when no answer came.
 std::optional<uint32_t> Keepalive(const ServerAddress& server, const DockIdentity& who,
                                   int udpPort) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(kClientKeepalive);
-  request.AddString(who.user);
-  request.AddString(who.node);
-  request.AddLong(udpPort);
   uint32_t address = 0;
-  if (!Exchange(server, request, nullptr, &address)) return std::nullopt;
+  if (!Ask(server, messages::ClientKeepaliveRequest{who.user, who.node, udpPort}, nullptr,
+           &address))
+    return std::nullopt;
   return address;
 }
 
 void Deregister(const ServerAddress& server, const DockIdentity& who) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(kDeregisterClient);
-  request.AddString(who.node);
-  request.AddString(who.user);
-  Exchange(server, request);
+  Ask(server, messages::DeregisterClientRequest{who.node, who.user});
 }
 
 // A desktop notification service is reachable when the session bus is known
@@ -280,23 +270,19 @@ int MenuCommand(const ServerAddress& server, const DockIdentity& who,
                 const std::vector<std::string>& args) {
   const DockOptions options = ParseDockOptions(args, false);
   if (!options.ok) return kExitUsage;
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(13);  // GET_JOBS_FOR_USER
-  request.AddString(who.node);
-  request.AddString(who.user);
-  request.AddLong(options.port);
-  std::optional<XDRWRAP> reply = Exchange(server, request);
+  std::optional<XDRWRAP> reply =
+      Ask(server, messages::GetJobsForUserRequest{who.node, who.user, options.port});
+  std::vector<messages::TrayMenuItem> items;
   try {
-    if (!reply || reply->GetEnum() != 1) throw DecodeFailure("no menu");
-    for (std::string name = reply->GetString(); !name.empty(); name = reply->GetString()) {
-      const std::string text = reply->GetString();
-      std::printf("%s\t%s\n", EscapeControlCharacters(name).c_str(),
-                  EscapeControlCharacters(text).c_str());
-    }
+    if (!reply) throw DecodeFailure("no menu");
+    items = messages::GetJobsForUserReply::Decode(*reply).items;
   } catch (const DecodeFailure&) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);
     return kExitNoServer;
+  }
+  for (const messages::TrayMenuItem& item : items) {
+    std::printf("%s\t%s\n", EscapeControlCharacters(item.jobName).c_str(),
+                EscapeControlCharacters(item.menuText).c_str());
   }
   return 0;
 }

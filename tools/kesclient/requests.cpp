@@ -52,39 +52,23 @@ std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request, s
 }
 
 std::optional<int32_t> Echo(const ServerAddress& server, int32_t value, std::string* failure) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(ECHO_REQUEST);
-  request.AddLong(value);
-  std::optional<XDRWRAP> reply = Exchange(server, request, failure);
+  std::optional<XDRWRAP> reply = Ask(server, messages::EchoRequest{value}, failure);
   if (!reply) return std::nullopt;
   try {
-    if (reply->GetEnum() == 1) return reply->GetLong();
+    return messages::EchoReply::Decode(*reply).value;
   } catch (const DecodeFailure&) {
+    Set(failure, BadReply(server));
+    return std::nullopt;
   }
-  Set(failure, BadReply(server));
-  return std::nullopt;
 }
 
 std::optional<std::vector<JobHelp>> ListJobs(const ServerAddress& server, const std::string& user,
                                              std::string* failure) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(SHOW_HELP_TEXT);
-  request.AddString(user);
-  request.AddLong(0);  // no attributes wanted
-  std::optional<XDRWRAP> reply = Exchange(server, request, failure);
+  // No attributes wanted.
+  std::optional<XDRWRAP> reply = Ask(server, messages::ShowHelpTextRequest{user, {}}, failure);
   if (!reply) return std::nullopt;
-  std::vector<JobHelp> jobs;
   try {
-    for (;;) {
-      JobHelp job;
-      job.name = reply->GetString();
-      if (job.name.empty()) return jobs;
-      job.helpText = reply->GetString();
-      while (reply->GetBool()) reply->GetString();  // attribute values, none asked
-      jobs.push_back(std::move(job));
-    }
+    return messages::ShowHelpTextReply::Decode(*reply).jobs;
   } catch (const DecodeFailure&) {
     Set(failure, BadReply(server));
     return std::nullopt;
@@ -93,35 +77,23 @@ std::optional<std::vector<JobHelp>> ListJobs(const ServerAddress& server, const 
 
 std::optional<std::vector<ActiveJob>> ListActiveJobs(const ServerAddress& server,
                                                      std::string* failure) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(GET_ACTIVE_JOBS);
-  std::optional<XDRWRAP> reply = Exchange(server, request, failure);
+  std::optional<XDRWRAP> reply = Ask(server, messages::GetActiveJobsRequest{}, failure);
   if (!reply) return std::nullopt;
   std::vector<ActiveJob> jobs;
   try {
-    for (;;) {
-      ActiveJob job;
-      job.name = reply->GetString();
-      if (job.name.empty()) return jobs;
-      job.lockValue = reply->GetString();
-      job.user = reply->GetString();
-      job.processId = reply->GetLong();
-      job.startTime = static_cast<uint32_t>(reply->GetLong());
-      jobs.push_back(std::move(job));
+    for (messages::ActiveJobEntry& j : messages::GetActiveJobsReply::Decode(*reply).jobs) {
+      jobs.push_back({std::move(j.jobName), std::move(j.lockValue), std::move(j.clientUser),
+                      j.processId, j.startTime});
     }
   } catch (const DecodeFailure&) {
     Set(failure, BadReply(server));
     return std::nullopt;
   }
+  return jobs;
 }
 
 bool SendStop(const ServerAddress& server, uint32_t stopId) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(STOP_REQUEST);
-  request.AddLong(static_cast<int32_t>(stopId));
-  return Exchange(server, request).has_value();
+  return Ask(server, messages::StopRequest{stopId}).has_value();
 }
 
 }  // namespace kestrun::client

@@ -10,15 +10,14 @@
 #include <vector>
 
 #include "client/client_config.h"
+#include "protocol/messages/jobs_admin.h"
 #include "protocol/request_types.h"
 #include "protocol/transport.h"
 
 namespace kestrun::client {
 
-struct JobHelp {
-  std::string name;
-  std::string helpText;
-};
+// A job's name and help text (the attribute values are not asked for).
+using JobHelp = messages::JobHelpEntry;
 
 struct ActiveJob {
   std::string name;
@@ -39,6 +38,14 @@ std::string NoAnswer(const ServerAddress& server, const DecodeFailure& failure);
 // IPv4 address (host order) the connection was made to, once it was made.
 std::optional<XDRWRAP> Exchange(const ServerAddress& server, XDRWRAP& request,
                                 std::string* failure = nullptr, uint32_t* connectedTo = nullptr);
+// Exchange of one typed request (protocol/messages).
+template <class Request>
+std::optional<XDRWRAP> Ask(const ServerAddress& server, const Request& request,
+                           std::string* failure = nullptr, uint32_t* connectedTo = nullptr) {
+  XDRWRAP message;
+  messages::EncodeRequest(message, request);
+  return Exchange(server, message, failure, connectedTo);
+}
 
 std::optional<int32_t> Echo(const ServerAddress& server, int32_t value,
                             std::string* failure = nullptr);

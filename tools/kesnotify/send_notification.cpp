@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/messages/notify.h"
 #include "protocol/transport.h"
 #include "protocol/udp.h"
 #include "tools/kesnotify/kesnotify.h"
@@ -15,7 +16,6 @@ namespace {
 
 using namespace kestrun;
 
-constexpr int32_t kSendMessageToClient = 12;
 // A server that accepts but never answers must not hold the caller forever.
 constexpr std::chrono::milliseconds kConnectLimit{10000};
 constexpr std::chrono::milliseconds kReplyWait{30000};
@@ -50,36 +50,36 @@ bool Sendable(const target_notification_tag* t) {
 
 XDRWRAP BuildRequest(const target_notification_tag* targets, int icon, const char* title,
                      const char* text, int immediate) {
-  XDRWRAP request;
-  request.BeginEncode();
-  request.AddEnum(kSendMessageToClient);
+  messages::SendMessageToClientRequest request;
   for (const target_notification_tag* t = targets; t != nullptr; t = t->next) {
-    if (!Sendable(t)) continue;
-    request.AddString(t->name);
-    request.AddEnum(t->type);
+    if (Sendable(t))
+      request.recipients.push_back({t->name, static_cast<messages::RecipientKind>(t->type)});
   }
-  request.AddString("");
-  request.AddLong(icon);
-  request.AddString(title);
-  request.AddString(text);
-  request.AddChar(immediate ? 1 : 0);
-  return request;
+  request.icon = icon;
+  request.title = title ? title : "";
+  request.text = text ? text : "";
+  request.immediate = immediate != 0;
+  XDRWRAP message;
+  messages::EncodeRequest(message, request);
+  return message;
 }
 
 // Status 1, then one status per sent target up to a 0; statuses beyond the
-// last target are read and ignored.
+// last target are ignored. A reply that cannot be read leaves every status
+// as it was.
 int ReadReply(XDRWRAP& reply, target_notification_tag* targets) {
+  messages::SendMessageToClientReply answer;
   try {
-    if (reply.GetEnum() != 1) return 1;
-    target_notification_tag* t = targets;
-    for (int32_t status = reply.GetEnum(); status != 0; status = reply.GetEnum()) {
-      while (t != nullptr && !Sendable(t)) t = t->next;
-      if (t == nullptr) continue;
-      t->status = status;
-      t = t->next;
-    }
+    answer = messages::SendMessageToClientReply::Decode(reply);
   } catch (const DecodeFailure&) {
     return 1;
+  }
+  target_notification_tag* t = targets;
+  for (const messages::RecipientStatus status : answer.statuses) {
+    while (t != nullptr && !Sendable(t)) t = t->next;
+    if (t == nullptr) break;
+    t->status = static_cast<int32_t>(status);
+    t = t->next;
   }
   return 0;
 }
