@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "config/server_config.h"
+#include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
 #include "tests/protocol/wire.h"
+#include "tests/support/ask.h"
 
 namespace kestrun {
 namespace {
@@ -61,17 +63,14 @@ TEST(Dispatcher, EchoAnswersDoneAndTheSameValue) {
   Exchange ex = Serve(Request(testwire::Long(ECHO_REQUEST) + testwire::Long(-5), 2));
   EXPECT_EQ(ex.stdoutText, "ProcessClientRequest\n");
   XDRWRAP reply = DecodeReply(ex.replyBytes);
-  EXPECT_EQ(reply.GetEnum(), 1);
-  EXPECT_EQ(reply.GetLong(), -5);
-  EXPECT_THROW(reply.GetLong(), DecodeFailure);
+  EXPECT_EQ(test::DecodeWhole<messages::EchoReply>(reply), messages::EchoReply{-5});
 }
 
 TEST(Dispatcher, SecondMagicIsServedTheSame) {
   Exchange ex = Serve(
       Request(testwire::Long(ECHO_REQUEST) + testwire::Long(77), 2, AlternateConnectionMagic));
   XDRWRAP reply = DecodeReply(ex.replyBytes);
-  EXPECT_EQ(reply.GetEnum(), 1);
-  EXPECT_EQ(reply.GetLong(), 77);
+  EXPECT_EQ(test::DecodeWhole<messages::EchoReply>(reply), messages::EchoReply{77});
 }
 
 // A type without a handler gets one 32-byte header announcing one buffer of
