@@ -1,4 +1,4 @@
-// The blocks of dialog data that requests carry, decoded into a run's
+// The blocks of dialog data that requests carry, set into a run's
 // environment, and the rule for the variable names a client may send.
 #include <algorithm>
 #include <string>

@@ -248,23 +248,14 @@ std::unique_ptr<TestHome> DialogRequests::home_;
 std::unique_ptr<RunningServer> DialogRequests::server_;
 
 TEST_F(DialogRequests, ListBoxReplyHeaderAndLines) {
-  EXPECT_EQ(ListBox("lb", {"a\\r\\nb]\\r\\n"}, "REFRESH", "2"),
-            ListBoxReply(ListBoxFilled{.updateFields = {"2", "4"},
-                                       .separator = ",",
-                                       .noColumnNames = true,
-                                       .contextColumn = 0,
-                                       .icons = {},
-                                       .widths = {"10", "-", "30"},
-                                       .lines = {"a", "b]"}}));
+  // Updates, separator, no column names, context column, icons, widths, lines.
+  EXPECT_EQ(
+      ListBox("lb", {"a\\r\\nb]\\r\\n"}, "REFRESH", "2"),
+      ListBoxReply(ListBoxFilled{{"2", "4"}, ",", true, 0, {}, {"10", "-", "30"}, {"a", "b]"}}));
   EXPECT_TRUE(LogHas("ann@pc1 ListBoxScript \"" + home_->path() + "/emit.sh\" exited code 0"));
-  // Column names: no width list follows; no context column: no icons.
-  EXPECT_EQ(ListBox("LBNAMED", {""}, "", ""), ListBoxReply(ListBoxFilled{.updateFields = {},
-                                                                         .separator = ";",
-                                                                         .noColumnNames = false,
-                                                                         .contextColumn = 1,
-                                                                         .icons = {},
-                                                                         .widths = {},
-                                                                         .lines = {}}));
+  // Column names: no width list follows; context column 1: an empty icon list.
+  EXPECT_EQ(ListBox("LBNAMED", {""}, "", ""),
+            ListBoxReply(ListBoxFilled{{}, ";", false, 1, {}, {}, {}}));
 }
 
 TEST_F(DialogRequests, ListBoxScriptSeesItsVariablesAndArguments) {
