@@ -11,25 +11,20 @@
 #include "base/text.h"
 #include "config/server_config.h"
 #include "dialogs/dialog_script.h"
+#include "dialogs/value_scripts.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
-#include "jobs/value_scripts.h"
 #include "launch/execute.h"
 #include "platform/filesystem.h"
+#include "protocol/messages/dialog.h"
 #include "protocol/transport.h"
 
 namespace kestrun {
 
 namespace {
 
-enum DialogFailure : int32_t {
-  kJobNotFound = 0,
-  kNoDialog = 1,
-  kDialogFileMissing = 2,
-  kNoScript = 3,
-  kPrevalidateRefused = 6,
-  kRefused = 10,
-};
+using messages::DialogFailure;
+using messages::DialogRefused;
 
 // No script longer than this can fit a reply (kMaxBuffers full buffers);
 // longer ones are refused before a reply is built from them.
@@ -61,24 +56,23 @@ std::string StreamFile(StreamMode mode, const std::string& argument, const Envir
   return ExpandVariables(argument, env);
 }
 
-void AddStreamBlock(XDRWRAP& reply, const JobDefinition& job, const EnvironmentBlock& env) {
-  reply.AddEnum(static_cast<int32_t>(job.stdinMode));
-  reply.AddEnum(static_cast<int32_t>(job.stderrMode));
-  reply.AddEnum(static_cast<int32_t>(job.stdoutMode));
-  reply.AddString(StreamFile(job.stdinMode, job.stdinArg, env));
-  reply.AddString(StreamFile(job.stderrMode, job.stderrArg, env));
-  reply.AddString(StreamFile(job.stdoutMode, job.stdoutArg, env));
+messages::StreamDisposition DispositionOf(StreamMode mode) {
+  return static_cast<messages::StreamDisposition>(mode);
 }
 
-void Fail(XDRWRAP& reply, DialogFailure failure) {
-  reply.AddEnum(0);
-  reply.AddEnum(failure);
+messages::StreamBlock StreamBlockOf(const JobDefinition& job, const EnvironmentBlock& env) {
+  return {DispositionOf(job.stdinMode),
+          DispositionOf(job.stderrMode),
+          DispositionOf(job.stdoutMode),
+          StreamFile(job.stdinMode, job.stdinArg, env),
+          StreamFile(job.stderrMode, job.stderrArg, env),
+          StreamFile(job.stdoutMode, job.stdoutArg, env)};
 }
 
-void FailWithBlock(XDRWRAP& reply, DialogFailure failure, const JobDefinition& job,
-                   const EnvironmentBlock& env) {
-  Fail(reply, failure);
-  AddStreamBlock(reply, job, env);
+// No script was made: NoDialog, DialogFileMissing or NoScript.
+void NotBuilt(XDRWRAP& reply, DialogFailure failure, const JobDefinition& job,
+              const EnvironmentBlock& env) {
+  messages::DialogNotBuilt{failure, StreamBlockOf(job, env)}.Encode(reply);
 }
 
 // The KES variables of a script run while the dialog is built.
@@ -104,14 +98,6 @@ void ReleasePreload(ServerContext& server, const DialogRequest& r, const JobDefi
     server.preloadHooks.release(r.node, static_cast<uint32_t>(r.clientProcessId), job.preload);
 }
 
-std::string RefusalText(const JobRunRefusal& refusal, const std::string& job) {
-  if (refusal.kind == RuleSense::Allow)
-    return "Cannot run " + job + " - job " + refusal.decidingJob + " is not running";
-  if (EqualsNoCase(refusal.decidingJob, job))
-    return "Cannot run " + job + " - it is already running";
-  return "Cannot run " + job + " - job " + refusal.decidingJob + " is running";
-}
-
 // Prevalidate: true when the dialog may go on; otherwise the reply is made.
 bool Prevalidate(RequestContext& rc, const DialogRequest& r, const JobDefinition& job,
                  std::vector<std::string>& arguments, EnvironmentBlock& env) {
@@ -133,17 +119,15 @@ bool Prevalidate(RequestContext& rc, const DialogRequest& r, const JobDefinition
                r.node.c_str(), path);
     message = "Prevalidate Script failed to run: " + net::ErrorText(out.result);
   }
-  const XDRWRAP::Mark start = rc.reply.End();
-  FailWithBlock(rc.reply, kPrevalidateRefused, job, env);
-  rc.reply.AddString(message);
-  if (!rc.reply.WithinLimits()) {
+  messages::DialogPrevalidateRefused refusal{StreamBlockOf(job, env), std::move(message)};
+  if (!rc.reply.AddIfFits([&](XDRWRAP& out) { refusal.Encode(out); })) {
     // Its standard error, the refusal's text, does not fit a reply.
+    const size_t size = refusal.message.size();
     LogMessage(config, "%s@%s Prevalidate script \"%s\" error output too large to send (%zu bytes)",
-               r.user.c_str(), r.node.c_str(), path, message.size());
-    rc.reply.TruncateTo(start);
-    FailWithBlock(rc.reply, kPrevalidateRefused, job, env);
-    rc.reply.AddString("Prevalidate script error output too large to send (" +
-                       std::to_string(message.size()) + " bytes)");
+               r.user.c_str(), r.node.c_str(), path, size);
+    refusal.message =
+        "Prevalidate script error output too large to send (" + std::to_string(size) + " bytes)";
+    refusal.Encode(rc.reply);
   }
   ReleasePreload(rc.server, r, job);
   return false;
@@ -191,19 +175,16 @@ std::optional<std::string> RunDialogScript(ServerContext& server, const DialogRe
 // The success reply, or failure 3 for a script longer than a reply can carry
 // within the message limits.
 void ReplyWithScript(RequestContext& rc, const DialogRequest& r, const JobDefinition& job,
-                     const EnvironmentBlock& env, const std::string& script) {
-  if (script.empty()) return FailWithBlock(rc.reply, kNoScript, job, env);
-  const XDRWRAP::Mark start = rc.reply.End();
-  if (script.size() <= kMaxScriptBytes) {
-    rc.reply.AddEnum(1);
-    AddStreamBlock(rc.reply, job, env);
-    rc.reply.AddString(script);
-    if (rc.reply.WithinLimits()) return;
-    rc.reply.TruncateTo(start);
+                     const EnvironmentBlock& env, std::string script) {
+  if (script.empty()) return NotBuilt(rc.reply, DialogFailure::NoScript, job, env);
+  const size_t size = script.size();
+  if (size <= kMaxScriptBytes) {
+    const messages::DialogScriptReply reply{StreamBlockOf(job, env), std::move(script)};
+    if (rc.reply.AddIfFits([&](XDRWRAP& out) { reply.Encode(out); })) return;
   }
   LogMessage(*rc.server.config, "%s@%s - dialog script of job \"%s\" too long to send (%zu bytes)",
-             r.user.c_str(), r.node.c_str(), r.job.c_str(), script.size());
-  FailWithBlock(rc.reply, kNoScript, job, env);
+             r.user.c_str(), r.node.c_str(), r.job.c_str(), size);
+  NotBuilt(rc.reply, DialogFailure::NoScript, job, env);
 }
 
 // The `usetclfile` path: the file's text as the reply's script.
@@ -212,10 +193,10 @@ void ReplyWithTclFile(RequestContext& rc, const DialogRequest& r, const JobDefin
   const ServerConfig& config = *rc.server.config;
   std::fputs("Using TCL file\n", stdout);
   std::fflush(stdout);
-  const std::optional<std::string> text = ReadPlainFile(job.useTclFile);
+  std::optional<std::string> text = ReadPlainFile(job.useTclFile);
   if (!text) {
     LogMessage(config, "Could not open TCL File \"%s\"", job.useTclFile.c_str());
-    return FailWithBlock(rc.reply, kNoScript, job, env);
+    return NotBuilt(rc.reply, DialogFailure::NoScript, job, env);
   }
   LogMessage(config, "Using TCL File \"%s\" (size %ld bytes)", job.useTclFile.c_str(),
              static_cast<long>(text->size()));
@@ -223,7 +204,7 @@ void ReplyWithTclFile(RequestContext& rc, const DialogRequest& r, const JobDefin
   console += SafeStringPrintf("Script=[%s]\n", text->c_str());
   std::fwrite(console.data(), 1, console.size(), stdout);
   std::fflush(stdout);
-  ReplyWithScript(rc, r, job, env, *text);
+  ReplyWithScript(rc, r, job, env, std::move(*text));
 }
 
 // The list-box seam of the generator, answered by the job's list-box script.
@@ -266,14 +247,13 @@ void GetDialogData(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   ServerContext& server = rc.server;
   const ServerConfig& config = *server.config;
-  XDRWRAP& in = rc.request;
+  messages::GetDialogDataRequest request = messages::GetDialogDataRequest::Decode(rc.request);
   DialogRequest r;
-  r.job = UpperCase(in.GetString());
-  r.user = in.GetString();
-  r.node = in.GetString();
-  r.clientProcessId = in.GetLong();
-  r.noDialog = in.GetLong() != 0;
-  const int32_t count = in.GetLong();
+  r.job = UpperCase(request.job);
+  r.user = std::move(request.user);
+  r.node = std::move(request.node);
+  r.clientProcessId = request.clientProcessId;
+  r.noDialog = request.noDialog;
   const char* user = r.user.c_str();
   const char* node = r.node.c_str();
   const char* name = r.job.c_str();
@@ -281,9 +261,7 @@ void GetDialogData(RequestContext& rc) {
   bool denied = false;
   std::optional<JobDefinition> found = FindJobForUser(config, r.job, r.user, &denied);
   if (found && r.noDialog && HasUserInterface(*found)) {
-    rc.reply.AddEnum(0);
-    rc.reply.AddEnum(kRefused);
-    rc.reply.AddString("Job contains UI and -nd option specified");
+    DialogRefused::NoDialogWithInterface().Encode(rc.reply);
     ReleasePreload(server, r, *found);
     return;
   }
@@ -291,21 +269,16 @@ void GetDialogData(RequestContext& rc) {
   // the client's.
   std::vector<std::string> arguments{kArgumentPlaceholder};
   if (found) arguments.insert(arguments.end(), found->params.begin(), found->params.end());
-  for (int32_t i = 0; i < count; ++i) arguments.push_back(in.GetString());
+  arguments.insert(arguments.end(), request.parameters.begin(), request.parameters.end());
   EnvironmentBlock env = BuildScriptEnvironment(config, found ? &*found : nullptr);
   ClientVariableFilter filter(env);
-  if (in.GetLong() != 0) {
-    ReadPassedFieldBlock(in, env);
-    ReadPassedListBoxBlock(in, env, filter);
-  }
+  if (request.passed) SetPassedBlocks(*request.passed, env, filter);
   for (const std::string& refused : filter.refused())
     LogMessage(config, "%s@%s - list-box variable %s refused", user, node, refused.c_str());
   if (filter.tooMany()) {
     LogMessage(config, "%s@%s could not get dialog data for \"%s\" - %s", user, node, name,
                kTooManyListBoxVariables);
-    rc.reply.AddEnum(0);
-    rc.reply.AddEnum(kRefused);
-    rc.reply.AddString(kTooManyListBoxVariables);
+    DialogRefused{kTooManyListBoxVariables}.Encode(rc.reply);
     if (found) ReleasePreload(server, r, *found);
     return;
   }
@@ -316,15 +289,13 @@ void GetDialogData(RequestContext& rc) {
     else
       LogMessage(config, "%s@%s - could not open dialog - job \"%s\", does not exist", user, node,
                  name);
-    return Fail(rc.reply, kJobNotFound);
+    return messages::DialogJobNotFound{}.Encode(rc.reply);
   }
   JobDefinition& job = *found;
   const std::vector<std::string> ruleArguments(arguments.begin() + 1, arguments.end());
   const JobRunRefusal refusal = CheckJobRunningRules(job, ruleArguments, *server.runningJobs);
   if (refusal.refused) {
-    rc.reply.AddEnum(0);
-    rc.reply.AddEnum(kRefused);
-    rc.reply.AddString(RefusalText(refusal, r.job));
+    DialogRefused{RefusalText(refusal, r.job, r.job)}.Encode(rc.reply);
     LogMessage(config, "%s@%s could not get dialog data for \"%s\" - denied due to Deny/Allow job",
                user, node, name);
     ReleasePreload(server, r, job);
@@ -339,16 +310,16 @@ void GetDialogData(RequestContext& rc) {
     if (!text) {
       LogMessage(config, "%s@%s Dialog Definition file (%s) could not be opened", user, node,
                  job.dialog.c_str());
-      return FailWithBlock(rc.reply, kDialogFileMissing, job, env);
+      return NotBuilt(rc.reply, DialogFailure::DialogFileMissing, job, env);
     }
   } else if (!job.dialogScript.empty()) {
     text = RunDialogScript(server, r, job, arguments, env);
   } else {
     LogMessage(config, "%s@%s No Dialog Data (No Dialog= or DialogScript= directive in stanza)",
                user, node);
-    return FailWithBlock(rc.reply, kNoDialog, job, env);
+    return NotBuilt(rc.reply, DialogFailure::NoDialog, job, env);
   }
-  if (!text) return FailWithBlock(rc.reply, kNoScript, job, env);
+  if (!text) return NotBuilt(rc.reply, DialogFailure::NoScript, job, env);
   const std::vector<std::string> lines = DefinitionLines(*text);
   text.reset();
   if (!job.useTclFile.empty()) return ReplyWithTclFile(rc, r, job, env);
@@ -368,23 +339,19 @@ void GetDialogData(RequestContext& rc) {
       JoinWithFieldValues(server, job.fields, jobName, client, parameters, env, fields);
   }
   const DialogSources sources{ListBoxRowsOf(server), MenuJobsOf(config)};
-  const std::string script = GenerateDialogScript(
+  std::string script = GenerateDialogScript(
       config, DialogInput{job, fields, lines, arguments, r.node, r.clientProcessId, r.user, env},
       sources);
-  ReplyWithScript(rc, r, job, env, script);
+  ReplyWithScript(rc, r, job, env, std::move(script));
 }
 
 void CancelDialog(RequestContext& rc) {
   assert(rc.server.config != nullptr);
-  XDRWRAP& in = rc.request;
-  const std::string job = in.GetString();
-  const std::string user = in.GetString();
-  const std::string node = in.GetString();
-  const int32_t clientProcessId = in.GetLong();
-  LogMessage(*rc.server.config, "%s@%s cancels dialog for job %s", user.c_str(), node.c_str(),
-             job.c_str());
+  const auto r = messages::CancelDialogRequest::Decode(rc.request);
+  LogMessage(*rc.server.config, "%s@%s cancels dialog for job %s", r.user.c_str(), r.node.c_str(),
+             r.job.c_str());
   if (rc.server.preloadHooks.killAll)
-    rc.server.preloadHooks.killAll(node, static_cast<uint32_t>(clientProcessId));
+    rc.server.preloadHooks.killAll(r.node, static_cast<uint32_t>(r.clientProcessId));
 }
 
 }  // namespace kestrun

@@ -41,9 +41,9 @@ struct ListBoxScriptCall {
   const std::vector<std::string>& environment;  // NAME=value entries
 };
 
-// ListBoxRowSource (filled by GetListBoxValuesFromScript, jobs/value_scripts.h): the output lines
-// of the job's list-box script (as written, one row each), or nullopt when the job has none or it
-// failed.
+// ListBoxRowSource (filled by GetListBoxValuesFromScript, dialogs/value_scripts.h): the output
+// lines of the job's list-box script (as written, one row each), or nullopt when the job has none
+// or it failed.
 using ListBoxRowSource =
     std::function<std::optional<std::vector<std::string>>(const ListBoxScriptCall&)>;
 

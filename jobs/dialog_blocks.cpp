@@ -1,11 +1,11 @@
-// The blocks of dialog data that requests carry, decoded into a run's
+// The blocks of dialog data that requests carry, set into a run's
 // environment, and the rule for the variable names a client may send.
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jobs/script_environment.h"
-#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 
@@ -33,30 +33,27 @@ class BlockWriter {
   std::string text_;  // reused for every NAME=value
 };
 
-// N strings set as <prefix>1 .. <prefix>N.
-void ReadNumberedValues(XDRWRAP& request, EnvironmentBlock& block, std::string_view prefix) {
-  const int32_t count = request.GetLong();
+// The values set as <prefix>1 .. <prefix>N.
+void SetNumberedValues(const std::vector<std::string>& values, EnvironmentBlock& block,
+                       std::string_view prefix) {
   BlockWriter writer(block);
   std::string name(prefix);
-  for (int32_t n = 1; n <= count; ++n) {
+  for (size_t n = 1; n <= values.size(); ++n) {
     name.resize(prefix.size());
     name += std::to_string(n);
-    writer.Set(name, request.GetString());
+    writer.Set(name, values[n - 1]);
   }
 }
 
-// `count` name/value pairs: each with a name `filter` accepts is set under
-// that name and joins the variable set, which is then set as `setName`
-// unless it is empty. Pairs beyond what the filter admits are read (the
-// request goes on after them) and dropped.
-void ReadListBoxVariables(XDRWRAP& request, EnvironmentBlock& block, int32_t count,
-                          std::string_view setName, ClientVariableFilter& filter) {
-  const bool admitted = filter.Admit(count);
+// The name/value pairs: each with a name `filter` accepts is set under that
+// name and joins the variable set, which is then set as `setName` unless it
+// is empty. None is taken when the filter does not admit them all.
+void SetListBoxVariables(const std::vector<messages::NameValue>& pairs, EnvironmentBlock& block,
+                         std::string_view setName, ClientVariableFilter& filter) {
+  const bool admitted = filter.Admit(static_cast<int32_t>(pairs.size()));
   BlockWriter writer(block);
   ListBoxVariableSet set;
-  for (int32_t k = 0; k < count; ++k) {
-    const std::string name = request.GetString();
-    const std::string value = request.GetString();
+  for (const auto& [name, value] : pairs) {
     if (!admitted || name.empty() || !filter.Accepts(name)) continue;
     writer.Set(name, value);
     set.Add(name);
@@ -145,34 +142,34 @@ void ListBoxVariableSet::Add(std::string_view name) {
   text_.append(base);
 }
 
-void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block) {
-  ReadNumberedValues(request, block, "KESFIELD");
+void SetFieldBlock(const messages::FieldBlock& fields, EnvironmentBlock& block) {
+  SetNumberedValues(fields.values, block, "KESFIELD");
 }
 
-void ReadPassedFieldBlock(XDRWRAP& request, EnvironmentBlock& block) {
-  ReadNumberedValues(request, block, "KESPASSEDFIELD");
-}
-
-void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block, ClientVariableFilter& filter) {
-  const int32_t selections = request.GetLong();
-  SetVariable(block, "KESLISTBOXSELECTIONS", std::to_string(selections));
-  const int32_t variables = request.GetLong();
-  const int32_t columns = request.GetLong();
-  SetVariable(block, "KESLISTBOXCOLUMNS", std::to_string(columns));
+void SetListBoxBlock(const messages::ListBoxBlock& listBox, EnvironmentBlock& block,
+                     ClientVariableFilter& filter) {
+  SetVariable(block, "KESLISTBOXSELECTIONS", std::to_string(listBox.selections));
+  SetVariable(block, "KESLISTBOXCOLUMNS", std::to_string(listBox.headings.size()));
   {
     BlockWriter writer(block);
-    for (int32_t i = 1; i <= columns; ++i)
-      writer.Set("KESHEADING_" + std::to_string(i), request.GetString());
+    for (size_t i = 1; i <= listBox.headings.size(); ++i)
+      writer.Set("KESHEADING_" + std::to_string(i), listBox.headings[i - 1]);
   }
-  ReadListBoxVariables(request, block, variables, "KESLISTBOXVARIABLES", filter);
+  SetListBoxVariables(listBox.variables, block, "KESLISTBOXVARIABLES", filter);
 }
 
-void ReadPassedListBoxBlock(XDRWRAP& request, EnvironmentBlock& block,
-                            ClientVariableFilter& filter) {
-  const int32_t selections = request.GetLong();
-  SetVariable(block, "KESPASSEDLISTBOXSELECTIONS", std::to_string(selections));
-  const int32_t variables = request.GetLong();
-  ReadListBoxVariables(request, block, variables, "KESPASSEDLISTBOXVARIABLES", filter);
+void SetPassedBlocks(const messages::PassedBlocks& passed, EnvironmentBlock& block,
+                     ClientVariableFilter& filter) {
+  SetNumberedValues(passed.fields.values, block, "KESPASSEDFIELD");
+  SetVariable(block, "KESPASSEDLISTBOXSELECTIONS", std::to_string(passed.listBox.selections));
+  SetListBoxVariables(passed.listBox.variables, block, "KESPASSEDLISTBOXVARIABLES", filter);
+}
+
+void SetDialogBlocks(const messages::DialogBlocks& blocks, EnvironmentBlock& block,
+                     ClientVariableFilter& filter) {
+  SetFieldBlock(blocks.fields, block);
+  SetListBoxBlock(blocks.listBox, block, filter);
+  SetPassedBlocks(blocks.passed, block, filter);
 }
 
 }  // namespace kestrun

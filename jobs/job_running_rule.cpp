@@ -79,14 +79,17 @@ JobRunRefusal CheckJobRunningRules(const JobDefinition& job,
   return {};
 }
 
+std::string RefusalText(const JobRunRefusal& refusal, std::string_view job, std::string_view what) {
+  std::string text = "Cannot run " + std::string(what) + " - ";
+  if (refusal.kind == RuleSense::Deny && EqualsNoCase(refusal.decidingJob, job))
+    return text + "it is already running";
+  return text + "job " + refusal.decidingJob +
+         (refusal.kind == RuleSense::Deny ? " is running" : " is not running");
+}
+
 std::string RefusalMessage(const JobRunRefusal& refusal, std::string_view user,
                            std::string_view node, std::string_view job) {
-  std::string message =
-      std::string(user) + "@" + std::string(node) + " Cannot run " + std::string(job) + " - ";
-  if (refusal.kind == RuleSense::Deny && EqualsNoCase(refusal.decidingJob, job))
-    return message + "it is already running";
-  return message + "job " + refusal.decidingJob +
-         (refusal.kind == RuleSense::Deny ? " is running" : " is not running");
+  return std::string(user) + "@" + std::string(node) + " " + RefusalText(refusal, job, job);
 }
 
 }  // namespace kestrun

@@ -50,11 +50,15 @@ JobRunRefusal CheckJobRunningRules(const JobDefinition& job,
                                    const std::vector<std::string>& arguments,
                                    const RunningJobTable& table);
 
-// The message of a refusal, for user@node asking for `job`:
-// "<user>@<node> Cannot run <job> - it is already running" (Deny, the deciding
-// job being `job` itself, compared without regard to case),
-// "... - job <deciding> is running" (Deny) or "... - job <deciding> is not
-// running" (Allow).
+// The text of a refusal of `job`, which it names as `what` (the job's name,
+// or for instance "timed job NAME"): "Cannot run <what> - it is already
+// running" (Deny, the deciding job being `job` itself, compared without
+// regard to case), "Cannot run <what> - job <deciding> is running" (Deny) or
+// "Cannot run <what> - job <deciding> is not running" (Allow).
+std::string RefusalText(const JobRunRefusal& refusal, std::string_view job, std::string_view what);
+
+// The refusal text for user@node asking for `job`: "<user>@<node> Cannot run
+// <job> - ...".
 std::string RefusalMessage(const JobRunRefusal& refusal, std::string_view user,
                            std::string_view node, std::string_view job);
 

@@ -19,6 +19,7 @@
 #include "platform/socket_owner.h"
 #include "platform/suspended_process.h"
 #include "platform/wakeup.h"
+#include "protocol/messages/preload.h"
 
 namespace kestrun {
 
@@ -447,10 +448,11 @@ void ReleasePreload(ServerContext& server, const std::string& clientNode, uint32
 }
 
 void StartBackgroundScript(RequestContext& rc) {
-  const std::string node = rc.request.GetString();
-  const std::string user = rc.request.GetString();
-  const uint32_t clientPid = static_cast<uint32_t>(rc.request.GetLong());
-  const std::string jobName = rc.request.GetString();
+  const auto request = messages::StartBackgroundScriptRequest::Decode(rc.request);
+  const std::string& node = request.clientNode;
+  const std::string& user = request.clientUser;
+  const uint32_t clientPid = static_cast<uint32_t>(request.clientProcessId);
+  const std::string& jobName = request.job;
   std::shared_ptr<PreloadTable> table = TableOf(rc.server);
   if (!table) return;
   const PreloadLimits& limits = table->limits;
@@ -512,14 +514,20 @@ std::shared_ptr<PreloadEntry> EntryOfCaller(RequestContext& rc, PreloadTable& ta
   return nullptr;
 }
 
+using messages::CallbackResult;
+
+void Answer(RequestContext& rc, CallbackResult result) {
+  messages::CallbackReply{result}.Encode(rc.reply);
+}
+
 }  // namespace
 
 void RegisterWaitingForCallback(RequestContext& rc) {
-  const std::string client = rc.request.GetString();
-  const int32_t pid = rc.request.GetLong();
-  const int32_t parentPid = rc.request.GetLong();
-  const int32_t port = rc.request.GetLong();
-  rc.request.GetLong();  // not used
+  const auto request = messages::RegisterWaitingForCallbackRequest::Decode(rc.request);
+  const std::string& client = request.client;
+  const int32_t pid = request.processId;
+  const int32_t parentPid = request.parentProcessId;
+  const int32_t port = request.port;
   LogMessage(*rc.server.config,
              "Script for client \"%s\" registers waiting PID %ld PPID %ld port %ld", client.c_str(),
              static_cast<long>(pid), static_cast<long>(parentPid), static_cast<long>(port));
@@ -532,8 +540,7 @@ void RegisterWaitingForCallback(RequestContext& rc) {
                "Callback registration for PID %ld PPID %ld port %ld refused: the request does not "
                "come from that program",
                static_cast<long>(pid), static_cast<long>(parentPid), static_cast<long>(port));
-    rc.reply.AddEnum(0);
-    return;
+    return Answer(rc, CallbackResult::Refused);
   }
   if (entry && port > 0 && port < 65536) {
     std::lock_guard<std::mutex> guard(table->lock());
@@ -543,12 +550,13 @@ void RegisterWaitingForCallback(RequestContext& rc) {
       table->changed.notify_all();
     }
   }
-  rc.reply.AddEnum(1);
+  Answer(rc, CallbackResult::Accepted);
 }
 
 void UnregisterWaitingForCallback(RequestContext& rc) {
-  const std::string client = rc.request.GetString();
-  const int32_t pid = rc.request.GetLong();
+  const auto request = messages::UnregisterWaitingForCallbackRequest::Decode(rc.request);
+  const std::string& client = request.client;
+  const int32_t pid = request.processId;
   LogMessage(*rc.server.config, "Client Script on client \"%s\" deregisters from waiting PID %ld",
              client.c_str(), static_cast<long>(pid));
   std::shared_ptr<PreloadTable> table = TableOf(rc.server);
@@ -559,8 +567,7 @@ void UnregisterWaitingForCallback(RequestContext& rc) {
                "Callback deregistration for PID %ld refused: the request does not come from that "
                "program",
                static_cast<long>(pid));
-    rc.reply.AddEnum(0);
-    return;
+    return Answer(rc, CallbackResult::Refused);
   }
   if (entry) {
     std::lock_guard<std::mutex> guard(table->lock());
@@ -568,7 +575,7 @@ void UnregisterWaitingForCallback(RequestContext& rc) {
     // once it has idled too long); it is just no longer offered for adoption.
     if (entry->inTable) table->Free(entry);
   }
-  rc.reply.AddEnum(1);
+  Answer(rc, CallbackResult::Accepted);
 }
 
 }  // namespace kestrun

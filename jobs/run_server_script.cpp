@@ -20,6 +20,7 @@
 #include "launch/execute.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "protocol/messages/run.h"
 #include "protocol/run_stream.h"
 #include "protocol/transport.h"
 
@@ -27,26 +28,15 @@ namespace kestrun {
 
 namespace {
 
-// A parameter count above this also asks for no terminal wrapper; the count
-// is then its low 16 bits.
-constexpr int32_t kMaxParameterCount = 65535;
 constexpr std::chrono::milliseconds kNoTimeout{-1};
 constexpr const char* kDefaultTitle = "Kestrun";
-constexpr const char* kLaunchFailure = "Could not execute server-side script: ";
 // The system's text for E2BIG, written out so that the reply and the log
 // read the same on every platform.
 constexpr const char* kArgumentListTooLong = "Argument list too long";
 
-// The request as read off the wire, in field order.
-struct RunRequest {
-  std::string programId;  // upper case
-  std::string clientUser;
-  bool noTerminal = false;
-  std::vector<std::string> clientParams;
-  std::string clientNode;
-  int32_t clientProcessId = 0;
-  std::string stdinFileName;
-};
+using messages::RunScriptRan;
+using messages::RunScriptRefused;
+using RunRequest = messages::RunServerScriptRequest;
 
 // The console lines of a request go to standard output whatever the log
 // does. They are gathered and written with one call when the request has been
@@ -87,11 +77,10 @@ int SendBytes(SocketHandle socket, const std::array<unsigned char, N>& bytes) {
 void SendRefusalBytes(SocketHandle socket) {
   SendBytes(socket, runstream::RefusalBytes());
 }
-// The job is not started: the refusal bytes, then enum 0 and `message`.
-void Refuse(RequestContext& rc, const std::string& message) {
+// The job is not started: the refusal bytes, then the refusal.
+void Refuse(RequestContext& rc, const RunScriptRefused& refusal) {
   SendRefusalBytes(rc.socket);
-  rc.reply.AddEnum(0);
-  rc.reply.AddString(message);
+  refusal.Encode(rc.reply);
 }
 void SendEndWord(SocketHandle socket) {
   SendBytes(socket, runstream::EncodeWord(0));
@@ -114,40 +103,23 @@ bool UseTerminal(const JobDefinition& job, bool noTerminal) {
          (ShowsOnTerminal(job.stdoutMode) || ShowsOnTerminal(job.stderrMode));
 }
 
-// Fields 1 to 4: program id, user, parameter count and parameters.
-void ReadJobAndParameters(XDRWRAP& in, RunRequest& r, ConsoleLines& console) {
-  r.programId = UpperCase(in.GetString());
-  r.clientUser = in.GetString();
-  int32_t count = in.GetLong();
-  if (count > kMaxParameterCount) {
-    r.noTerminal = true;
-    count &= 0xFFFF;
-  }
+// The request's console lines, in field order.
+void ShowRequest(const RunRequest& r, ConsoleLines& console) {
   console.Add("ProgramID=[%s] ClientUserName=[%s]\n", r.programId.c_str(), r.clientUser.c_str());
-  console.Add("NumParams=%d\n", count);
-  for (int32_t i = 0; i < count; ++i) {
-    r.clientParams.push_back(in.GetString());
-    console.Add("Param=[%s]\n", r.clientParams.back().c_str());
-  }
+  console.Add("NumParams=%zu\n", r.parameters.size());
+  for (const std::string& parameter : r.parameters) console.Add("Param=[%s]\n", parameter.c_str());
+  console.Add("Doing the KESFIELD and Passed Stuff\n");
+  console.Add("Done all that, looking for Node Name and what not\n");
+  console.Add("NodeName=[%s] ClientPID=%d\n", r.clientNode.c_str(), r.clientProcessId);
+  console.Add("StandardInFileName=[%s]\n", r.stdinFileName.c_str());
 }
 
-// Fields 5 to 11 into the run's environment, then the request's own KES
+// The dialog blocks into the run's environment, then the request's own KES
 // variables, which therefore win over anything a block sent under their names.
-void ReadIntoEnvironment(XDRWRAP& in, RunRequest& r, EnvironmentBlock& env, ConsoleLines& console,
-                         ClientVariableFilter& filter) {
-  console.Add("Doing the KESFIELD and Passed Stuff\n");
-  ReadFieldBlock(in, env);
-  ReadListBoxBlock(in, env, filter);
-  ReadPassedFieldBlock(in, env);
-  ReadPassedListBoxBlock(in, env, filter);
+void SetRunVariables(const RunRequest& r, EnvironmentBlock& env, ClientVariableFilter& filter) {
+  SetDialogBlocks(r.blocks, env, filter);
   SetVariable(env, "KESDIALOGNAME", r.programId);
   SetVariable(env, "KESJOBNAME", r.programId);
-  console.Add("Done all that, looking for Node Name and what not\n");
-  r.clientNode = in.GetString();
-  r.clientProcessId = in.GetLong();
-  console.Add("NodeName=[%s] ClientPID=%d\n", r.clientNode.c_str(), r.clientProcessId);
-  r.stdinFileName = in.GetString();
-  console.Add("StandardInFileName=[%s]\n", r.stdinFileName.c_str());
   SetVariable(env, "KESSTDINFILENAME", r.stdinFileName);
   SetVariable(env, "KESCLIENTNODENAME", r.clientNode);
   SetVariable(env, "KESCLIENTUSERNAME", r.clientUser);
@@ -201,17 +173,13 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
   if (out.result == 0) {
     LogMessage(config, "%s@%s Script \"%s\" exits code %d", user, node, program, out.exitStatus);
     SendEndWord(rc.socket);
-    rc.reply.AddEnum(1);
-    rc.reply.AddLong(0);
-    rc.reply.AddLong(out.exitStatus);
-    rc.reply.AddString(job.title.empty() ? kDefaultTitle : job.title);
+    RunScriptRan{out.exitStatus, job.title.empty() ? kDefaultTitle : job.title}.Encode(rc.reply);
     return;
   }
   if (out.result == kStreamFailure) return CommunicationFailure(config, r);
   const std::string error = net::ErrorText(out.result);
   SendEndWord(rc.socket);
-  rc.reply.AddEnum(0);
-  rc.reply.AddString(kLaunchFailure + error);
+  RunScriptRefused::LaunchFailed(error).Encode(rc.reply);
   LogMessage(config, "%s@%s - failed to execute script \"%s\" - %s", user, node, program,
              error.c_str());
 }
@@ -221,10 +189,11 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
 void RunServerScript(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   const ServerConfig& config = *rc.server.config;
-  RunRequest r;
   ConsoleLines console;
   console.Add("In RunServerScript\n");
-  ReadJobAndParameters(rc.request, r, console);
+  RunRequest r = RunRequest::Decode(rc.request);
+  r.programId = UpperCase(r.programId);
+  ShowRequest(r, console);
 
   bool denied = false;
   const std::optional<JobDefinition> job =
@@ -233,13 +202,13 @@ void RunServerScript(RequestContext& rc) {
   // reserved for the program path.
   std::vector<std::string> arguments;
   if (job) arguments = job->params;
-  arguments.insert(arguments.end(), r.clientParams.begin(), r.clientParams.end());
+  arguments.insert(arguments.end(), r.parameters.begin(), r.parameters.end());
   JobRunRefusal refusal;
   if (job) refusal = CheckJobRunningRules(*job, arguments, *rc.server.runningJobs);
 
   EnvironmentBlock env = BuildScriptEnvironment(config, job ? &*job : nullptr);
   ClientVariableFilter filter(env);
-  ReadIntoEnvironment(rc.request, r, env, console, filter);
+  SetRunVariables(r, env, filter);
   console.Flush();
   for (const std::string& refused : filter.refused()) {
     LogMessage(config, "%s@%s - list-box variable %s refused", r.clientUser.c_str(),
@@ -251,7 +220,7 @@ void RunServerScript(RequestContext& rc) {
   if (filter.tooMany()) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
                kTooManyListBoxVariables);
-    return Refuse(rc, kTooManyListBoxVariables);
+    return Refuse(rc, {kTooManyListBoxVariables});
   }
   // Bounded while it runs: a parameter that names a long variable many times
   // would otherwise take all the server's memory before the launch failed.
@@ -260,14 +229,14 @@ void RunServerScript(RequestContext& rc) {
   if (!expanded) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
                kArgumentListTooLong);
-    return Refuse(rc, std::string(kLaunchFailure) + kArgumentListTooLong);
+    return Refuse(rc, RunScriptRefused::LaunchFailed(kArgumentListTooLong));
   }
   arguments = std::move(*expanded);
 
   if (refusal.refused) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - denied due to Deny/Allow job", user,
                node, name);
-    return Refuse(rc, RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId));
+    return Refuse(rc, {RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId)});
   }
   if (!job) {
     if (denied)
@@ -276,7 +245,7 @@ void RunServerScript(RequestContext& rc) {
     else
       LogMessage(config, "%s@%s attempts to invoke job \"%s\" - job does not exist", user, node,
                  name);
-    return Refuse(rc, "Kestrun Job not found");
+    return Refuse(rc, RunScriptRefused::JobNotFound());
   }
   LogMessage(config, "%s@%s invoking job \"%s\"", user, node, name);
   if (job->program.empty()) {
@@ -285,10 +254,7 @@ void RunServerScript(RequestContext& rc) {
     // A job without a program has no use for the program preloaded for it.
     KillPreload(rc.server, r.clientNode, static_cast<uint32_t>(r.clientProcessId));
     SendRefusalBytes(rc.socket);
-    rc.reply.AddEnum(1);
-    rc.reply.AddLong(0);
-    rc.reply.AddLong(0);
-    rc.reply.AddString(job->title);
+    RunScriptRan{0, job->title}.Encode(rc.reply);
     return;
   }
   arguments.insert(arguments.begin(), job->program);

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "base/environment.h"
+#include "protocol/messages/dialog_blocks.h"
 
 namespace kestrun {
 
 class ServerConfig;
-class XDRWRAP;
 struct JobDefinition;
 
 // Longest line an environment file yields in one piece; a longer line is read
@@ -136,25 +136,25 @@ class ClientVariableFilter {
   bool tooMany_ = false;
 };
 
-// The four blocks of dialog data that requests carry. Each reads its fields
-// from `request` in order and sets its variables into `block`:
-// - field block: long N, then N strings set as KESFIELD1..KESFIELD<N>;
-// - list-box block: long S (KESLISTBOXSELECTIONS), long V, long C
-//   (KESLISTBOXCOLUMNS), C headings (KESHEADING_<i>), V name/value pairs
-//   (each whose name `filter` accepts is set and joins the variable set;
-//   none when `filter` does not admit V more), and KESLISTBOXVARIABLES when
-//   the set is not empty;
-// - passed-field block: as the field block, with KESPASSEDFIELD<n>;
-// - passed list-box block: long S (KESPASSEDLISTBOXSELECTIONS), long V, V
-//   pairs, and KESPASSEDLISTBOXVARIABLES when the set is not empty.
-// A count larger than the fields that follow raises DecodeFailure (the
-// request is abandoned); negative counts read nothing. Every variable is set
-// through an index of the block built once per block, so a block costs time
-// linear in its size.
-void ReadFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
-void ReadListBoxBlock(XDRWRAP& request, EnvironmentBlock& block, ClientVariableFilter& filter);
-void ReadPassedFieldBlock(XDRWRAP& request, EnvironmentBlock& block);
-void ReadPassedListBoxBlock(XDRWRAP& request, EnvironmentBlock& block,
-                            ClientVariableFilter& filter);
+// The dialog blocks a request carries (protocol/messages/dialog_blocks.h),
+// set into `block`:
+// - field block: KESFIELD1..KESFIELD<N>;
+// - list-box block: KESLISTBOXSELECTIONS, KESLISTBOXCOLUMNS (the number of
+//   headings), KESHEADING_<i>, then the name/value pairs (each whose name
+//   `filter` accepts is set and joins the variable set; none when `filter`
+//   does not admit them all), and KESLISTBOXVARIABLES when the set is not
+//   empty;
+// - passed blocks: KESPASSEDFIELD<n>, KESPASSEDLISTBOXSELECTIONS, the pairs
+//   as above, and KESPASSEDLISTBOXVARIABLES when that set is not empty.
+// Every variable is set through an index of the block built once per block,
+// so a block costs time linear in its size.
+void SetFieldBlock(const messages::FieldBlock& fields, EnvironmentBlock& block);
+void SetListBoxBlock(const messages::ListBoxBlock& listBox, EnvironmentBlock& block,
+                     ClientVariableFilter& filter);
+void SetPassedBlocks(const messages::PassedBlocks& passed, EnvironmentBlock& block,
+                     ClientVariableFilter& filter);
+// All four, in that order.
+void SetDialogBlocks(const messages::DialogBlocks& blocks, EnvironmentBlock& block,
+                     ClientVariableFilter& filter);
 
 }  // namespace kestrun

@@ -24,16 +24,8 @@ bool MayRunNow(const RunShared& shared, const ScheduledRun& run) {
   const JobDefinition& job = run.job;
   const JobRunRefusal refusal = CheckJobRunningRules(job, job.params, shared.runningJobs);
   if (!refusal.refused) return true;
-  const char* kind = KindWord(run);
-  if (refusal.kind == RuleSense::Allow)
-    LogMessage(shared.config, "SCHEDULER: Cannot run %s job %s - job %s is not running", kind,
-               job.name.c_str(), refusal.decidingJob.c_str());
-  else if (EqualsNoCase(refusal.decidingJob, job.name))
-    LogMessage(shared.config, "SCHEDULER: Cannot run %s job %s - it is already running", kind,
-               job.name.c_str());
-  else
-    LogMessage(shared.config, "SCHEDULER: Cannot run %s job %s - job %s is running", kind,
-               job.name.c_str(), refusal.decidingJob.c_str());
+  const std::string what = std::string(KindWord(run)) + " job " + job.name;
+  LogMessage(shared.config, "SCHEDULER: %s", RefusalText(refusal, job.name, what).c_str());
   return false;
 }
 

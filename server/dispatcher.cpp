@@ -9,7 +9,7 @@
 #include "base/log.h"
 #include "config/server_config.h"
 #include "dialogs/dialog_request.h"
-#include "jobs/dialog_script_requests.h"
+#include "dialogs/dialog_script_requests.h"
 #include "jobs/preload.h"
 #include "jobs/run_server_script.h"
 #include "notify/docked_requests.h"

@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "protocol/request_types.h"
+#include "protocol/messages/dialog.h"
 #include "tests/support/server_home.h"
 
 using namespace kestrun;
@@ -38,15 +39,13 @@ std::string Definition() {
 // One GET_DIALOG_DATA; the script's length, or 0 on failure.
 size_t AskDialog(int port) {
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(GET_DIALOG_DATA);
-  for (const char* text : {"WIDE", "ann", "pc1"}) m.AddString(text);
-  for (int32_t n : {77, 0, 0, 0}) m.AddLong(n);
+  messages::EncodeRequest(
+      m, messages::GetDialogDataRequest{"WIDE", "ann", "pc1", 77, false, {}, std::nullopt});
   std::optional<XDRWRAP> reply = Exchange(port, m, std::chrono::seconds(60));
-  if (!reply || reply->GetEnum() != 1) return 0;
-  for (int i = 0; i < 3; ++i) reply->GetEnum();
-  for (int i = 0; i < 3; ++i) reply->GetString();
-  return reply->GetString().size();
+  if (!reply) return 0;
+  const messages::GetDialogDataReply answer = messages::DecodeGetDialogDataReply(*reply);
+  const auto* script = std::get_if<messages::DialogScriptReply>(&answer);
+  return script ? script->script.size() : 0;
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "protocol/messages/run.h"
 #include "protocol/transport.h"
 #include "tests/support/server_home.h"
 
@@ -111,15 +113,12 @@ long long RunOnceOrThrow(int port, const std::string& job, Phases& at) {
   std::optional<ServerConnection> c = ConnectToServer(port, "127.0.0.1");
   if (!c) return -1;
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(1);
-  m.AddString(job);
-  m.AddString("bench");
-  m.AddLong(0);
-  for (int i = 0; i < 7; ++i) m.AddLong(0);  // the four empty blocks
-  m.AddString("benchhost");
-  m.AddLong(1);
-  m.AddString("");
+  messages::RunServerScriptRequest request;
+  request.programId = job;
+  request.clientUser = "bench";
+  request.clientNode = "benchhost";
+  request.clientProcessId = 1;
+  messages::EncodeRequest(m, request);
   SendRequest(m, *c);
   const SocketHandle s = c->socket.get();
   unsigned char header[20];
@@ -145,7 +144,8 @@ long long RunOnceOrThrow(int port, const std::string& job, Phases& at) {
   } else if (!ReceiveReadAhead(reply, readAhead, s)) {
     return -1;
   }
-  if (reply.GetEnum() != 1) return -1;
+  if (!std::holds_alternative<messages::RunScriptRan>(messages::DecodeRunServerScriptReply(reply)))
+    return -1;
   at.reply = Clock::now();
   return bytes;
 }

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "base/environment.h"
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
-#include "protocol/request_types.h"
+#include "protocol/messages/dialog.h"
 #include "tests/config/conf_fixture.h"
 #include "tests/support/dispatcher_exchange.h"
 
@@ -43,17 +44,15 @@ struct PreloadSeams : testing::Test {
       killed.push_back(std::string(node) + "/" + std::to_string(pid));
     };
   }
-  int32_t AskDialog(const std::string& job, bool noDialog) {
+  // True when the dialog's script came back.
+  bool AskDialog(const std::string& job, bool noDialog) {
     XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(GET_DIALOG_DATA);
-    for (const std::string& s : {job, std::string("ann"), std::string("pc1")}) m.AddString(s);
-    for (int32_t n : {77, noDialog ? 1 : 0, 1}) m.AddLong(n);
-    m.AddString("c1");
-    m.AddLong(0);
+    messages::EncodeRequest(
+        m, messages::GetDialogDataRequest{job, "ann", "pc1", 77, noDialog, {"c1"}, std::nullopt});
     std::optional<XDRWRAP> reply = test::ExchangeWithDispatcher(server, m);
     EXPECT_TRUE(reply.has_value());
-    return reply ? reply->GetEnum() : -1;
+    return reply && std::holds_alternative<messages::DialogScriptReply>(
+                        messages::DecodeGetDialogDataReply(*reply));
   }
 
   testconf::TempHome home;
@@ -66,23 +65,20 @@ struct PreloadSeams : testing::Test {
 };
 
 TEST_F(PreloadSeams, StartedForADialogAndReleasedOnEveryRefusal) {
-  EXPECT_EQ(AskDialog("pre", false), 1);
+  EXPECT_TRUE(AskDialog("pre", false));
   EXPECT_EQ(started, (std::vector<Lines>{{"/bin/true", "p0", "c1"}}));
   EXPECT_EQ(startReason, "PRELOAD");
   EXPECT_TRUE(released.empty());
 
   for (auto [job, noDialog] : {std::pair{"REFUSED", false}, {"PREVAL", false}, {"ND", true}})
-    EXPECT_EQ(AskDialog(job, noDialog), 0) << job;
+    EXPECT_FALSE(AskDialog(job, noDialog)) << job;
   EXPECT_EQ(started.size(), 1u);
   EXPECT_EQ(released, (Lines{"pc1/77//x/refused", "pc1/77//x/preval", "pc1/77//x/nd"}));
 }
 
 TEST_F(PreloadSeams, CancelEndsThePreloadsOfThatClient) {
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(CANCEL_DIALOG);
-  for (const char* s : {"PRE", "ann", "pc9"}) m.AddString(s);
-  m.AddLong(12);
+  messages::EncodeRequest(m, messages::CancelDialogRequest{"PRE", "ann", "pc9", 12});
   ASSERT_TRUE(test::ExchangeWithDispatcher(server, m).has_value());
   EXPECT_EQ(killed, Lines{"pc9/12"});
 }

@@ -11,12 +11,14 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "dialogs/banner.h"
 #include "dialogs/dialog_request.h"
-#include "jobs/value_scripts.h"
-#include "protocol/request_types.h"
+#include "dialogs/value_scripts.h"
+#include "protocol/messages/dialog.h"
+#include "protocol/messages/dialog_scripts.h"
 #include "tests/jobs/run_client.h"
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
@@ -25,6 +27,14 @@ namespace kestrun::test {
 namespace {
 
 using Lines = std::vector<std::string>;
+using messages::FieldValues;
+using messages::ListBoxFilled;
+using messages::ScriptRefused;
+using messages::StreamBlock;
+using Disposition = messages::StreamDisposition;
+using ListBoxReply = messages::ListBoxScriptReply;
+using FieldReply = messages::FieldScriptReply;
+using DialogReply = messages::GetDialogDataReply;
 
 struct CutCase {
   std::string output;
@@ -194,71 +204,40 @@ class DialogRequests : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(server_->ready()) << server_->process().Stderr(); }
 
-  static XDRWRAP Send(const std::function<void(XDRWRAP&)>& fields) {
+  template <class Request>
+  static XDRWRAP Send(const Request& request) {
     XDRWRAP m;
-    m.BeginEncode();
-    fields(m);
+    messages::EncodeRequest(m, request);
     std::optional<XDRWRAP> reply = Exchange(server_->port(), m);
     EXPECT_TRUE(reply.has_value());
     return reply ? std::move(*reply) : XDRWRAP{};
   }
-  static void EmptyBlocks(XDRWRAP& m) {
-    for (int32_t zero : {0, 0, 0, 0, 0, 0, 0}) m.AddLong(zero);
+  static messages::ListBoxScriptReply ListBox(const std::string& job, const Lines& params,
+                                              const std::string& reason,
+                                              const std::string& changed) {
+    XDRWRAP r =
+        Send(messages::RunListBoxScriptRequest{job, "ann", params, {}, "pc1", 77, reason, changed});
+    return messages::DecodeListBoxScriptReply(r);
   }
-  // RUN_LISTBOX_SCRIPT / RUN_FIELD_SCRIPT with the client parameters given.
-  static XDRWRAP Script(int32_t type, const std::string& job, const Lines& params,
-                        const std::string& f11, const std::string& f12) {
-    return Send([&](XDRWRAP& m) {
-      m.AddEnum(type);
-      m.AddString(job);
-      m.AddString("ann");
-      m.AddLong(static_cast<int32_t>(params.size()));
-      for (const std::string& p : params) m.AddString(p);
-      EmptyBlocks(m);
-      m.AddString("pc1");
-      m.AddLong(77);
-      m.AddString(f11);
-      m.AddString(f12);
-    });
+  static messages::FieldScriptReply Field(const std::string& job, const Lines& params,
+                                          const std::string& changed, const std::string& current) {
+    XDRWRAP r =
+        Send(messages::RunFieldScriptRequest{job, "ann", params, {}, "pc1", 77, changed, current});
+    return messages::DecodeFieldScriptReply(r);
   }
-  static XDRWRAP Validate(const std::string& job, const Lines& params) {
-    return Send([&](XDRWRAP& m) {
-      m.AddEnum(RUN_VALIDATION_SCRIPT);
-      m.AddString(job);
-      m.AddString("ann");
-      m.AddString("pc1");
-      m.AddLong(77);
-      EmptyBlocks(m);
-      m.AddLong(static_cast<int32_t>(params.size()));
-      for (const std::string& p : params) m.AddString(p);
-    });
+  static messages::ValidationScriptReply Validate(const std::string& job, const Lines& params) {
+    XDRWRAP r = Send(messages::RunValidationScriptRequest{job, "ann", "pc1", 77, {}, params});
+    return messages::DecodeValidationScriptReply(r);
   }
-  static XDRWRAP Dialog(const std::string& job, bool noDialog = false,
-                        const std::string& user = "ann") {
-    return Send([&](XDRWRAP& m) {
-      m.AddEnum(GET_DIALOG_DATA);
-      m.AddString(job);
-      m.AddString(user);
-      m.AddString("pc1");
-      m.AddLong(77);
-      m.AddLong(noDialog ? 1 : 0);
-      m.AddLong(0);
-      m.AddLong(0);
-    });
+  static XDRWRAP DialogMessage(const std::string& job, bool noDialog = false) {
+    return Send(messages::GetDialogDataRequest{job, "ann", "pc1", 77, noDialog, {}, {}});
+  }
+  static messages::GetDialogDataReply Dialog(const std::string& job, bool noDialog = false) {
+    XDRWRAP r = DialogMessage(job, noDialog);
+    return messages::DecodeGetDialogDataReply(r);
   }
   static bool LogHas(const std::string& text) {
     return WaitUntil([&] { return home_->Log().find(text) != std::string::npos; });
-  }
-  // The output lines of a reply: char 1 + string, up to char 0.
-  static Lines ReplyLines(XDRWRAP& r) {
-    Lines lines;
-    while (r.GetLong() == 1) lines.push_back(r.GetString());
-    return lines;
-  }
-  static Lines Strings(XDRWRAP& r, int32_t count) {
-    Lines out;
-    for (int32_t i = 0; i < count; ++i) out.push_back(r.GetString());
-    return out;
   }
 
   static std::unique_ptr<TestHome> home_;
@@ -269,59 +248,44 @@ std::unique_ptr<TestHome> DialogRequests::home_;
 std::unique_ptr<RunningServer> DialogRequests::server_;
 
 TEST_F(DialogRequests, ListBoxReplyHeaderAndLines) {
-  XDRWRAP r = Script(RUN_LISTBOX_SCRIPT, "lb", {"a\\r\\nb]\\r\\n"}, "REFRESH", "2");
-  EXPECT_EQ(r.GetLong(), 1);
-  EXPECT_EQ(r.GetLong(), 2);
-  EXPECT_EQ(Strings(r, 2), (Lines{"2", "4"}));
-  EXPECT_EQ(r.GetString(), ",");
-  EXPECT_EQ(r.GetLong(), 1);  // no column names
-  EXPECT_EQ(r.GetLong(), 0);  // context column
-  EXPECT_EQ(r.GetLong(), 3);
-  EXPECT_EQ(Strings(r, 3), (Lines{"10", "-", "30"}));
-  EXPECT_EQ(ReplyLines(r), (Lines{"a", "b]"}));
+  // Updates, separator, no column names, context column, icons, widths, lines.
+  EXPECT_EQ(
+      ListBox("lb", {"a\\r\\nb]\\r\\n"}, "REFRESH", "2"),
+      ListBoxReply(ListBoxFilled{{"2", "4"}, ",", true, 0, {}, {"10", "-", "30"}, {"a", "b]"}}));
   EXPECT_TRUE(LogHas("ann@pc1 ListBoxScript \"" + home_->path() + "/emit.sh\" exited code 0"));
-
-  XDRWRAP named = Script(RUN_LISTBOX_SCRIPT, "LBNAMED", {""}, "", "");
-  EXPECT_EQ(named.GetLong(), 1);
-  EXPECT_EQ(named.GetLong(), 0);
-  EXPECT_EQ(named.GetString(), ";");
-  EXPECT_EQ(named.GetLong(), 0);  // column names: no width list follows
-  EXPECT_EQ(named.GetLong(), 1);
-  EXPECT_EQ(named.GetLong(), 0);  // no icons
-  EXPECT_EQ(ReplyLines(named), Lines{});
+  // Column names: no width list follows; context column 1: an empty icon list.
+  EXPECT_EQ(ListBox("LBNAMED", {""}, "", ""),
+            ListBoxReply(ListBoxFilled{{}, ";", false, 1, {}, {}, {}}));
 }
 
 TEST_F(DialogRequests, ListBoxScriptSeesItsVariablesAndArguments) {
-  XDRWRAP r = Script(RUN_LISTBOX_SCRIPT, "LBENV", {"p1"}, "APPLY", "3");
-  ASSERT_EQ(r.GetLong(), 1);
-  for (int i = 0; i < 4; ++i) r.GetLong();  // no updates, ",", 1, context 0
-  r.GetString();
-  EXPECT_EQ(r.GetLong(), 0);  // the width list: empty
-  EXPECT_EQ(ReplyLines(r),
+  const auto reply = ListBox("LBENV", {"p1"}, "APPLY", "3");
+  ASSERT_TRUE(std::holds_alternative<ListBoxFilled>(reply));
+  EXPECT_EQ(std::get<ListBoxFilled>(reply).widths, Lines{});
+  EXPECT_EQ(std::get<ListBoxFilled>(reply).lines,
             Lines{"f1=,f2=,f4=,r=LISTBOX,c=LISTBOX,ch=3,j=LBENV,lr=APPLY,a=fixed p1"});
 }
 
-struct Refusal {
-  int32_t type;
-  std::string job;
-  Lines params;
-  std::string message;
-};
-
 TEST_F(DialogRequests, ListBoxAndFieldRefusals) {
-  const Refusal cases[] = {
-      {RUN_LISTBOX_SCRIPT, "NOSUCH", {}, "Could not find Program ID"},
-      {RUN_LISTBOX_SCRIPT, "SECRET", {}, "Could not find Program ID"},
-      {RUN_LISTBOX_SCRIPT, "PLAIN", {}, "No ListBox Script"},
-      {RUN_LISTBOX_SCRIPT, "LBMISSING", {}, "ListBoxScript failed to run"},
-      {RUN_LISTBOX_SCRIPT, "LB", {"out\\n", "2", "broken\\n"}, "broken\n"},
-      {RUN_FIELD_SCRIPT, "NOSUCH", {}, "Could not find Program ID"},
-      {RUN_FIELD_SCRIPT, "PLAIN", {}, "Could not locate field values"},
+  struct Refusal {
+    bool listBox;
+    std::string job;
+    Lines params;
+    std::string message;
+  } const cases[] = {
+      {true, "NOSUCH", {}, "Could not find Program ID"},
+      {true, "SECRET", {}, "Could not find Program ID"},
+      {true, "PLAIN", {}, "No ListBox Script"},
+      {true, "LBMISSING", {}, "ListBoxScript failed to run"},
+      {true, "LB", {"out\\n", "2", "broken\\n"}, "broken\n"},
+      {false, "NOSUCH", {}, "Could not find Program ID"},
+      {false, "PLAIN", {}, "Could not locate field values"},
   };
   for (const Refusal& c : cases) {
-    XDRWRAP r = Script(c.type, c.job, c.params, "", "1");
-    EXPECT_EQ(r.GetLong(), 0) << c.job;
-    EXPECT_EQ(r.GetString(), c.message) << c.job;
+    if (c.listBox)
+      EXPECT_EQ(ListBox(c.job, c.params, "", "1"), ListBoxReply(ScriptRefused{c.message})) << c.job;
+    else
+      EXPECT_EQ(Field(c.job, c.params, "", "1"), FieldReply(ScriptRefused{c.message})) << c.job;
   }
   EXPECT_TRUE(
       LogHas("ann@pc1 ListBoxScript \"" + home_->path() + "/missing.sh\" failed to execute."));
@@ -329,114 +293,77 @@ TEST_F(DialogRequests, ListBoxAndFieldRefusals) {
 
 TEST_F(DialogRequests, FieldScriptOutcomes) {
   for (const char* bad : {"0", "x", "6", "-1", "2x", ""}) {
-    XDRWRAP r = Script(RUN_FIELD_SCRIPT, "FLD", {}, "1", bad);
-    EXPECT_EQ(r.GetLong(), 0) << bad;
-    EXPECT_EQ(r.GetString(), "Invalid Field Number specified") << bad;
+    EXPECT_EQ(Field("FLD", {}, "1", bad),
+              FieldReply(ScriptRefused{"Invalid Field Number specified"}))
+        << bad;
   }
-  XDRWRAP none = Script(RUN_FIELD_SCRIPT, "FLD", {}, "2", "1");
-  EXPECT_EQ((Lines{std::to_string(none.GetLong()), std::to_string(none.GetLong()),
-                   std::to_string(none.GetLong()), std::to_string(none.GetLong())}),
-            (Lines{"1", "0", "1", "0"}));
+  // No populate script: char 1, char 0, char 1, long 0.
+  EXPECT_EQ(Field("FLD", {}, "2", "1"), FieldReply(FieldValues{{}, true, ""}));
   EXPECT_TRUE(LogHas("ann@pc1 Failed to find field populate script for field 1 (job FLD)"));
-
-  XDRWRAP ok = Script(RUN_FIELD_SCRIPT, "fld", {"x\\ny\\n"}, "1", "2");
-  EXPECT_EQ(ok.GetLong(), 1);
-  EXPECT_EQ(ReplyLines(ok), (Lines{"x", "y"}));
-  EXPECT_EQ(ok.GetLong(), 0);
-
-  XDRWRAP failed = Script(RUN_FIELD_SCRIPT, "FLD", {"x\\n", "4", "why\\n"}, "1", "2");
-  EXPECT_EQ(failed.GetLong(), 1);
-  EXPECT_EQ(ReplyLines(failed), Lines{"x"});
-  EXPECT_EQ(failed.GetLong(), 1);
-  EXPECT_EQ(failed.GetLong(), 4);
-  EXPECT_EQ(failed.GetString(), "why\n");
-
-  XDRWRAP env = Script(RUN_FIELD_SCRIPT, "FLD", {}, "1", "3");
-  EXPECT_EQ(env.GetLong(), 1);
-  EXPECT_EQ(ReplyLines(env), Lines{"f1=,f2=,f4=,r=POPULATE,c=3,ch=1,j=FLD,lr=,a="});
-
-  XDRWRAP missing = Script(RUN_FIELD_SCRIPT, "FLD", {}, "1", "4");
-  EXPECT_EQ(missing.GetLong(), 0);
-  EXPECT_EQ(missing.GetString(), "PopulateFieldScript failed to run: No such file or directory");
+  EXPECT_EQ(Field("fld", {"x\\ny\\n"}, "1", "2"), FieldReply(FieldValues{{"x", "y"}, false, ""}));
+  EXPECT_EQ(Field("FLD", {"x\\n", "4", "why\\n"}, "1", "2"),
+            FieldReply(FieldValues{{"x"}, true, "why\n"}));
+  EXPECT_EQ(Field("FLD", {}, "1", "3"),
+            FieldReply(FieldValues{{"f1=,f2=,f4=,r=POPULATE,c=3,ch=1,j=FLD,lr=,a="}, false, ""}));
+  EXPECT_EQ(
+      Field("FLD", {}, "1", "4"),
+      FieldReply(ScriptRefused{"PopulateFieldScript failed to run: No such file or directory"}));
   EXPECT_TRUE(LogHas("ann@pc1 Running Field Populate Script \"" + home_->path() +
                      "/env.sh\" KESREASON=POPULATE, KESCURRENTFIELD=3 KESCHANGEDFIELD=1"));
 }
 
 TEST_F(DialogRequests, ValidationOutcomes) {
+  const messages::ValidationScriptReply accepted = messages::ValidationAccepted{};
   struct Case {
     std::string job;
     Lines params;
-    int32_t status;
-    std::string message;
+    messages::ValidationScriptReply reply;
   } const cases[] = {
-      {"NOSUCH", {}, 1, ""},
-      {"PLAIN", {}, 1, ""},
-      {"VAL", {"", "0"}, 1, ""},
-      {"VAL", {"", "3", "field 2 is empty\\r\\n"}, 0, "field 2 is empty\r\n"},
-      {"VALMISSING", {}, 0, "Validation Script failed to execute"},
+      {"NOSUCH", {}, accepted},
+      {"PLAIN", {}, accepted},
+      {"VAL", {"", "0"}, accepted},
+      {"VAL", {"", "3", "field 2 is empty\\r\\n"}, ScriptRefused{"field 2 is empty\r\n"}},
+      {"VALMISSING", {}, ScriptRefused{"Validation Script failed to execute"}},
   };
-  for (const Case& c : cases) {
-    XDRWRAP r = Validate(c.job, c.params);
-    EXPECT_EQ(r.GetLong(), c.status) << c.job;
-    if (c.status == 0) {
-      EXPECT_EQ(r.GetString(), c.message) << c.job;
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(Validate(c.job, c.params), c.reply) << c.job;
   EXPECT_TRUE(
       LogHas("ann@pc1 Validation Script \"" + home_->path() + "/emit.sh\" exited with code 3"));
 }
 
-// The six fields of the stream-handling block.
-struct StreamBlock {
-  int32_t in, err, out;
-  std::string inFile, errFile, outFile;
-  bool operator==(const StreamBlock&) const = default;
-};
-StreamBlock ReadBlock(XDRWRAP& r) {
-  StreamBlock b{r.GetEnum(), r.GetEnum(), r.GetEnum(), "", "", ""};
-  b.inFile = r.GetString();
-  b.errFile = r.GetString();
-  b.outFile = r.GetString();
-  return b;
-}
-const StreamBlock kDefaultBlock{1, 2, 1, "", "", ""};
+const StreamBlock kDefaultBlock{
+    Disposition::Display, Disposition::Popup, Disposition::Display, "", "", ""};
 
 TEST_F(DialogRequests, DialogFailures) {
+  using messages::DialogFailure;
+  using messages::DialogNotBuilt;
+  using messages::DialogRefused;
   struct Case {
     std::string job;
     bool noDialog;
-    std::string user;
-    int32_t failure;
-    std::string message;  // failures 10 and 6
-    StreamBlock block;    // failures 1, 2, 3 and 6
+    messages::GetDialogDataReply reply;
   } const cases[] = {
-      {"NOSUCH", false, "ann", 0, "", {}},
-      {"SECRET", false, "ann", 0, "", {}},
-      {"CHOOSER", true, "ann", 10, "Job contains UI and -nd option specified", {}},
-      {"DLG", true, "ann", 10, "Job contains UI and -nd option specified", {}},
-      {"INFILE", true, "ann", 1, "", {5, 1, 1, "/tmp/in", "", ""}},
-      {"NEEDS", false, "ann", 10, "Cannot run NEEDS - job OTHER is not running", {}},
-      {"PREBAD", false, "ann", 6, "not today\n", {1, 5, 1, "", "/tmp/e", ""}},
-      {"PREMISSING", false, "ann", 6, "Prevalidate Script failed to run: No such file or directory",
-       kDefaultBlock},
-      {"NODLGFILE", false, "ann", 2, "", kDefaultBlock},
-      {"PLAIN", false, "ann", 1, "", kDefaultBlock},
-      {"EMPTYDS", false, "ann", 3, "", kDefaultBlock},
-      {"TCLMISSING", false, "ann", 3, "", kDefaultBlock},
+      {"NOSUCH", false, messages::DialogJobNotFound{}},
+      {"SECRET", false, messages::DialogJobNotFound{}},
+      {"CHOOSER", true, DialogRefused{"Job contains UI and -nd option specified"}},
+      {"DLG", true, DialogRefused{"Job contains UI and -nd option specified"}},
+      {"INFILE", true,
+       DialogNotBuilt{
+           DialogFailure::NoDialog,
+           {Disposition::File, Disposition::Display, Disposition::Display, "/tmp/in", "", ""}}},
+      {"NEEDS", false, DialogRefused{"Cannot run NEEDS - job OTHER is not running"}},
+      {"PREBAD", false,
+       messages::DialogPrevalidateRefused{
+           {Disposition::Display, Disposition::File, Disposition::Display, "", "/tmp/e", ""},
+           "not today\n"}},
+      {"PREMISSING", false,
+       messages::DialogPrevalidateRefused{
+           kDefaultBlock, "Prevalidate Script failed to run: No such file or directory"}},
+      {"NODLGFILE", false, DialogNotBuilt{DialogFailure::DialogFileMissing, kDefaultBlock}},
+      {"PLAIN", false, DialogNotBuilt{DialogFailure::NoDialog, kDefaultBlock}},
+      {"EMPTYDS", false, DialogNotBuilt{DialogFailure::NoScript, kDefaultBlock}},
+      {"TCLMISSING", false, DialogNotBuilt{DialogFailure::NoScript, kDefaultBlock}},
   };
-  for (const Case& c : cases) {
-    XDRWRAP r = Dialog(c.job, c.noDialog, c.user);
-    EXPECT_EQ(r.GetEnum(), 0) << c.job;
-    EXPECT_EQ(r.GetEnum(), c.failure) << c.job;
-    if (c.failure == 10) {
-      EXPECT_EQ(r.GetString(), c.message) << c.job;
-    } else if (c.failure != 0) {
-      EXPECT_EQ(ReadBlock(r), c.block) << c.job;
-      if (c.failure == 6) {
-        EXPECT_EQ(r.GetString(), c.message) << c.job;
-      }
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(Dialog(c.job, c.noDialog), c.reply) << c.job;
   for (const std::string& line : Lines{
            "ann@pc1 - could not open dialog - job \"NOSUCH\", does not exist",
            "ann@pc1 - could not open dialog for job \"SECRET\", denied by group permission",
@@ -449,17 +376,19 @@ TEST_F(DialogRequests, DialogFailures) {
     EXPECT_TRUE(LogHas(line)) << line;
 }
 
-std::string DialogScript(XDRWRAP r, StreamBlock* block = nullptr) {
-  EXPECT_EQ(r.GetEnum(), 1);
-  const StreamBlock b = ReadBlock(r);
-  if (block) *block = b;
-  return r.GetString();
+std::string DialogScript(const messages::GetDialogDataReply& reply, StreamBlock* block = nullptr) {
+  const auto* script = std::get_if<messages::DialogScriptReply>(&reply);
+  EXPECT_NE(script, nullptr);
+  if (!script) return "";
+  if (block) *block = script->streams;
+  return script->script;
 }
 
 TEST_F(DialogRequests, DialogWithPopulatedFields) {
   StreamBlock block;
   const std::string script = DialogScript(Dialog("dlg"), &block);
-  EXPECT_EQ(block, (StreamBlock{1, 2, 5, "", "", "DLG.out"}));
+  EXPECT_EQ(block, (StreamBlock{Disposition::Display, Disposition::Popup, Disposition::File, "", "",
+                                "DLG.out"}));
   // Field 1: blanked KESFIELD variables from the job's environment file.
   EXPECT_NE(script.find("f1=,f2=,f4=,r=POPULATE,c=1,ch=,j=DLG,lr=,a="), std::string::npos);
   // Field 3 failed after two lines: its choices stay, it is disabled.
@@ -513,18 +442,17 @@ TEST_F(DialogRequests, TclFileIsSentUnchanged) {
 TEST_F(DialogRequests, TenThousandDefinitionLines) {
   // Labels only, and ten thousand fields: both scripts fit in a reply.
   EXPECT_NE(DialogScript(Dialog("TEXT")).find("Row 9999"), std::string::npos);
-  XDRWRAP huge = Dialog("HUGE");
+  XDRWRAP huge = DialogMessage("HUGE");
   EXPECT_LE(huge.BufferCount(), kMaxBuffers);
-  EXPECT_NE(DialogScript(std::move(huge)).find("Label 9999"), std::string::npos);
+  EXPECT_NE(DialogScript(messages::DecodeGetDialogDataReply(huge)).find("Label 9999"),
+            std::string::npos);
 }
 
 TEST_F(DialogRequests, ScriptBeyondTheMessageLimitsIsRefused) {
   const size_t size = size_t{kMaxBuffers} * kMaxBufferSize + 1;
   home_->WriteFile("huge.tcl", std::string(size, 'x'));
-  XDRWRAP r = Dialog("TCLHUGE");
-  EXPECT_EQ(r.GetEnum(), 0);
-  EXPECT_EQ(r.GetEnum(), 3);
-  EXPECT_EQ(ReadBlock(r), kDefaultBlock);
+  EXPECT_EQ(Dialog("TCLHUGE"), DialogReply(messages::DialogNotBuilt{
+                                   messages::DialogFailure::NoScript, kDefaultBlock}));
   EXPECT_TRUE(LogHas("ann@pc1 - dialog script of job \"TCLHUGE\" too long to send (" +
                      std::to_string(size) + " bytes)"));
 }
@@ -532,21 +460,18 @@ TEST_F(DialogRequests, ScriptBeyondTheMessageLimitsIsRefused) {
 // A list box of 200,000 lines (1,000-byte buffers once made 3,200 of them)
 // arrives whole within the limits; 1,700,000 lines cannot fit and are refused.
 TEST_F(DialogRequests, ListBoxOfManyLinesStaysWithinTheLimits) {
-  XDRWRAP many = Script(RUN_LISTBOX_SCRIPT, "LBMANY", {}, "", "");
+  XDRWRAP many =
+      Send(messages::RunListBoxScriptRequest{"LBMANY", "ann", {}, {}, "pc1", 77, "", ""});
   EXPECT_LE(many.BufferCount(), kMaxBuffers);
-  ASSERT_EQ(many.GetLong(), 1);
-  EXPECT_EQ(many.GetLong(), 0);  // no updates
-  EXPECT_EQ(many.GetString(), ",");
-  EXPECT_EQ(many.GetLong(), 1);  // no column names
-  EXPECT_EQ(many.GetLong(), 0);  // context column
-  EXPECT_EQ(many.GetLong(), 0);  // no widths
-  const Lines lines = ReplyLines(many);
+  const auto filled = messages::DecodeListBoxScriptReply(many);
+  ASSERT_TRUE(std::holds_alternative<ListBoxFilled>(filled));
+  const Lines& lines = std::get<ListBoxFilled>(filled).lines;
   ASSERT_EQ(lines.size(), 200000u);
   EXPECT_EQ(lines.back(), "200000");
 
-  XDRWRAP tooMany = Script(RUN_LISTBOX_SCRIPT, "LBTOOMANY", {}, "", "");
-  EXPECT_EQ(tooMany.GetLong(), 0);
-  const std::string message = tooMany.GetString();
+  const auto tooMany = ListBox("LBTOOMANY", {}, "", "");
+  ASSERT_TRUE(std::holds_alternative<ScriptRefused>(tooMany));
+  const std::string& message = std::get<ScriptRefused>(tooMany).message;
   EXPECT_EQ(message.rfind("ListBoxScript output too large to send (", 0), 0u) << message;
   EXPECT_TRUE(LogHas("ann@pc1 ListBoxScript output of \"" + home_->path() +
                      "/toomany.sh\" too large to send ("));
@@ -558,10 +483,8 @@ TEST_F(DialogRequests, JobThatDeniesItselfWhileItRuns) {
   run.SendChunk("ping");
   RunOutput echoed;
   ASSERT_TRUE(run.ReadOutputUntil("ping", echoed));  // running now
-  XDRWRAP r = Dialog("self");
-  EXPECT_EQ(r.GetEnum(), 0);
-  EXPECT_EQ(r.GetEnum(), 10);
-  EXPECT_EQ(r.GetString(), "Cannot run SELF - it is already running");
+  EXPECT_EQ(Dialog("self"),
+            DialogReply(messages::DialogRefused{"Cannot run SELF - it is already running"}));
   run.SendEndOfInput();
   EXPECT_TRUE(run.ReadOutput().endWord);
   EXPECT_EQ(run.Reply().status, 1);
@@ -582,15 +505,9 @@ TEST_F(DialogRequests, FifoAsBannerGraphicAnswersAtOnceWithTheBuiltinPicture) {
 }
 
 TEST_F(DialogRequests, CancelDialogOnlyLogs) {
-  XDRWRAP r = Send([](XDRWRAP& m) {
-    m.AddEnum(CANCEL_DIALOG);
-    m.AddString("DLG");
-    m.AddString("ann");
-    m.AddString("pc1");
-    m.AddLong(77);
-  });
+  XDRWRAP r = Send(messages::CancelDialogRequest{"DLG", "ann", "pc1", 77});
   EXPECT_TRUE(LogHas("ann@pc1 cancels dialog for job DLG"));
-  EXPECT_THROW(r.GetLong(), DecodeFailure);
+  EXPECT_EQ(r.FieldsLeft(), 0);
 }
 
 }  // namespace

@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/messages/dialog.h"
+#include "protocol/messages/dialog_scripts.h"
 #include "protocol/messages/groups.h"
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/messages/notify.h"
+#include "protocol/messages/preload.h"
+#include "protocol/messages/run.h"
 #include "protocol/transport.h"
 
 namespace {
@@ -56,10 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t steer = size ? data[size - 1] : 0;
     for (int i = 0; i < 100000; ++i) {
       switch ((steer + i) % 4) {
-        case 0: message.GetLong(); break;
-        case 1: message.GetEnum(); break;
-        case 2: message.GetBool(); break;
-        default: message.GetString(); break;
+        case 0:
+          message.GetLong();
+          break;
+        case 1:
+          message.GetEnum();
+          break;
+        case 2:
+          message.GetBool();
+          break;
+        default:
+          message.GetString();
+          break;
       }
     }
   } catch (const kestrun::DecodeFailure&) {
@@ -70,6 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
            ShowHelpTextRequest, GetActiveJobsRequest, KillJobRequest, DeregisterClientRequest,
            SendMessageToClientRequest, GetJobsForUserRequest, ClientKeepaliveRequest,
            RelayMessageBalloonRequest, RelayMessageJobNotifyRequest, GetGroupsForUserRequest,
-           GetUsersInGroupRequest>(reader, bytes);
+           GetUsersInGroupRequest, RunServerScriptRequest, GetDialogDataRequest,
+           CancelDialogRequest, RunValidationScriptRequest, RunFieldScriptRequest,
+           RunListBoxScriptRequest, StartBackgroundScriptRequest, RegisterWaitingForCallbackRequest,
+           UnregisterWaitingForCallbackRequest, SyncBackgroundProcStatusRequest,
+           RecordBackgroundProcPidRequest>(reader, bytes);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "config/server_config.h"
 #include "jobs/preload.h"
 #include "launch/running_jobs.h"
+#include "protocol/messages/preload.h"
 #include "server/dispatcher.h"
 #include "server/listener.h"
 #include "tests/jobs/run_client.h"
@@ -75,12 +76,8 @@ class Preload : public testing::Test {
 
   void Announce(const std::string& job, const std::string& node = "pc1") {
     XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(START_BACKGROUND_SCRIPT);
-    m.AddString(node);
-    m.AddString("ann");
-    m.AddLong(kClientPid);
-    m.AddString(job);
+    messages::EncodeRequest(m, messages::StartBackgroundScriptRequest{
+                                   node, "ann", static_cast<int32_t>(kClientPid), job});
     ASSERT_TRUE(Exchange(port_, m));
   }
   // Launches the program as GET_DIALOG_DATA does; its process id (0: none).
@@ -297,35 +294,34 @@ TEST_F(Preload, CallbackRequestsFromAnotherProcessAreRefused) {
   std::optional<Socket> trap = net::ListenTcp(&trapPort, 4);
   ASSERT_TRUE(trap);
   const std::string pidText = std::to_string(pid), portText = std::to_string(trapPort);
+  const int32_t id = static_cast<int32_t>(pid);
   struct Case {
     const char* what;
-    std::vector<int32_t> fields;  // after the client name
+    bool unregister;
+    int32_t pid, parentPid;
     std::string logged;
   } const cases[] = {
-      {"register",
-       {static_cast<int32_t>(pid), 0, trapPort, 0},
+      {"register", false, id, 0,
        "Callback registration for PID " + pidText + " PPID 0 port " + portText +
            " refused: the request does not come from that program"},
-      {"register as parent",
-       {1, static_cast<int32_t>(pid), trapPort, 0},
+      {"register as parent", false, 1, id,
        "Callback registration for PID 1 PPID " + pidText + " port " + portText +
            " refused: the request does not come from that program"},
-      {"unregister",
-       {static_cast<int32_t>(pid)},
+      {"unregister", true, id, 0,
        "Callback deregistration for PID " + pidText +
            " refused: the request does not come from that program"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     XDRWRAP m;
-    m.BeginEncode();
-    m.AddEnum(c.fields.size() == 1 ? UNREGISTER_WAITING_FOR_CALLBACK
-                                   : REGISTER_WAITING_FOR_CALLBACK);
-    m.AddString("pc1");
-    for (int32_t field : c.fields) m.AddLong(field);
+    if (c.unregister)
+      messages::EncodeRequest(m, messages::UnregisterWaitingForCallbackRequest{"pc1", c.pid});
+    else
+      messages::EncodeRequest(
+          m, messages::RegisterWaitingForCallbackRequest{"pc1", c.pid, c.parentPid, trapPort, 0});
     std::optional<XDRWRAP> reply = Exchange(port_, m);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->GetEnum(), 0);
+    EXPECT_EQ(messages::CallbackReply::Decode(*reply).result, messages::CallbackResult::Refused);
     EXPECT_NE(home_.Log().find(c.logged), std::string::npos) << home_.Log();
   }
   // The program's own registration stands: the run reaches it.

@@ -1,8 +1,8 @@
 #include "tests/jobs/run_client.h"
 
 #include <chrono>
+#include <variant>
 
-#include "protocol/request_types.h"
 #include "protocol/run_stream.h"
 
 namespace kestrun::test {
@@ -10,16 +10,6 @@ namespace kestrun::test {
 namespace {
 
 constexpr std::chrono::milliseconds kWait{20000};
-
-void EmptyBlocks(XDRWRAP& m) {
-  m.AddLong(0);  // fields
-  m.AddLong(0);  // list box: selections,
-  m.AddLong(0);  //   variables,
-  m.AddLong(0);  //   columns
-  m.AddLong(0);  // passed fields
-  m.AddLong(0);  // passed list box: selections,
-  m.AddLong(0);  //   variables
-}
 
 }  // namespace
 
@@ -31,19 +21,7 @@ RunClient::RunClient(int port, const RunFields& f) {
   connection_ = ConnectToServer(port, "127.0.0.1");
   if (!connection_) return;
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(RUN_SERVER_SCRIPT);
-  m.AddString(f.job);
-  m.AddString(f.user);
-  m.AddLong(f.paramCount.value_or(static_cast<int32_t>(f.params.size())));
-  for (const std::string& p : f.params) m.AddString(p);
-  if (f.blocks)
-    f.blocks(m);
-  else
-    EmptyBlocks(m);
-  m.AddString(f.node);
-  m.AddLong(f.processId);
-  m.AddString(f.stdinFileName);
+  messages::EncodeRequest(m, f.request);
   SendRequest(m, *connection_);
 }
 
@@ -123,12 +101,15 @@ RunReply RunClient::Reply() {
   try {
     ReceiveMessage(m, connection_->socket.get(), kWait);
     if (m.FieldsLeft() == 0) return reply;
-    reply.status = m.GetEnum();
-    if (reply.status == 1) {
-      reply.code = m.GetLong();
-      reply.exitCode = m.GetLong();
+    const messages::RunServerScriptReply answer = messages::DecodeRunServerScriptReply(m);
+    if (const auto* ran = std::get_if<messages::RunScriptRan>(&answer)) {
+      reply.status = 1;
+      reply.exitCode = ran->exitCode;
+      reply.text = ran->title;
+    } else {
+      reply.status = 0;
+      reply.text = std::get<messages::RunScriptRefused>(answer).message;
     }
-    reply.text = m.GetString();
   } catch (const DecodeFailure&) {
     reply.status = -2;
   }

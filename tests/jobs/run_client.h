@@ -5,55 +5,51 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "protocol/messages/run.h"
 #include "protocol/transport.h"
 
 namespace kestrun::test {
 
-// The request's fields; a test names the job and changes what it needs:
+// The request; a test names the job and changes what it needs:
 // RunFields("CAT").User("bob").Node("pc2").
 struct RunFields {
-  explicit RunFields(std::string jobName) : job(std::move(jobName)) {}
+  explicit RunFields(std::string jobName) {
+    request.programId = std::move(jobName);
+    request.clientUser = "ann";
+    request.clientNode = "pc1";
+    request.clientProcessId = 4242;
+  }
   RunFields& User(std::string v) {
-    user = std::move(v);
+    request.clientUser = std::move(v);
     return *this;
   }
   RunFields& Params(std::vector<std::string> v) {
-    params = std::move(v);
+    request.parameters = std::move(v);
     return *this;
   }
-  RunFields& ParamCount(int32_t v) {
-    paramCount = v;
+  RunFields& NoTerminal() {
+    request.noTerminal = true;
     return *this;
   }
-  RunFields& Blocks(std::function<void(XDRWRAP&)> v) {
-    blocks = std::move(v);
+  RunFields& Blocks(messages::DialogBlocks v) {
+    request.blocks = std::move(v);
     return *this;
   }
   RunFields& Node(std::string v) {
-    node = std::move(v);
+    request.clientNode = std::move(v);
     return *this;
   }
   RunFields& StdinFileName(std::string v) {
-    stdinFileName = std::move(v);
+    request.stdinFileName = std::move(v);
     return *this;
   }
 
-  std::string job;
-  std::string user = "ann";
-  std::vector<std::string> params;
-  // The parameter count sent; nullopt sends params.size().
-  std::optional<int32_t> paramCount;
-  // Writes fields 5 to 8 (the four blocks); unset sends empty blocks.
-  std::function<void(XDRWRAP&)> blocks;
-  std::string node = "pc1";
-  int32_t processId = 4242;
-  std::string stdinFileName;
+  messages::RunServerScriptRequest request;
 };
 
 // What came back between the start header and the end word.
@@ -67,7 +63,6 @@ struct RunOutput {
 // The reply message's fields.
 struct RunReply {
   int32_t status = -1;  // the enum; -1 when there was no field at all
-  int32_t code = 0;
   int32_t exitCode = 0;
   std::string text;  // title, or the message of a refusal
 };

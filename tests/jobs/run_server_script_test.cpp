@@ -17,8 +17,10 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "protocol/messages/dialog_scripts.h"
 #include "protocol/request_types.h"
 
 #include "tests/jobs/run_client.h"
@@ -359,7 +361,6 @@ TEST_F(RunServerScript, AJobWithoutProgramAnswersDoneWithItsTitle) {
   EXPECT_EQ(titled.ReadRaw(24), kZeros24);
   RunReply reply = titled.Reply();
   EXPECT_EQ(reply.status, 1);
-  EXPECT_EQ(reply.code, 0);
   EXPECT_EQ(reply.exitCode, 0);
   EXPECT_EQ(reply.text, "Empty Job");
 
@@ -380,7 +381,6 @@ TEST_F(RunServerScript, ExitCodeAndTitleOrKestrunAndTheLogOfARun) {
   EXPECT_TRUE(out.endWord);
   const RunReply reply = run.Reply();
   EXPECT_EQ(reply.status, 1);
-  EXPECT_EQ(reply.code, 0);
   EXPECT_EQ(reply.exitCode, 7);
   EXPECT_EQ(reply.text, "Kestrun");
   const std::string log = Log();
@@ -423,7 +423,7 @@ TEST_F(RunServerScript, ParameterCountAbove65535MeansItsLow16BitsAndNoTerminal) 
   EXPECT_EQ(tty.Reply().status, 1);
 
   // 65538: two parameters, and the request goes on with the blocks after them.
-  RunClient pipe(port(), RunFields("TTY").Params({"a", "b"}).ParamCount(65538).StdinFileName("f"));
+  RunClient pipe(port(), RunFields("TTY").Params({"a", "b"}).NoTerminal().StdinFileName("f"));
   pipe.Header();
   EXPECT_EQ(pipe.ReadOutput().out, "pipe a b\n");
   EXPECT_EQ(pipe.Reply().status, 1);
@@ -455,29 +455,17 @@ TEST_F(RunServerScript, ArgumentsAreTheJobsParametersThenTheClientsExpanded) {
   EXPECT_NE(console.find(expected), std::string::npos) << console;
 }
 
-void EnvironmentBlocks(XDRWRAP& m) {
-  m.AddLong(2);
-  m.AddString("first");
-  m.AddString("second value");
-  m.AddLong(2);  // selections
-  m.AddLong(4);  // variables
-  m.AddLong(1);  // columns
-  m.AddString("Customer");
-  for (const char* s :
-       {"CUSTOMER1", "Smith", "CUSTOMER2", "Jones", "ORDER_1", "77", "KESREASON", "X"})
-    m.AddString(s);
-  m.AddLong(1);
-  m.AddString("passed");
-  m.AddLong(9);
-  m.AddLong(1);
-  m.AddString("KESJOBNAME");
-  m.AddString("OTHER");
-}
+const messages::DialogBlocks kEnvironmentBlocks{
+    {{"first", "second value"}},
+    {2,
+     {"Customer"},
+     {{"CUSTOMER1", "Smith"}, {"CUSTOMER2", "Jones"}, {"ORDER_1", "77"}, {"KESREASON", "X"}}},
+    {{{"passed"}}, {9, {{"KESJOBNAME", "OTHER"}}}}};
 
 TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast) {
   RunClient run(
       port(),
-      RunFields("Environment").Blocks(EnvironmentBlocks).Node("pcB").StdinFileName("in.txt"));
+      RunFields("Environment").Blocks(kEnvironmentBlocks).Node("pcB").StdinFileName("in.txt"));
   run.Header();
   const std::string out = run.ReadOutput().out;
   EXPECT_EQ(run.Reply().status, 1);
@@ -497,19 +485,12 @@ TEST_F(RunServerScript, TheRunsEnvironmentHoldsFilesBlocksAndItsOwnVariablesLast
 // would run its own commands as the server's user.
 TEST_F(RunServerScript, ClientVariablesThatAShellActsOnAreRefusedAndLogged) {
   const std::string pwned = home_->path() + "/pwned";
-  RunClient run(port(), RunFields("BASHJOB").User("eve").Node("pcE").Blocks([](XDRWRAP& m) {
-    m.AddLong(0);  // fields
-    m.AddLong(0);  // selections
-    m.AddLong(3);  // variables
-    m.AddLong(0);  // columns
-    for (const char* s : {"BASH_ENV", "/dev/stdin", "LD_PRELOAD", "/tmp/x.so", "ROW_1", "ok"})
-      m.AddString(s);
-    m.AddLong(0);
-    m.AddLong(0);  // passed selections
-    m.AddLong(1);
-    m.AddString("PATH");
-    m.AddString("/tmp/evilbin");
-  }));
+  RunClient run(
+      port(),
+      RunFields("BASHJOB").User("eve").Node("pcE").Blocks(
+          {{},
+           {0, {}, {{"BASH_ENV", "/dev/stdin"}, {"LD_PRELOAD", "/tmp/x.so"}, {"ROW_1", "ok"}}},
+           {{}, {0, {{"PATH", "/tmp/evilbin"}}}}}));
   run.Header();
   run.SendChunk("touch " + pwned + "\n");
   run.SendEndOfInput();
@@ -529,19 +510,8 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // Empty field blocks, and these variables in the list-box block and the
 // passed list-box block.
-std::function<void(XDRWRAP&)> Variables(Pairs listBox, Pairs passed = {}) {
-  return [listBox, passed](XDRWRAP& m) {
-    for (const Pairs* pairs : {&listBox, &passed}) {
-      m.AddLong(0);  // fields
-      m.AddLong(1);  // selections
-      m.AddLong(static_cast<int32_t>(pairs->size()));
-      if (pairs == &listBox) m.AddLong(0);  // columns
-      for (const auto& [name, value] : *pairs) {
-        m.AddString(name);
-        m.AddString(value);
-      }
-    }
-  };
+messages::DialogBlocks Variables(Pairs listBox, Pairs passed = {}) {
+  return {{}, {1, {}, std::move(listBox)}, {{}, {1, std::move(passed)}}};
 }
 
 // Every name of both tables, refused ones first, with the value "client!".
@@ -560,20 +530,14 @@ Pairs Rows(int first, int count) {
 }
 
 // RUN_LISTBOX_SCRIPT for LBNAMES with `blocks`.
-std::optional<XDRWRAP> ListBoxScript(int port, const std::string& node,
-                                     const std::function<void(XDRWRAP&)>& blocks) {
+messages::ListBoxScriptReply ListBoxScript(int port, const std::string& node,
+                                           const messages::DialogBlocks& blocks) {
   XDRWRAP m;
-  m.BeginEncode();
-  m.AddEnum(RUN_LISTBOX_SCRIPT);
-  m.AddString("LBNAMES");
-  m.AddString("eve");
-  m.AddLong(0);
-  blocks(m);
-  m.AddString(node);
-  m.AddLong(77);
-  m.AddString("REFRESH");
-  m.AddString("");
-  return Exchange(port, m);
+  messages::EncodeRequest(
+      m, messages::RunListBoxScriptRequest{"LBNAMES", "eve", {}, blocks, node, 77, "REFRESH", ""});
+  std::optional<XDRWRAP> reply = Exchange(port, m);
+  if (!reply) return messages::ScriptRefused{"no reply"};
+  return messages::DecodeListBoxScriptReply(*reply);
 }
 
 // The client's value reached the job (which printed one line per name) for
@@ -604,16 +568,9 @@ TEST_F(RunServerScript, ClientVariablesAreTakenOnlyUnderRowNamesInEveryBlockAndR
     EXPECT_EQ(run.Reply().status, 1);
     ExpectOnlyAcceptedNamesSet(lines, Log(), node);
   }
-  std::optional<XDRWRAP> reply = ListBoxScript(port(), "pcD", Variables(AllNames()));
-  ASSERT_TRUE(reply);
-  ASSERT_EQ(reply->GetLong(), 1);
-  // No updates, the separator, no column names, no context column, no widths.
-  reply->GetLong();
-  reply->GetString();
-  for (int i = 0; i < 3; ++i) reply->GetLong();
-  std::vector<std::string> lines;
-  while (reply->GetLong() == 1) lines.push_back(reply->GetString());
-  ExpectOnlyAcceptedNamesSet(lines, Log(), "pcD");
+  const messages::ListBoxScriptReply reply = ListBoxScript(port(), "pcD", Variables(AllNames()));
+  ASSERT_TRUE(std::holds_alternative<messages::ListBoxFilled>(reply));
+  ExpectOnlyAcceptedNamesSet(std::get<messages::ListBoxFilled>(reply).lines, Log(), "pcD");
 }
 
 TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
@@ -633,10 +590,8 @@ TEST_F(RunServerScript, MoreThan1000ListBoxVariablesRefuseTheRequest) {
   EXPECT_EQ(CountOf(Log(), " ann@pcM could not invoke job \"EXIT7\" - " + std::string(kTooMany)),
             1u);
 
-  std::optional<XDRWRAP> dialog = ListBoxScript(port(), "pcM", Variables(Rows(0, 1001)));
-  ASSERT_TRUE(dialog);
-  EXPECT_EQ(dialog->GetLong(), 0);
-  EXPECT_EQ(dialog->GetString(), kTooMany);
+  EXPECT_EQ(ListBoxScript(port(), "pcM", Variables(Rows(0, 1001))),
+            messages::ListBoxScriptReply(messages::ScriptRefused{kTooMany}));
   EXPECT_EQ(CountOf(Log(), " eve@pcM - ListBoxScript for job \"LBNAMES\": " +
                                std::string(kTooMany) + "\n"),
             1u);

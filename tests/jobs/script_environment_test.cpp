@@ -3,7 +3,6 @@
 #include "jobs/script_environment.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include <string>
 
 #include "config/server_config.h"
-#include "protocol/transport.h"
 
 namespace kestrun {
 namespace {
@@ -45,18 +43,6 @@ class ScratchDir {
  private:
   std::string path_;
 };
-
-// Takes an encoded message through a socket pair so that it can be read with
-// the Get operations, as a request arrives at a handler.
-XDRWRAP Received(XDRWRAP& sent) {
-  int fds[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  Socket a(fds[0]), b(fds[1]);
-  SendReply(sent, a.get());
-  XDRWRAP received;
-  ReceiveMessage(received, b.get());
-  return received;
-}
 
 std::string Value(const EnvironmentBlock& block, const std::string& name) {
   return LookupVariable(block, name).value_or("<unset>");
@@ -159,19 +145,13 @@ TEST(ListBoxVariableSet, BaseNamesLoseTrailingDigitsAndUnderscoresAndAppearOnce)
 }
 
 TEST(DialogBlocks, ListBoxBlockSetsCountsHeadingsVariablesAndTheirSet) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddLong(2);  // selections
-  m.AddLong(4);  // variables
-  m.AddLong(2);  // columns
-  m.AddString("Customer");
-  m.AddString("Order");
-  for (const char* s : {"CUSTOMER1", "Smith", "CUSTOMER2", "Jones", "", "ignored", "ORDER_1", "77"})
-    m.AddString(s);
-  XDRWRAP r = Received(m);
+  const messages::ListBoxBlock listBox{
+      2,
+      {"Customer", "Order"},
+      {{"CUSTOMER1", "Smith"}, {"CUSTOMER2", "Jones"}, {"", "ignored"}, {"ORDER_1", "77"}}};
   EnvironmentBlock block;
   ClientVariableFilter filter(block);
-  ReadListBoxBlock(r, block, filter);
+  SetListBoxBlock(listBox, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESLISTBOXSELECTIONS=2", "KESLISTBOXCOLUMNS=2",
                                      "KESHEADING_1=Customer", "KESHEADING_2=Order",
                                      "CUSTOMER1=Smith", "CUSTOMER2=Jones", "ORDER_1=77",
@@ -179,59 +159,21 @@ TEST(DialogBlocks, ListBoxBlockSetsCountsHeadingsVariablesAndTheirSet) {
 }
 
 TEST(DialogBlocks, ListBoxBlockWithoutVariablesSetsNoVariableSet) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddLong(0);
-  m.AddLong(0);
-  m.AddLong(0);
-  XDRWRAP r = Received(m);
   EnvironmentBlock block;
   ClientVariableFilter filter(block);
-  ReadListBoxBlock(r, block, filter);
+  SetListBoxBlock({}, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESLISTBOXSELECTIONS=0", "KESLISTBOXCOLUMNS=0"}));
   EXPECT_EQ(LookupVariable(block, "KESLISTBOXVARIABLES"), std::nullopt);
 }
 
 TEST(DialogBlocks, FieldAndPassedBlocksNumberTheirValuesFromOne) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddLong(3);
-  m.AddString("alpha");
-  m.AddString("");
-  m.AddString("two words");
-  m.AddLong(1);
-  m.AddString("passed");
-  m.AddLong(5);  // passed selections
-  m.AddLong(1);
-  m.AddString("ROW_1");
-  m.AddString("r1");
-  XDRWRAP r = Received(m);
   EnvironmentBlock block{"KESFIELD2=old"};
-  ReadFieldBlock(r, block);
-  ReadPassedFieldBlock(r, block);
+  SetFieldBlock({{"alpha", "", "two words"}}, block);
   ClientVariableFilter filter(EnvironmentBlock{});
-  ReadPassedListBoxBlock(r, block, filter);
+  SetPassedBlocks({{{"passed"}}, {5, {{"ROW_1", "r1"}}}}, block, filter);
   EXPECT_EQ(block, (EnvironmentBlock{"KESFIELD2=", "KESFIELD1=alpha", "KESFIELD3=two words",
                                      "KESPASSEDFIELD1=passed", "KESPASSEDLISTBOXSELECTIONS=5",
                                      "ROW_1=r1", "KESPASSEDLISTBOXVARIABLES=ROW"}));
-}
-
-TEST(DialogBlocks, ACountBeyondTheFieldsThatFollowAbandonsTheRequest) {
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddLong(3);
-  m.AddString("only one");
-  XDRWRAP r = Received(m);
-  EnvironmentBlock block;
-  EXPECT_THROW(ReadFieldBlock(r, block), DecodeFailure);
-
-  XDRWRAP huge;
-  huge.BeginEncode();
-  huge.AddLong(0);
-  huge.AddLong(0x7FFFFFFF);  // variables announced, none sent
-  XDRWRAP hr = Received(huge);
-  ClientVariableFilter filter(block);
-  EXPECT_THROW(ReadPassedListBoxBlock(hr, block, filter), DecodeFailure);
 }
 
 TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
@@ -281,19 +223,12 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
       {"KESHEADING_1", false},
       {"HOME2", false},
   };
-  XDRWRAP m;
-  m.BeginEncode();
-  m.AddLong(0);
-  m.AddLong(static_cast<int32_t>(std::size(cases)));
-  for (const Case& c : cases) {
-    m.AddString(c.name);
-    m.AddString("v");
-  }
-  XDRWRAP r = Received(m);
+  messages::PassedBlocks passed;
+  for (const Case& c : cases) passed.listBox.variables.emplace_back(c.name, "v");
   // What the server's environment and the environment files gave the run.
   EnvironmentBlock block{"PATH=/usr/bin", "HOME2=/root"};
   ClientVariableFilter filter(block);
-  ReadPassedListBoxBlock(r, block, filter);
+  SetPassedBlocks(passed, block, filter);
   std::vector<std::string> refused;
   for (const Case& c : cases) {
     const std::optional<std::string> value = LookupVariable(block, c.name);
@@ -306,34 +241,24 @@ TEST(DialogBlocks, ClientVariablesAreSetOnlyUnderRowNamesTheRunDoesNotHold) {
   EXPECT_EQ(LookupVariable(block, "KESPASSEDLISTBOXVARIABLES"), "ORDER HOST CUSTOMER x Row PATH");
 }
 
-// Writes a passed list-box block of `count` variables ROW<k>=v from k = `first`.
-void PassedRows(XDRWRAP& m, int32_t first, int32_t count) {
-  m.AddLong(0);
-  m.AddLong(count);
-  for (int32_t k = first; k < first + count; ++k) {
-    m.AddString("ROW" + std::to_string(k));
-    m.AddString("v");
-  }
+// Passed blocks of `count` variables ROW<k>=v from k = `first`.
+messages::PassedBlocks PassedRows(int32_t first, int32_t count) {
+  messages::PassedBlocks passed;
+  for (int32_t k = first; k < first + count; ++k)
+    passed.listBox.variables.emplace_back("ROW" + std::to_string(k), "v");
+  return passed;
 }
 
 TEST(DialogBlocks, ARequestTakesAtMost1000ListBoxVariablesOverAllItsBlocks) {
-  XDRWRAP m;
-  m.BeginEncode();
-  PassedRows(m, 0, 600);
-  PassedRows(m, 600, 400);
-  PassedRows(m, 1000, 1);
-  m.AddString("after");
-  XDRWRAP r = Received(m);
   EnvironmentBlock block;
   ClientVariableFilter filter(block);
-  ReadPassedListBoxBlock(r, block, filter);
-  ReadPassedListBoxBlock(r, block, filter);
+  SetPassedBlocks(PassedRows(0, 600), block, filter);
+  SetPassedBlocks(PassedRows(600, 400), block, filter);
   EXPECT_FALSE(filter.tooMany());
   EXPECT_EQ(LookupVariable(block, "ROW999"), "v");
-  // The 1001st is refused with its block, which is still read to its end.
-  ReadPassedListBoxBlock(r, block, filter);
+  // The 1001st is refused with its block.
+  SetPassedBlocks(PassedRows(1000, 1), block, filter);
   EXPECT_TRUE(filter.tooMany());
-  EXPECT_EQ(r.GetString(), "after");
   EXPECT_EQ(LookupVariable(block, "ROW1000"), std::nullopt);
   EXPECT_EQ(block.size(), 1u + 1000 + 1);  // selections, the rows, their set
   EXPECT_TRUE(filter.refused().empty());

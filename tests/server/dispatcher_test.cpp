@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "config/server_config.h"
+#include "protocol/messages/dialog.h"
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
 #include "tests/protocol/wire.h"
@@ -114,11 +115,11 @@ TEST(Dispatcher, ARequestThatRunsOutOfMemoryFailsAloneAndIsLogged) {
   ServerContext server;
   server.config = &config;
   server.preloadHooks.killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
-  // Each string travels as its number of pieces and the pieces.
-  const auto piece = [](const std::string& s) { return testwire::Long(1) + testwire::Str(s); };
-  const std::string cancel = testwire::Long(CANCEL_DIALOG) + piece("JOB") + piece("ann") +
-                             piece("pc1") + testwire::Long(7);
-  Exchange ex = Serve(Request(cancel, 8), server);
+  XDRWRAP cancel;
+  messages::EncodeRequest(cancel, messages::CancelDialogRequest{"JOB", "ann", "pc1", 7});
+  const XdrBuffer& fields = *cancel.Buffers().front();
+  Exchange ex =
+      Serve(Request(std::string(fields.data.data(), fields.Size), fields.NumItems), server);
   EXPECT_EQ(ex.replyBytes, "");
   std::ifstream in(log);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/messages/dialog.h"
 #include "protocol/request_types.h"
 #include "protocol/run_stream.h"
 #include "protocol/transport.h"
@@ -27,10 +28,7 @@ using namespace std::chrono_literals;
 
 // The stream block a hostile server sends: dispositions and files of
 // standard input, error and output.
-struct Streams {
-  int32_t input, error, output;
-  std::string inputFile, errorFile, outputFile;
-};
+using Streams = messages::StreamBlock;
 
 // Serves every connection until destroyed: GET_DIALOG_DATA gets "no dialog"
 // with `streams`, a run echoes its input back as standard output, every
@@ -78,20 +76,10 @@ class HostileServer {
       XDRWRAP reply;
       reply.BeginEncode();
       if (type == GET_DIALOG_DATA) {
-        reply.AddEnum(0);
-        reply.AddEnum(1);
-        reply.AddEnum(streams_.input);
-        reply.AddEnum(streams_.error);
-        reply.AddEnum(streams_.output);
-        reply.AddString(streams_.inputFile);
-        reply.AddString(streams_.errorFile);
-        reply.AddString(streams_.outputFile);
+        messages::DialogNotBuilt{messages::DialogFailure::NoDialog, streams_}.Encode(reply);
       } else if (type == RUN_SERVER_SCRIPT) {
         Run(s->get());
-        reply.AddEnum(1);
-        reply.AddLong(0);
-        reply.AddLong(0);
-        reply.AddString("title");
+        messages::RunScriptRan{0, "title"}.Encode(reply);
       }
       SendReply(reply, s->get());
       s->ShutdownSend();
@@ -139,7 +127,9 @@ class HostileServer {
   std::string input_;
 };
 
-constexpr int32_t kDisplay = 1, kFileChooser = 4, kFile = 5;
+constexpr auto kDisplay = messages::StreamDisposition::Display,
+               kFileChooser = messages::StreamDisposition::FileChooser,
+               kFile = messages::StreamDisposition::File;
 
 // A private folder with the client's secret and a file it holds dear.
 class KesclientStreams : public ::testing::Test {

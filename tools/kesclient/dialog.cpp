@@ -208,7 +208,7 @@ DialogValues Session::Values() const {
   const Interpreter& dialog = Dialog();
   const int fields = std::atoi(dialog.Get("NumFields", "0").c_str());
   for (int i = 1; i <= fields; ++i)
-    v.fields.push_back(dialog.Get(("name" + std::to_string(i)).c_str()));
+    v.fields.values.push_back(dialog.Get(("name" + std::to_string(i)).c_str()));
   if (dialog.Eval("::kes::listBoxState")) {
     // {selected-count headings {name value ...}}
     Tcl_Interp* in = dialog.get();
@@ -225,17 +225,15 @@ DialogValues Session::Values() const {
     }
     Tcl_DecrRefCount(state);
   }
-  const DialogValues passed = PassedOnly();
-  v.passedFields = passed.passedFields;
-  v.passedListBox = passed.passedListBox;
+  v.passed = PassedOnly().passed;
   return v;
 }
 
 DialogValues Session::PassedOnly() const {
   DialogValues v;
   if (passed_) {
-    v.passedFields = passed_->fields;
-    v.passedListBox = passed_->listBox;
+    v.passed.fields = passed_->fields;
+    v.passed.listBox = messages::PassedListBoxBlock::Of(passed_->listBox);
   }
   return v;
 }

@@ -7,33 +7,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "client/client_config.h"
-#include "protocol/xdrwrap.h"
+#include "protocol/messages/dialog_blocks.h"
+#include "protocol/messages/run.h"
 
 namespace kestrun::client {
 
-// The list-box block: selected rows, column headings and the name/value
-// pairs of the selected rows' cells.
-struct ListBoxBlock {
-  int32_t selections = 0;
-  std::vector<std::string> headings;
-  std::vector<std::pair<std::string, std::string>> variables;
-};
-
 // What a dialog sends with its requests: its own field values and list-box
 // selection, and the values passed from the dialog that opened it.
-struct DialogValues {
-  std::vector<std::string> fields;
-  ListBoxBlock listBox;
-  std::vector<std::string> passedFields;
-  ListBoxBlock passedListBox;
-};
-
-// Field block, list-box block, passed-field block, passed list-box block.
-void AddDialogBlocks(XDRWRAP& m, const DialogValues& values);
+using ListBoxBlock = messages::ListBoxBlock;
+using DialogValues = messages::DialogBlocks;
 
 // Who asks, for every dialog request.
 struct DialogIdentity {
@@ -44,24 +29,9 @@ struct DialogIdentity {
   std::vector<std::string> args;  // the client parameters
 };
 
-// What the client does with a stream of the job it runs.
-enum class Disposition : int32_t {
-  Discard = 0,
-  Display = 1,
-  Popup = 2,
-  Report = 3,
-  FileChooser = 4,
-  File = 5
-};
-
-struct StreamBlock {
-  Disposition input = Disposition::Display;
-  Disposition error = Disposition::Display;
-  Disposition output = Disposition::Display;
-  std::string inputFile;
-  std::string errorFile;
-  std::string outputFile;
-};
+// What the client does with the job's streams when it runs it.
+using Disposition = messages::StreamDisposition;
+using StreamBlock = messages::StreamBlock;
 
 struct DialogData {
   // Success: a script. Otherwise the failure code (0 job unknown or denied,

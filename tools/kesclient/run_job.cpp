@@ -11,8 +11,10 @@
 #include <functional>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
+#include "protocol/messages/run.h"
 #include "protocol/transport.h"
 #include "tools/kesclient/requests.h"
 
@@ -65,17 +67,9 @@ class OutputBatch {
 };
 
 void AddRequest(XDRWRAP& m, const RunRequest& r) {
-  m.BeginEncode();
-  m.AddEnum(RUN_SERVER_SCRIPT);
-  m.AddString(r.job);
-  m.AddString(r.user);
-  const int32_t count = static_cast<int32_t>(r.args.size());
-  m.AddLong(r.noTerminal ? count + 0x10000 : count);
-  for (const std::string& a : r.args) m.AddString(a);
-  AddDialogBlocks(m, r.values);
-  m.AddString(r.node);
-  m.AddLong(r.processId);
-  m.AddString(r.stdinFileName);
+  messages::EncodeRequest(
+      m, messages::RunServerScriptRequest{r.job, r.user, r.noTerminal, r.args, r.values, r.node,
+                                          r.processId, r.stdinFileName});
 }
 
 // Forwards inputFd as chunks of up to 64 KB (whatever one read gives) until
@@ -187,12 +181,10 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
     const runstream::ByteQueue& rest = decoder.queue();
     ReceiveMessage(reply, s,
                    std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
-    if (reply.GetEnum() == 1) {
-      reply.GetLong();
-      const int32_t code = reply.GetLong();
-      return {RunOutcome::Kind::Ran, code, reply.GetString(), ""};
-    }
-    return {RunOutcome::Kind::Refused, 0, "", reply.GetString()};
+    const messages::RunServerScriptReply answer = messages::DecodeRunServerScriptReply(reply);
+    if (const auto* ran = std::get_if<messages::RunScriptRan>(&answer))
+      return {RunOutcome::Kind::Ran, ran->exitCode, ran->title, ""};
+    return {RunOutcome::Kind::Refused, 0, "", std::get<messages::RunScriptRefused>(answer).message};
   } catch (const DecodeFailure& e) {
     return Failure(NoAnswer(server, e));
   }

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/request_types.h"
+#include "protocol/messages/preload.h"
 #include "protocol/transport.h"
 #include "tools/kespreload/callback_peer.h"
 
@@ -60,17 +60,14 @@ extern "C" int kespreload_register(const char* host, int serverPort, const char*
   if (!c) return -1;
   try {
     XDRWRAP request;
-    request.BeginEncode();
-    request.AddEnum(REGISTER_WAITING_FOR_CALLBACK);
-    request.AddString(client ? client : "");
-    request.AddLong(static_cast<int32_t>(getpid()));
-    request.AddLong(static_cast<int32_t>(getppid()));
-    request.AddLong(callbackPort);
-    request.AddLong(0);
+    messages::EncodeRequest(request, messages::RegisterWaitingForCallbackRequest{
+                                         client ? client : "", static_cast<int32_t>(getpid()),
+                                         static_cast<int32_t>(getppid()), callbackPort, 0});
     SendRequest(request, *c);
     XDRWRAP reply;
     ReceiveMessage(reply, c->socket.get());
-    return reply.GetEnum() == 1 ? 0 : -1;
+    const messages::CallbackReply answer = messages::CallbackReply::Decode(reply);
+    return answer.result == messages::CallbackResult::Accepted ? 0 : -1;
   } catch (const DecodeFailure&) {
     return -1;
   }

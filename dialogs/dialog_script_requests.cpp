@@ -1,4 +1,4 @@
-#include "jobs/dialog_script_requests.h"
+#include "dialogs/dialog_script_requests.h"
 
 #include <cassert>
 #include <cstdlib>
@@ -9,9 +9,10 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "config/server_config.h"
+#include "dialogs/value_scripts.h"
 #include "jobs/script_environment.h"
-#include "jobs/value_scripts.h"
 #include "launch/execute.h"
+#include "protocol/messages/dialog_scripts.h"
 #include "protocol/transport.h"
 
 namespace kestrun {
@@ -29,26 +30,26 @@ struct ScriptRequest {
   EnvironmentBlock env;
 };
 
-std::vector<std::string> ReadParameters(XDRWRAP& in) {
-  const int32_t count = in.GetLong();
-  std::vector<std::string> parameters;
-  for (int32_t i = 0; i < count; ++i) parameters.push_back(in.GetString());
-  return parameters;
-}
+using messages::FieldValues;
+using messages::ListBoxFilled;
+using messages::ScriptRefused;
 
-// Looks the job up and builds its environment (before the blocks are read).
-void FindJob(const ServerConfig& config, ScriptRequest& r) {
+// Takes the request's parts, looks the job up and builds its environment
+// with the dialog blocks; refused list-box variables are logged once the
+// client's name is known (the caller calls LogRefused).
+template <class Request>
+ScriptRequest Prepare(const ServerConfig& config, Request& request, ClientVariableFilter& filter) {
+  ScriptRequest r;
+  r.job = UpperCase(request.job);
+  r.user = std::move(request.user);
+  r.node = std::move(request.node);
+  r.clientProcessId = request.clientProcessId;
+  r.parameters = std::move(request.parameters);
   r.definition = FindJobForUser(config, r.job, r.user);
   r.env = BuildScriptEnvironment(config, r.definition ? &*r.definition : nullptr);
-}
-
-// The four dialog blocks into the environment; refused list-box variables
-// are logged once the client's name is known (the caller calls LogRefused).
-void ReadBlocks(XDRWRAP& in, ScriptRequest& r, ClientVariableFilter& filter) {
-  ReadFieldBlock(in, r.env);
-  ReadListBoxBlock(in, r.env, filter);
-  ReadPassedFieldBlock(in, r.env);
-  ReadPassedListBoxBlock(in, r.env, filter);
+  filter = ClientVariableFilter(r.env);
+  SetDialogBlocks(request.blocks, r.env, filter);
+  return r;
 }
 
 void LogRefused(const ServerConfig& config, const ScriptRequest& r,
@@ -66,8 +67,7 @@ bool RefusedForTooManyVariables(const ServerConfig& config, const ScriptRequest&
   if (!filter.tooMany()) return false;
   LogMessage(config, "%s@%s - %s for job \"%s\": %s", r.user.c_str(), r.node.c_str(), request,
              r.job.c_str(), kTooManyListBoxVariables);
-  reply.AddChar(0);
-  reply.AddString(kTooManyListBoxVariables);
+  ScriptRefused{kTooManyListBoxVariables}.Encode(reply);
   return true;
 }
 
@@ -91,34 +91,21 @@ CaptureOutcome RunScript(ServerContext& server, const std::string& script, const
                            static_cast<uint32_t>(r.clientProcessId), r.env);
 }
 
-// Appends each output line (char 1, string) and the closing char 0. Stops
-// and returns false, the lines so far left in place, at the first line that
-// would take the reply past the message limits.
-bool AddLines(XDRWRAP& reply, std::string_view output) {
-  for (const std::string& line : ScriptOutputLines(output)) {
-    const bool added = reply.AddIfFits(
-        [&](XDRWRAP& out) {
-          out.AddChar(1);
-          out.AddString(line);
-        },
-        kNumberTail);
-    if (!added) return false;
-  }
-  reply.AddChar(0);
-  return true;
+// True when `form` went into the reply whole, within the message limits.
+template <class Form>
+bool AddIfFits(XDRWRAP& reply, const Form& form) {
+  return reply.AddIfFits([&](XDRWRAP& out) { form.Encode(out); });
 }
 
-// A reply built from `start` that cannot be sent whole: it becomes char 0 and
-// "<what> too large to send (<n> bytes)", and the refusal is logged.
-void RefuseOversizedReply(RequestContext& rc, const XDRWRAP::Mark& start, const ScriptRequest& r,
-                          const char* what, const std::string& script, size_t bytes) {
-  rc.reply.TruncateTo(start);
+// A reply that cannot be sent whole becomes the refusal "<what> too large to
+// send (<n> bytes)", and the refusal is logged.
+void RefuseOversizedReply(RequestContext& rc, const ScriptRequest& r, const char* what,
+                          const std::string& script, size_t bytes) {
   const std::string text =
       std::string(what) + " too large to send (" + std::to_string(bytes) + " bytes)";
   LogMessage(*rc.server.config, "%s@%s %s of \"%s\" too large to send (%zu bytes)", r.user.c_str(),
              r.node.c_str(), what, script.c_str(), bytes);
-  rc.reply.AddChar(0);
-  rc.reply.AddString(text);
+  ScriptRefused{text}.Encode(rc.reply);
 }
 
 // The items of `onlistboxchangeupdate` whose number is not 0: the leading
@@ -138,26 +125,21 @@ std::vector<long> ChangeUpdateFields(std::string_view directive) {
   return numbers;
 }
 
-// False when the output lines would pass the message limits.
-bool AddListBoxReply(XDRWRAP& reply, const JobDefinition& job, std::string_view output) {
-  reply.AddChar(1);
-  const std::vector<long> updates = ChangeUpdateFields(job.onListBoxChangeUpdate);
-  reply.AddLong(static_cast<int32_t>(updates.size()));
-  for (long n : updates) reply.AddString(std::to_string(n));
-  reply.AddString(job.listBoxSeparator.empty() ? std::string(",") : job.listBoxSeparator);
-  const bool noColumnNames = job.columnNameList.empty();
-  reply.AddChar(noColumnNames ? 1 : 0);
-  reply.AddLong(job.contextColumn);
-  if (job.contextColumn > 0) {
-    reply.AddLong(static_cast<int32_t>(job.icons.size()));
-    for (const JobIcon& icon : job.icons) reply.AddString(icon.name);
-  }
-  if (noColumnNames) {
-    reply.AddLong(static_cast<int32_t>(job.columnWidthList.size()));
+// The list-box reply of a script that exited 0 with `output`.
+ListBoxFilled ListBoxReply(const JobDefinition& job, std::string_view output) {
+  ListBoxFilled reply;
+  for (long n : ChangeUpdateFields(job.onListBoxChangeUpdate))
+    reply.updateFields.push_back(std::to_string(n));
+  if (!job.listBoxSeparator.empty()) reply.separator = job.listBoxSeparator;
+  reply.noColumnNames = job.columnNameList.empty();
+  reply.contextColumn = job.contextColumn;
+  if (job.contextColumn > 0)
+    for (const JobIcon& icon : job.icons) reply.icons.push_back(icon.name);
+  if (reply.noColumnNames)
     for (const FieldDefinition& width : job.columnWidthList)
-      reply.AddString(width.value.empty() ? std::string("-") : width.value);
-  }
-  return AddLines(reply, output);
+      reply.widths.push_back(width.value.empty() ? std::string("-") : width.value);
+  reply.lines = ScriptOutputLines(output);
+  return reply;
 }
 
 // A field number of the form 1..count written in decimal digits only.
@@ -175,25 +157,16 @@ std::optional<size_t> FieldIndex(const std::string& text, size_t count) {
 void RunListBoxScript(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   const ServerConfig& config = *rc.server.config;
-  XDRWRAP& in = rc.request;
-  ScriptRequest r;
-  r.job = UpperCase(in.GetString());
-  r.user = in.GetString();
-  r.parameters = ReadParameters(in);
-  FindJob(config, r);
-  ClientVariableFilter filter(r.env);
-  ReadBlocks(in, r, filter);
-  r.node = in.GetString();
-  r.clientProcessId = in.GetLong();
-  const std::string reason = in.GetString();
-  const std::string changed = in.GetString();
+  auto request = messages::RunListBoxScriptRequest::Decode(rc.request);
+  ClientVariableFilter filter{EnvironmentBlock{}};
+  ScriptRequest r = Prepare(config, request, filter);
+  const std::string& reason = request.reason;
+  const std::string& changed = request.changedField;
   LogRefused(config, r, filter);
   if (RefusedForTooManyVariables(config, r, filter, "ListBoxScript", rc.reply)) return;
   if (!r.definition) {
     LogUnknownJob(config, r, "ListBoxScript");
-    rc.reply.AddChar(0);
-    rc.reply.AddString("Could not find Program ID");
-    return;
+    return ScriptRefused{"Could not find Program ID"}.Encode(rc.reply);
   }
   // Not SetReasonVariables: this request sets the reason before the client's
   // names, and its list-box reason after them.
@@ -206,11 +179,7 @@ void RunListBoxScript(RequestContext& rc) {
   SetVariable(r.env, "KESCHANGEDFIELD", changed);
   SetVariable(r.env, "KESLISTBOXREASON", reason);
   const JobDefinition& job = *r.definition;
-  if (job.listBoxScript.empty()) {
-    rc.reply.AddChar(0);
-    rc.reply.AddString("No ListBox Script");
-    return;
-  }
+  if (job.listBoxScript.empty()) return ScriptRefused{"No ListBox Script"}.Encode(rc.reply);
   const char* user = r.user.c_str();
   const char* node = r.node.c_str();
   const char* script = job.listBoxScript.c_str();
@@ -218,71 +187,45 @@ void RunListBoxScript(RequestContext& rc) {
   const CaptureOutcome out = RunScript(rc.server, job.listBoxScript, r);
   if (out.result != 0) {
     LogMessage(config, "%s@%s ListBoxScript \"%s\" failed to execute.", user, node, script);
-    rc.reply.AddChar(0);
-    rc.reply.AddString("ListBoxScript failed to run");
-    return;
+    return ScriptRefused{"ListBoxScript failed to run"}.Encode(rc.reply);
   }
   LogMessage(config, "%s@%s ListBoxScript \"%s\" exited code %d", user, node, script,
              out.exitStatus);
-  if (out.exitStatus != 0) {
-    rc.reply.AddChar(0);
-    rc.reply.AddString(out.capture.stderrData);
-    return;
-  }
-  const XDRWRAP::Mark start = rc.reply.End();
-  if (!AddListBoxReply(rc.reply, job, out.capture.stdoutData))
-    RefuseOversizedReply(rc, start, r, "ListBoxScript output", job.listBoxScript,
+  if (out.exitStatus != 0) return ScriptRefused{out.capture.stderrData}.Encode(rc.reply);
+  if (!AddIfFits(rc.reply, ListBoxReply(job, out.capture.stdoutData)))
+    RefuseOversizedReply(rc, r, "ListBoxScript output", job.listBoxScript,
                          out.capture.stdoutData.size());
 }
 
 void RunFieldScript(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   const ServerConfig& config = *rc.server.config;
-  XDRWRAP& in = rc.request;
-  ScriptRequest r;
-  r.job = UpperCase(in.GetString());
-  r.user = in.GetString();
-  r.parameters = ReadParameters(in);
-  FindJob(config, r);
-  ClientVariableFilter filter(r.env);
-  ReadBlocks(in, r, filter);
-  r.node = in.GetString();
-  r.clientProcessId = in.GetLong();
-  const std::string changed = in.GetString();
-  const std::string current = in.GetString();
+  auto request = messages::RunFieldScriptRequest::Decode(rc.request);
+  ClientVariableFilter filter{EnvironmentBlock{}};
+  ScriptRequest r = Prepare(config, request, filter);
+  const std::string& changed = request.changedField;
+  const std::string& current = request.currentField;
   LogRefused(config, r, filter);
   if (RefusedForTooManyVariables(config, r, filter, "Field Populate Script", rc.reply)) return;
   const char* user = r.user.c_str();
   const char* node = r.node.c_str();
   if (!r.definition) {
     LogUnknownJob(config, r, "Field Populate Script");
-    rc.reply.AddChar(0);
-    rc.reply.AddString("Could not find Program ID");
-    return;
+    return ScriptRefused{"Could not find Program ID"}.Encode(rc.reply);
   }
   const JobDefinition& job = *r.definition;
-  if (job.fields.empty()) {
-    rc.reply.AddChar(0);
-    rc.reply.AddString("Could not locate field values");
-    return;
-  }
+  if (job.fields.empty()) return ScriptRefused{"Could not locate field values"}.Encode(rc.reply);
   const std::optional<size_t> index = FieldIndex(current, job.fields.size());
   if (!index) {
     LogMessage(config, "%s@%s - invalid field number \"%s\" for job \"%s\"", user, node,
                current.c_str(), r.job.c_str());
-    rc.reply.AddChar(0);
-    rc.reply.AddString("Invalid Field Number specified");
-    return;
+    return ScriptRefused{"Invalid Field Number specified"}.Encode(rc.reply);
   }
   const std::string& script = job.fields[*index].populateCommand;
   if (script.empty()) {
     LogMessage(config, "%s@%s Failed to find field populate script for field %s (job %s)", user,
                node, current.c_str(), r.job.c_str());
-    rc.reply.AddChar(1);
-    rc.reply.AddChar(0);
-    rc.reply.AddChar(1);
-    rc.reply.AddLong(0);
-    return;
+    return FieldValues{.lines = {}, .failed = true, .error = ""}.Encode(rc.reply);
   }
   SetReasonVariables(r.env, {.job = r.job,
                              .node = r.node,
@@ -298,50 +241,38 @@ void RunFieldScript(RequestContext& rc) {
   if (out.result != 0) {
     LogMessage(config, "%s@%s Field Populate Script \"%s\" failed to execute", user, node,
                script.c_str());
-    rc.reply.AddChar(0);
-    rc.reply.AddString("PopulateFieldScript failed to run: " + net::ErrorText(out.result));
-    return;
+    return ScriptRefused{"PopulateFieldScript failed to run: " + net::ErrorText(out.result)}.Encode(
+        rc.reply);
   }
   LogMessage(config, "%s@%s Script \"%s\" exited with code %d", user, node, script.c_str(),
              out.exitStatus);
+  FieldValues values{.lines = ScriptOutputLines(out.capture.stdoutData),
+                     .failed = out.exitStatus != 0,
+                     .error = out.exitStatus != 0 ? out.capture.stderrData : ""};
   const XDRWRAP::Mark start = rc.reply.End();
-  rc.reply.AddChar(1);
-  if (!AddLines(rc.reply, out.capture.stdoutData)) {
-    return RefuseOversizedReply(rc, start, r, "PopulateFieldScript output", script,
+  if (AddIfFits(rc.reply, values)) return;
+  // Which part is too large: the lines alone, or the standard error after them.
+  values.failed = false;
+  if (!AddIfFits(rc.reply, values)) {
+    return RefuseOversizedReply(rc, r, "PopulateFieldScript output", script,
                                 out.capture.stdoutData.size());
   }
-  if (out.exitStatus == 0) {
-    rc.reply.AddChar(0);
-    return;
-  }
-  const std::string& error = out.capture.stderrData;
-  rc.reply.AddChar(1);
-  rc.reply.AddLong(static_cast<int32_t>(error.size()));
-  if (!error.empty()) rc.reply.AddString(error);
-  if (!rc.reply.WithinLimits()) {
-    RefuseOversizedReply(rc, start, r, "PopulateFieldScript error output", script, error.size());
-  }
+  rc.reply.TruncateTo(start);
+  RefuseOversizedReply(rc, r, "PopulateFieldScript error output", script,
+                       out.capture.stderrData.size());
 }
 
 void RunValidationScript(RequestContext& rc) {
   assert(rc.server.config != nullptr && rc.server.runningJobs != nullptr);
   const ServerConfig& config = *rc.server.config;
-  XDRWRAP& in = rc.request;
-  ScriptRequest r;
-  r.job = UpperCase(in.GetString());
-  r.user = in.GetString();
-  FindJob(config, r);
-  r.node = in.GetString();
-  r.clientProcessId = in.GetLong();
-  ClientVariableFilter filter(r.env);
-  ReadBlocks(in, r, filter);
-  r.parameters = ReadParameters(in);
+  auto request = messages::RunValidationScriptRequest::Decode(rc.request);
+  ClientVariableFilter filter{EnvironmentBlock{}};
+  ScriptRequest r = Prepare(config, request, filter);
   LogRefused(config, r, filter);
   if (RefusedForTooManyVariables(config, r, filter, "Validation Script", rc.reply)) return;
   if (!r.definition || r.definition->validateWith.empty()) {
     if (!r.definition) LogUnknownJob(config, r, "Validation Script");
-    rc.reply.AddChar(1);
-    return;
+    return messages::ValidationAccepted{}.Encode(rc.reply);
   }
   const JobDefinition& job = *r.definition;
   SetReasonVariables(r.env, {.job = r.job,
@@ -357,21 +288,13 @@ void RunValidationScript(RequestContext& rc) {
   const CaptureOutcome out = RunScript(rc.server, job.validateWith, r);
   if (out.result != 0) {
     LogMessage(config, "%s@%s Validation Script \"%s\" failed to run", user, node, script);
-    rc.reply.AddChar(0);
-    rc.reply.AddString("Validation Script failed to execute");
-    return;
+    return ScriptRefused{"Validation Script failed to execute"}.Encode(rc.reply);
   }
   LogMessage(config, "%s@%s Validation Script \"%s\" exited with code %d", user, node, script,
              out.exitStatus);
-  if (out.exitStatus == 0) {
-    rc.reply.AddChar(1);
-    return;
-  }
-  const XDRWRAP::Mark start = rc.reply.End();
-  rc.reply.AddChar(0);
-  rc.reply.AddString(out.capture.stderrData);
-  if (!rc.reply.WithinLimits()) {
-    RefuseOversizedReply(rc, start, r, "Validation Script error output", job.validateWith,
+  if (out.exitStatus == 0) return messages::ValidationAccepted{}.Encode(rc.reply);
+  if (!AddIfFits(rc.reply, ScriptRefused{out.capture.stderrData})) {
+    RefuseOversizedReply(rc, r, "Validation Script error output", job.validateWith,
                          out.capture.stderrData.size());
   }
 }

@@ -1,4 +1,4 @@
-#include "jobs/value_scripts.h"
+#include "dialogs/value_scripts.h"
 
 #include <optional>
 #include <string>
