@@ -8,6 +8,7 @@
 
 #include "launch/execute.h"
 #include "tests/support/child_io.h"
+#include "tests/support/waiting.h"
 
 namespace kestrun {
 namespace {
@@ -175,6 +176,9 @@ TEST(HandleMode, RunIsInTheTableAndAKillReportsExitCode1) {
   RunDescriptor d{"NIGHTLY", std::string("lock1"), kInvalidFile, pipe->write.get(), kInvalidFile};
   auto run = std::async(std::launch::async, [&] { return rig.Run({kChild, "tree"}, d); });
   for (int i = 0; i < 3; ++i) test::ReadLine(pipe->read.get());
+  // The run enters the table once its launch returns, which the program's
+  // first lines may beat.
+  EXPECT_TRUE(test::WaitUntil([&] { return rig.table.ListRunningJobs().size() == 1; }));
   const auto jobs = rig.table.ListRunningJobs();
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_EQ(jobs[0].jobName, "NIGHTLY");
