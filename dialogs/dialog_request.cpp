@@ -12,9 +12,11 @@
 #include "config/server_config.h"
 #include "dialogs/dialog_script.h"
 #include "jobs/job_running_rule.h"
+#include "jobs/preload.h"
 #include "jobs/script_environment.h"
 #include "jobs/value_scripts.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "protocol/transport.h"
 
@@ -100,8 +102,8 @@ CaptureOutcome RunCaptured(ServerContext& server, const DialogRequest& r,
 }
 
 void ReleasePreload(ServerContext& server, const DialogRequest& r, const JobDefinition& job) {
-  if (!job.preload.empty() && server.preloadHooks.release)
-    server.preloadHooks.release(r.node, static_cast<uint32_t>(r.clientProcessId), job.preload);
+  if (!job.preload.empty() && server.preloadHooks && server.preloadHooks->release)
+    server.preloadHooks->release(r.node, static_cast<uint32_t>(r.clientProcessId), job.preload);
 }
 
 std::string RefusalText(const JobRunRefusal& refusal, const std::string& job) {
@@ -131,7 +133,7 @@ bool Prevalidate(RequestContext& rc, const DialogRequest& r, const JobDefinition
   } else {
     LogMessage(config, "%s@%s Prevalidate script \"%s\" failed to execute", r.user.c_str(),
                r.node.c_str(), path);
-    message = "Prevalidate Script failed to run: " + net::ErrorText(out.result);
+    message = "Prevalidate Script failed to run: " + SystemErrorText(out.result);
   }
   const XDRWRAP::Mark start = rc.reply.End();
   FailWithBlock(rc.reply, kPrevalidateRefused, job, env);
@@ -154,8 +156,8 @@ void StartPreload(ServerContext& server, const DialogRequest& r, const JobDefini
   if (job.preload.empty()) return;
   SetDialogVariables(env, r, "PRELOAD", "");
   arguments[0] = job.preload;
-  if (server.preloadHooks.start)
-    server.preloadHooks.start(
+  if (server.preloadHooks && server.preloadHooks->start)
+    server.preloadHooks->start(
         PreloadStart{r.node, static_cast<uint32_t>(r.clientProcessId), arguments, env, job});
 }
 
@@ -383,8 +385,8 @@ void CancelDialog(RequestContext& rc) {
   const int32_t clientProcessId = in.GetLong();
   LogMessage(*rc.server.config, "%s@%s cancels dialog for job %s", user.c_str(), node.c_str(),
              job.c_str());
-  if (rc.server.preloadHooks.killAll)
-    rc.server.preloadHooks.killAll(node, static_cast<uint32_t>(clientProcessId));
+  if (rc.server.preloadHooks && rc.server.preloadHooks->killAll)
+    rc.server.preloadHooks->killAll(node, static_cast<uint32_t>(clientProcessId));
 }
 
 }  // namespace kestrun

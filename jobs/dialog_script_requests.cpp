@@ -12,6 +12,7 @@
 #include "jobs/script_environment.h"
 #include "jobs/value_scripts.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "protocol/transport.h"
 
 namespace kestrun {
@@ -299,7 +300,7 @@ void RunFieldScript(RequestContext& rc) {
     LogMessage(config, "%s@%s Field Populate Script \"%s\" failed to execute", user, node,
                script.c_str());
     rc.reply.AddChar(0);
-    rc.reply.AddString("PopulateFieldScript failed to run: " + net::ErrorText(out.result));
+    rc.reply.AddString("PopulateFieldScript failed to run: " + SystemErrorText(out.result));
     return;
   }
   LogMessage(config, "%s@%s Script \"%s\" exited with code %d", user, node, script.c_str(),

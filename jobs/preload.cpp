@@ -11,12 +11,14 @@
 #include "base/log.h"
 #include "config/server_config.h"
 #include "jobs/preload_table.h"
+#include "launch/execute.h"
 #include "launch/piped_launch.h"
 #include "platform/child_end.h"
 #include "platform/interrupts.h"
 #include "platform/process_tree.h"
 #include "platform/socket_owner.h"
 #include "platform/wakeup.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 
@@ -335,14 +337,15 @@ void InstallPreloadHooks(ServerContext& server, const PreloadLimits& limits, Pre
     return AdoptForCapture(server, r, capture);
   };
   // The dialog request starts, releases and cancels preloaded programs.
-  server.preloadHooks.start = [&server](const PreloadStart& s) {
+  server.preloadHooks = std::make_shared<PreloadHooks>();
+  server.preloadHooks->start = [&server](const PreloadStart& s) {
     LaunchPreload(server, s.job, s.clientNode, s.clientProcessId, s.arguments, s.environment);
   };
-  server.preloadHooks.release = [&server](std::string_view node, uint32_t clientProcessId,
-                                          std::string_view program) {
+  server.preloadHooks->release = [&server](std::string_view node, uint32_t clientProcessId,
+                                           std::string_view program) {
     ReleasePreload(server, std::string(node), clientProcessId, std::string(program));
   };
-  server.preloadHooks.killAll = [&server](std::string_view node, uint32_t clientProcessId) {
+  server.preloadHooks->killAll = [&server](std::string_view node, uint32_t clientProcessId) {
     KillPreload(server, std::string(node), clientProcessId);
   };
 }

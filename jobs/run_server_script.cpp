@@ -18,6 +18,7 @@
 #include "jobs/script_environment.h"
 #include "launch/command_line.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "protocol/run_stream.h"
@@ -208,7 +209,7 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
     return;
   }
   if (out.result == kStreamFailure) return CommunicationFailure(config, r);
-  const std::string error = net::ErrorText(out.result);
+  const std::string error = SystemErrorText(out.result);
   SendEndWord(rc.socket);
   rc.reply.AddEnum(0);
   rc.reply.AddString(kLaunchFailure + error);

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "config/server_config.h"
 #include "notify/docked_registry.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

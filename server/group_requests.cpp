@@ -5,6 +5,7 @@
 
 #include "config/group_processor.h"
 #include "config/server_config.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

@@ -7,6 +7,7 @@
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
 #include "platform/thread.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

@@ -18,6 +18,7 @@
 
 #include "platform/child_end.h"
 #include "platform/dynamic_library.h"
+#include "platform/error_text.h"
 #include "platform/event.h"
 #include "platform/filesystem.h"
 #include "platform/home_directory.h"

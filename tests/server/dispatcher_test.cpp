@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "config/server_config.h"
+#include "jobs/preload.h"
 #include "protocol/transport.h"
 #include "tests/protocol/wire.h"
 
@@ -114,7 +115,8 @@ TEST(Dispatcher, ARequestThatRunsOutOfMemoryFailsAloneAndIsLogged) {
   config.SetLogFile(log.string());
   ServerContext server;
   server.config = &config;
-  server.preloadHooks.killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
+  server.preloadHooks = std::make_shared<PreloadHooks>();
+  server.preloadHooks->killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
   // Each string travels as its number of pieces and the pieces.
   const auto piece = [](const std::string& s) { return testwire::Long(1) + testwire::Str(s); };
   const std::string cancel = testwire::Long(CANCEL_DIALOG) + piece("JOB") + piece("ann") +
