@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "client/client_config.h"
 #include "platform/home_directory.h"
 #include "protocol/socket.h"
 #include "tools/kesnotify/kesnotify.h"
@@ -41,12 +42,12 @@ int ReadPort(const std::string& home) {
   }
   std::ostringstream text;
   text << in.rdbuf();
-  const ConfigResult read = ParseToolConfig(text.str());
-  if (!read.config) {
+  const kestrun::client::ClientConfig read = kestrun::client::ParseClientConfig(text.str());
+  if (read.syntaxErrorLine != 0) {
     std::fprintf(stderr, "Syntax error, line %d in %s\n", read.syntaxErrorLine, path.c_str());
     std::exit(1);
   }
-  return read.config->port;
+  return read.port;
 }
 
 }  // namespace
