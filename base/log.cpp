@@ -8,6 +8,7 @@
 #include "base/environment.h"
 #include "base/safe_format.h"
 #include "base/text.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "platform/local_time.h"
 

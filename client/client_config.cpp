@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace kestrun::client {
 
@@ -20,6 +22,25 @@ std::string Trim(const std::string& s) {
 std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
   return s;
+}
+
+// The reads of a line reader with a 1024-byte area (1023 bytes and the NUL).
+constexpr size_t kLineRead = 1023;
+
+std::vector<std::string> Reads(const std::string& text) {
+  std::vector<std::string> reads;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const size_t n = std::min(end - at, kLineRead);
+    std::string line = text.substr(at, n);
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+      line.erase(line.size() - 2, 1);
+    reads.push_back(std::move(line));
+    at += n;
+  }
+  return reads;
 }
 
 struct Stanza {
@@ -39,11 +60,10 @@ ClientConfig ParseClientConfig(const std::string& text) {
     }
     stanza.reset();
   };
-  for (size_t at = 0; at < text.size();) {
-    const size_t newline = std::min(text.find('\n', at), text.size());
-    std::string line = text.substr(at, newline - at);
-    at = newline + 1;
-    line = line.substr(0, line.find('#'));
+  int number = 0;
+  for (const std::string& read : Reads(text)) {
+    ++number;
+    const std::string line = read.substr(0, read.find('#'));
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
       const std::string t = Trim(line);
@@ -52,6 +72,8 @@ ClientConfig ParseClientConfig(const std::string& text) {
       } else if (t.back() == ':') {
         close();
         stanza = Stanza{Upper(Trim(t.substr(0, t.size() - 1))), {}, true};
+      } else if (config.syntaxErrorLine == 0) {
+        config.syntaxErrorLine = number;
       }
       continue;
     }

@@ -7,48 +7,26 @@
 // every request thread; handlers reach them only through this context.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
-#include "config/job_definition.h"
-#include "launch/execute.h"
+#include "launch/run_hooks.h"
 #include "protocol/receive_budget.h"
 #include "protocol/socket.h"
-#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 
+// Declared only: each module includes what it uses of these itself.
+class XDRWRAP;
 class ServerConfig;
 class RunningJobTable;
 class DockedRegistry;
 class RefusalLog;
 class PreloadTable;
-
-// A preload program to start in the background for a client's dialog.
-struct PreloadStart {
-  const std::string& clientNode;
-  uint32_t clientProcessId;
-  const std::vector<std::string>& arguments;    // element 0: the preload program
-  const std::vector<std::string>& environment;  // the run's NAME=value entries
-  const JobDefinition& job;                     // the job whose dialog starts it
-};
-
-// Seams of preloaded programs for dialogs; an empty function does nothing.
-struct PreloadHooks {
-  // Starts the program (copying what it keeps) and returns once it has
-  // started or after at most 5 s; the program outlives the request.
-  std::function<void(const PreloadStart&)> start;
-  // Removes the entry of (node, process id, program path), if any.
-  std::function<void(std::string_view node, uint32_t clientProcessId, std::string_view program)>
-      release;
-  // Ends every preloaded program (with its descendants) of exactly this node
-  // and process id, whatever its job.
-  std::function<void(std::string_view node, uint32_t clientProcessId)> killAll;
-};
+struct PreloadHooks;
+struct JobDefinition;
 
 struct ServerContext {
   ServerConfig* config = nullptr;
@@ -62,7 +40,9 @@ struct ServerContext {
   RunHooks runHooks;
   // The preloaded-script table (jobs/preload.h); null until installed.
   std::shared_ptr<PreloadTable> preloads;
-  PreloadHooks preloadHooks;
+  // How dialogs start, release and end preloaded programs (jobs/preload.h);
+  // null: they do nothing.
+  std::shared_ptr<PreloadHooks> preloadHooks;
   // Tells the job's run group that the job started (true) or stopped
   // (false); empty: nobody is told.
   std::function<void(const JobDefinition& job, bool started)> notifyJobState;

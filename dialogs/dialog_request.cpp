@@ -13,8 +13,10 @@
 #include "dialogs/dialog_script.h"
 #include "dialogs/value_scripts.h"
 #include "jobs/job_running_rule.h"
+#include "jobs/preload.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "protocol/messages/dialog.h"
 #include "protocol/transport.h"
@@ -94,8 +96,8 @@ CaptureOutcome RunCaptured(ServerContext& server, const DialogRequest& r,
 }
 
 void ReleasePreload(ServerContext& server, const DialogRequest& r, const JobDefinition& job) {
-  if (!job.preload.empty() && server.preloadHooks.release)
-    server.preloadHooks.release(r.node, static_cast<uint32_t>(r.clientProcessId), job.preload);
+  if (!job.preload.empty() && server.preloadHooks && server.preloadHooks->release)
+    server.preloadHooks->release(r.node, static_cast<uint32_t>(r.clientProcessId), job.preload);
 }
 
 // Prevalidate: true when the dialog may go on; otherwise the reply is made.
@@ -117,7 +119,7 @@ bool Prevalidate(RequestContext& rc, const DialogRequest& r, const JobDefinition
   } else {
     LogMessage(config, "%s@%s Prevalidate script \"%s\" failed to execute", r.user.c_str(),
                r.node.c_str(), path);
-    message = "Prevalidate Script failed to run: " + net::ErrorText(out.result);
+    message = "Prevalidate Script failed to run: " + SystemErrorText(out.result);
   }
   messages::DialogPrevalidateRefused refusal{StreamBlockOf(job, env), std::move(message)};
   if (!rc.reply.AddIfFits([&](XDRWRAP& out) { refusal.Encode(out); })) {
@@ -138,8 +140,8 @@ void StartPreload(ServerContext& server, const DialogRequest& r, const JobDefini
   if (job.preload.empty()) return;
   SetDialogVariables(env, r, "PRELOAD", "");
   arguments[0] = job.preload;
-  if (server.preloadHooks.start)
-    server.preloadHooks.start(
+  if (server.preloadHooks && server.preloadHooks->start)
+    server.preloadHooks->start(
         PreloadStart{r.node, static_cast<uint32_t>(r.clientProcessId), arguments, env, job});
 }
 
@@ -350,8 +352,8 @@ void CancelDialog(RequestContext& rc) {
   const auto r = messages::CancelDialogRequest::Decode(rc.request);
   LogMessage(*rc.server.config, "%s@%s cancels dialog for job %s", r.user.c_str(), r.node.c_str(),
              r.job.c_str());
-  if (rc.server.preloadHooks.killAll)
-    rc.server.preloadHooks.killAll(r.node, static_cast<uint32_t>(r.clientProcessId));
+  if (rc.server.preloadHooks && rc.server.preloadHooks->killAll)
+    rc.server.preloadHooks->killAll(r.node, static_cast<uint32_t>(r.clientProcessId));
 }
 
 }  // namespace kestrun

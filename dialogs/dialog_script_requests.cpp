@@ -12,6 +12,7 @@
 #include "dialogs/value_scripts.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "protocol/messages/dialog_scripts.h"
 #include "protocol/transport.h"
 
@@ -241,8 +242,8 @@ void RunFieldScript(RequestContext& rc) {
   if (out.result != 0) {
     LogMessage(config, "%s@%s Field Populate Script \"%s\" failed to execute", user, node,
                script.c_str());
-    return ScriptRefused{"PopulateFieldScript failed to run: " + net::ErrorText(out.result)}.Encode(
-        rc.reply);
+    return ScriptRefused{"PopulateFieldScript failed to run: " + SystemErrorText(out.result)}
+        .Encode(rc.reply);
   }
   LogMessage(config, "%s@%s Script \"%s\" exited with code %d", user, node, script.c_str(),
              out.exitStatus);

@@ -22,6 +22,7 @@
 #include "base/environment.h"
 #include "config/job_definition.h"
 #include "core/context.h"
+#include "launch/execute.h"
 
 namespace kestrun {
 

@@ -11,15 +11,15 @@
 #include "base/log.h"
 #include "config/server_config.h"
 #include "jobs/preload_table.h"
-#include "launch/launch_options.h"
+#include "launch/execute.h"
+#include "launch/piped_launch.h"
 #include "platform/child_end.h"
 #include "platform/interrupts.h"
-#include "platform/pipe.h"
 #include "platform/process_tree.h"
 #include "platform/socket_owner.h"
-#include "platform/suspended_process.h"
 #include "platform/wakeup.h"
 #include "protocol/messages/preload.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 
@@ -98,28 +98,18 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
     if (record->entry->inTable) table->Free(record->entry);
     record->started.Set();
   };
-  std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
-  std::optional<Wakeup> stop = Wakeup::Create();
-  if (!in || !out || !err || !stop || record->arguments.empty()) return abandon();
-  std::optional<std::string> terminalHome;
-  if (record->useTty) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
-  // A marker of its own, so that processes the program leaves behind are
-  // found and killed with it.
-  const std::string marker = NewRunMarker();
-  LaunchOptions options =
-      LaunchOptionsFor(record->arguments, record->environment, terminalHome, marker);
-  options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
-  int error = 0;
-  std::optional<SuspendedStart> start = LaunchSuspended(options, &error);
-  if (!start) return abandon();
-  Process& process = start->process();
+  if (record->arguments.empty()) return abandon();
+  // Held before exec: its id is recorded before the program can talk to the
+  // server. A run marker of its own, so that processes the program leaves
+  // behind are found and killed with it.
+  PipedLaunch launch = PipedLaunch::Start({record->arguments, record->environment, record->useTty,
+                                           /*wideOutput=*/false, /*holdBeforeExec=*/true});
+  if (launch.result() != 0) return abandon();
+  Process& process = launch.process();
   const uint32_t pid = static_cast<uint32_t>(process.pid());
   RunningJobEntry listed(table->jobs(), pid, record->jobName,
                          VariableOf(record->environment, "KESCLIENTUSERNAME"), record->lockValue,
-                         marker);
-  in->read.Reset();
-  out->write.Reset();
-  err->write.Reset();
+                         launch.marker());
 
   const std::shared_ptr<PreloadEntry>& entry = record->entry;
   bool dropped = false;
@@ -136,16 +126,14 @@ void RunPreload(std::shared_ptr<PreloadTable> table, std::shared_ptr<LaunchRecor
     // created: it is ended before it ever runs (the listing goes first; the
     // Process owner kills and reaps it).
     listed.Remove();
-    start.reset();
+    process = Process(-1);
     record->started.Set();
     return;
   }
-  const int execError = start->Resume();
+  const int execError = process.Resume();
   record->started.Set();
 
-  auto pumps = std::make_shared<StreamPumps>(std::move(in->write), std::move(out->read),
-                                             std::move(err->read), std::move(*stop), kInvalidSocket,
-                                             nullptr);
+  std::shared_ptr<StreamPumps> pumps = launch.HandOver(kInvalidSocket, nullptr);
   const int pumpError = execError == 0 ? pumps->Start() : 0;
   {
     std::lock_guard<std::mutex> guard(table->lock());
@@ -350,14 +338,15 @@ void InstallPreloadHooks(ServerContext& server, const PreloadLimits& limits, Pre
     return AdoptForCapture(server, r, capture);
   };
   // The dialog request starts, releases and cancels preloaded programs.
-  server.preloadHooks.start = [&server](const PreloadStart& s) {
+  server.preloadHooks = std::make_shared<PreloadHooks>();
+  server.preloadHooks->start = [&server](const PreloadStart& s) {
     LaunchPreload(server, s.job, s.clientNode, s.clientProcessId, s.arguments, s.environment);
   };
-  server.preloadHooks.release = [&server](std::string_view node, uint32_t clientProcessId,
-                                          std::string_view program) {
+  server.preloadHooks->release = [&server](std::string_view node, uint32_t clientProcessId,
+                                           std::string_view program) {
     ReleasePreload(server, std::string(node), clientProcessId, std::string(program));
   };
-  server.preloadHooks.killAll = [&server](std::string_view node, uint32_t clientProcessId) {
+  server.preloadHooks->killAll = [&server](std::string_view node, uint32_t clientProcessId) {
     KillPreload(server, std::string(node), clientProcessId);
   };
 }

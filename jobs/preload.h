@@ -43,7 +43,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/job_definition.h"
@@ -53,6 +55,28 @@
 namespace kestrun {
 
 class PreloadTable;
+
+// A preload program to start in the background for a client's dialog.
+struct PreloadStart {
+  const std::string& clientNode;
+  uint32_t clientProcessId;
+  const std::vector<std::string>& arguments;    // element 0: the preload program
+  const std::vector<std::string>& environment;  // the run's NAME=value entries
+  const JobDefinition& job;                     // the job whose dialog starts it
+};
+
+// Seams of preloaded programs for dialogs; an empty function does nothing.
+struct PreloadHooks {
+  // Starts the program (copying what it keeps) and returns once it has
+  // started or after at most 5 s; the program outlives the request.
+  std::function<void(const PreloadStart&)> start;
+  // Removes the entry of (node, process id, program path), if any.
+  std::function<void(std::string_view node, uint32_t clientProcessId, std::string_view program)>
+      release;
+  // Ends every preloaded program (with its descendants) of exactly this node
+  // and process id, whatever its job.
+  std::function<void(std::string_view node, uint32_t clientProcessId)> killAll;
+};
 
 // Starts `job.preload` for the client (argument vector: element 0 the
 // program; environment: the run's vector) on a run thread of its own.

@@ -18,6 +18,7 @@
 #include "jobs/script_environment.h"
 #include "launch/command_line.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "protocol/messages/run.h"
@@ -177,7 +178,7 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
     return;
   }
   if (out.result == kStreamFailure) return CommunicationFailure(config, r);
-  const std::string error = net::ErrorText(out.result);
+  const std::string error = SystemErrorText(out.result);
   SendEndWord(rc.socket);
   RunScriptRefused::LaunchFailed(error).Encode(rc.reply);
   LogMessage(config, "%s@%s - failed to execute script \"%s\" - %s", user, node, program,

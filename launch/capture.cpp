@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "launch/launch_options.h"
+#include "launch/piped_launch.h"
 #include "platform/pipe.h"
 #include "platform/process_tree.h"
 
@@ -22,42 +23,26 @@ void RunCaptured(ExecutionContext& context, const std::vector<std::string>& argu
       return;
     }
   }
-  std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
-  std::optional<Wakeup> stop = Wakeup::Create();
-  if (!in || !out || !err || !stop) {
-    outcome = {kPipeFailure, -1, {}};
+  PipedLaunch launch = PipedLaunch::Start({arguments, environment});
+  if (launch.result() != 0) {
+    outcome = {launch.result(), -1, {}};
     return;
   }
-  LaunchOptions options = LaunchOptionsFor(arguments, environment, std::nullopt, NewRunMarker());
-  if (options.arguments.empty()) {
-    outcome = {E2BIG, -1, {}};
-    return;
-  }
-  options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
-  int error = 0;
-  std::optional<Process> process = LaunchProcess(options, &error);
-  if (!process) {
-    outcome.result = error;
-    outcome.exitStatus = -1;
-    return;
-  }
-  in->read.Reset();
-  out->write.Reset();
-  err->write.Reset();
-  StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
-                    std::move(*stop), kInvalidSocket, &outcome.capture, context.startThread);
-  if (const int startError = pumps.StartAndPumpOutput()) {
-    EndUnpumpedRun(*process, pumps);
-    process->Reap();
+  Process& process = launch.process();
+  std::unique_ptr<StreamPumps> pumps =
+      launch.HandOver(kInvalidSocket, &outcome.capture, context.startThread);
+  if (const int startError = pumps->StartAndPumpOutput()) {
+    EndUnpumpedRun(process, *pumps);
+    process.Reap();
     outcome = {startError, -1, {}};
     return;
   }
-  const ProcessEnd end = process->WaitForEnd();
+  const ProcessEnd end = process.WaitForEnd();
   // A captured run is not in the running-job table, so the server never
   // killed it.
   outcome.exitStatus = ExitCodeOf(end, false);
-  if (pumps.Finish()) outcome.result = kStreamFailure;
-  process->Reap();
+  if (pumps->Finish()) outcome.result = kStreamFailure;
+  process.Reap();
 }
 
 // Handle mode: the given streams, an entry in the running-job table.

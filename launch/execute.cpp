@@ -2,13 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 
 #include "base/environment.h"
 #include "launch/command_line.h"
 #include "launch/launch_options.h"
-#include "platform/pipe.h"
+#include "launch/piped_launch.h"
 #include "platform/process.h"
 #include "platform/process_tree.h"
 
@@ -60,26 +59,6 @@ LaunchOptions LaunchOptionsFor(const std::vector<std::string>& arguments,
   return options;
 }
 
-namespace {
-
-// kestrunTTY writes the error number on its status pipe when it could not
-// start the program; 0 when it did (nothing written).
-int WrapperLaunchError(const UniqueFd& statusRead) {
-  int error = 0;
-  int readError = 0;
-  char bytes[sizeof(int)];
-  size_t got = 0;
-  long n;
-  while (got < sizeof bytes &&
-         (n = ReadSome(statusRead.get(), bytes + got, sizeof bytes - got, &readError)) > 0) {
-    got += static_cast<size_t>(n);
-  }
-  if (got == sizeof bytes) std::memcpy(&error, bytes, sizeof error);
-  return error > 0 ? error : 0;
-}
-
-}  // namespace
-
 void EndUnpumpedRun(Process& process, StreamPumps& pumps) {
   KillProcessTree(process.pid());
   process.WaitForEnd();
@@ -99,72 +78,49 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
     }
   }
 
-  std::optional<Pipe> in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
-  std::optional<Pipe> status;  // use-terminal runs: kestrunTTY's launch report
-  if (run.useTerminal) status = CreatePipe();
-  std::optional<Wakeup> stop = Wakeup::Create();
   // Signalled once the run was killed and its program has ended: the output
   // pumps then stop waiting for pipes an escaped process may still hold.
   std::optional<Wakeup> killedAndEnded = Wakeup::Create();
-  if (!in || !out || !err || !stop || !killedAndEnded || (run.useTerminal && !status))
-    return {kPipeFailure, 0};
-  WidenPipe(out->read, kOutputPipeRoom);
-
-  std::optional<std::string> terminalHome;
-  if (run.useTerminal) terminalHome = GetEnvLocked("KESTRUNHOME").value_or("");
-  const std::string marker = NewRunMarker();
-  LaunchOptions options = LaunchOptionsFor(arguments, run.environment, terminalHome, marker);
-  if (options.arguments.empty()) return {E2BIG, 0};
-  options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
-  if (run.useTerminal) options.descriptors.push_back(status->write.get());
-  int error = 0;
-  std::optional<Process> process = LaunchProcess(options, &error);
-  if (!process) return {error, 0};
-  const uint32_t pid = static_cast<uint32_t>(process->pid());
+  if (!killedAndEnded) return {kPipeFailure, 0};
+  PipedLaunch launch = PipedLaunch::Start(
+      {arguments, run.environment, run.useTerminal, /*wideOutput=*/true, /*holdBeforeExec=*/false});
+  if (launch.result() != 0) return {launch.result(), 0};
+  Process& process = launch.process();
+  const uint32_t pid = static_cast<uint32_t>(process.pid());
 
   // A kill (under the table lock) after the program ended wakes the pumps
   // itself; a kill before is seen below once the program has ended.
   std::atomic<bool> ended{false};
   const Wakeup& wake = *killedAndEnded;
   RunningJobEntry entry(context.runningJobs, pid, run.jobName, run.clientUser, run.lockValue,
-                        marker, [&ended, &wake] {
+                        launch.marker(), [&ended, &wake] {
                           if (ended.load()) wake.Signal();
                         });
   if (run.stateChanged) run.stateChanged(true);
 
-  // Only the child holds its ends now, so the pipes report end-of-data and
-  // broken pipe when it ends.
-  in->read.Reset();
-  out->write.Reset();
-  err->write.Reset();
-  if (status) status->write.Reset();
-
-  StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
-                    std::move(*stop), clientSocket, nullptr, context.startThread);
-  pumps.StopOutputOn(killedAndEnded->fd());
-  if (const int startError = pumps.Start()) {
-    EndUnpumpedRun(*process, pumps);
+  std::unique_ptr<StreamPumps> pumps = launch.HandOver(clientSocket, nullptr, context.startThread);
+  pumps->StopOutputOn(killedAndEnded->fd());
+  if (const int startError = pumps->Start()) {
+    EndUnpumpedRun(process, *pumps);
     entry.Remove();
-    process->Reap();
+    process.Reap();
     if (run.stateChanged) run.stateChanged(false);
     return {startError, 0};
   }
-  const ProcessEnd end = process->WaitForEnd();
+  const ProcessEnd end = process.WaitForEnd();
   ended.store(true);
   if (context.runningJobs.WasKilled(pid)) wake.Signal();
-  const bool streamFailed = pumps.Finish();
+  const bool streamFailed = pumps->Finish();
   // Removed before the child is collected: until then its id cannot be
   // reused, so the table never signals a stranger.
   const bool killed = entry.Remove();
-  process->Reap();
+  process.Reap();
   // Processes of this run (or earlier ones) that the server adopted and
   // killed are collected now rather than at the next minute.
   ReapAdoptedOrphans();
 
   RunOutcome outcome{0, ExitCodeOf(end, killed)};
-  if (run.useTerminal) {
-    if (const int wrapperError = WrapperLaunchError(status->read)) outcome = {wrapperError, 0};
-  }
+  if (const int wrapperError = launch.LaunchErrorOfWrapper()) outcome = {wrapperError, 0};
   if (streamFailed) outcome.result = kStreamFailure;
   if (run.stateChanged) run.stateChanged(false);
   return outcome;

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "launch/pumps.h"
+#include "launch/run_hooks.h"
 #include "launch/running_jobs.h"
 #include "protocol/socket.h"
 
@@ -50,39 +51,10 @@ namespace kestrun {
 inline constexpr int32_t kPipeFailure = -1;
 inline constexpr int32_t kStreamFailure = 10000;
 
-struct RunOutcome {
-  int32_t result = 0;
-  int32_t exitStatus = 0;
-};
-
 struct CaptureOutcome {
   int32_t result = 0;
   int32_t exitStatus = 0;  // -1 when the program could not be started
   CaptureBuffer capture;   // capture mode: what the program wrote (empty in handle mode)
-};
-
-// What a preloaded program would be adopted for.
-struct PreloadRequest {
-  const std::string& clientNode;
-  uint32_t clientProcessId;
-  const std::string& programPath;  // element 0 of the argument vector
-  const std::vector<std::string>& environment;
-};
-
-// Seams for the preloaded-script module; an empty function means "not
-// there": no preloaded program is ever found.
-struct RunHooks {
-  // Execute, for a job with a `preload` program: attaches the client socket
-  // to this client's preloaded program for the same path and returns the
-  // run's outcome, or nullopt when there is no such program (a normal launch
-  // follows).
-  std::function<std::optional<RunOutcome>(const PreloadRequest&, SocketHandle clientSocket)>
-      adoptPreloadForRun;
-  // Capture mode: hands this step to the client's preloaded program, which
-  // fills `capture`; returns the step's exit status, or nullopt when there is
-  // no such program.
-  std::function<std::optional<int32_t>(const PreloadRequest&, CaptureBuffer& capture)>
-      adoptPreloadForCapture;
 };
 
 // What the launch functions share with the rest of the server.

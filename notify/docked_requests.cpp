@@ -8,6 +8,7 @@
 #include "notify/docked_registry.h"
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/messages/notify.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

@@ -2,6 +2,7 @@
 
 #include "config/server_config.h"
 #include "notify/notify_requests.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

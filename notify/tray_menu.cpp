@@ -3,6 +3,7 @@
 #include "config/server_config.h"
 #include "jobs/job_running_rule.h"
 #include "notify/notify_requests.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

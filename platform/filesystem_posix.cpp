@@ -182,10 +182,4 @@ int AppendToFile(const std::string& path, std::string_view data, bool* opened) {
   return written == static_cast<ssize_t>(data.size()) ? 0 : EIO;
 }
 
-std::string SystemErrorText(int error) {
-  char buffer[256] = {};
-  // GNU strerror_r may return a static text instead of filling the buffer.
-  return ::strerror_r(error, buffer, sizeof buffer);
-}
-
 }  // namespace kestrun

@@ -1,6 +1,6 @@
 // Internal to platform/: the children of this process that Process owners
 // hold. LaunchProcess enters a child while holding the lock across the
-// spawn, so no sweep can see the child before it is entered; Process leaves
+// spawn or fork, so no sweep can see the child before it is entered; Process leaves
 // it once collected. ReapAdoptedOrphans collects only children not listed,
 // under the same lock.
 #pragma once

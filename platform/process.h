@@ -6,7 +6,9 @@
 // command. The child gets exactly the descriptors listed in the launch
 // options (normally 0, 1 and 2) and nothing else, starts with every signal at
 // its default action and none blocked, and (by default) leads a process
-// group of its own so that a kill can reach everything it started.
+// group of its own so that a kill can reach everything it started. A child
+// may be started held before exec (LaunchOptions::holdBeforeExec): its id is
+// known and usable (kill, tables) before the program runs.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +56,11 @@ struct LaunchOptions {
   bool newProcessGroup = true;
   // Colon-separated directories for a bare program name; empty: /usr/bin:/bin.
   std::string searchPath = {};
+  // The child is created with its descriptors in place but waits before
+  // exec until Process::Resume (preloaded programs, whose id is recorded
+  // before they can talk to the server). An owner destroyed before Resume
+  // kills the child before it ever runs the program.
+  bool holdBeforeExec = false;
 };
 
 // How a process ended.
@@ -79,6 +86,10 @@ int ExitCodeOf(const ProcessEnd& end, bool killedByServer);
 class Process {
  public:
   explicit Process(ProcessId pid) : pid_(pid) {}
+  // A child held before exec: `gate` is the write end it waits on, and
+  // `execStatus` the read end on which it reports a failed exec.
+  Process(ProcessId pid, UniqueFd gate, UniqueFd execStatus)
+      : pid_(pid), gate_(std::move(gate)), execStatus_(std::move(execStatus)) {}
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
   Process(const Process&) = delete;
@@ -91,16 +102,23 @@ class Process {
   ProcessEnd WaitForEnd();
   // Collects the ended (or ending) child, blocking until it has ended.
   ProcessEnd Reap();
+  // A child held before exec: lets it exec its program. Returns 0 once it
+  // did (or when it was not held, or was resumed already), or the error of
+  // the failed exec (the child then exits with status 127).
+  int Resume();
 
  private:
   void KillAndReap();
   ProcessId pid_ = -1;
   bool reaped_ = false;
+  UniqueFd gate_;        // held child: the child waits for a byte on it
+  UniqueFd execStatus_;  // held child: the child writes errno here when exec fails
 };
 
 // Starts a program. Returns its owner, or empty with the system's error code
 // in *error: ENOENT for a missing program, EACCES for a file without the run
-// bit, and so on. An exec failure is detected before this returns.
+// bit, and so on. An exec failure is detected before this returns (for a
+// child held before exec: by Resume).
 // Safe to call from several threads at once.
 std::optional<Process> LaunchProcess(const LaunchOptions& options, int* error);
 
@@ -116,9 +134,10 @@ bool BecomeChildSubreaper();
 
 // Collects the ended orphans this process adopted as a subreaper. Only
 // zombie children that no Process owner holds are collected, so the exit
-// status a Process owner waits for is never taken from it. Does nothing
-// unless this process is a child subreaper. Every child started by
-// LaunchProcess is entered in a process-wide list of owned children before
+// status a Process owner waits for is never taken from it, and its id stays
+// reserved while the owner may still signal it. Does nothing unless this
+// process is a child subreaper. Every child started by LaunchProcess (held
+// before exec or not) is entered in a process-wide list of owned children before
 // it can end (the list mirrors the kernel's own child list, which is
 // process-wide too) and leaves it when its owner collects it; a Process made
 // from another id is not protected. Returns the number collected. Safe to

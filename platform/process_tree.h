@@ -22,6 +22,9 @@ struct ProcessEntry {
 // process list cannot be read.
 std::vector<ProcessEntry> TakeProcessSnapshot();
 
+// The parent of `pid` (as /proc lists it); 0 when unknown (gone, unreadable).
+ProcessId ParentProcessOf(ProcessId pid);
+
 // The descendants of `root` in the order they are killed: depth-first, each
 // child's subtree before the child itself, children in snapshot order. The
 // root itself is not included. Ids met twice (a reused id forming a loop)

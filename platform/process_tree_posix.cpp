@@ -102,6 +102,12 @@ std::vector<ProcessEntry> TakeProcessSnapshot() {
   return snapshot;
 }
 
+ProcessId ParentProcessOf(ProcessId pid) {
+  const std::string text = std::to_string(pid);
+  ProcessId parent = 0;
+  return pid > 0 && ReadParentId(text.c_str(), &parent) ? parent : 0;
+}
+
 std::vector<ProcessId> KillOrder(const std::vector<ProcessEntry>& snapshot, ProcessId root) {
   std::unordered_map<ProcessId, std::vector<ProcessId>> children;
   for (const ProcessEntry& p : snapshot) {

@@ -41,4 +41,9 @@ std::vector<SocketId> FindLoopbackListeners(int port);
 // descriptors. False as well when their descriptors cannot be read.
 bool ProcessTreeHoldsSocket(ProcessId root, SocketId id);
 
+// True when the parent of this process, or one of its ancestors (at most 64
+// steps up), holds the socket `id`: a program can tell that a connection was
+// made by the server that started it. False when it cannot be told.
+bool AncestorHoldsSocket(SocketId id);
+
 }  // namespace kestrun

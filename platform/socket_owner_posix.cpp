@@ -165,4 +165,15 @@ bool ProcessTreeHoldsSocket(ProcessId root, SocketId id) {
   return false;
 }
 
+bool AncestorHoldsSocket(SocketId id) {
+  if (id == 0) return false;
+  // A bounded walk: ids are reused, and a loop must not hang the caller.
+  ProcessId pid = ::getppid();
+  for (int hops = 0; pid > 0 && hops < 64; ++hops) {
+    if (ProcessHoldsSocket(pid, id)) return true;
+    pid = ParentProcessOf(pid);
+  }
+  return false;
+}
+
 }  // namespace kestrun

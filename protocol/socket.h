@@ -118,8 +118,6 @@ bool LocalEndpoint(SocketHandle s, uint32_t* address, int* port);
 bool PeerEndpoint(SocketHandle s, uint32_t* address, int* port);
 // The error code of a wait that ran out of time.
 extern const int kTimedOut;
-// The system's text for an error code (thread-safe).
-std::string ErrorText(int error);
 // The calling thread's last socket error code.
 int LastError();
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/error_text.h"
 #include "protocol/socket.h"
 
 namespace kestrun {
@@ -166,7 +167,7 @@ std::optional<Socket> ListenTcp(int* port, int backlog, uint32_t address) {
     return std::nullopt;
   }
   if (::listen(s.get(), backlog) != 0) {
-    std::fprintf(stderr, "listen on port %d: %s\n", *port, ErrorText(errno).c_str());
+    std::fprintf(stderr, "listen on port %d: %s\n", *port, SystemErrorText(errno).c_str());
     return std::nullopt;
   }
   *port = ntohs(addr.sin_port);
@@ -276,13 +277,6 @@ std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
     return std::nullopt;
   }
   return s;
-}
-
-std::string ErrorText(int error) {
-  char buf[256];
-  // GNU strerror_r may return a static string instead of filling buf.
-  const char* text = ::strerror_r(error, buf, sizeof buf);
-  return text;
 }
 
 int LastError() {

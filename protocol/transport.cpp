@@ -1,5 +1,6 @@
 #include "protocol/transport.h"
 
+#include "platform/error_text.h"
 #include "protocol/request_framer.h"
 #include "protocol/run_stream.h"
 
@@ -58,7 +59,7 @@ uint32_t MessageSeed() {
 
 void SendRequest(XDRWRAP& message, ServerConnection& connection, uint32_t magic) {
   SendMessage(message, connection.socket.get(), &magic, [](int error) {
-    std::fprintf(stderr, "Failed to send: %s\n", net::ErrorText(error).c_str());
+    std::fprintf(stderr, "Failed to send: %s\n", SystemErrorText(error).c_str());
   });
 }
 
@@ -90,7 +91,7 @@ void ReadExactlyBy(SocketHandle socket, void* area, size_t count, std::chrono::m
     }
     int error = 0;
     const long n = net::ReceiveSome(socket, p, count, &error);
-    if (n < 0) throw DecodeFailure("read failed: " + net::ErrorText(error), error);
+    if (n < 0) throw DecodeFailure("read failed: " + SystemErrorText(error), error);
     if (n == 0) throw DecodeFailure("connection closed in the middle of a message");
     p += n;
     count -= static_cast<size_t>(n);
@@ -193,45 +194,6 @@ std::optional<ServerConnection> ConnectToServer(int port, const std::string& hos
 
 void CloseConnection(ServerConnection& connection) {
   connection.socket.Close();
-}
-
-int ConnectionWaiter::SecondsToNextMinute() const {
-  const std::time_t now = clock_();
-  std::tm local{};
-  localtime_r(&now, &local);
-  return 60 - (local.tm_sec % 60);
-}
-
-WaitOutcome ConnectionWaiter::WaitForConnection(SocketHandle listener) {
-  WaitOutcome out;
-  for (;;) {
-    const WaitResult w = net::WaitReadable(listener, std::chrono::seconds(SecondsToNextMinute()));
-    if (w == WaitResult::Interrupted) continue;
-    if (w == WaitResult::Error) return out;
-    if (w == WaitResult::Timeout) {
-      out.MinuteTick = true;
-      lastTick_ = clock_();
-      return out;
-    }
-    int error = 0;
-    uint32_t peer = 0;
-    std::optional<Socket> s = net::Accept(listener, &peer, &error);
-    if (!s) {
-      if (net::IsInterrupted(error)) continue;
-      std::fputs("Error in msgsock\n", stderr);
-      return out;
-    }
-    // A connection arriving exactly on the minute must not swallow the tick.
-    const std::time_t now = clock_();
-    std::tm local{};
-    localtime_r(&now, &local);
-    if (local.tm_sec == 0 && now > lastTick_) {
-      out.MinuteTick = true;
-      lastTick_ = now;
-    }
-    out.connection = AcceptedConnection{std::move(*s), peer};
-    return out;
-  }
 }
 
 bool ReadConnectionMagic(SocketHandle socket, std::chrono::milliseconds wait) {

@@ -78,35 +78,6 @@ void CloseConnection(ServerConnection& connection);
 // The seed of a message: the clock's seconds truncated to 32 bits.
 uint32_t MessageSeed();
 
-// One accepted connection, before its magic has been read.
-struct AcceptedConnection {
-  Socket socket;
-  uint32_t peerAddress = 0;  // IPv4, host order
-};
-
-// WaitForConnection's result: a connection (or none) and whether a minute
-// boundary passed during the wait.
-struct WaitOutcome {
-  std::optional<AcceptedConnection> connection;
-  bool MinuteTick = false;
-};
-
-// Waits on the listening socket at most until the next full minute. Keeps the
-// last tick time so that a connection accepted exactly on a minute sets the
-// tick only once. Listener thread only.
-class ConnectionWaiter {
- public:
-  using Clock = std::function<std::time_t()>;
-  explicit ConnectionWaiter(Clock clock = [] { return std::time(nullptr); })
-      : clock_(std::move(clock)) {}
-  WaitOutcome WaitForConnection(SocketHandle listener);
-
- private:
-  int SecondsToNextMinute() const;
-  Clock clock_;
-  std::time_t lastTick_ = 0;
-};
-
 // Reads the four magic bytes of a new connection, waiting at most `wait` for
 // all four.
 // True when they carry one of the two connection magics.

@@ -7,6 +7,7 @@
 #include "jobs/job_running_rule.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
+#include "platform/error_text.h"
 #include "protocol/socket.h"
 #include "scheduler/job_log.h"
 
@@ -102,7 +103,7 @@ int32_t RunProgram(RunShared& shared, const JobDefinition& job,
   const CaptureOutcome out = ExecuteAndCapture(context, arguments, "", 0, env, descriptor);
   if (out.result != 0) {
     LogMessage(shared.config, "SCHEDULER: Failed to run script \"%s\": Error %d (%s)",
-               job.program.c_str(), out.result, net::ErrorText(out.result).c_str());
+               job.program.c_str(), out.result, SystemErrorText(out.result).c_str());
     return 1;
   }
   LogMessage(shared.config, "SCHEDULER: Script \"%s\" exits code %d", job.program.c_str(),

@@ -10,10 +10,10 @@ cd "$root" || exit 2
 
 # module: the modules it may include, from the bottom layer up.
 declare -A allowed=(
-  [protocol]=""
   [platform]=""
+  [protocol]="platform"
   [plugins]=""
-  [client]="protocol"
+  [client]="protocol platform"
   [base]="platform"
   [config]="base platform plugins"
   [launch]="base platform protocol"
@@ -23,10 +23,10 @@ declare -A allowed=(
   [dialogs]="jobs core config launch base platform protocol plugins"
   [scheduler]="jobs notify core config launch base platform protocol plugins"
   [server]="scheduler dialogs jobs notify core config launch base platform protocol plugins"
-  [tools/kesclient]="client protocol"
-  [tools/kesnotify]="client protocol"
+  [tools/kesclient]="client protocol platform"
+  [tools/kesnotify]="client protocol platform"
   [tools/kestrunTTY]="platform"
-  [tools/kespreload]="client protocol"
+  [tools/kespreload]="client protocol platform"
 )
 # Folders that are not modules of the programs.
 skip='^(tests|bench|build[^/]*|examples|docs|scripts|\.ci|\.git)/'

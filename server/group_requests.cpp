@@ -6,6 +6,7 @@
 #include "config/group_processor.h"
 #include "config/server_config.h"
 #include "protocol/messages/groups.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

@@ -7,6 +7,7 @@
 #include "config/job_definition.h"
 #include "config/server_config.h"
 #include "protocol/messages/jobs_admin.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

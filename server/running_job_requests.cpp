@@ -8,6 +8,7 @@
 #include "launch/running_jobs.h"
 #include "platform/thread.h"
 #include "protocol/messages/jobs_admin.h"
+#include "protocol/xdrwrap.h"
 
 namespace kestrun {
 

@@ -8,6 +8,7 @@
 
 #include "base/environment.h"
 #include "config/server_config.h"
+#include "jobs/preload.h"
 #include "launch/running_jobs.h"
 #include "protocol/messages/dialog.h"
 #include "tests/config/conf_fixture.h"
@@ -29,18 +30,19 @@ struct PreloadSeams : testing::Test {
     testconf::LoadCapturing(config);
     server.config = &config;
     server.runningJobs = &table;
-    server.preloadHooks.start = [this](const PreloadStart& s) {
+    server.preloadHooks = std::make_shared<PreloadHooks>();
+    server.preloadHooks->start = [this](const PreloadStart& s) {
       started.push_back(s.arguments);
       startReason = GetEnvLocked("KESREASON", s.environment).value_or("-");
       EXPECT_EQ(s.clientNode, "pc1");
       EXPECT_EQ(s.clientProcessId, 77u);
     };
-    server.preloadHooks.release = [this](std::string_view node, uint32_t pid,
-                                         std::string_view program) {
+    server.preloadHooks->release = [this](std::string_view node, uint32_t pid,
+                                          std::string_view program) {
       released.push_back(std::string(node) + "/" + std::to_string(pid) + "/" +
                          std::string(program));
     };
-    server.preloadHooks.killAll = [this](std::string_view node, uint32_t pid) {
+    server.preloadHooks->killAll = [this](std::string_view node, uint32_t pid) {
       killed.push_back(std::string(node) + "/" + std::to_string(pid));
     };
   }

@@ -14,6 +14,7 @@
 
 #include "config/server_config.h"
 #include "jobs/preload.h"
+#include "launch/execute.h"
 #include "launch/running_jobs.h"
 #include "protocol/messages/preload.h"
 #include "server/dispatcher.h"

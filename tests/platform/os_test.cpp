@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/child_end.h"
 #include "platform/dynamic_library.h"
+#include "platform/error_text.h"
 #include "platform/event.h"
 #include "platform/filesystem.h"
 #include "platform/home_directory.h"
@@ -39,14 +41,16 @@ TEST(Launch, ChildSeesOnlyItsThreeStandardDescriptors) {
   // must not reach the job either.
   int leaky[2];
   ASSERT_EQ(pipe(leaky), 0);
-  int error = 0;
-  auto child = StartChild({kChild, "fds"}, &error);
+  for (const bool held : {false, true}) {
+    int error = 0;
+    auto child = StartChild({kChild, "fds"}, &error, {}, {}, held);
+    ASSERT_TRUE(child) << error;
+    child->in.Reset();
+    EXPECT_EQ(ReadToEnd(child->out.get()), "0\n1\n2\n") << "held " << held;
+    EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 0);
+  }
   close(leaky[0]);
   close(leaky[1]);
-  ASSERT_TRUE(child) << error;
-  child->in.Reset();
-  EXPECT_EQ(ReadToEnd(child->out.get()), "0\n1\n2\n");
-  EXPECT_EQ(ExitCodeOf(child->process.Reap(), false), 0);
 }
 
 TEST(Launch, ArgumentsReachTheProgramElementByElement) {
@@ -66,16 +70,18 @@ TEST(Launch, EnvironmentIsExactlyTheGivenVector) {
 }
 
 TEST(Launch, FailuresAreReportedAsErrnoBeforeReturning) {
-  int error = 0;
-  EXPECT_FALSE(StartChild({"/nonexistent/program"}, &error));
-  EXPECT_EQ(error, ENOENT);
+  for (const bool held : {false, true}) {  // held: the failed exec shows at Resume
+    int error = 0;
+    EXPECT_FALSE(StartChild({"/nonexistent/program"}, &error, {}, {}, held));
+    EXPECT_EQ(error, ENOENT) << "held " << held;
+  }
 
   char path[] = "/tmp/kes_noexec_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
   chmod(path, 0644);
-  error = 0;
+  int error = 0;
   EXPECT_FALSE(StartChild({path}, &error));
   EXPECT_EQ(error, EACCES);
   unlink(path);
@@ -95,12 +101,14 @@ TEST(Launch, BareNameIsSearchedInTheSearchPathNeverInTheChildsPath) {
 }
 
 TEST(Launch, ChildLeadsItsOwnProcessGroup) {
-  int error = 0;
-  auto child = StartChild({kChild, "pgid"}, &error);
-  ASSERT_TRUE(child) << error;
-  const std::string pid = std::to_string(child->process.pid());
-  EXPECT_EQ(ReadToEnd(child->out.get()), pid + " " + pid + "\n");
-  child->process.Reap();
+  for (const bool held : {false, true}) {
+    int error = 0;
+    auto child = StartChild({kChild, "pgid"}, &error, {}, {}, held);
+    ASSERT_TRUE(child) << error;
+    const std::string pid = std::to_string(child->process.pid());
+    EXPECT_EQ(ReadToEnd(child->out.get()), pid + " " + pid + "\n") << "held " << held;
+    child->process.Reap();
+  }
 }
 
 TEST(Launch, ChildStartsWithSignalsUnblockedAndAtDefault) {
@@ -110,13 +118,15 @@ TEST(Launch, ChildStartsWithSignalsUnblockedAndAtDefault) {
   sigaddset(&interrupts, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &interrupts, &old);
   auto oldPipe = signal(SIGPIPE, SIG_IGN);
-  int error = 0;
-  auto child = StartChild({kChild, "sigstate"}, &error);
+  for (const bool held : {false, true}) {
+    int error = 0;
+    auto child = StartChild({kChild, "sigstate"}, &error, {}, {}, held);
+    ASSERT_TRUE(child) << error;
+    EXPECT_EQ(ReadToEnd(child->out.get()), "blocked=0 pipe=default\n") << "held " << held;
+    child->process.Reap();
+  }
   signal(SIGPIPE, oldPipe);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  ASSERT_TRUE(child) << error;
-  EXPECT_EQ(ReadToEnd(child->out.get()), "blocked=0 pipe=default\n");
-  child->process.Reap();
 }
 
 TEST(Launch, MissingDescriptorBecomesDevNull) {
@@ -309,6 +319,25 @@ TEST(RunMarker, MarkedOrphanIsAdoptedKilledAndCollectedOwnedChildKeepsItsStatus)
   EXPECT_EQ(end.waitError, 0);
   EXPECT_EQ(end.code, 7);
   EXPECT_TRUE(job->process.Reap().signaled);
+}
+
+// A program started held before exec (a preloaded program) is an owned child
+// like any other: when it ends while an orphan sweep runs, the ended child
+// keeps its id (a signal to it reaches the zombie, never a stranger) and its
+// owner still reads its own exit code.
+TEST(RunMarker, HeldChildEndedDuringASweepKeepsItsIdAndItsStatus) {
+  ASSERT_TRUE(BecomeChildSubreaper());
+  LaunchOptions options{kChild, {kChild, "exit", "7"}, {}, {kInvalidFile, kInvalidFile}};
+  options.holdBeforeExec = true;
+  int error = 0;
+  std::optional<Process> process = LaunchProcess(options, &error);
+  ASSERT_TRUE(process) << error;
+  ASSERT_EQ(process->Resume(), 0);
+  ASSERT_TRUE(WaitForChildEnd(process->pid(), std::chrono::seconds(10)));
+  ReapAdoptedOrphans();
+  EXPECT_EQ(ParentOf(process->pid()), ::getpid()) << "the ended child was collected by the sweep";
+  EXPECT_EQ(process->WaitForEnd().waitError, 0);
+  EXPECT_EQ(ExitCodeOf(process->Reap(), false), 7);
 }
 
 TEST(KillProcessTree, UnknownProcessIsNotKilled) {

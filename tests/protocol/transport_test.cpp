@@ -195,34 +195,5 @@ TEST(Connect, UnresolvableNameGivesNoConnection) {
   EXPECT_FALSE(ConnectToServer(1, "no-such-host.invalid"));
 }
 
-TEST(WaitForConnection, TimeoutAtTheMinuteSetsTheTick) {
-  int port = 0;
-  std::optional<Socket> listener = CreateListenSocket(&port);
-  ASSERT_TRUE(listener);
-  // A clock at hh:mm:59 waits one second, then reports the tick.
-  std::time_t now = 1700000039;  // seconds 59 in UTC; zone offsets are whole minutes here
-  ConnectionWaiter waiter([&] { return now; });
-  WaitOutcome out = waiter.WaitForConnection(listener->get());
-  EXPECT_TRUE(out.MinuteTick);
-  EXPECT_FALSE(out.connection);
-}
-
-TEST(WaitForConnection, ConnectionOnTheMinuteTicksOnceASecond) {
-  int port = 0;
-  std::optional<Socket> listener = CreateListenSocket(&port);
-  ASSERT_TRUE(listener);
-  std::time_t now = 1700000040;  // seconds 00
-  ConnectionWaiter waiter([&] { return now; });
-  auto c1 = ConnectToServer(port, "127.0.0.1");
-  auto c2 = ConnectToServer(port, "127.0.0.1");
-  WaitOutcome first = waiter.WaitForConnection(listener->get());
-  ASSERT_TRUE(first.connection);
-  EXPECT_TRUE(first.MinuteTick);
-  WaitOutcome second = waiter.WaitForConnection(listener->get());
-  ASSERT_TRUE(second.connection);
-  EXPECT_FALSE(second.MinuteTick);
-  EXPECT_EQ(second.connection->peerAddress, 0x7F000001u);
-}
-
 }  // namespace
 }  // namespace kestrun

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "config/server_config.h"
+#include "jobs/preload.h"
 #include "protocol/messages/dialog.h"
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/transport.h"
@@ -114,7 +115,8 @@ TEST(Dispatcher, ARequestThatRunsOutOfMemoryFailsAloneAndIsLogged) {
   config.SetLogFile(log.string());
   ServerContext server;
   server.config = &config;
-  server.preloadHooks.killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
+  server.preloadHooks = std::make_shared<PreloadHooks>();
+  server.preloadHooks->killAll = [](std::string_view, uint32_t) { throw std::bad_alloc(); };
   XDRWRAP cancel;
   messages::EncodeRequest(cancel, messages::CancelDialogRequest{"JOB", "ann", "pc1", 7});
   const XdrBuffer& fields = *cancel.Buffers().front();

@@ -39,7 +39,7 @@ struct PipedChild {
 
 inline std::optional<PipedChild> StartChild(std::vector<std::string> arguments, int* error,
                                             std::vector<std::string> environment = {},
-                                            std::string searchPath = {}) {
+                                            std::string searchPath = {}, bool held = false) {
   auto in = CreatePipe(), out = CreatePipe(), err = CreatePipe();
   if (!in || !out || !err) return std::nullopt;
   LaunchOptions options;
@@ -48,8 +48,13 @@ inline std::optional<PipedChild> StartChild(std::vector<std::string> arguments, 
   options.environment = std::move(environment);
   options.searchPath = std::move(searchPath);
   options.descriptors = {in->read.get(), out->write.get(), err->write.get()};
+  options.holdBeforeExec = held;
   std::optional<Process> process = LaunchProcess(options, error);
   if (!process) return std::nullopt;
+  if (const int failed = process->Resume()) {
+    *error = failed;
+    return std::nullopt;
+  }
   return PipedChild{std::move(*process), std::move(in->write), std::move(out->read),
                     std::move(err->read)};
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "client/client_config.h"
 #include "protocol/datagram.h"
 #include "protocol/messages/notify.h"
 #include "server/dispatcher.h"
@@ -273,14 +274,9 @@ class ToolConfig : public testing::TestWithParam<ConfCase> {};
 
 TEST_P(ToolConfig, PortAndSyntaxErrors) {
   const ConfCase& c = GetParam();
-  const kesnotify::ConfigResult r = kesnotify::ParseToolConfig(c.text);
-  if (c.port < 0) {
-    EXPECT_FALSE(r.config);
-    EXPECT_EQ(r.syntaxErrorLine, c.errorLine);
-  } else {
-    ASSERT_TRUE(r.config);
-    EXPECT_EQ(r.config->port, c.port);
-  }
+  const client::ClientConfig r = client::ParseClientConfig(c.text);
+  EXPECT_EQ(r.syntaxErrorLine, c.errorLine);
+  if (c.port >= 0) EXPECT_EQ(r.port, c.port);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ToolConfig, testing::ValuesIn(kConfCases),

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "client/text_escape.h"
+#include "platform/error_text.h"
 #include "protocol/datagram.h"
 #include "protocol/messages/notify.h"
 #include "protocol/udp.h"
@@ -205,7 +206,7 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
   std::optional<DatagramSocket> socket = DatagramSocket::Bind(0, &port, &error);
   if (!socket || signalEvents.get() < 0) {
     std::fprintf(stderr, "kesclient: cannot listen on UDP port %d: %s\n", port,
-                 net::ErrorText(error).c_str());
+                 SystemErrorText(error).c_str());
     return kExitNoServer;
   }
   const std::optional<uint32_t> serverAddress = Keepalive(server, who, port);

@@ -1,5 +1,4 @@
 // kesclient: the reference command-line client of KestrunServer.
-#include <limits.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "client/client_config.h"
 #include "client/text_escape.h"
+#include "platform/home_directory.h"
 #include "protocol/socket.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
@@ -75,13 +75,10 @@ const char kUsage[] =
     "5 dialog cancelled, 6 the dialog failed, 130 interrupted, 141 the job's output\n"
     "could not be written (its reader went away)\n";
 
+// The directory of this program; "." when it cannot be told.
 std::string ProgramDirectory() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string p(path, static_cast<size_t>(n));
-  const auto slash = p.rfind('/');
-  return slash == std::string::npos ? "." : p.substr(0, slash);
+  const std::string home = kestrun::HomeDirectory();
+  return home.empty() ? "." : home;
 }
 
 std::string LoginName() {

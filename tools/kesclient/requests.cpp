@@ -1,5 +1,7 @@
 #include "tools/kesclient/requests.h"
 
+#include "platform/error_text.h"
+
 namespace kestrun::client {
 
 namespace {
@@ -24,14 +26,14 @@ std::optional<ServerConnection> Connect(const ServerAddress& server, std::string
   std::optional<ServerConnection> c = ConnectToServer(server.port, server.host, &error);
   if (!c) {
     Set(failure, "cannot connect to " + Where(server) + ": " +
-                     (error != 0 ? net::ErrorText(error) : std::string("unknown host")));
+                     (error != 0 ? SystemErrorText(error) : std::string("unknown host")));
   }
   return c;
 }
 
 std::string NoAnswer(const ServerAddress& server, const DecodeFailure& failure) {
   std::string text = "no answer from " + Where(server);
-  if (failure.error() != 0) text += ": " + net::ErrorText(failure.error());
+  if (failure.error() != 0) text += ": " + SystemErrorText(failure.error());
   return text;
 }
 

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/error_text.h"
 #include "protocol/messages/run.h"
 #include "protocol/transport.h"
 #include "tools/kesclient/requests.h"
@@ -136,7 +137,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
     const std::span<char> area = decoder.queue().Area(kReceivePiece);
     int error = 0;
     const long n = net::ReceiveSome(s, area.data(), area.size(), &error);
-    if (n < 0) return Failure("communication with the server failed: " + net::ErrorText(error));
+    if (n < 0) return Failure("communication with the server failed: " + SystemErrorText(error));
     if (n == 0) return Failure("the server closed the connection during the run");
     decoder.queue().Commit(static_cast<size_t>(n));
     // Everything this piece completes goes out before the next receive.

@@ -6,7 +6,6 @@
 // variable and the rest of the program reads only the variables, so a job's
 // KESCLIENTNODENAME and KESCLIENTUSERNAME name its client and user unless
 // options replace them.
-#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "client/client_config.h"
+#include "platform/home_directory.h"
 #include "protocol/socket.h"
 #include "tools/kesnotify/kesnotify.h"
 #include "tools/kesnotify/tool_options.h"
@@ -23,16 +24,6 @@
 namespace {
 
 using namespace kestrun::kesnotify;
-
-// The directory of this program: its path up to the last separator.
-std::string ProgramDirectory() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  const std::string p(path, static_cast<size_t>(n));
-  const size_t slash = p.rfind('/');
-  return slash == std::string::npos ? "" : p.substr(0, slash);
-}
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "%s\n%s\n", message.c_str(), kUsage);
@@ -51,12 +42,12 @@ int ReadPort(const std::string& home) {
   }
   std::ostringstream text;
   text << in.rdbuf();
-  const ConfigResult read = ParseToolConfig(text.str());
-  if (!read.config) {
+  const kestrun::client::ClientConfig read = kestrun::client::ParseClientConfig(text.str());
+  if (read.syntaxErrorLine != 0) {
     std::fprintf(stderr, "Syntax error, line %d in %s\n", read.syntaxErrorLine, path.c_str());
     std::exit(1);
   }
-  return read.config->port;
+  return read.port;
 }
 
 }  // namespace
@@ -65,7 +56,7 @@ int main(int argc, char** argv) {
   for (const char* name : {"KESTEXT", "KESICON", "KESGROUP", "KESCLIENT"}) ::unsetenv(name);
   ::setenv("KESHELP", "N", 1);
   ::setenv("KESTITLE", "title", 1);
-  const std::string home = ProgramDirectory();
+  const std::string home = kestrun::HomeDirectory();
   if (!home.empty()) ::setenv("KESTRUNHOME", home.c_str(), 1);
 
   const std::string optionError = ApplyOptions(argc, argv);

@@ -52,38 +52,6 @@ const char* const kUsage =
 
 namespace {
 
-constexpr size_t kLineRead = 1023;
-
-std::string TrimBlanks(const std::string& s, const char* trailing = " \t\n") {
-  const size_t first = s.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  const size_t last = s.find_last_not_of(trailing);
-  return last < first ? "" : s.substr(first, last - first + 1);
-}
-
-std::string TrimEnd(const std::string& s) {
-  const size_t last = s.find_last_not_of(" \t\n");
-  return last == std::string::npos ? "" : s.substr(0, last + 1);
-}
-
-// Splits the text into the reads of a line reader with a 1024-byte area.
-std::vector<std::string> Reads(const std::string& text) {
-  std::vector<std::string> reads;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    end = end == std::string::npos ? text.size() : end + 1;
-    const size_t n = std::min(end - at, kLineRead);
-    std::string line = text.substr(at, n);
-    // Text mode: a CR LF line end reads as LF.
-    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
-      line.erase(line.size() - 2, 1);
-    reads.push_back(std::move(line));
-    at += n;
-  }
-  return reads;
-}
-
 std::optional<std::string> Env(const char* name) {
   const char* v = std::getenv(name);
   if (v == nullptr || *v == '\0') return std::nullopt;
@@ -119,39 +87,6 @@ constexpr Option kOptions[] = {
 };
 
 }  // namespace
-
-ConfigResult ParseToolConfig(const std::string& text) {
-  ToolConfig config;
-  bool inStanza = false;
-  int number = 0;
-  for (const std::string& read : Reads(text)) {
-    ++number;
-    const std::string line = read.substr(0, read.find('#'));
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-      const std::string rest = TrimEnd(line);
-      if (rest.empty()) {
-        inStanza = false;  // also a line that held only a comment
-      } else if (rest.back() == ':') {
-        inStanza = true;
-      } else {
-        return {std::nullopt, number};
-      }
-      continue;
-    }
-    const std::string key = TrimBlanks(line.substr(0, eq), " \t");
-    const std::string value = TrimBlanks(line.substr(eq + 1));
-    if (inStanza) continue;  // a stanza's server and port are not used
-    if (strcasecmp(key.c_str(), "port") == 0) {
-      config.port = std::atoi(value.c_str());
-    } else if (strcasecmp(key.c_str(), "server") == 0) {
-      config.server = value;
-    } else if (strcasecmp(key.c_str(), "clientport") == 0) {
-      config.clientPort = std::atoi(value.c_str());
-    }
-  }
-  return {config, 0};
-}
 
 std::string ApplyOptions(int argc, const char* const* argv) {
   for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {

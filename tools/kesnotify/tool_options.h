@@ -1,6 +1,6 @@
-// The kesnotify program's own logic, apart from its main: reading its port
-// from the kestrun.conf beside it, the usage text, the options (carried in
-// the process environment) and the targets built from them.
+// The kesnotify program's own logic, apart from its main: the usage text, the
+// options (carried in the process environment) and the targets built from
+// them. Its port comes from the kestrun.conf beside it (client/client_config.h).
 #pragma once
 
 #include <cstdint>
@@ -12,25 +12,6 @@ namespace kestrun::kesnotify {
 
 // The usage text as printed (ends with one line feed).
 extern const char* const kUsage;
-
-// What the tool takes from kestrun.conf: the global `port`, `server` and
-// `clientport`. Inside a stanza only `server` and `port` are taken (and not
-// used); other directives are ignored. A line holding only a comment closes a
-// stanza, as an empty line does.
-struct ToolConfig {
-  int port = 0;
-  std::string server;
-  int clientPort = 0;
-};
-
-struct ConfigResult {
-  std::optional<ToolConfig> config;
-  int syntaxErrorLine = 0;  // set when config is empty
-};
-
-// Reads the text as the file reader does: lines of at most 1023 bytes (a longer
-// line goes on as the next line, counted), numbered from 1.
-ConfigResult ParseToolConfig(const std::string& text);
 
 // Puts the options of argv into the environment. Returns an empty text when
 // all were taken, else the message for standard error ("Invalid option %s
