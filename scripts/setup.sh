@@ -10,6 +10,9 @@ packages=(
   procps
   libsystemd-dev systemd
   xvfb tk8.6 xfonts-base tcl8.6-dev tk8.6-dev
+  # The Windows build (mingw-w64, posix threads) and its tests under Wine;
+  # GoogleTest for Windows is built from Debian's sources.
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest
 )
 
 missing=()
