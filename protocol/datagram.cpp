@@ -1,9 +1,9 @@
 #include "protocol/datagram.h"
 
-#include <rpc/xdr.h>
-
 #include <cstdlib>
 #include <cstring>
+
+#include "protocol/xdr.h"
 
 namespace kestrun {
 
@@ -13,16 +13,6 @@ constexpr size_t kFixedBalloonBytes = 6 * 4;  // four longs and two string lengt
 
 size_t Padded(size_t n) {
   return (n + 3) & ~size_t{3};
-}
-
-bool PutLong(XDR& xdr, int32_t value) {
-  return xdr_int32_t(&xdr, &value);
-}
-
-bool PutString(XDR& xdr, std::string_view text) {
-  std::string copy(text);
-  char* p = copy.data();
-  return xdr_string(&xdr, &p, static_cast<u_int>(kMaxDatagramSize));
 }
 
 std::string_view UpToNul(const std::string& text) {
@@ -46,54 +36,49 @@ std::vector<uint8_t> EncodeBalloonDatagram(const Balloon& balloon) {
   const std::string_view text = CutAtCharacter(UpToNul(balloon.text), room - Padded(title.size()));
 
   std::vector<uint8_t> area(kMaxDatagramSize, 0);
-  XDR xdr;
-  xdrmem_create(&xdr, reinterpret_cast<char*>(area.data()), static_cast<u_int>(area.size()),
-                XDR_ENCODE);
-  const bool ok = PutLong(xdr, DatagramMagic) && PutLong(xdr, kBalloonDatagram) &&
-                  PutString(xdr, title) && PutString(xdr, text) && PutLong(xdr, balloon.icon) &&
-                  PutLong(xdr, balloon.immediate ? 1 : 0);
+  xdr::Writer w(std::span(reinterpret_cast<char*>(area.data()), area.size()));
+  const bool ok = w.PutInt32(DatagramMagic) && w.PutInt32(kBalloonDatagram) &&
+                  w.PutString(title, kMaxDatagramSize) && w.PutString(text, kMaxDatagramSize) &&
+                  w.PutInt32(balloon.icon) && w.PutInt32(balloon.immediate ? 1 : 0);
   // The shortening above makes every field fit; a failure is a broken sum.
   if (!ok) std::abort();
-  area.resize(xdr_getpos(&xdr));
-  xdr_destroy(&xdr);
+  area.resize(w.position());
   return area;
 }
 
 std::vector<uint8_t> EncodeJobStateDatagram(bool started) {
   std::vector<uint8_t> area(8, 0);
-  XDR xdr;
-  xdrmem_create(&xdr, reinterpret_cast<char*>(area.data()), 8, XDR_ENCODE);
-  PutLong(xdr, DatagramMagic);
-  PutLong(xdr, started ? kJobStartedDatagram : kJobStoppedDatagram);
-  xdr_destroy(&xdr);
+  xdr::Writer w(std::span(reinterpret_cast<char*>(area.data()), area.size()));
+  w.PutInt32(DatagramMagic);
+  w.PutInt32(started ? kJobStartedDatagram : kJobStoppedDatagram);
   return area;
 }
 
 std::optional<Datagram> DecodeDatagram(std::span<const uint8_t> bytes) {
   if (bytes.size() > kMaxDatagramSize) return std::nullopt;
-  std::vector<char> copy(bytes.begin(), bytes.end());
-  XDR xdr;
-  xdrmem_create(&xdr, copy.data(), static_cast<u_int>(copy.size()), XDR_DECODE);
+  xdr::Reader r(std::span(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   Datagram d;
-  int32_t magic = 0;
-  bool ok = xdr_int32_t(&xdr, &magic) && magic == DatagramMagic && xdr_int32_t(&xdr, &d.kind);
+  const std::optional<int32_t> magic = r.GetInt32();
+  const std::optional<int32_t> kind = r.GetInt32();
+  bool ok = magic == DatagramMagic && kind;
+  if (ok) d.kind = *kind;
   if (ok && d.kind == kBalloonDatagram) {
-    // Decoding into our own areas: each text is at most the datagram's size.
-    std::vector<char> title(kMaxDatagramSize + 1), text(kMaxDatagramSize + 1);
-    char* t = title.data();
-    char* x = text.data();
-    int32_t immediate = 0;
-    ok = xdr_string(&xdr, &t, kMaxDatagramSize) && xdr_string(&xdr, &x, kMaxDatagramSize) &&
-         xdr_int32_t(&xdr, &d.balloon.icon) && xdr_int32_t(&xdr, &immediate);
+    const std::optional<std::string_view> title = r.GetString(kMaxDatagramSize);
+    const std::optional<std::string_view> text =
+        title ? r.GetString(kMaxDatagramSize) : std::nullopt;
+    const std::optional<int32_t> icon = text ? r.GetInt32() : std::nullopt;
+    const std::optional<int32_t> immediate = icon ? r.GetInt32() : std::nullopt;
+    ok = immediate.has_value();
     if (ok) {
-      d.balloon.title = t;
-      d.balloon.text = x;
-      d.balloon.immediate = immediate != 0;
+      // A text ends at its first NUL, as the C string it was sent from did.
+      d.balloon.title = std::string(title->substr(0, title->find('\0')));
+      d.balloon.text = std::string(text->substr(0, text->find('\0')));
+      d.balloon.icon = *icon;
+      d.balloon.immediate = *immediate != 0;
     }
   } else if (ok) {
     ok = d.kind == kJobStartedDatagram || d.kind == kJobStoppedDatagram;
   }
-  xdr_destroy(&xdr);
   if (!ok) return std::nullopt;
   return d;
 }

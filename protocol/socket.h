@@ -14,8 +14,15 @@
 
 namespace kestrun {
 
+// A socket: a descriptor on POSIX, a Winsock SOCKET (an unsigned pointer-sized
+// value) on Windows.
+#ifdef _WIN32
+using SocketHandle = uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~uintptr_t{0};
+#else
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
+#endif
 
 // Owns one socket; closes it once (never retried) when destroyed.
 class Socket {
@@ -51,21 +58,23 @@ struct SendPiece {
 
 namespace net {
 
-// One-time process set-up: ignores SIGPIPE so a vanished peer never ends the
-// process (sends also pass MSG_NOSIGNAL).
+// Process set-up before the first socket: on POSIX ignores SIGPIPE so a
+// vanished peer never ends the process (sends also pass MSG_NOSIGNAL); on
+// Windows starts Winsock 2 (once, however often it is called).
 void StartSockets();
 
 WaitResult WaitReadable(SocketHandle s, std::chrono::milliseconds wait);
 // Reads up to `size` bytes: >0 bytes read, 0 orderly close, -1 error
 // (errno-style code in *error).
 long ReceiveSome(SocketHandle s, void* area, size_t size, int* error);
-// A wake-up that a send waiting for room also watches (on POSIX a descriptor
-// that becomes readable, such as a run's kill wake-up). Until it fires the
+// A wake-up that a send waiting for room also watches: a handle that becomes
+// readable, such as a run's kill wake-up (a descriptor on POSIX, a socket on
+// Windows, where only sockets can be waited for together with one). Until it fires the
 // send waits as long as the socket's send time-out allows (SetSendTimeout;
 // none: for ever); once it has fired, the receiver has `patience` more to
 // take bytes before the send gives up (ETIMEDOUT).
 struct SendWake {
-  int handle = -1;
+  SocketHandle handle = kInvalidSocket;
   std::chrono::milliseconds patience{0};
 };
 

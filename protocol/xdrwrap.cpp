@@ -1,50 +1,58 @@
 #include "protocol/xdrwrap.h"
 
+#include "protocol/xdr.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
+#include <span>
 
 namespace kestrun {
 
-XdrBuffer::XdrBuffer(size_t capacity, xdr_op op) : data(capacity) {
-  xdrmem_create(&xdr, data.data(), static_cast<u_int>(data.size()), op);
-}
-
-XdrBuffer::~XdrBuffer() {
-  xdr_destroy(&xdr);
-}
-
 void XdrBuffer::Grow(size_t capacity) {
-  if (capacity <= data.size()) return;
-  const u_int position = xdr_getpos(&xdr);
-  xdr_destroy(&xdr);
-  data.resize(capacity);
-  xdrmem_create(&xdr, data.data(), static_cast<u_int>(data.size()), XDR_ENCODE);
-  xdr_setpos(&xdr, position);
+  if (capacity > data.size()) data.resize(capacity);
 }
 
 namespace {
 
-// Position of the stream after its last field; the default capacity stands in
-// for a position the stream cannot report.
-int32_t StreamPosition(XDR& xdr) {
-  const int pos = static_cast<int>(xdr_getpos(&xdr));
-  return pos < 0 ? kDefaultCapacity : pos;
+constexpr size_t kNumberSize = xdr::kWordSize;
+using xdr::StringSize;
+
+// A reader of the received bytes of `buffer`, at its next field.
+xdr::Reader ReaderAt(const XdrBuffer& buffer) {
+  return xdr::Reader(std::span<const char>(buffer.data.data(), static_cast<size_t>(buffer.Size)),
+                     buffer.position);
 }
 
-// Bytes an XDR number takes, and an XDR string of `length` characters: its
-// length word and the characters padded to a multiple of 4.
-constexpr size_t kNumberSize = 4;
-constexpr size_t StringSize(size_t length) {
-  return 4 + (length + 3) / 4 * 4;
+// Takes the next field of `buffer` as a number; nothing when it is not there.
+std::optional<int32_t> TakeNumber(XdrBuffer& buffer) {
+  xdr::Reader reader = ReaderAt(buffer);
+  const std::optional<int32_t> value = reader.GetInt32();
+  if (value) {
+    buffer.position = reader.position();
+    --buffer.NumItems;
+  }
+  return value;
+}
+
+// Takes the next field of `buffer` as a string piece (a view into the
+// buffer); nothing when it is malformed or longer than a reader accepts.
+std::optional<std::string_view> TakePiece(XdrBuffer& buffer) {
+  xdr::Reader reader = ReaderAt(buffer);
+  const std::optional<std::string_view> piece = reader.GetString(kMaxPieceLength);
+  if (piece) {
+    buffer.position = reader.position();
+    --buffer.NumItems;
+  }
+  return piece;
 }
 
 }  // namespace
 
 void XDRWRAP::BeginEncode() {
   FreeMessage();
-  buffers_.push_back(std::make_unique<XdrBuffer>(kDefaultCapacity, XDR_ENCODE));
+  buffers_.push_back(std::make_unique<XdrBuffer>(kDefaultCapacity));
   current_ = 0;
   bufferCount_ = 1;
   encoding_ = true;
@@ -57,16 +65,16 @@ XdrBuffer& XDRWRAP::Current() {
 void XDRWRAP::GrowChain(size_t minimumSize) {
   assert(minimumSize <= kMaxBufferSize);
   XdrBuffer& old = Current();
-  old.Size = StreamPosition(old.xdr);
+  old.Size = static_cast<int32_t>(old.position);
   const size_t capacity = std::max(static_cast<size_t>(kDefaultCapacity), minimumSize);
-  buffers_.push_back(std::make_unique<XdrBuffer>(capacity, XDR_ENCODE));
+  buffers_.push_back(std::make_unique<XdrBuffer>(capacity));
   current_ = buffers_.size() - 1;
   ++bufferCount_;
 }
 
 void XDRWRAP::FinishField(XdrBuffer& buffer) {
   ++buffer.NumItems;
-  buffer.Size = StreamPosition(buffer.xdr);
+  buffer.Size = static_cast<int32_t>(buffer.position);
 }
 
 // The current buffer, grown in place (doubling, up to kMaxBufferSize) when
@@ -74,7 +82,7 @@ void XDRWRAP::FinishField(XdrBuffer& buffer) {
 // straddles two buffers and no buffer passes what a reader accepts.
 XdrBuffer& XDRWRAP::BufferWithRoomFor(size_t fieldSize) {
   XdrBuffer& buffer = Current();
-  const size_t used = static_cast<size_t>(StreamPosition(buffer.xdr));
+  const size_t used = buffer.position;
   if (buffer.NumItems < kMaxItems && used + fieldSize <= kMaxBufferSize) {
     if (used + fieldSize > buffer.data.size()) {
       const size_t doubled = std::min(buffer.data.size() * 2, static_cast<size_t>(kMaxBufferSize));
@@ -92,18 +100,20 @@ template <typename Encode>
 void XDRWRAP::AddField(size_t fieldSize, Encode encode) {
   if (!encoding_) BeginEncode();
   XdrBuffer& buffer = BufferWithRoomFor(fieldSize);
-  if (!encode(buffer.xdr)) std::abort();  // room was made for exactly this field
+  xdr::Writer writer(buffer.data, buffer.position);
+  if (!encode(writer)) std::abort();  // room was made for exactly this field
+  assert(writer.position() == buffer.position + fieldSize);
+  buffer.position = writer.position();
   FinishField(buffer);
 }
 
 void XDRWRAP::AddLong(int32_t value) {
-  long wide = value;
-  AddField(kNumberSize, [&](XDR& xdr) { return xdr_long(&xdr, &wide) != 0; });
+  AddField(kNumberSize, [&](xdr::Writer& w) { return w.PutInt32(value); });
 }
 
+// An enum travels exactly as a long does.
 void XDRWRAP::AddEnum(int32_t value) {
-  enum_t e = value;
-  AddField(kNumberSize, [&](XDR& xdr) { return xdr_enum(&xdr, &e) != 0; });
+  AddLong(value);
 }
 
 void XDRWRAP::AddChar(uint8_t value) {
@@ -118,16 +128,10 @@ void XDRWRAP::AddString(std::string_view text) {
   text = text.substr(0, std::min(text.size(), text.find('\0')));
   const size_t pieces = text.size() / kStringPieceLength + 1;
   AddLong(static_cast<int32_t>(pieces));
-  // xdr_string measures its input with strlen, so each piece is handed over
-  // as a terminated copy; the caller's text stays untouched.
-  char piece[kStringPieceLength + 1];
   for (size_t i = 0; i < pieces; ++i) {
     const std::string_view part = text.substr(i * kStringPieceLength, kStringPieceLength);
-    if (!part.empty()) std::memcpy(piece, part.data(), part.size());
-    piece[part.size()] = '\0';
-    char* p = piece;
-    const u_int max = static_cast<u_int>(part.size());
-    AddField(StringSize(part.size()), [&](XDR& xdr) { return xdr_string(&xdr, &p, max) != 0; });
+    AddField(StringSize(part.size()),
+             [&](xdr::Writer& w) { return w.PutString(part, kStringPieceLength); });
   }
 }
 
@@ -143,19 +147,15 @@ XdrBuffer& XDRWRAP::BufferForNextField() {
 }
 
 int32_t XDRWRAP::GetLong() {
-  XdrBuffer& buffer = BufferForNextField();
-  long value = 0;
-  if (!xdr_long(&buffer.xdr, &value)) Fail("cannot decode a long");
-  --buffer.NumItems;
-  return static_cast<int32_t>(value);
+  const std::optional<int32_t> value = TakeNumber(BufferForNextField());
+  if (!value) Fail("cannot decode a long");
+  return *value;
 }
 
 int32_t XDRWRAP::GetEnum() {
-  XdrBuffer& buffer = BufferForNextField();
-  enum_t value = 0;
-  if (!xdr_enum(&buffer.xdr, &value)) Fail("cannot decode an enum");
-  --buffer.NumItems;
-  return value;
+  const std::optional<int32_t> value = TakeNumber(BufferForNextField());
+  if (!value) Fail("cannot decode an enum");
+  return *value;
 }
 
 bool XDRWRAP::GetBool() {
@@ -180,21 +180,19 @@ std::string XDRWRAP::GetString() {
   for (size_t i = current_; i < buffers_.size(); ++i)
     received += static_cast<size_t>(buffers_[i]->Size);
   result.reserve(std::min(static_cast<size_t>(pieces) * kStringPieceLength, received));
-  char piece[kMaxPieceLength + 1];
   bool ended = false;
   for (int32_t i = 0; i < pieces; ++i) {
-    XdrBuffer& buffer = BufferForNextField();
-    char* p = piece;
-    if (!xdr_string(&buffer.xdr, &p, kMaxPieceLength)) Fail("cannot decode a string piece");
-    --buffer.NumItems;
+    const std::optional<std::string_view> piece = TakePiece(BufferForNextField());
+    if (!piece) Fail("cannot decode a string piece");
     if (ended) continue;
     const size_t offset = static_cast<size_t>(i) * kStringPieceLength;
     if (result.size() < offset) {
       ended = true;
       continue;
     }
+    // A piece ends at its first NUL, as the C string it was sent from did.
     result.resize(offset);
-    result.append(piece, std::strlen(piece));
+    result.append(piece->substr(0, piece->find('\0')));
   }
   return result;
 }
@@ -219,7 +217,7 @@ void XDRWRAP::TruncateTo(const Mark& mark) {
   current_ = buffers_.size() - 1;
   bufferCount_ = static_cast<int32_t>(buffers_.size());
   XdrBuffer& last = Current();
-  xdr_setpos(&last.xdr, static_cast<u_int>(mark.size));
+  last.position = static_cast<size_t>(mark.size);
   last.Size = mark.size;
   last.NumItems = mark.items;
 }
@@ -238,7 +236,7 @@ void XDRWRAP::BeginDecode(int32_t announcedCount) {
 }
 
 XdrBuffer& XDRWRAP::AppendReceivedBuffer(int32_t size, int32_t numItems) {
-  buffers_.push_back(std::make_unique<XdrBuffer>(static_cast<size_t>(size), XDR_DECODE));
+  buffers_.push_back(std::make_unique<XdrBuffer>(static_cast<size_t>(size)));
   XdrBuffer& buffer = *buffers_.back();
   buffer.Size = size;
   buffer.NumItems = numItems;

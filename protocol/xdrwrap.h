@@ -22,8 +22,6 @@
 // append their entries with AddIfFits and refuse what does not fit.
 #pragma once
 
-#include <rpc/xdr.h>
-
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -68,20 +66,19 @@ inline constexpr MessageTail kEmptyStringTail{8, 2};
 // A list's closing long, enum or char.
 inline constexpr MessageTail kNumberTail{4, 1};
 
-// One link of the chain. The XDR stream points into `data`, which never moves
-// once the buffer exists (the buffer itself is heap-held by the message).
+// One link of the chain: its bytes and the cursor of the field being written
+// or read (the buffer itself is heap-held by the message).
 struct XdrBuffer {
-  XdrBuffer(size_t capacity, xdr_op op);
+  explicit XdrBuffer(size_t capacity) : data(capacity) {}
   XdrBuffer(const XdrBuffer&) = delete;
   XdrBuffer& operator=(const XdrBuffer&) = delete;
-  ~XdrBuffer();
 
-  // Encode direction: moves the data to an area of `capacity` bytes (at least
-  // the current one) and reopens the stream at the same position.
+  // Encode direction: enlarges the area to `capacity` bytes (never shrinks
+  // it); what was written stays, the cursor with it.
   void Grow(size_t capacity);
 
-  XDR xdr{};
   std::vector<char> data;
+  size_t position = 0;   // encode: bytes written; decode: offset of the next field
   int32_t Size = 0;      // encode: bytes used; decode: bytes received
   int32_t NumItems = 0;  // encode: fields written; decode: fields not yet taken
 };

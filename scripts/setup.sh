@@ -5,11 +5,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  libtirpc-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   procps
   libsystemd-dev systemd
   xvfb tk8.6 xfonts-base tcl8.6-dev tk8.6-dev
+  # The Windows build (mingw-w64, posix threads) and its tests under Wine;
+  # GoogleTest for Windows is built from Debian's sources.
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest
 )
 
 missing=()

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the ThreadSanitizer
-# tests, and a bounded run of each fuzz target (KES_FUZZ_RUNS runs, at most
-# KES_FUZZ_SECONDS seconds each).
+# tests, a bounded run of each fuzz target (KES_FUZZ_RUNS runs, at most
+# KES_FUZZ_SECONDS seconds each), and the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -44,6 +44,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKES_FUZZ=ON -DKES_BENCH
   "${checked[@]}" >/dev/null
 cmake --build build-fuzz --target fuzz-targets
 scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}" "${KES_FUZZ_SECONDS:-30}"
+echo "== Windows build, tests under Wine"
+scripts/test-windows.sh
 echo "== the ten slowest tests (seconds, stage, test)"
 sort -rn "$timings" | sed -n 1,10p  # sed reads all: sort never meets a closed pipe
 echo "== all tests passed"

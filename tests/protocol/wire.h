@@ -1,8 +1,7 @@
 // Helpers that build exact wire bytes and push them through a real socket.
 #pragma once
 
-#include <sys/socket.h>
-
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,7 +15,9 @@ inline std::string BE32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
           static_cast<char>(v)};
 }
-inline std::string Long(int32_t v) { return BE32(static_cast<uint32_t>(v)); }
+inline std::string Long(int32_t v) {
+  return BE32(static_cast<uint32_t>(v));
+}
 // One XDR string: length, characters, zero padding to a multiple of 4.
 inline std::string Str(const std::string& s) {
   std::string out = BE32(static_cast<uint32_t>(s.size())) + s;
@@ -41,12 +42,18 @@ inline std::string Message(const std::vector<std::pair<std::string, int>>& buffe
   return out;
 }
 
+// Two connected ends over the loopback interface, made with the transport's
+// own socket calls so that the same tests run on every system.
 struct SocketPair {
   SocketPair() {
-    int fds[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    a = Socket(fds[0]);
-    b = Socket(fds[1]);
+    net::StartSockets();
+    int port = 0;
+    std::optional<Socket> listener = net::ListenTcp(&port, 1, 0x7f000001);
+    if (!listener) return;
+    if (std::optional<Socket> s = net::ConnectTcp(0x7f000001, port)) a = std::move(*s);
+    uint32_t peer = 0;
+    int error = 0;
+    if (std::optional<Socket> s = net::Accept(listener->get(), &peer, &error)) b = std::move(*s);
   }
   Socket a, b;
 };
