@@ -138,6 +138,8 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
   // without the message time-out.
   runstream::OutputDecoder decoder;
   OutputBatch batch;
+  runstream::StartHeader header;
+  bool anyOutput = false;
   for (bool ended = false; !ended;) {
     const std::span<char> area = decoder.queue().Area(kReceivePiece);
     int error = 0;
@@ -151,6 +153,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
       bool written = true;
       switch (event.kind) {
         case runstream::OutputEvent::Kind::Start:
+          header = event.start;
           if (onStarted) onStarted(event.start);
           if (event.start.systemTray) {
             const runstream::Word ready = runstream::EncodeWord(1);
@@ -160,6 +163,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
           input = std::thread(PumpInput, s, inputFd, cancel[0], std::ref(inputBuffer));
           break;
         case runstream::OutputEvent::Kind::Data:
+          anyOutput = true;
           written = batch.Add(event.stream == runstream::kStderrStream ? errFd : outFd, event.data);
           break;
         case runstream::OutputEvent::Kind::NeedMore:
@@ -190,7 +194,14 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
     if (reply.GetEnum() == 1) {
       reply.GetLong();
       const int32_t code = reply.GetLong();
-      return {RunOutcome::Kind::Ran, code, reply.GetString(), ""};
+      RunOutcome ran{RunOutcome::Kind::Ran, code, reply.GetString(), ""};
+      // A started job's header carries its display options (standard output
+      // is displayed unless the job says otherwise) and the reply its title,
+      // "Kestrun" when it has none; a job without a program gets the zero
+      // header, no output and its title, empty when it has none.
+      ran.nothingRan =
+          header == runstream::StartHeader{} && !anyOutput && code == 0 && ran.title != "Kestrun";
+      return ran;
     }
     return {RunOutcome::Kind::Refused, 0, "", reply.GetString()};
   } catch (const DecodeFailure& e) {
