@@ -1,6 +1,7 @@
 #include "server/listener.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <list>
@@ -318,8 +319,13 @@ void ProcessIncomingRequests(ServerContext& server, int port, ListenerHooks hook
     std::fflush(stdout);
     if (ready) ready();
   };
+  const ListenerHooks::NotListening notListening = options.hooks.notListening;
   std::optional<RequestListener> listener = RequestListener::Create(server, &port, options);
-  if (!listener) std::exit(1);
+  if (!listener) {
+    const int error = errno;
+    if (notListening) notListening(error);
+    std::exit(1);
+  }
   const std::atomic<bool> never{false};
   listener->Run(never);
   std::abort();  // Run returns only when asked to stop, and nothing asks

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <condition_variable>
 #include <mutex>
 #include <regex>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "protocol/transport.h"
+#include "server/admin_command.h"
 #include "server/dispatcher.h"
 #include "tests/server/fake_server.h"
+#include "server/admin_command.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun {
@@ -128,8 +131,10 @@ TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   env.push_back({"KESTRUN_UNIT_DIR", home.path() + "/no-units"});
   env.push_back({"NOTIFY_SOCKET", std::nullopt});
   ProgramResult r = RunServerProgram(home, {"-INSTALL"}, env);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kBanner + "Could not add service\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "Could not add service: the unit folder \"" + home.path() +
+                       "/no-units\" does not exist\n");
   r = RunServerProgram(home, {"-Uninstall"}, env);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "Could not remove service\n");
@@ -141,7 +146,29 @@ TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   home.WriteConfig("port=1\n");
   r = RunServerProgram(home, {"-startservice"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Unknown option -startservice\n");
+  EXPECT_EQ(r.err, std::string("Unknown option -startservice\n") + kServerOptions);
+}
+
+// A second server on a busy port logs why it could not listen, and no
+// start line; the first server made the job log folder at start-up.
+TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
+  TestHome first;
+  RunningServer server(first);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  EXPECT_TRUE(std::filesystem::is_directory(first.path() + "/log"));
+  EXPECT_NE(first.Log().find(" Created the job log folder " + first.path() + "/log\n"),
+            std::string::npos)
+      << first.Log();
+  TestHome second;
+  second.WriteStandardConfig(server.port());
+  const ProgramResult r = RunServerProgram(second, {});
+  EXPECT_EQ(r.status, 1);
+  const std::string log = second.Log();
+  EXPECT_NE(log.find(" Kestrun Server could not listen on port " + std::to_string(server.port()) +
+                     ": Address already in use\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Listening"), std::string::npos) << log;
 }
 
 TEST(Admin, NoServerRunning) {
@@ -201,7 +228,7 @@ TEST(Admin, CommandsAgainstARunningServer) {
   EXPECT_EQ(r.err, "USAGE: -killjob <process id>\n\n");
   r = RunServerProgram(home, {"-bogus"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Unknown option -bogus\n");
+  EXPECT_EQ(r.err, std::string("Unknown option -bogus\n") + kServerOptions);
 }
 
 TEST(Admin, ShowjobsRunTimesThroughTheProgram) {
