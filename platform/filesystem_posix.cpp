@@ -182,6 +182,11 @@ int AppendToFile(const std::string& path, std::string_view data, bool* opened) {
   return written == static_cast<ssize_t>(data.size()) ? 0 : EIO;
 }
 
+bool IsRunnableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 std::string SystemErrorText(int error) {
   char buffer[256] = {};
   // GNU strerror_r may return a static text instead of filling the buffer.

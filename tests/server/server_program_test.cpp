@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -18,7 +18,6 @@
 #include "server/admin_command.h"
 #include "server/dispatcher.h"
 #include "tests/server/fake_server.h"
-#include "server/admin_command.h"
 #include "tests/support/server_home.h"
 
 namespace kestrun {
@@ -169,6 +168,79 @@ TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("Listening"), std::string::npos) << log;
+}
+
+// -check reads the file as the server does and names every problem with its
+// line; the server logs the same reasons after its own lines.
+TEST(ConfigCheck, NamesEveryProblemWithItsLine) {
+  TestHome home;
+  home.WriteConfig(
+      "port = 7400\n"
+      "prot = 7401\n"
+      "groupprocessor = /nonexistent/kesgp.so\n"
+      "\n"
+      "BACKUP:\n"
+      "  program = /bin/true\n"
+      "  param = {-v -x\n"
+      "  autorun = on\n"
+      "  autoruntimes = 25:00, 10:30\n"
+      "  progam = x\n"
+      "\n"
+      "{BACKUP\n"
+      "\n"
+      "LOST:\n"
+      "  program = /nonexistent/prog\n"
+      "  dialog = /nonexistent/dialog.txt\n"
+      "\n"
+      "backup:\n"
+      "  program = true\n"
+      "\n"
+      "logfile = " +
+      home.LogPath() + "\n");
+  const std::string f = home.path() + "/kestrun.conf:";
+  const ProgramResult r = RunServerProgram(home, {"-check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  const std::string lines[] = {
+      "2: unknown directive \"prot\" (did you mean \"port\"?)\n",
+      "3: the group processor does not load: Could not find or open Group Processor "
+      "\"/nonexistent/kesgp.so\": ",
+      "7: the list value of \"param\" has \"{\" without its \"}\"\n",
+      "9: job BACKUP: autoruntimes value \"25:00\" dropped: not a time of day from 00:00 to "
+      "23:59\n",
+      "10: unknown directive \"progam\" (did you mean \"program\"?)\n",
+      "12: syntax error: expected \"KEY = VALUE\", a job header \"NAME:\", a comment or a blank "
+      "line (\"{\" without its \"}\")\n",
+      "14: job LOST: program \"/nonexistent/prog\" is missing or not executable\n",
+      "14: job LOST: dialog file \"/nonexistent/dialog.txt\" is missing\n",
+      "18: job \"BACKUP\" is defined again; the first one, at line 5, is used\n",
+  };
+  size_t from = 0;
+  for (const std::string& line : lines) {
+    const size_t at = r.out.find(f + line, from);
+    EXPECT_NE(at, std::string::npos) << line << "\nin\n" << r.out;
+    if (at != std::string::npos) from = at;
+  }
+  EXPECT_EQ(home.ReadFile("server.log"), "");  // a check writes no log
+
+  home.WriteConfig("port = 7400\n\nA:\n  program = /bin/true\n");
+  const ProgramResult clean = RunServerProgram(home, {"-CHECK", home.path() + "/kestrun.conf"});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.out, kBanner + home.path() + "/kestrun.conf: no problems found\n");
+}
+
+TEST(ConfigCheck, TheServerLogsTheReasonAfterItsOwnLine) {
+  TestHome home;
+  RunningServer server(home, {}, "prot = 1\n");
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  const std::string log = home.Log();
+  const size_t own = log.find("Unknown directive \"prot\" at line ");
+  ASSERT_NE(own, std::string::npos) << log;
+  const size_t next = log.find('\n', own) + 1;
+  const std::string reason = log.substr(next, log.find('\n', next) - next);
+  EXPECT_NE(reason.find(" " + home.path() + "/kestrun.conf:"), std::string::npos) << reason;
+  EXPECT_NE(reason.find(": unknown directive \"prot\" (did you mean \"port\"?)"), std::string::npos)
+      << reason;
 }
 
 TEST(Admin, NoServerRunning) {
