@@ -10,6 +10,7 @@ packages=(
   procps
   libsystemd-dev systemd
   xvfb tk8.6 xfonts-base tcl8.6-dev tk8.6-dev
+  scdoc man-db groff-base
 )
 
 missing=()
