@@ -304,6 +304,21 @@ TEST_F(KesclientRun, ListsAsJsonAndNames) {
   EXPECT_EQ(run.out, "");  // nothing runs
 }
 
+// On a terminal the lists open with a header line (script(1) gives kesclient
+// one); into a file or pipe they do not.
+TEST_F(KesclientRun, ListsHaveAHeaderLineOnATerminal) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (util-linux) is missing";
+  const std::string command = BinDirectory() + "/kesclient -p " + std::to_string(server_->port()) +
+                              " -u ann jobs --names; " + BinDirectory() + "/kesclient -p " +
+                              std::to_string(server_->port()) + " -u ann jobs";
+  const ProgramResult r = RunProgram({"/usr/bin/script", "-qec", command, "/dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("CAT\r\nEXIT7"), std::string::npos) << r.out;  // --names: no header
+  EXPECT_NE(r.out.find("JOB                  HELP\r\nCAT "), std::string::npos) << r.out;
+  const ClientRun plain = RunKesclient(*home_, server_->port(), {"jobs"});
+  EXPECT_EQ(plain.out.rfind("CAT ", 0), 0u) << plain.out;
+}
+
 // Without -s and -p, KESTRUN_SERVER names the server; with no port anywhere
 // the message names the places a port can come from.
 TEST_F(KesclientRun, TheServerVariableAndTheMissingPortMessage) {
