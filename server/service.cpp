@@ -63,7 +63,8 @@ bool HasControlByte(std::string_view text) {
 
 std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName) {
   return std::string("[Unit]\nDescription=") + kServiceDescription +
-         "\nAfter=network-online.target\nWants=network-online.target\n\n[Service]\nType=notify\nExecStart=" +
+         "\nAfter=network-online.target\nWants=network-online.target\n\n[Service]\nType="
+         "notify\nExecStart=" +
          ExecWord(homeDirectory + "/" + programFileName) +
          " -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user.target\n";
 }
