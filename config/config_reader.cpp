@@ -1,5 +1,6 @@
 #include "config/config_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -8,7 +9,9 @@
 #include "base/safe_format.h"
 #include "base/text.h"
 #include "config/group_processor.h"
+#include "config/schedule.h"
 #include "platform/filesystem.h"
+#include "platform/process.h"
 
 namespace kestrun {
 
@@ -71,6 +74,28 @@ bool IsAcceptableJobName(std::string_view name) {
   return true;
 }
 
+// The directives of the global part, for suggestions.
+const std::vector<std::string_view> kGlobalDirectiveNames = {
+    "port",      "clientport",    "server",         "address", "relayserver",
+    "relayport", "relayclients",  "groupprocessor", "logfile", "keeporphans",
+    "banner",    "bannergraphic", "environment"};
+
+// Edit distance with adjacent transpositions counted as one edit.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
 Directive MakeDirective(const ClassifiedLine& line) {
   Directive d;
   d.key = line.key;
@@ -81,6 +106,42 @@ Directive MakeDirective(const ClassifiedLine& line) {
 }
 
 }  // namespace
+
+std::string_view NearestName(std::string_view key, const std::vector<std::string_view>& names) {
+  const std::string lower = LowerCase(key);
+  // One edit in a short name, two in a longer one, three in a long one.
+  const size_t allowed = lower.size() <= 4 ? 1 : lower.size() <= 9 ? 2 : 3;
+  std::string_view best;
+  size_t bestDistance = allowed + 1;
+  for (const std::string_view name : names) {
+    const size_t d = Distance(lower, name);
+    if (d < bestDistance) {
+      best = name;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+std::string BraceProblem(std::string_view text) {
+  int depth = 0;
+  for (const char c : text) {
+    if (c == '{') ++depth;
+    if (c == '}' && --depth < 0) return "\"}\" without its \"{\"";
+  }
+  if (depth > 0) return "\"{\" without its \"}\"";
+  return "";
+}
+
+std::vector<ConfigProblem> CheckServerConfig(const std::string& path) {
+  ServerConfig config(path);
+  ConfigReader reader(config, false, nullptr, nullptr, true);
+  reader.Read();
+  std::vector<ConfigProblem> problems = reader.problems();
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const ConfigProblem& a, const ConfigProblem& b) { return a.line < b.line; });
+  return problems;
+}
 
 std::vector<std::string_view> SplitConfigLines(std::string& text) {
   // Text mode: every CR LF pair reads as LF.
@@ -106,9 +167,11 @@ std::vector<std::string_view> SplitConfigLines(std::string& text) {
   return lines;
 }
 
-ConfigReader::ConfigReader(ServerConfig& config, bool reload, std::FILE* out, std::FILE* err)
+ConfigReader::ConfigReader(ServerConfig& config, bool reload, std::FILE* out, std::FILE* err,
+                           bool check)
     : config_(config),
       reload_(reload),
+      check_(check),
       out_(out),
       err_(err),
       next_(std::make_shared<ConfigSnapshot>()) {
@@ -122,6 +185,8 @@ ConfigReader::ConfigReader(ServerConfig& config, bool reload, std::FILE* out, st
 }
 
 void ConfigReader::Warning(const std::string& toStderr, const std::string& toLog) {
+  problems_.push_back({line_, toLog});
+  if (check_) return;
   if (!reload_) {
     std::fputs(toStderr.c_str(), err_);
     std::fflush(err_);
@@ -129,11 +194,24 @@ void ConfigReader::Warning(const std::string& toStderr, const std::string& toLog
   LogServerText(config_, toLog);
 }
 
+void ConfigReader::Problem(int line, const std::string& reason, bool log) {
+  problems_.push_back({line, reason});
+  if (log && !check_)
+    LogMessage(config_, "%s:%d: %s", config_.configPath().c_str(), line, reason.c_str());
+}
+
 void ConfigReader::UnknownDirective(std::string_view key) {
   const std::string k(key);
-  std::fprintf(out_, "Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
-  std::fflush(out_);
-  LogMessage(config_, "Unknown directive \"%s\" at line %d of kestrun.conf", k.c_str(), line_);
+  if (!check_) {
+    std::fprintf(out_, "Unknown directive \"%s\" at line %d of kestrun.conf\n", k.c_str(), line_);
+    std::fflush(out_);
+    LogMessage(config_, "Unknown directive \"%s\" at line %d of kestrun.conf", k.c_str(), line_);
+  }
+  const std::string_view nearest =
+      NearestName(key, inStanza_ ? StanzaDirectiveNames() : kGlobalDirectiveNames);
+  std::string reason = "unknown directive \"" + EscapeControlCharacters(k) + "\"";
+  if (!nearest.empty()) reason += " (did you mean \"" + std::string(nearest) + "\"?)";
+  Problem(line_, reason, true);
 }
 
 ConfigReader::Result ConfigReader::Read() {
@@ -141,8 +219,13 @@ ConfigReader::Result ConfigReader::Read() {
   // The time is taken before the read: a change made meanwhile is seen as a
   // later time by the next check, which reads the file again.
   const std::optional<FileStatus> status = GetFileStatus(path);
-  std::optional<std::string> content = ReadPlainFile(path);
+  int readError = 0;
+  std::optional<std::string> content = ReadPlainFile(path, &readError);
   if (!status || !content) {
+    if (check_) {
+      problems_.push_back({0, "cannot be read: " + SystemErrorText(readError)});
+      return Result::Fatal;
+    }
     std::fprintf(err_, "Could not find or open config file \"%s\"\n", path.c_str());
     std::fflush(err_);
     if (!reload_) return Result::Fatal;
@@ -156,10 +239,18 @@ ConfigReader::Result ConfigReader::Read() {
   if (!ReadDirectives(lines)) return Result::Fatal;
   AddPendingSchedule();
   FinishJobs();
-  if (sawGroupProcessor_) ReportGroupProcessor(config_, next_->groupProcessorPath, reload_);
+  if (sawGroupProcessor_ && !check_)
+    ReportGroupProcessor(config_, next_->groupProcessorPath, reload_);
 
-  for (size_t k = 0; k < next_->jobs.size(); ++k)
-    next_->jobIndex.try_emplace(next_->jobs[k].name, k);
+  for (size_t k = 0; k < next_->jobs.size(); ++k) {
+    CheckJobFiles(k);
+    const auto [first, added] = next_->jobIndex.try_emplace(next_->jobs[k].name, k);
+    if (!added) {
+      Problem(jobLines_[k], StringPrintf("job \"%s\" is defined again; the first one, at line %d, "
+                                         "is used",
+                                         next_->jobs[k].name.c_str(), jobLines_[first->second]));
+    }
+  }
   config_.Publish(std::move(next_));
   config_.configTime_.store(status->modificationTime);
   return Result::Published;
@@ -203,9 +294,19 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
         skippingStanza_ = false;
         break;
       case LineKind::SyntaxError: {
+        std::string reason =
+            "syntax error: expected \"KEY = VALUE\", a job header \"NAME:\", a comment or a "
+            "blank line";
+        if (const std::string braces = BraceProblem(raw); !braces.empty())
+          reason += " (" + braces + ")";
+        if (check_) {
+          problems_.push_back({line_, reason});
+          break;
+        }
         const std::string message =
             StringPrintf("Syntax error at line %d in %s\n", line_, config_.configPath().c_str());
         LogServerText(config_, message);
+        Problem(line_, reason, true);
         if (!reload_) {
           std::fputs(message.c_str(), err_);
           std::fflush(err_);
@@ -216,6 +317,10 @@ bool ConfigReader::ReadDirectives(const std::vector<std::string_view>& lines) {
       case LineKind::Directive: {
         if (inStanza_ && skippingStanza_) break;  // the stanza of a refused name
         const Directive d = MakeDirective(line);
+        if (!line.value.empty() && line.value.front() == '{') {
+          if (const std::string braces = BraceProblem(line.value); !braces.empty())
+            Problem(line_, "the list value of \"" + std::string(line.key) + "\" has " + braces);
+        }
         if (!inStanza_)
           ApplyGlobalDirective(d);
         else if (!ApplyStanzaDirective(*this, d))
@@ -242,6 +347,7 @@ void ConfigReader::StartStanza(std::string_view header) {
     return;
   }
   JobDefinition& job = next_->jobs.emplace_back();
+  jobLines_.push_back(line_);
   job.name = UpperCase(header);
   job.banner = next_->banner;
   if (const auto it = blockByJobName_.find(job.name); it != blockByJobName_.end())
@@ -262,6 +368,7 @@ void ConfigReader::AddPendingSchedule() {
   if (!schedule_.autorun || next_->jobs.empty()) return;
   AddScheduleEntry(config_, next_->schedule, next_->jobs.size() - 1, schedule_.days,
                    schedule_.months, schedule_.dates, schedule_.interval, schedule_.times);
+  CheckScheduleTimes();
   schedule_ = StanzaSchedule{};
 }
 
@@ -285,9 +392,12 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
   } else if (k == "groupprocessor") {
     s.groupProcessorPath = d.value;
     sawGroupProcessor_ = true;
-    BindGroupProcessor(config_, d.value, reload_);
+    // A check never ends the process: it binds as a reload does.
+    const std::string failure = BindGroupProcessor(config_, d.value, reload_ || check_);
+    if (!failure.empty()) Problem(line_, "the group processor does not load: " + failure, true);
   } else if (k == "logfile") {
-    if (!reload_) config_.SetLogFile(std::string(d.raw));  // expanded at each write
+    // expanded at each write; a check writes no log
+    if (!reload_ && !check_) config_.SetLogFile(std::string(d.raw));
   } else if (k == "keeporphans") {
     // Used once, at start-up, before the first run.
     if (std::optional<bool> on = ParseOnOff(d.value); on && !reload_) config_.keepOrphans_ = *on;
@@ -316,6 +426,58 @@ void ConfigReader::AddRelayClients(std::string_view value) {
                          a.c_str(), line_),
             StringPrintf("Invalid address \"%s\" in \"relayclients\" at line %d of kestrun.conf",
                          a.c_str(), line_));
+  }
+}
+
+void ConfigReader::CheckScheduleTimes() {
+  const std::string& job = next_->jobs.back().name;
+  if (!schedule_.times) {
+    Problem(jobLines_.back(), "job " + job + ": autorun without autoruntimes: it never runs", true);
+    return;
+  }
+  const std::string& times = *schedule_.times;
+  const int line = schedule_.timesLine;
+  if (times.find('-') != std::string::npos) {
+    if (ParseTimeList(schedule_.interval, times).empty()) {
+      Problem(line, "job " + job + ": autoruntimes range \"" + times +
+                        "\" dropped: a range needs autoruninterval and a start before its end "
+                        "(HH:MM-HH:MM)");
+    }
+    return;
+  }
+  size_t i = 0;
+  while (i < times.size()) {
+    const size_t end = std::min(times.find_first_of(", \t", i), times.size());
+    const std::string item = times.substr(i, end - i);
+    if (!item.empty() && ParseTimeOfDay(item) < 0) {
+      Problem(line, "job " + job + ": autoruntimes value \"" + item +
+                        "\" dropped: not a time of day from 00:00 to 23:59");
+    }
+    i = end + 1;
+  }
+}
+
+void ConfigReader::CheckJobFiles(size_t k) {
+  const JobDefinition& job = next_->jobs[k];
+  const int line = jobLines_[k];
+  if (!job.program.empty()) {
+    bool found;
+    if (job.program.find('/') != std::string::npos) {
+      found = IsRunnableFile(job.program);
+    } else {
+      int error = 0;
+      const std::optional<std::string> path = GetEnvLocked("PATH");
+      found = FindProgram(job.program, path ? std::string_view(*path) : DefaultSearchPath(), &error)
+                  .has_value();
+    }
+    if (!found)
+      Problem(line,
+              "job " + job.name + ": program \"" + job.program + "\" is missing or not executable");
+  }
+  if (!job.dialog.empty()) {
+    const std::optional<FileStatus> dialog = GetFileStatus(job.dialog);
+    if (!dialog || !dialog->isRegular)
+      Problem(line, "job " + job.name + ": dialog file \"" + job.dialog + "\" is missing");
   }
 }
 

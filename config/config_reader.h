@@ -34,6 +34,14 @@ struct StanzaSchedule {
   uint32_t dates = 0;
   int32_t interval = 0;
   std::optional<std::string> times;
+  int timesLine = 0;  // the line of `autoruntimes`
+};
+
+// One problem of a read: its line (0 for the file as a whole) and reason.
+struct ConfigProblem {
+  int line = 0;
+  std::string reason;
+  bool operator==(const ConfigProblem&) const = default;
 };
 
 // The lines of a file as the reader sees them: a CR LF end reads as LF, and
@@ -50,9 +58,17 @@ class ConfigReader {
   };
 
   // Messages for the console go to `out` (unknown directives) and `err`
-  // (warnings and errors).
-  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout, std::FILE* err = stderr);
+  // (warnings and errors). A `check` read only collects the problems: it
+  // prints and logs nothing, reads past a syntax error, takes no log file
+  // and never ends the process over a group processor.
+  ConfigReader(ServerConfig& config, bool reload, std::FILE* out = stdout, std::FILE* err = stderr,
+               bool check = false);
   Result Read();
+  // Every problem of the read, in the order met. Outside a check read the
+  // problems that have a log line of their own (an unknown directive, a
+  // syntax error, a schedule without times, a group processor that does
+  // not load) are also logged as "PATH:LINE: REASON" right after it.
+  const std::vector<ConfigProblem>& problems() const { return problems_; }
 
   // --- for the directive handlers ---
   const ServerConfig& config() const { return config_; }
@@ -62,7 +78,11 @@ class ConfigReader {
   int line() const { return line_; }
   // On the first read `toStderr` goes to standard error; `toLog` is logged on
   // every read.
+  // Also recorded as a problem of this line, with `toLog` as its reason.
   void Warning(const std::string& toStderr, const std::string& toLog);
+  // Records a problem and, outside a check read when `log` is set, logs it
+  // (as the line after the log's own line for it).
+  void Problem(int line, const std::string& reason, bool log = false);
 
  private:
   void ReadFieldNames(const std::vector<std::string_view>& lines);
@@ -74,11 +94,17 @@ class ConfigReader {
   void AddRelayClients(std::string_view value);
   void UnknownDirective(std::string_view key);
   void FinishJobs();
+  // A job's program and dialog file must exist, the program runnable.
+  void CheckJobFiles(size_t job);
+  void CheckScheduleTimes();
   // The field-name block with exactly this header, appended when missing.
   FieldNameBlock& BlockFor(std::string_view header);
 
   ServerConfig& config_;
   const bool reload_;
+  const bool check_;
+  std::vector<ConfigProblem> problems_;
+  std::vector<int> jobLines_;  // the header line of each job of next_
   std::FILE* const out_;
   std::FILE* const err_;
   std::shared_ptr<ConfigSnapshot> next_;
@@ -98,5 +124,20 @@ class ConfigReader {
 // Applies a directive inside a stanza to reader.job(); false when no table
 // accepts the key inside a stanza (an unknown directive).
 bool ApplyStanzaDirective(ConfigReader& reader, const Directive& d);
+
+// The directive names a stanza accepts, in lower case (keys recognised by
+// their beginning by that beginning), for suggestions.
+std::vector<std::string_view> StanzaDirectiveNames();
+
+// The known name nearest to `key` (without regard to case), or empty when
+// none is near enough to be what was meant.
+std::string_view NearestName(std::string_view key, const std::vector<std::string_view>& names);
+
+// The reason when the braces of `text` do not balance, else empty.
+std::string BraceProblem(std::string_view text);
+
+// Reads the file at `path` as the server would and returns every problem,
+// in the order met; a file that cannot be read is one problem of line 0.
+std::vector<ConfigProblem> CheckServerConfig(const std::string& path);
 
 }  // namespace kestrun

@@ -37,10 +37,10 @@ void KeepLoaded(DynamicLibrary library) {
 
 // A binding failure: logged; on the first read also printed on standard error
 // (after the loader's own description, when there is one) and fatal.
-void BindingFailed(const ServerConfig& config, bool reload, const std::string& message,
-                   const std::string& loaderError = {}) {
+std::string BindingFailed(const ServerConfig& config, bool reload, const std::string& message,
+                          const std::string& loaderError = {}) {
   LogServerText(config, message);
-  if (reload) return;
+  if (reload) return loaderError.empty() ? message : message + ": " + loaderError;
   if (!loaderError.empty()) std::fprintf(stderr, "%s\n", loaderError.c_str());
   std::fprintf(stderr, "%s\n", message.c_str());
   std::exit(1);
@@ -64,14 +64,13 @@ bool AnyItemIn(std::string_view groups, const GroupNames& userGroups) {
 
 }  // namespace
 
-void GroupProcessor::Bind(const ServerConfig& config, const std::string& path, bool reload) {
+std::string GroupProcessor::Bind(const ServerConfig& config, const std::string& path, bool reload) {
   std::string loaderError;
   std::optional<DynamicLibrary> library = DynamicLibrary::Open(path, &loaderError);
   if (!library) {
     // The entry points of the earlier binding, if any, stay in force.
-    BindingFailed(config, reload, "Could not find or open Group Processor \"" + path + "\"",
-                  loaderError);
-    return;
+    return BindingFailed(config, reload, "Could not find or open Group Processor \"" + path + "\"",
+                         loaderError);
   }
   EntryPoints found;
   found.initialise = library->Function<int()>(kInitialise);
@@ -95,13 +94,12 @@ void GroupProcessor::Bind(const ServerConfig& config, const std::string& path, b
   }
   for (const auto& [present, name] : checks) {
     if (!present) {
-      BindingFailed(config, reload,
-                    std::string("Could not locate function \"") + name +
-                        "\" in Group Processor \"" + path + "\"");
-      return;
+      return BindingFailed(config, reload,
+                           std::string("Could not locate function \"") + name +
+                               "\" in Group Processor \"" + path + "\"");
     }
   }
-  if (reload) return;  // initialised at the first read only
+  if (reload) return "";  // initialised at the first read only
   int result;
   {
     std::lock_guard<std::mutex> hold(pluginLock_);
@@ -109,6 +107,7 @@ void GroupProcessor::Bind(const ServerConfig& config, const std::string& path, b
   }
   initialiseResult_ = result;
   if (result == 0) ready_.store(true);
+  return "";
 }
 
 void GroupProcessor::Report(const ServerConfig& config, const std::string& path, bool reload) {
@@ -181,8 +180,8 @@ std::optional<GroupNames> GroupProcessor::UsersInGroup(std::string_view group) {
   return Fetch(Getter::UsersInGroup, group);
 }
 
-void BindGroupProcessor(ServerConfig& config, const std::string& path, bool reload) {
-  config.groupProcessor().Bind(config, path, reload);
+std::string BindGroupProcessor(ServerConfig& config, const std::string& path, bool reload) {
+  return config.groupProcessor().Bind(config, path, reload);
 }
 
 void ReportGroupProcessor(ServerConfig& config, const std::string& path, bool reload) {

@@ -60,7 +60,7 @@ class GroupProcessor {
   bool ready() const { return ready_.load(); }
 
   // --- on the reading thread ---
-  void Bind(const ServerConfig& config, const std::string& path, bool reload);
+  std::string Bind(const ServerConfig& config, const std::string& path, bool reload);
   void Report(const ServerConfig& config, const std::string& path, bool reload);
 
   // --- any thread ---
@@ -100,8 +100,9 @@ class GroupProcessor {
 // failure is logged; on the first read it is also printed on standard error
 // and the process ends with status 1. On a reload, a library that cannot be
 // loaded leaves the earlier binding in force, while a missing function
-// replaces the binding with the functions that were found.
-void BindGroupProcessor(ServerConfig& config, const std::string& path, bool reload);
+// replaces the binding with the functions that were found. Returns the
+// failure's text (with the loader's description), empty when it bound.
+std::string BindGroupProcessor(ServerConfig& config, const std::string& path, bool reload);
 
 // Called once after the whole file was read when it held a `groupprocessor`
 // directive: logs the initialisation's result (0 on a reload).

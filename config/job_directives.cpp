@@ -374,7 +374,10 @@ const Rule kWholeKeys[] = {
     {"autoruninterval", false,
      [](ConfigReader& r, const Directive& d) { r.schedule().interval = ParseNumber(d.value); }},
     {"autoruntimes", false,
-     [](ConfigReader& r, const Directive& d) { r.schedule().times = d.value; }},
+     [](ConfigReader& r, const Directive& d) {
+       r.schedule().times = d.value;
+       r.schedule().timesLine = r.line();
+     }},
     TEXT("autorunonsuccess", autoRunOnSuccess),
     TEXT("autorunonfailure", autoRunOnFailure),
     {"autorunstandardinput", true,
@@ -445,6 +448,16 @@ std::optional<Rule> FindPrefixKey(std::string_view k) {
 }
 
 }  // namespace
+
+std::vector<std::string_view> StanzaDirectiveNames() {
+  std::vector<std::string_view> names;
+  for (const Rule& rule : kWholeKeys) names.push_back(rule.key);
+  for (const std::string_view prefix :
+       {"param", "group", "fieldname", "listboxsep", "onrightclick", "selection", "autosort",
+        "autoselectvalue", "icon", "attribute", "populatefieldwith", "onfieldchangeupdate"})
+    names.push_back(prefix);
+  return names;
+}
 
 bool ApplyStanzaDirective(ConfigReader& reader, const Directive& d) {
   std::optional<Rule> rule;

@@ -92,6 +92,11 @@ class DefinitionWriter {
   void FrameStart(std::string_view text);
   void ReadRow(std::string_view text);
   size_t ReadButton(Row& row, std::string_view text, size_t i);
+  void CloseLabelBeforeButton(Row& row);
+  void WriteRadioButton(const Row& row, const std::string& frame, std::string_view caption,
+                        int32_t frameWidth, bool set);
+  void WriteCheckButton(const Row& row, const std::string& frame, std::string_view caption,
+                        int32_t frameWidth, bool set);
   void CloseField(Row& row, bool brace, int32_t width, bool password);
   void OpenLabel(Row& row);
   void CloseLabel(Row& row, std::string_view ending, std::string_view pack);
@@ -276,22 +281,28 @@ void DefinitionWriter::CloseField(Row& row, bool brace, int32_t width, bool pass
   Consume();
 }
 
+// A label before a button closes first; one of blanks only is dropped.
+void DefinitionWriter::CloseLabelBeforeButton(Row& row) {
+  if (!row.label.open) return;
+  if (TrimTrailingBlanks(TrimLeadingBlanks(row.label.text)).empty()) {
+    row.label = PendingLabel{};
+    return;
+  }
+  row.ToggleAnchor();
+  CloseLabel(row,
+             std::string("\" -font Kestrun -width ") + std::to_string(row.label.width) +
+                 " -anchor n" + row.anchor,
+             " -pady 3 -side left");
+}
+
 // Reads the button whose marker is at text[i]; returns where reading goes on.
+// The caption runs from the first non-blank after the marker to the next
+// field or marker.
 size_t DefinitionWriter::ReadButton(Row& row, std::string_view text, size_t i) {
-  const int32_t n = ++result_.fieldCount;
+  ++result_.fieldCount;
   const int32_t k = ++row.buttonIndex;
   row.fieldSeen = true;
-  if (row.label.open) {
-    if (TrimTrailingBlanks(TrimLeadingBlanks(row.label.text)).empty()) {
-      row.label = PendingLabel{};
-    } else {
-      row.ToggleAnchor();
-      CloseLabel(row,
-                 std::string("\" -font Kestrun -width ") + std::to_string(row.label.width) +
-                     " -anchor n" + row.anchor,
-                 " -pady 3 -side left");
-    }
-  }
+  CloseLabelBeforeButton(row);
   const char marker = text[i];
   size_t start = i + 1;
   while (start < text.size() && IsBlank(text[start])) ++start;
@@ -302,58 +313,72 @@ size_t DefinitionWriter::ReadButton(Row& row, std::string_view text, size_t i) {
   const int32_t frameWidth = static_cast<int32_t>(6 * (stop - i) + 17);
   row.ToggleAnchor();
 
-  const FieldDefinition* d = Current();
-  const std::string_view state = d != nullptr && !d->enabled ? "-state disabled" : "";
-  const bool set = ButtonIsSet(d, marker == 'O' || marker == 'X');
+  const bool set = ButtonIsSet(Current(), marker == 'O' || marker == 'X');
   const std::string frame = row.path + ".cbf" + std::to_string(k);
-  const bool updates = d != nullptr && !d->updates.empty();
   if (marker == 'o' || marker == 'O') {
-    const bool newGroup = container_ != lastRadioContainer_;
-    lastRadioContainer_ = container_;
-    if (newGroup) ++result_.radioGroups;
-    const int32_t group = result_.radioGroups;
-    const bool isSet = set || newGroup;
-    // A later button of the group that starts set takes over from the one
-    // set before it, so that the client never reads two set buttons.
-    if (isSet && !newGroup && groupSetField_ != 0) Line(out_, "set name", groupSetField_, " \"0\"");
-    if (isSet) groupSetField_ = n;
-    const std::string path = frame + ".rb" + std::to_string(++radio_);
-    Line(out_, "ttk::frame ", frame, " -width ", frameWidth, " -height 19");
-    Line(out_, "pack propagate ", frame, " off");
-    Line(out_, "ttk::radiobutton ", path, " -variable bgrp", group, " ", state, " -value name", n,
-         " -text \" ", Written{caption}, "\"");
-    Line(out_, "pack ", path, " -side left -anchor n -padx 3 -pady 0");
-    Line(out_, "pack ", frame, " -anchor n -side left -padx 3 -pady 0");
-    Line(out_, "set name", n, " \"", isSet ? 1 : 0, "\"");
-    if (isSet) Line(out_, "set bgrp", group, " name", n);
-    if (updates) {
-      Line(out_, "bind ", path, " <ButtonRelease-1> {update idletasks");
-      Line(out_, "rbc ", n, " 1", Targets{d});
-      Line(out_, "}");
-    } else {
-      Line(out_, "bind ", path, " <ButtonRelease-1> {rbc ", n, " 0}");
-    }
-    Line(out_, "set bgroup(", n, ") ", group);
-    result_.records.push_back({page_, n, WidgetType::Radio, path});
-    result_.radioFields.push_back(n);
+    WriteRadioButton(row, frame, caption, frameWidth, set);
   } else {
-    const std::string path = frame + ".cb" + std::to_string(radio_);
-    Line(out_, "ttk::frame ", frame, " -width ", frameWidth, " -height 19");
-    Line(out_, "pack propagate ", frame, " off");
-    Line(out_, "ttk::checkbutton ", path, " -variable name", n, " ", state, " -text \" ",
-         Written{caption}, "\"");
-    Line(out_, "pack ", path, " -side left -anchor n -padx 3 -pady 0");
-    Line(out_, "pack ", frame, " -side left -anchor n -padx 3 -pady 0");
-    Line(out_, "set name", n, " ", set ? 1 : 0);
-    if (updates) {
-      Line(out_, "bind ", path, " <ButtonRelease-1> {update idletasks");
-      Line(out_, "bbc ", n, Targets{d});
-      Line(out_, "}");
-    }
-    result_.records.push_back({page_, n, WidgetType::Check, path});
+    WriteCheckButton(row, frame, caption, frameWidth, set);
   }
   Consume();
   return stop;
+}
+
+// The first radio button of a container opens a new group and starts set.
+void DefinitionWriter::WriteRadioButton(const Row& row, const std::string& frame,
+                                        std::string_view caption, int32_t frameWidth, bool set) {
+  const FieldDefinition* d = Current();
+  const int32_t n = result_.fieldCount;
+  const std::string_view state = d != nullptr && !d->enabled ? "-state disabled" : "";
+  const bool newGroup = container_ != lastRadioContainer_;
+  lastRadioContainer_ = container_;
+  if (newGroup) ++result_.radioGroups;
+  const int32_t group = result_.radioGroups;
+  const bool isSet = set || newGroup;
+  // A later button of the group that starts set takes over from the one
+  // set before it, so that the client never reads two set buttons.
+  if (isSet && !newGroup && groupSetField_ != 0) Line(out_, "set name", groupSetField_, " \"0\"");
+  if (isSet) groupSetField_ = n;
+  const std::string path = frame + ".rb" + std::to_string(++radio_);
+  Line(out_, "ttk::frame ", frame, " -width ", frameWidth, " -height 19");
+  Line(out_, "pack propagate ", frame, " off");
+  Line(out_, "ttk::radiobutton ", path, " -variable bgrp", group, " ", state, " -value name", n,
+       " -text \" ", Written{caption}, "\"");
+  Line(out_, "pack ", path, " -side left -anchor n -padx 3 -pady 0");
+  Line(out_, "pack ", frame, " -anchor n -side left -padx 3 -pady 0");
+  Line(out_, "set name", n, " \"", isSet ? 1 : 0, "\"");
+  if (isSet) Line(out_, "set bgrp", group, " name", n);
+  if (d != nullptr && !d->updates.empty()) {
+    Line(out_, "bind ", path, " <ButtonRelease-1> {update idletasks");
+    Line(out_, "rbc ", n, " 1", Targets{d});
+    Line(out_, "}");
+  } else {
+    Line(out_, "bind ", path, " <ButtonRelease-1> {rbc ", n, " 0}");
+  }
+  Line(out_, "set bgroup(", n, ") ", group);
+  result_.records.push_back({page_, n, WidgetType::Radio, path});
+  result_.radioFields.push_back(n);
+}
+
+void DefinitionWriter::WriteCheckButton(const Row& row, const std::string& frame,
+                                        std::string_view caption, int32_t frameWidth, bool set) {
+  const FieldDefinition* d = Current();
+  const int32_t n = result_.fieldCount;
+  const std::string_view state = d != nullptr && !d->enabled ? "-state disabled" : "";
+  const std::string path = frame + ".cb" + std::to_string(radio_);
+  Line(out_, "ttk::frame ", frame, " -width ", frameWidth, " -height 19");
+  Line(out_, "pack propagate ", frame, " off");
+  Line(out_, "ttk::checkbutton ", path, " -variable name", n, " ", state, " -text \" ",
+       Written{caption}, "\"");
+  Line(out_, "pack ", path, " -side left -anchor n -padx 3 -pady 0");
+  Line(out_, "pack ", frame, " -side left -anchor n -padx 3 -pady 0");
+  Line(out_, "set name", n, " ", set ? 1 : 0);
+  if (d != nullptr && !d->updates.empty()) {
+    Line(out_, "bind ", path, " <ButtonRelease-1> {update idletasks");
+    Line(out_, "bbc ", n, Targets{d});
+    Line(out_, "}");
+  }
+  result_.records.push_back({page_, n, WidgetType::Check, path});
 }
 
 void DefinitionWriter::WritePackList() {

@@ -74,4 +74,7 @@ UniqueFd CreateJobLogFile(const UniqueFd& directory, const std::string& name, in
 // failure with it set is a failed or short write (a full disk, say).
 int AppendToFile(const std::string& path, std::string_view data, bool* opened = nullptr);
 
+// True when `path` is a plain file this process may execute.
+bool IsRunnableFile(const std::string& path);
+
 }  // namespace kestrun

@@ -182,4 +182,9 @@ int AppendToFile(const std::string& path, std::string_view data, bool* opened) {
   return written == static_cast<ssize_t>(data.size()) ? 0 : EIO;
 }
 
+bool IsRunnableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace kestrun

@@ -19,4 +19,8 @@ std::vector<std::string> ListDirectory(const std::string& path);
 // Deletes a file; false when it cannot be deleted.
 bool RemoveFile(const std::string& path);
 
+// Creates the directory `path` (mode 0755 before the umask); 0 or the
+// system's error code (EEXIST when something of that name exists).
+int MakeDirectory(const std::string& path);
+
 }  // namespace kestrun

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,10 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 
 bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0;
+}
+
+int MakeDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0755) == 0 ? 0 : errno;
 }
 
 }  // namespace kestrun

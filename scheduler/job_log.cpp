@@ -1,6 +1,7 @@
 #include "scheduler/job_log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include "base/environment.h"
@@ -30,6 +31,18 @@ std::string EntryName(std::string_view job, const LocalTime& now) {
 }
 
 }  // namespace
+
+void EnsureJobLogFolder(const ServerConfig& config, std::string_view home) {
+  const std::string folder = LogDirectory(home);
+  const int error = MakeDirectory(folder);
+  if (error == EEXIST) return;
+  if (error == 0) {
+    LogMessage(config, "Created the job log folder %s", folder.c_str());
+  } else {
+    LogMessage(config, "Could not create the job log folder %s: %s", folder.c_str(),
+               SystemErrorText(error).c_str());
+  }
+}
 
 std::string JobLogFileName(std::string_view home, std::string_view job, const LocalTime& now) {
   return LogDirectory(home) + "/" + EntryName(job, now);

@@ -48,6 +48,11 @@ std::vector<std::string> JobLogsToPrune(std::vector<std::string> fileNames, std:
 // without KESTRUNHOME; a file that cannot be deleted is skipped.
 void PruneJobLogs(std::string_view job, int32_t retention);
 
+// Creates `home`/log when it is missing, so that no scheduled run loses its
+// output, and logs "Created the job log folder PATH" (or why it could not).
+// Called once at start-up.
+void EnsureJobLogFolder(const ServerConfig& config, std::string_view home);
+
 // Creates the run's log file as a new file inside the log folder (see
 // CreateJobLogFile: a name that already exists is never opened for writing;
 // only an ended run's plain file of the same minute is replaced, and a

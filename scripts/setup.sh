@@ -13,6 +13,8 @@ packages=(
   # The Windows build (mingw-w64, posix threads) and its tests under Wine;
   # GoogleTest for Windows is built from Debian's sources.
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest
+  # Man pages from their scdoc sources, and man to check them.
+  scdoc man-db groff-base
 )
 
 missing=()

@@ -170,6 +170,7 @@ int RunAdminCommand(int port, const std::vector<std::string>& args, const AdminE
     return 1;  // the reply could not be read
   }
   std::fprintf(env.err, "Unknown option %s\n", option.c_str());
+  std::fputs(kServerOptions, env.err);
   return 1;
 }
 

@@ -37,8 +37,23 @@ struct AdminEnvironment {
   std::FILE* err = stderr;
 };
 
+// The program's options, one a line, shown after "Unknown option".
+inline constexpr const char* kServerOptions =
+    "options:\n"
+    "  (none)               serve requests on the port of kestrun.conf\n"
+    "  -check [FILE]        read kestrun.conf (or FILE) as the server would and print\n"
+    "                       every problem; exit 0 when there is none\n"
+    "  -showjobs            list the running jobs\n"
+    "  -showdocked          list the docked clients\n"
+    "  -killjob PROCESS_ID  end the running job with this process id\n"
+    "  -shutdown            end the running server and its jobs\n"
+    "  -install             install the system service\n"
+    "  -uninstall           remove the system service\n"
+    "  -StartService        serve under the service manager (the unit's command)\n";
+
 // Runs the option args[1] (args[0] is the program) against the server at
-// localhost:port. Returns the exit status: 0 on success, 1 on any failure.
+// localhost:port. Returns the exit status: 0 on success, 1 on any failure;
+// an unknown option (-h and --help too) is named, followed by kServerOptions.
 int RunAdminCommand(int port, const std::vector<std::string>& args, const AdminEnvironment& env);
 
 // "hh:mm:ss" for a run of `seconds` (hours may have more digits; negative

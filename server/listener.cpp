@@ -1,6 +1,7 @@
 #include "server/listener.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <list>
@@ -313,13 +314,20 @@ void ProcessIncomingRequests(ServerContext& server, int port, ListenerHooks hook
   options.address = address;
   options.requestWhole = server.requestWhole;
   // Told once the loop and its timer are up.
+  // The hook first (it logs the start line), so that whoever waits for the
+  // console line finds the log written.
   options.hooks.listening = [&port, ready = std::move(options.hooks.listening)] {
+    if (ready) ready();
     std::printf("Listening on port %d\n", port);
     std::fflush(stdout);
-    if (ready) ready();
   };
+  const ListenerHooks::NotListening notListening = options.hooks.notListening;
   std::optional<RequestListener> listener = RequestListener::Create(server, &port, options);
-  if (!listener) std::exit(1);
+  if (!listener) {
+    const int error = errno;
+    if (notListening) notListening(error);
+    std::exit(1);
+  }
   const std::atomic<bool> never{false};
   listener->Run(never);
   std::abort();  // Run returns only when asked to stop, and nothing asks

@@ -58,6 +58,10 @@ struct ListenerHooks {
   // Called by Run once the port is listened on and the minute timer runs
   // (before the first accept).
   std::function<void()> listening;
+  // Called by ProcessIncomingRequests when the port cannot be listened on,
+  // with the system's error code, before the process ends.
+  using NotListening = std::function<void(int error)>;
+  NotListening notListening;
 };
 
 struct ListenerOptions {

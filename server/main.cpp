@@ -5,6 +5,8 @@
 //   -install        install the system service (any case)
 //   -uninstall      remove it (any case)
 //   -StartService   run under the service manager (exactly this case)
+//   -check [FILE]   read kestrun.conf (or FILE) as the server would and print
+//                   every problem (any case)
 //   anything else   administrative command against the running server
 #include <cstdio>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "base/environment.h"
 #include "base/text.h"
+#include "config/config_reader.h"
 #include "platform/home_directory.h"
 #include "platform/interrupts.h"
 #include "protocol/socket.h"
@@ -19,6 +22,24 @@
 #include "server/service.h"
 
 using namespace kestrun;
+
+namespace {
+
+// Prints each problem as "FILE:LINE: REASON" on standard output; 0 when
+// there is none, 1 otherwise.
+int CheckConfig(const std::string& path) {
+  const std::vector<ConfigProblem> problems = CheckServerConfig(path);
+  for (const ConfigProblem& p : problems) {
+    if (p.line > 0)
+      std::printf("%s:%d: %s\n", path.c_str(), p.line, p.reason.c_str());
+    else
+      std::printf("%s: %s\n", path.c_str(), p.reason.c_str());
+  }
+  if (problems.empty()) std::printf("%s: no problems found\n", path.c_str());
+  return problems.empty() ? 0 : 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the result:
@@ -44,6 +65,8 @@ int main(int argc, char** argv) {
       InstallService(home, ProgramFileName(args[0]));
       ExitProcess(0);
     }
+    if (EqualsNoCase(args[1], "-check"))
+      ExitProcess(CheckConfig(args.size() > 2 ? args[2] : home + "/kestrun.conf"));
     if (EqualsNoCase(args[1], "-uninstall")) {
       UninstallService();
       ExitProcess(0);

@@ -10,10 +10,12 @@
 #include "config/group_processor.h"
 #include "jobs/preload.h"
 #include "notify/notifications.h"
+#include "platform/filesystem.h"
 #include "platform/interrupts.h"
 #include "platform/process.h"
 #include "platform/process_tree.h"
 #include "platform/service_manager.h"
+#include "scheduler/job_log.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
 #include "server/listener.h"
@@ -144,9 +146,18 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // Runs of an earlier server of this home that was killed before it could
     // end them are still running, invisible to this server's tables.
     EndOrphanedRunsOfEarlierServers(process.config, process.homeDirectory, kOrphanGrace);
-    LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
+    EnsureJobLogFolder(process.config, process.homeDirectory);
     ListenerHooks hooks = ServingHooks(process);
-    if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };
+    // The start line is logged only once the port is ours: a second server
+    // on a busy port logs why it could not listen instead.
+    hooks.listening = [&process, port, ready = process.underServiceManager] {
+      LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
+      if (ready) NotifyServiceManager("READY=1");
+    };
+    hooks.notListening = [&process, port](int error) {
+      LogMessage(process.config, "Kestrun Server could not listen on port %d: %s", port,
+                 SystemErrorText(error).c_str());
+    };
     ProcessIncomingRequests(process.context, port, std::move(hooks), address);
   }
   AdminEnvironment env;

@@ -63,7 +63,8 @@ bool HasControlByte(std::string_view text) {
 
 std::string ServiceUnitText(const std::string& homeDirectory, const std::string& programFileName) {
   return std::string("[Unit]\nDescription=") + kServiceDescription +
-         "\n\n[Service]\nType=notify\nExecStart=" +
+         "\nAfter=network-online.target\nWants=network-online.target\n\n[Service]\nType="
+         "notify\nExecStart=" +
          ExecWord(homeDirectory + "/" + programFileName) +
          " -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user.target\n";
 }
@@ -79,18 +80,21 @@ void InstallService(const std::string& homeDirectory, const std::string& program
   const UnitDirectory dir = UnitDirectoryInUse();
   const std::optional<FileStatus> status = GetFileStatus(dir.path);
   if (!status || status->isRegular) {
-    std::fputs("Could not add service\n", stdout);
-    return;
+    std::fprintf(stderr, "Could not add service: the unit folder \"%s\" %s\n",
+                 EscapeControlCharacters(dir.path).c_str(),
+                 status ? "is not a folder" : "does not exist");
+    ExitProcess(1);
   }
-  const int error = CreateNewFile(dir.path + "/" + kServiceUnitName,
-                                  ServiceUnitText(homeDirectory, programFileName));
+  const std::string unit = dir.path + "/" + kServiceUnitName;
+  const int error = CreateNewFile(unit, ServiceUnitText(homeDirectory, programFileName));
   if (error == EEXIST) {
     std::fputs("CreateService failed.\n", stdout);
     return;
   }
   if (error != 0) {
-    std::fputs("Could not add service\n", stdout);
-    return;
+    std::fprintf(stderr, "Could not add service: cannot write \"%s\": %s\n",
+                 EscapeControlCharacters(unit).c_str(), SystemErrorText(error).c_str());
+    ExitProcess(1);
   }
   if (dir.system && ServiceManagerRunning()) {
     RunServiceControl({"daemon-reload"});

@@ -337,10 +337,13 @@ TEST(FirstReadAndReload, WarningsArePrintedOnceButLoggedEveryTime) {
   const testconf::Printed again = testconf::ReloadCapturing(config);
   EXPECT_EQ(again.err, "");
   EXPECT_EQ(again.out, "Unknown directive \"Bogus\" at line 4 of kestrun.conf\n");
+  // Each reason follows the log's own line for it.
   const std::string expected =
       "Invalid value for \"AutoSort\" option at line 3 of kestrun.conf\n"
-      "Unknown directive \"Bogus\" at line 4 of kestrun.conf\n"
-      "No times specified for AutoRun or times are invalid\n";
+      "Unknown directive \"Bogus\" at line 4 of kestrun.conf\n" +
+      home.ConfPath() + ":4: unknown directive \"Bogus\"\n" +
+      "No times specified for AutoRun or times are invalid\n" + home.ConfPath() +
+      ":2: job J: autorun without autoruntimes: it never runs\n";
   std::string log;
   std::istringstream in(home.Read("k.log"));
   for (std::string line; std::getline(in, line);) log += line.substr(20) + "\n";
@@ -373,7 +376,8 @@ TEST(Icons, LoadedFromGifFilesAndRefusedOtherwise) {
                      home.File("short.gif") +
                      "\" is not a GIF file or has an invalid version string.\n"
                      "Failed to find icon file \"" +
-                     home.File("gone.gif") + "\"\nFailed to open icon file \"/dev/zero\" for read\n");
+                     home.File("gone.gif") +
+                     "\"\nFailed to open icon file \"/dev/zero\" for read\n");
 }
 
 }  // namespace

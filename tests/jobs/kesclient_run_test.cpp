@@ -70,11 +70,12 @@ class KesclientRun : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = std::make_unique<TestHome>();
     const std::string child = "  program = " + kChild + "\n  usetty = off\n";
-    server_ =
-        std::make_unique<RunningServer>(*home_, std::vector<EnvChange>{},
-                                        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child +
-                                            "  param = exit\n  param = 7\n\nSTREAM:\n" + child +
-                                            "  param = stream\n  param = 1000000000\n");
+    server_ = std::make_unique<RunningServer>(
+        *home_, std::vector<EnvChange>{},
+        "\nCAT:\n" + child + "  param = cat\n\nEXIT7:\n" + child +
+            "  param = exit\n  param = 7\n\nSTREAM:\n" + child +
+            "  param = stream\n  param = 1000000000\n" + "\nNOPROG:\n  title = Nothing\n\nHOLD:\n" +
+            child + "  param = cat\n  allowstop = off\n");
   }
   static void TearDownTestSuite() {
     test::StopServerChecked(server_.get());
@@ -114,7 +115,7 @@ TEST_F(KesclientRun, TheClientsExitStatusIsTheJobs) {
 
 TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
   const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "NOSUCH"});
-  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.err, "kesclient: Kestrun Job not found\n");
   EXPECT_NE(home_->Log().find(" ann@pcK attempts to invoke job \"NOSUCH\" - job does not exist"),
             std::string::npos);
@@ -218,7 +219,8 @@ TEST_F(KesclientRun, CtrlCAsksTheServerToStopAStoppableJob) {
   EXPECT_EQ(ExitStatus(pid), 1);
   ::close(in[1]);
   ::close(out[0]);
-  EXPECT_EQ(home_->ReadFile("stop.err"), "kesclient: asking the server to stop the job\n");
+  EXPECT_EQ(home_->ReadFile("stop.err"),
+            "kesclient: stop requested\nkesclient: cat stopped (exit 1)\n");
   EXPECT_TRUE(LogGets(*home_, "User Requests Process Stop\n"));
   EXPECT_TRUE(LogGets(*home_, "Process stopped successfully\n"));
 }
@@ -233,8 +235,108 @@ TEST(KesclientErrors, ARefusedConnectionIsNamed) {
   const std::string where = "127.0.0.1:" + std::to_string(port);
   const ProgramResult r = RunProgram(
       {BinDirectory() + "/kesclient", "-s", "127.0.0.1", "-p", std::to_string(port), "echo"});
-  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "kesclient: cannot connect to " + where + ": Connection refused\n");
+}
+
+TEST_F(KesclientRun, AJobWithoutAProgramSaysThatNothingRan) {
+  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "noprog"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "kesclient: noprog has no program on the server: nothing ran\n");
+}
+
+// Ctrl+C on a job that does not allow stopping says so and leaves the job
+// alone; a second Ctrl+C leaves.
+TEST_F(KesclientRun, CtrlCOnAJobThatCannotBeStoppedWarnsFirst) {
+  int in[2], out[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  const std::string errPath = home_->path() + "/hold.err";
+  const pid_t pid = SpawnKesclient(server_->port(), "pcH", {"run", "hold"}, in[0], out[1], errPath);
+  ::close(in[0]);
+  ::close(out[1]);
+  ASSERT_GT(pid, 0);
+  char echo[5];
+  ASSERT_EQ(::write(in[1], "ping\n", 5), 5);
+  ASSERT_EQ(::read(out[0], echo, 5), 5);
+  ::kill(pid, SIGINT);
+  const std::string warning = "kesclient: hold cannot be stopped; Ctrl+C again leaves it running\n";
+  ASSERT_TRUE(WaitUntil([&] { return home_->ReadFile("hold.err") == warning; }));
+  // The run goes on: the job still echoes.
+  ASSERT_EQ(::write(in[1], "pong\n", 5), 5);
+  ASSERT_EQ(::read(out[0], echo, 5), 5);
+  EXPECT_EQ(std::string(echo, 5), "pong\n");
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(ExitStatus(pid), 130);
+  ::close(in[1]);
+  ::close(out[0]);
+  EXPECT_EQ(home_->ReadFile("hold.err"), warning);
+  const pid_t job = ActiveJobPid(*home_, server_->port(), "HOLD");
+  if (job > 0) ::kill(job, SIGKILL);
+}
+
+// Every failure of kesclient itself ends with 255, whatever the job could
+// exit with; the message says which failure it was.
+TEST_F(KesclientRun, ClientFailuresEndWith255) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } const cases[] = {
+      {{"run"}, "kesclient: run: which job?\n"},
+      {{"frobnicate"}, "kesclient: unknown command frobnicate\n"},
+      {{"jobs", "--xml"}, "kesclient: jobs: takes --json or --names\n"},
+      {{"dialog", "-q", "x"}, "kesclient: dialog: unknown option -q\n"},
+  };
+  for (const Case& c : cases) {
+    const ClientRun run = RunKesclient(*home_, server_->port(), c.args);
+    EXPECT_EQ(run.status, 255) << c.args[0];
+    EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+  }
+}
+
+TEST_F(KesclientRun, ListsAsJsonAndNames) {
+  ClientRun run = RunKesclient(*home_, server_->port(), {"jobs", "--names"});
+  EXPECT_EQ(run.out, "CAT\nEXIT7\nSTREAM\nNOPROG\nHOLD\n");
+  run = RunKesclient(*home_, server_->port(), {"jobs", "--json"});
+  EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), "{\"name\":\"CAT\",\"help\":\"\"}\n");
+  run = RunKesclient(*home_, server_->port(), {"active", "--json"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");  // nothing runs
+}
+
+// On a terminal the lists open with a header line (script(1) gives kesclient
+// one); into a file or pipe they do not.
+TEST_F(KesclientRun, ListsHaveAHeaderLineOnATerminal) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (util-linux) is missing";
+  const std::string command = BinDirectory() + "/kesclient -p " + std::to_string(server_->port()) +
+                              " -u ann jobs --names; " + BinDirectory() + "/kesclient -p " +
+                              std::to_string(server_->port()) + " -u ann jobs";
+  const ProgramResult r = RunProgram({"/usr/bin/script", "-qec", command, "/dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("CAT\r\nEXIT7"), std::string::npos) << r.out;  // --names: no header
+  EXPECT_NE(r.out.find("JOB                  HELP\r\nCAT "), std::string::npos) << r.out;
+  const ClientRun plain = RunKesclient(*home_, server_->port(), {"jobs"});
+  EXPECT_EQ(plain.out.rfind("CAT ", 0), 0u) << plain.out;
+}
+
+// Without -s and -p, KESTRUN_SERVER names the server; with no port anywhere
+// the message names the places a port can come from.
+TEST_F(KesclientRun, TheServerVariableAndTheMissingPortMessage) {
+  const std::string bin = BinDirectory() + "/kesclient";
+  const std::vector<EnvChange> noUserConfig{{"HOME", home_->path()},
+                                            {"XDG_CONFIG_HOME", std::nullopt}};
+  std::vector<EnvChange> env = noUserConfig;
+  env.push_back({"KESTRUN_SERVER", "127.0.0.1:" + std::to_string(server_->port())});
+  ProgramResult r = RunProgram({bin, "echo", "42"}, env);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "42\n");
+  env = noUserConfig;
+  env.push_back({"KESTRUN_SERVER", std::nullopt});
+  r = RunProgram({bin, "echo"}, env);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err,
+            "kesclient: no server port: use -p PORT, KESTRUN_SERVER=HOST:PORT, a port in "
+            "~/.config/kestrun/client.conf or the port of the kestrun.conf beside kesclient\n");
 }
 
 // A user's start loads the C library and nothing more.

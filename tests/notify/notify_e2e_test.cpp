@@ -4,6 +4,7 @@
 // `kesclient menu` lists the job, and Ctrl+C undocks.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include "tests/support/server_home.h"
 #include "tests/support/waiting.h"
@@ -47,7 +48,10 @@ TEST(DockedClient, SeesJobStatesAndTheJobsOwnBalloon) {
   ASSERT_TRUE(dock.WaitForStdout("job stopped\n", std::chrono::seconds(10))) << dock.Stdout();
   const std::string seen = dock.Stdout();
   const size_t started = seen.find("job started\n");
-  const size_t balloon = seen.find("balloon [none] title: done\n");
+  // Without -title the balloon's title is the server's host name.
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const size_t balloon = seen.find("balloon [none] " + std::string(host) + ": done\n");
   const size_t stopped = seen.find("job stopped\n");
   EXPECT_NE(started, std::string::npos) << seen;
   EXPECT_NE(balloon, std::string::npos) << seen;

@@ -74,10 +74,16 @@ TEST_F(Binding, ReloadWithALibraryThatCannotBeLoadedKeepsTheEarlierBinding) {
   const testconf::Printed printed = h.Reload(broken);
   EXPECT_EQ(printed.err, "");  // only logged on a reload
   const Lines lines = LogLines(h.Log());
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[2], "Could not find or open Group Processor \"" + broken + "\"");
-  EXPECT_EQ(lines[3], "kesgp_initialise in Group Processor \"" + broken + "\" returns 0");
-  EXPECT_EQ(lines[4], "Group Processor initialised successfully");
+  // The reason follows, with the file's line and the loader's description.
+  const std::string reason = h.home.ConfPath() +
+                             ":2: the group processor does not load: Could not find or open "
+                             "Group Processor \"" +
+                             broken + "\": ";
+  EXPECT_EQ(lines[3].substr(0, reason.size()), reason);
+  EXPECT_EQ(lines[4], "kesgp_initialise in Group Processor \"" + broken + "\" returns 0");
+  EXPECT_EQ(lines[5], "Group Processor initialised successfully");
   // The tiny plug-in still answers.
   EXPECT_EQ(GetUsersInGroup(h.config, "Operators"), (GroupNames{"alice", "carol"}));
   EXPECT_TRUE(IsUserInGroups(h.config, "Operators", "carol"));

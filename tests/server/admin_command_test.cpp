@@ -240,8 +240,13 @@ TEST(Connecting, NoServerListening) {
 TEST(Options, UnknownOptionIsNamed) {
   const Captured c = RunAdmin(test::FreePort(), {"-startservice"});
   EXPECT_EQ(c.status, 1);
-  EXPECT_EQ(c.err, "Unknown option -startservice\n");
+  EXPECT_EQ(c.err, std::string("Unknown option -startservice\n") + kServerOptions);
   EXPECT_EQ(c.out, "");
+  for (const char* help : {"-h", "--help"}) {
+    const Captured h = RunAdmin(test::FreePort(), {help});
+    EXPECT_EQ(h.status, 1);
+    EXPECT_EQ(h.err, "Unknown option " + std::string(help) + "\n" + kServerOptions);
+  }
 }
 
 TEST(RunTime, HoursMinutesSeconds) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -16,6 +17,7 @@
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/messages/notify.h"
 #include "protocol/transport.h"
+#include "server/admin_command.h"
 #include "server/dispatcher.h"
 #include "tests/server/fake_server.h"
 #include "tests/support/ask.h"
@@ -120,8 +122,10 @@ TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   env.push_back({"KESTRUN_UNIT_DIR", home.path() + "/no-units"});
   env.push_back({"NOTIFY_SOCKET", std::nullopt});
   ProgramResult r = RunServerProgram(home, {"-INSTALL"}, env);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kBanner + "Could not add service\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "Could not add service: the unit folder \"" + home.path() +
+                       "/no-units\" does not exist\n");
   r = RunServerProgram(home, {"-Uninstall"}, env);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "Could not remove service\n");
@@ -133,7 +137,102 @@ TEST(ModeChoice, ServiceOptionsAndTheirCase) {
   home.WriteConfig("port=1\n");
   r = RunServerProgram(home, {"-startservice"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Unknown option -startservice\n");
+  EXPECT_EQ(r.err, std::string("Unknown option -startservice\n") + kServerOptions);
+}
+
+// A second server on a busy port logs why it could not listen, and no
+// start line; the first server made the job log folder at start-up.
+TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
+  TestHome first;
+  RunningServer server(first);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  EXPECT_TRUE(std::filesystem::is_directory(first.path() + "/log"));
+  EXPECT_NE(first.Log().find(" Created the job log folder " + first.path() + "/log\n"),
+            std::string::npos)
+      << first.Log();
+  TestHome second;
+  second.WriteStandardConfig(server.port());
+  const ProgramResult r = RunServerProgram(second, {});
+  EXPECT_EQ(r.status, 1);
+  const std::string log = second.Log();
+  EXPECT_NE(log.find(" Kestrun Server could not listen on port " + std::to_string(server.port()) +
+                     ": Address already in use\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Listening"), std::string::npos) << log;
+}
+
+// -check reads the file as the server does and names every problem with its
+// line; the server logs the same reasons after its own lines.
+TEST(ConfigCheck, NamesEveryProblemWithItsLine) {
+  TestHome home;
+  home.WriteConfig(
+      "port = 7400\n"
+      "prot = 7401\n"
+      "groupprocessor = /nonexistent/kesgp.so\n"
+      "\n"
+      "BACKUP:\n"
+      "  program = /bin/true\n"
+      "  param = {-v -x\n"
+      "  autorun = on\n"
+      "  autoruntimes = 25:00, 10:30\n"
+      "  progam = x\n"
+      "\n"
+      "{BACKUP\n"
+      "\n"
+      "LOST:\n"
+      "  program = /nonexistent/prog\n"
+      "  dialog = /nonexistent/dialog.txt\n"
+      "\n"
+      "backup:\n"
+      "  program = true\n"
+      "\n"
+      "logfile = " +
+      home.LogPath() + "\n");
+  const std::string f = home.path() + "/kestrun.conf:";
+  const ProgramResult r = RunServerProgram(home, {"-check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  const std::string lines[] = {
+      "2: unknown directive \"prot\" (did you mean \"port\"?)\n",
+      "3: the group processor does not load: Could not find or open Group Processor "
+      "\"/nonexistent/kesgp.so\": ",
+      "7: the list value of \"param\" has \"{\" without its \"}\"\n",
+      "9: job BACKUP: autoruntimes value \"25:00\" dropped: not a time of day from 00:00 to "
+      "23:59\n",
+      "10: unknown directive \"progam\" (did you mean \"program\"?)\n",
+      "12: syntax error: expected \"KEY = VALUE\", a job header \"NAME:\", a comment or a blank "
+      "line (\"{\" without its \"}\")\n",
+      "14: job LOST: program \"/nonexistent/prog\" is missing or not executable\n",
+      "14: job LOST: dialog file \"/nonexistent/dialog.txt\" is missing\n",
+      "18: job \"BACKUP\" is defined again; the first one, at line 5, is used\n",
+  };
+  size_t from = 0;
+  for (const std::string& line : lines) {
+    const size_t at = r.out.find(f + line, from);
+    EXPECT_NE(at, std::string::npos) << line << "\nin\n" << r.out;
+    if (at != std::string::npos) from = at;
+  }
+  EXPECT_EQ(home.ReadFile("server.log"), "");  // a check writes no log
+
+  home.WriteConfig("port = 7400\n\nA:\n  program = /bin/true\n");
+  const ProgramResult clean = RunServerProgram(home, {"-CHECK", home.path() + "/kestrun.conf"});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.out, kBanner + home.path() + "/kestrun.conf: no problems found\n");
+}
+
+TEST(ConfigCheck, TheServerLogsTheReasonAfterItsOwnLine) {
+  TestHome home;
+  RunningServer server(home, {}, "prot = 1\n");
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  const std::string log = home.Log();
+  const size_t own = log.find("Unknown directive \"prot\" at line ");
+  ASSERT_NE(own, std::string::npos) << log;
+  const size_t next = log.find('\n', own) + 1;
+  const std::string reason = log.substr(next, log.find('\n', next) - next);
+  EXPECT_NE(reason.find(" " + home.path() + "/kestrun.conf:"), std::string::npos) << reason;
+  EXPECT_NE(reason.find(": unknown directive \"prot\" (did you mean \"port\"?)"), std::string::npos)
+      << reason;
 }
 
 TEST(Admin, NoServerRunning) {
@@ -193,7 +292,7 @@ TEST(Admin, CommandsAgainstARunningServer) {
   EXPECT_EQ(r.err, "USAGE: -killjob <process id>\n\n");
   r = RunServerProgram(home, {"-bogus"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Unknown option -bogus\n");
+  EXPECT_EQ(r.err, std::string("Unknown option -bogus\n") + kServerOptions);
 }
 
 TEST(Admin, ShowjobsRunTimesThroughTheProgram) {

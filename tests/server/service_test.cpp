@@ -36,7 +36,8 @@ ProgramResult RunOption(const TestHome& home, const std::string& option,
 TEST(ServiceUnit, TextNamesTheProgramAndQuotesItsPath) {
   EXPECT_EQ(ServiceUnitText("/opt/kes 1", "KestrunServer"),
             "[Unit]\nDescription=Allows pre-configured jobs to run on this node on request "
-            "from Kestrun Clients\n\n[Service]\nType=notify\nExecStart=\"/opt/kes "
+            "from Kestrun Clients\nAfter=network-online.target\nWants=network-online.target\n\n["
+            "Service]\nType=notify\nExecStart=\"/opt/kes "
             "1/KestrunServer\" -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user."
             "target\n");
   EXPECT_NE(ServiceUnitText("/a%b$c", "K").find("ExecStart=\"/a%%b$$c/K\""), std::string::npos);
@@ -57,7 +58,6 @@ TEST(ServiceInstall, MessagesInOrder) {
       {"-install", dir, "CreateService failed.\n", true},
       {"-uninstall", dir, "", false},
       {"-uninstall", dir, "Could not open the Kestrun Service\n", false},
-      {"-install", dir + "/missing", "Could not add service\n", false},
       {"-uninstall", dir + "/missing", "Could not remove service\n", false},
   };
   for (const Step& step : steps) {
@@ -82,6 +82,30 @@ TEST(ServiceInstall, UnitPassesSystemdVerification) {
   const ProgramResult v =
       test::RunProgram({"/usr/bin/systemd-analyze", "verify", dir + "/KestrunServer.service"});
   EXPECT_EQ(v.status, 0) << v.out << v.err;
+}
+
+// An install that cannot write its unit says why and exits 1.
+TEST(ServiceInstall, AFolderThatCannotBeWrittenIsNamed) {
+  TestHome home;
+  const std::string dir = home.path() + "/units";
+  std::filesystem::create_directory(dir);
+  home.WriteFile("plain", "");
+  struct Case {
+    std::string unitDir;
+    std::string err;
+  } const cases[] = {
+      {dir + "/missing",
+       "Could not add service: the unit folder \"" + dir + "/missing\" does not exist\n"},
+      {home.path() + "/plain",
+       "Could not add service: the unit folder \"" + home.path() + "/plain\" is not a folder\n"},
+      {"/proc/self", "Could not add service: cannot write \"/proc/self/KestrunServer.service\": "},
+  };
+  for (const Case& c : cases) {
+    const ProgramResult r = RunOption(home, "-install", c.unitDir);
+    EXPECT_EQ(r.status, 1) << c.unitDir;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    EXPECT_EQ(r.out, kBanner);
+  }
 }
 
 // A line feed in the program's path would end the unit's ExecStart line and

@@ -255,12 +255,17 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
   const Outcome cases[] = {
       {{"dialog", "-eval", ".bb.cancelbutton invoke", "dlg"},
        true,
-       5,
+       255,
        "",
-       "",
+       "kesclient: the dialog of job dlg was cancelled\n",
        "ann@pcK cancels dialog for job dlg"},
-      {{"dialog", "dlg"}, false, 2, "", "DISPLAY is not set", "cancels dialog for job dlg"},
-      {{"dialog", "-nd", "dlg"}, false, 4, "", "Job contains UI and -nd option specified", ""},
+      {{"dialog", "dlg"},
+       false,
+       255,
+       "",
+       "kesclient: the dialog of job dlg needs an X display (DISPLAY is not set)\n",
+       "cancels dialog for job dlg"},
+      {{"dialog", "-nd", "dlg"}, false, 255, "", "Job contains UI and -nd option specified", ""},
       // A job without a dialog runs at once, with or without a display.
       {{"dialog", "-nd", "plain", "x"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
       {{"dialog", "plain"}, false, 0, "KESLISTBOXSELECTIONS=0", "", ""},
@@ -268,19 +273,19 @@ TEST_F(KesclientDialog, OutcomesOtherThanOk) {
       {{"dialog", "-eval", "set name1 World\n.lb.c1.tvf.tv.menuA invoke 0\n.bb.cancelbutton invoke",
         "dlg"},
        true,
-       5,
+       255,
        "KESPASSEDFIELD1=World",
        "",
        ""},
       {{"dialog", "nosuch"},
        true,
-       4,
+       255,
        "",
        "job nosuch does not exist or you may not use it",
        "could not open dialog - job \"NOSUCH\", does not exist"},
-      {{"dialog", "-x", "dlg"}, true, 2, "", "dialog: unknown option -x", ""},
+      {{"dialog", "-x", "dlg"}, true, 255, "", "dialog: unknown option -x", ""},
       // A standard input chosen by the user is user interface.
-      {{"dialog", "-nd", "asks"}, true, 4, "", "Job contains UI", ""},
+      {{"dialog", "-nd", "asks"}, true, 255, "", "Job contains UI", ""},
   };
   for (const Outcome& c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -310,10 +315,10 @@ TEST_F(KesclientDialog, ARefilledListBoxTakesItsHeadingsFromTheFirstLine) {
 TEST_F(KesclientDialog, TheDialogScriptReachesTheMachineOnlyWhenTheServerIsTrusted) {
   const std::string ran[] = {home_->path() + "/exec-ran", home_->path() + "/open-ran"};
   Run run = Kesclient({"dialog", "hostile"});
-  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_EQ(run.status, 255) << run.err;
   for (const std::string& file : ran) EXPECT_NE(::access(file.c_str(), F_OK), 0) << file;
   run = Kesclient({"dialog", "--trust-server", "hostile"});
-  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_EQ(run.status, 255) << run.err;
   for (const std::string& file : ran) EXPECT_EQ(::access(file.c_str(), F_OK), 0) << file;
 }
 
@@ -335,7 +340,7 @@ TEST_F(KesclientDialog, AFileTheJobNamesWaitsForTheUsersAnswer) {
     const char* answer;
     int status;
     bool written;
-  } cases[] = {{"no", 5, false}, {"yes", 0, true}};
+  } cases[] = {{"no", 255, false}, {"yes", 0, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
     ::unlink((home_->path() + "/dlgout.txt").c_str());

@@ -3,7 +3,9 @@
 // balloon, a user name that a running job's client claimed) are printed with
 // their control characters escaped.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include "protocol/datagram.h"
 #include "protocol/messages/notify.h"
@@ -64,6 +66,38 @@ TEST(KesclientDock, ShowsOnlyTheServersDatagramsWithControlsEscaped) {
   EXPECT_EQ(dock.WaitExit(std::chrono::seconds(10)), 0);
   StopServerChecked(&server);
   ExpectNoSanitizerFindings(dock.Stderr());
+}
+
+// A plain `dock` registers as the login name on this host, as `run` does,
+// so a balloon to that user arrives.
+TEST(KesclientDock, APlainDockIsReachedByTheLoginName) {
+  TestHome home;
+  RunningServer server(home);
+  ASSERT_TRUE(server.ready()) << server.process().Stderr();
+  const passwd* pw = ::getpwuid(::getuid());
+  ASSERT_NE(pw, nullptr);
+  const std::string login = pw->pw_name;
+  const std::vector<EnvChange> env{
+      {"USER", std::nullopt}, {"HOME", home.path()}, {"XDG_CONFIG_HOME", std::nullopt}};
+  ChildProcess dock(
+      {BinDirectory() + "/kesclient", "-p", std::to_string(server.port()), "dock", "--print"}, env);
+  ASSERT_TRUE(dock.WaitForStdout("docked as " + login + "@", std::chrono::seconds(10)))
+      << dock.Stdout() << dock.Stderr();
+  TestHome tool;
+  tool.CopyProgram("kesnotify");
+  tool.CopyProgram("libkesnotify.so");
+  tool.WriteConfig("port=" + std::to_string(server.port()) + "\n");
+  const ProgramResult sent =
+      RunProgram({tool.path() + "/kesnotify", "-user", login, "-text", "hello", "-title", "T"},
+                 {{"KESCLIENTNODENAME", std::nullopt},
+                  {"KESSERVER", std::nullopt},
+                  {"KESPORT", std::nullopt}});
+  EXPECT_EQ(sent.status, 0) << sent.out << sent.err;
+  EXPECT_TRUE(dock.WaitForStdout("balloon [none] T: hello\n", std::chrono::seconds(10)))
+      << dock.Stdout();
+  dock.Signal(SIGINT);
+  EXPECT_EQ(dock.WaitExit(std::chrono::seconds(10)), 0);
+  StopServerChecked(&server);
 }
 
 TEST(KesclientActive, ShowsTheClaimedUserNameEscaped) {

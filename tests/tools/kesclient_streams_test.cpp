@@ -177,7 +177,7 @@ TEST_F(KesclientStreams, FilesTheServerNamesAreNotTouchedWithoutTheUser) {
     SCOPED_TRACE(c.name);
     HostileServer server(c.streams);
     const ProgramResult run = Kesclient(server.port(), {"-nd", "grab"});
-    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.status, 255);
     EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(home_.ReadFile("kept"), "keep me\n");

@@ -14,19 +14,16 @@
 #include "tools/kesclient/dialog_requests.h"
 #include "tools/kesclient/dialog_streams.h"
 #include "tools/kesclient/dialog_tcl.h"
+#include "tools/kesclient/exit_status.h"
 #include "tools/kesclient/tcl_tk.h"
 
 namespace kestrun::client {
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitNoServer = 3;
-constexpr int kExitRefused = 4;
-
-int Fail(const std::string& message, int status) {
+int Fail(const std::string& message) {
   std::fprintf(stderr, "kesclient: %s\n", message.c_str());
-  return status;
+  return kExitClientFailure;
 }
 
 std::string WithoutFinalLineEnd(std::string text) {
@@ -93,6 +90,8 @@ class Session {
         passed_(std::move(passed)) {}
 
   int Run(const DialogOptions& options);
+  // The user cancelled this dialog (or the question about its streams).
+  bool cancelled() const { return cancelled_; }
 
  private:
   DialogIdentity Who() const {
@@ -112,6 +111,11 @@ class Session {
   void RefillListBox(const std::string& reason, const std::string& changed, int sortMode);
   void Cascade(const std::string& job);
   int RunJob(const StreamBlock& streams, DialogValues values);
+  int Cancel() {
+    CancelDialog(server_, Who());
+    cancelled_ = true;
+    return kExitClientFailure;
+  }
 
   static int Command(ClientData data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
 
@@ -126,6 +130,7 @@ class Session {
   std::optional<Interpreter> interp_;
   bool assumeYes_ = false;  // -y
   std::optional<Interpreter> safe_;
+  bool cancelled_ = false;
 };
 
 // The server's dialog script runs in a safe interpreter unless the server
@@ -299,17 +304,18 @@ int Session::Run(const DialogOptions& options) {
   std::string failure;
   const std::optional<DialogData> data =
       GetDialogData(server_, Who(), options.noDialog, passed_ ? &*passed_ : nullptr, &failure);
-  if (!data) return Fail(failure, kExitNoServer);
+  if (!data) return Fail(failure);
   if (!data->ok) {
     // A job without a dialog runs at once.
     if (data->failure == 1) return RunJob(data->streams, PassedOnly());
-    return Fail(RefusalText(*data, request_.job), kExitRefused);
+    return Fail(RefusalText(*data, request_.job));
   }
   bool noDisplay = false;
   if (!OpenInterpreter(true, &failure, &noDisplay)) {
     CancelDialog(server_, Who());
-    if (noDisplay) failure += " (kesclient dialog -nd runs a job without its dialog)";
-    return Fail(failure, noDisplay ? kExitUsage : kExitDialogFailed);
+    if (noDisplay)
+      failure = "the dialog of job " + request_.job + " needs an X display (" + failure + ")";
+    return Fail(failure);
   }
   if (!options.eval.empty())
     Tcl_SetVar2(Dialog().get(), "::kes::eval", nullptr, options.eval.c_str(), TCL_GLOBAL_ONLY);
@@ -319,12 +325,9 @@ int Session::Run(const DialogOptions& options) {
   for (;;) {
     if (!shown) {
       CancelDialog(server_, Who());
-      return Fail("the dialog of job " + request_.job + " failed: " + error, kExitDialogFailed);
+      return Fail("the dialog of job " + request_.job + " failed: " + error);
     }
-    if (Dialog().Get("button") != "ok") {
-      CancelDialog(server_, Who());
-      return kExitCancelled;
-    }
+    if (Dialog().Get("button") != "ok") return Cancel();
     values = Values();
     const std::optional<std::string> refusal = RunValidationScript(server_, Who(), values);
     if (!refusal) break;
@@ -354,14 +357,11 @@ int Session::RunJob(const StreamBlock& block, DialogValues values) {
   switch (OpenStreams(block, interp_ ? &*interp_ : nullptr, {request_.job, assumeYes_}, &streams,
                       &failure)) {
     case StreamSetup::Cancelled:
-      CancelDialog(server_, Who());
-      return kExitCancelled;
+      return Cancel();
     case StreamSetup::Refused:
-      CancelDialog(server_, Who());
-      return Fail(failure, kExitRefused);
     case StreamSetup::Failed:
       CancelDialog(server_, Who());
-      return Fail(failure, kExitDialogFailed);
+      return Fail(failure);
     case StreamSetup::Ready:
       break;
   }
@@ -381,7 +381,9 @@ int DialogCommand(const ServerAddress& server, const RunRequest& request,
                   const DialogOptions& options, const JobRunner& run) {
   std::optional<TclTk> tk;
   Session session(server, request, run, tk, std::nullopt);
-  return session.Run(options);
+  const int status = session.Run(options);
+  if (session.cancelled()) Fail("the dialog of job " + request.job + " was cancelled");
+  return status;
 }
 
 }  // namespace kestrun::client

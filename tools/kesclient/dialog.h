@@ -38,13 +38,10 @@ struct DialogOptions {
   bool trustServer = false;
 };
 
-// Exit statuses beside the job's own and those of main.
-constexpr int kExitCancelled = 5;     // the user cancelled the dialog
-constexpr int kExitDialogFailed = 6;  // the dialog script or a window failed
-
 // `request` names the job, user, node, client process id and arguments.
-// Returns the job's exit status, or 2 (usage, no display), 3 (no server),
-// 4 (refused), 5 or 6.
+// Returns the job's exit status, or kExitClientFailure (exit_status.h) when
+// no job ran: no server, a refusal, no display, the dialog cancelled or
+// failed; standard error then says which.
 int DialogCommand(const ServerAddress& server, const RunRequest& request,
                   const DialogOptions& options, const JobRunner& run);
 

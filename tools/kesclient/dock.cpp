@@ -20,6 +20,7 @@
 #include "protocol/datagram.h"
 #include "protocol/messages/notify.h"
 #include "protocol/udp.h"
+#include "tools/kesclient/exit_status.h"
 #include "tools/kesclient/requests.h"
 
 extern char** environ;
@@ -29,8 +30,6 @@ namespace kestrun::client {
 namespace {
 
 constexpr auto kKeepaliveEvery = std::chrono::seconds(60);
-constexpr int kExitUsage = 2;
-constexpr int kExitNoServer = 3;
 
 const char* IconWord(int32_t icon) {
   switch (icon) {
@@ -193,7 +192,7 @@ DockOptions ParseDockOptions(const std::vector<std::string>& args, bool forDock)
 int DockCommand(const ServerAddress& server, const DockIdentity& who,
                 const std::vector<std::string>& args) {
   const DockOptions options = ParseDockOptions(args, true);
-  if (!options.ok) return kExitUsage;
+  if (!options.ok) return kExitClientFailure;
   // Signals become readable events, so Ctrl+C undocks before leaving.
   sigset_t signals;
   sigemptyset(&signals);
@@ -207,12 +206,12 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
   if (!socket || signalEvents.get() < 0) {
     std::fprintf(stderr, "kesclient: cannot listen on UDP port %d: %s\n", port,
                  SystemErrorText(error).c_str());
-    return kExitNoServer;
+    return kExitClientFailure;
   }
   const std::optional<uint32_t> serverAddress = Keepalive(server, who, port);
   if (!serverAddress) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);
-    return kExitNoServer;
+    return kExitClientFailure;
   }
   // Anyone can send a datagram to the port: only those from the address the
   // client docked at (and from --accept addresses) are shown. The server
@@ -270,7 +269,7 @@ int DockCommand(const ServerAddress& server, const DockIdentity& who,
 int MenuCommand(const ServerAddress& server, const DockIdentity& who,
                 const std::vector<std::string>& args) {
   const DockOptions options = ParseDockOptions(args, false);
-  if (!options.ok) return kExitUsage;
+  if (!options.ok) return kExitClientFailure;
   std::optional<XDRWRAP> reply =
       Ask(server, messages::GetJobsForUserRequest{who.node, who.user, options.port});
   std::vector<messages::TrayMenuItem> items;
@@ -279,7 +278,7 @@ int MenuCommand(const ServerAddress& server, const DockIdentity& who,
     items = messages::GetJobsForUserReply::Decode(*reply).items;
   } catch (const DecodeFailure&) {
     std::fprintf(stderr, "kesclient: no answer from %s:%d\n", server.host.c_str(), server.port);
-    return kExitNoServer;
+    return kExitClientFailure;
   }
   for (const messages::TrayMenuItem& item : items) {
     std::printf("%s\t%s\n", EscapeControlCharacters(item.jobName).c_str(),

@@ -25,14 +25,15 @@ struct DockIdentity {
 // server, another address of the server); other datagrams are dropped, with
 // one note on standard error. Titles and texts are shown with their control
 // characters escaped (EscapeControlCharacters). Ctrl+C or SIGTERM undocks
-// with DEREGISTER_CLIENT and returns 0. Returns 3 when the first keepalive
-// gets no answer, 2 on a usage error.
+// with DEREGISTER_CLIENT and returns 0. Returns kExitClientFailure
+// (exit_status.h) when the first keepalive gets no answer or on a usage
+// error.
 int DockCommand(const ServerAddress& server, const DockIdentity& who,
                 const std::vector<std::string>& args);
 
 // `kesclient menu [--port N]`: asks for the tray menu (GET_JOBS_FOR_USER,
 // which also docks with UDP port N, default 0) and prints one line per job:
-// its name, a tab and its menu text, control characters escaped. Returns 3
+// its name, a tab and its menu text, control characters escaped. Returns kExitClientFailure
 // when no answer came.
 int MenuCommand(const ServerAddress& server, const DockIdentity& who,
                 const std::vector<std::string>& args);

@@ -1,4 +1,8 @@
 // kesclient: the reference command-line client of KestrunServer.
+//
+// main reads the options, finds the server, user and node, and hands over to
+// the command's function; each command returns the exit status (see
+// exit_status.h).
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,18 +23,14 @@
 #include "protocol/socket.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
+#include "tools/kesclient/exit_status.h"
+#include "tools/kesclient/listing.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
 
 namespace {
 
 using namespace kestrun::client;
-
-constexpr int kExitUsage = 2;
-constexpr int kExitNoServer = 3;
-constexpr int kExitRefused = 4;
-constexpr int kExitInterrupted = 130;
-constexpr int kExitOutputClosed = 141;
 
 const char kUsage[] =
     "usage: kesclient [-s SERVER] [-p PORT] [-u USER] [-n NODE] [-T] COMMAND [ARG...]\n"
@@ -39,11 +39,13 @@ const char kUsage[] =
     "  run JOB [ARG...]  run JOB with the given arguments; standard input goes to the\n"
     "                    job, its output comes back as it is written; the exit status\n"
     "                    is the job's exit code\n"
-    "  jobs              list the jobs you may run, with their help text\n"
-    "  active            list the running jobs\n"
+    "  jobs [--json | --names]\n"
+    "                    list the jobs you may run, with their help text (--json:\n"
+    "                    one JSON object per line; --names: the names alone)\n"
+    "  active [--json]   list the running jobs\n"
     "  dialog [-eval TCL] [-nd] [-y] [--trust-server] JOB [ARG...]\n"
     "                    show JOB's dialog and run the job with what was entered\n"
-    "                    (needs a display); -eval runs TCL in the dialog once it\n"
+    "                    (needs an X display); -eval runs TCL in the dialog once it\n"
     "                    is built, -nd runs a job without user interface at once,\n"
     "                    -y reads and overwrites the files the server names for\n"
     "                    the job's streams without asking; the server's dialog\n"
@@ -58,22 +60,46 @@ const char kUsage[] =
     "  menu [--port N]   list the jobs of your tray menu\n"
     "\n"
     "options:\n"
-    "  -s SERVER  server host, or the name of a server stanza in the kestrun.conf\n"
-    "             beside this program (default localhost)\n"
-    "  -p PORT    server port (default: the stanza's port, else the global port of\n"
-    "             that kestrun.conf)\n"
-    "  -u USER    user name to run as (default: your login name)\n"
-    "  -n NODE    node name to report (default: this host's name)\n"
+    "  -s SERVER  server host, or the name of a server in client.conf or in the\n"
+    "             kestrun.conf beside this program\n"
+    "  -p PORT    server port\n"
+    "  -u USER    user name to run as (default: client.conf's user, else your\n"
+    "             login name)\n"
+    "  -n NODE    node name to report (default: client.conf's node, else this\n"
+    "             host's name)\n"
     "  -T         never run the job under the terminal wrapper\n"
     "  -h         show this help\n"
     "\n"
-    "Ctrl+C while a job that allows stopping runs asks the server to stop it; a\n"
-    "second Ctrl+C leaves at once.\n"
+    "Without -s and -p the server comes from KESTRUN_SERVER=HOST[:PORT], then from\n"
+    "~/.config/kestrun/client.conf, then from the kestrun.conf beside this program\n"
+    "(host localhost).\n"
     "\n"
-    "exit status: the job's exit code (run, dialog), 0 (other commands), 2 usage error\n"
-    "or no display, 3 server unreachable or connection failed, 4 refused by the server,\n"
-    "5 dialog cancelled, 6 the dialog failed, 130 interrupted, 141 the job's output\n"
+    "Ctrl+C while a job runs asks the server to stop it when the job allows\n"
+    "stopping; a second Ctrl+C leaves at once, the job running on.\n"
+    "\n"
+    "exit status: the job's exit code when a job ran (run, dialog); 0 when another\n"
+    "command succeeded; 255 when kesclient itself failed (usage, no display,\n"
+    "connection, refusal by the server, dialog cancelled or failed, unreadable\n"
+    "reply), standard error saying which; 130 interrupted; 141 the job's output\n"
     "could not be written (its reader went away)\n";
+
+// What the command line says, before any file is read.
+struct Options {
+  std::string server;  // -s
+  int port = 0;        // -p
+  std::optional<std::string> user;
+  std::optional<std::string> node;
+  bool noTerminal = false;
+  std::string command;
+  std::vector<std::string> args;  // after the command
+};
+
+// The server and who asks, once every source was read.
+struct Target {
+  ServerAddress server;
+  std::string user;
+  std::string node;
+};
 
 // The directory of this program; "." when it cannot be told.
 std::string ProgramDirectory() {
@@ -95,13 +121,75 @@ std::string HostName() {
 
 // Refusals carry the server's text: printed escaped like every other text
 // from it.
-int Fail(const std::string& message, int status) {
+int Fail(const std::string& message, int status = kExitClientFailure) {
   std::fprintf(stderr, "kesclient: %s\n", EscapeControlCharacters(message).c_str());
   return status;
 }
 
-// Ctrl+C handling on a thread of its own: the first interrupt of a stoppable
-// job asks the server to stop it, any other interrupt leaves.
+// Reads the options up to the command; none when they are not usable, with
+// *status set (0 after -h).
+std::optional<Options> ParseOptions(int argc, char** argv, int* status) {
+  Options o;
+  int opt;
+  while ((opt = ::getopt(argc, argv, "+s:p:u:n:Th")) != -1) {
+    switch (opt) {
+      case 's':
+        o.server = optarg;
+        break;
+      case 'p':
+        o.port = std::atoi(optarg);
+        break;
+      case 'u':
+        o.user = optarg;
+        break;
+      case 'n':
+        o.node = optarg;
+        break;
+      case 'T':
+        o.noTerminal = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        *status = 0;
+        return std::nullopt;
+      default:
+        std::fputs(kUsage, stderr);
+        *status = kExitClientFailure;
+        return std::nullopt;
+    }
+  }
+  if (optind >= argc) {
+    std::fputs(kUsage, stderr);
+    *status = kExitClientFailure;
+    return std::nullopt;
+  }
+  o.command = argv[optind];
+  o.args.assign(argv + optind + 1, argv + argc);
+  return o;
+}
+
+// Only what is needed is read: -p with no -s names the server fully, so no
+// kestrun.conf is read then; client.conf may still give the user and node.
+Target FindTarget(const Options& o) {
+  ServerSources sources;
+  sources.serverOption = o.server;
+  sources.portOption = o.port;
+  if (const char* v = std::getenv("KESTRUN_SERVER"); v && *v)
+    sources.variable = ParseServerVariable(v);
+  if (const std::string path = UserClientConfigPath(); !path.empty())
+    sources.user = LoadUserClientConfig(path);
+  if (o.port <= 0 || !o.server.empty())
+    sources.beside = LoadClientConfig(ProgramDirectory() + "/kestrun.conf");
+  Target t;
+  t.server = ResolveServer(sources);
+  t.user = o.user ? *o.user : !sources.user.user.empty() ? sources.user.user : LoginName();
+  t.node = o.node ? *o.node : !sources.user.node.empty() ? sources.user.node : HostName();
+  return t;
+}
+
+// Ctrl+C handling on a thread of its own. While a job runs, the first
+// interrupt asks the server to stop a stoppable job, or says that the job
+// cannot be stopped; any other interrupt, and SIGTERM, leaves at once.
 class InterruptWatcher {
  public:
   explicit InterruptWatcher(ServerAddress server) : server_(std::move(server)) {
@@ -111,9 +199,18 @@ class InterruptWatcher {
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     std::thread([this] { Watch(); }).detach();
   }
-  void SetStopId(uint32_t id) {
+  // The job `job` started; stopId 0 when it does not allow stopping.
+  void Started(const std::string& job, uint32_t stopId) {
     std::lock_guard lock(mutex_);
-    stopId_ = id;
+    job_ = job;
+    stopId_ = stopId;
+    running_ = true;
+  }
+  // The run ended; true when a stop had been asked for.
+  bool Ended() {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    return std::exchange(stopAsked_, false);
   }
 
  private:
@@ -121,22 +218,35 @@ class InterruptWatcher {
     for (;;) {
       int sig = 0;
       if (sigwait(&set_, &sig) != 0) continue;
-      uint32_t id;
-      {
-        std::lock_guard lock(mutex_);
-        id = std::exchange(stopId_, 0);
-      }
-      if (sig == SIGINT && id != 0) {
-        std::fputs("kesclient: asking the server to stop the job\n", stderr);
-        if (SendStop(server_, id)) continue;
-      }
+      if (sig == SIGINT && FirstInterrupt()) continue;
       std::_Exit(kExitInterrupted);
     }
   }
+  // Acts on the first interrupt of a run; false when kesclient should leave.
+  bool FirstInterrupt() {
+    std::unique_lock lock(mutex_);
+    if (!running_ || warned_) return false;
+    warned_ = true;
+    if (stopId_ == 0) {
+      std::fprintf(stderr, "kesclient: %s cannot be stopped; Ctrl+C again leaves it running\n",
+                   EscapeControlCharacters(job_).c_str());
+      return true;
+    }
+    const uint32_t id = stopId_;
+    stopAsked_ = true;
+    lock.unlock();  // the stop request talks to the server
+    std::fputs("kesclient: stop requested\n", stderr);
+    return SendStop(server_, id);
+  }
+
   ServerAddress server_;
   sigset_t set_;
-  std::mutex mutex_;  // guards stopId_
+  std::mutex mutex_;  // guards the run's state below
+  std::string job_;
   uint32_t stopId_ = 0;
+  bool running_ = false;
+  bool warned_ = false;     // the first interrupt of this process was handled
+  bool stopAsked_ = false;  // a stop request went to the server
 };
 
 // Lives until the process ends: its thread may still see a late signal.
@@ -147,16 +257,20 @@ InterruptWatcher& Watcher(const ServerAddress& server) {
   return watcher;
 }
 
-int RunCommand(const ServerAddress& server, const RunRequest& request, int inputFd, int outFd,
-               int errFd) {
+int RunAndReport(const ServerAddress& server, const RunRequest& request, int inputFd, int outFd,
+                 int errFd) {
   InterruptWatcher& watcher = Watcher(server);
-  const RunOutcome out = RunJob(server, request, inputFd, outFd, errFd,
-                                [&](const StartHeader& h) { watcher.SetStopId(h.stopId); });
+  const RunOutcome out = RunJob(server, request, inputFd, outFd, errFd, [&](const StartHeader& h) {
+    watcher.Started(request.job, h.stopId);
+  });
+  const bool stopped = watcher.Ended();
   switch (out.kind) {
     case RunOutcome::Kind::Ran:
+      if (out.nothingRan) Fail(request.job + " has no program on the server: nothing ran");
+      if (stopped) Fail(request.job + " stopped (exit " + std::to_string(out.exitCode) + ")");
       return out.exitCode;
     case RunOutcome::Kind::Refused:
-      return Fail(out.message, kExitRefused);
+      return Fail(out.message);
     case RunOutcome::Kind::OutputClosed:
       // A closed pipe ends the client quietly, with the status a shell
       // reports for a program ended by SIGPIPE.
@@ -166,140 +280,144 @@ int RunCommand(const ServerAddress& server, const RunRequest& request, int input
     case RunOutcome::Kind::Failed:
       break;
   }
-  return Fail(out.message, kExitNoServer);
+  return Fail(out.message);
 }
+
+// The job, its arguments and who asks.
+RunRequest JobRequest(const Options& o, const Target& t,
+                      std::vector<std::string>::const_iterator job) {
+  RunRequest r;
+  r.job = *job;
+  r.args.assign(job + 1, o.args.end());
+  r.user = t.user;
+  r.node = t.node;
+  r.noTerminal = o.noTerminal;
+  r.processId = static_cast<int32_t>(::getpid());
+  return r;
+}
+
+int RunCommand(const Options& o, const Target& t) {
+  if (o.args.empty()) return Fail("run: which job?");
+  return RunAndReport(t.server, JobRequest(o, t, o.args.begin()), STDIN_FILENO, STDOUT_FILENO,
+                      STDERR_FILENO);
+}
+
+int DialogCommandLine(const Options& o, const Target& t) {
+  DialogOptions options;
+  auto at = o.args.begin();
+  for (; at != o.args.end() && (*at)[0] == '-'; ++at) {
+    if (*at == "--") {
+      ++at;
+      break;
+    }
+    if (*at == "-nd") {
+      options.noDialog = true;
+    } else if (*at == "-y") {
+      options.assumeYes = true;
+    } else if (*at == "--trust-server") {
+      options.trustServer = true;
+    } else if (*at == "-eval" && at + 1 != o.args.end()) {
+      options.eval = *++at;
+    } else {
+      return Fail("dialog: unknown option " + *at);
+    }
+  }
+  if (at == o.args.end()) return Fail("dialog: which job?");
+  Watcher(t.server);
+  return DialogCommand(t.server, JobRequest(o, t, at), options,
+                       [&](RunRequest& r, int in, int out, int err) {
+                         return RunAndReport(t.server, r, in, out, err);
+                       });
+}
+
+// The list commands take --json; `jobs` also --names.
+std::optional<ListFormat> ListOptions(const std::vector<std::string>& args, bool* names) {
+  ListFormat format = ::isatty(STDOUT_FILENO) ? ListFormat::ColumnsWithHeader : ListFormat::Columns;
+  for (const std::string& a : args) {
+    if (a == "--json") {
+      format = ListFormat::Json;
+    } else if (a == "--names" && names) {
+      *names = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return format;
+}
+
+int JobsCommand(const Options& o, const Target& t) {
+  bool names = false;
+  const std::optional<ListFormat> format = ListOptions(o.args, &names);
+  if (!format) return Fail("jobs: takes --json or --names");
+  std::string failure;
+  auto jobs = ListJobs(t.server, t.user, &failure);
+  if (!jobs) return Fail(failure);
+  if (names) {
+    PrintJobNames(stdout, *jobs);
+  } else {
+    PrintJobs(stdout, *jobs, *format);
+  }
+  return 0;
+}
+
+int ActiveCommand(const Options& o, const Target& t) {
+  const std::optional<ListFormat> format = ListOptions(o.args, nullptr);
+  if (!format) return Fail("active: takes --json");
+  std::string failure;
+  auto jobs = ListActiveJobs(t.server, &failure);
+  if (!jobs) return Fail(failure);
+  PrintActiveJobs(stdout, *jobs, *format);
+  return 0;
+}
+
+int EchoCommand(const Options& o, const Target& t) {
+  const int32_t value = o.args.empty() ? 1 : std::atoi(o.args.front().c_str());
+  std::string failure;
+  auto answer = Echo(t.server, value, &failure);
+  if (!answer) return Fail(failure);
+  std::printf("%d\n", *answer);
+  return 0;
+}
+
+int DockCommandLine(const Options& o, const Target& t) {
+  return DockCommand(t.server, {t.user, t.node}, o.args);
+}
+
+int MenuCommandLine(const Options& o, const Target& t) {
+  return MenuCommand(t.server, {t.user, t.node}, o.args);
+}
+
+struct Command {
+  const char* name;
+  int (*run)(const Options&, const Target&);
+};
+
+constexpr Command kCommands[] = {
+    {"run", RunCommand},       {"dialog", DialogCommandLine}, {"jobs", JobsCommand},
+    {"active", ActiveCommand}, {"echo", EchoCommand},         {"dock", DockCommandLine},
+    {"menu", MenuCommandLine},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Only what a command needs is looked up: -h reads no file, and the user,
-  // node and configuration are found only when the options do not give them.
-  std::string serverOption;
-  int portOption = 0;
-  RunRequest request;
-  bool userGiven = false;
-  bool nodeGiven = false;
-  int opt;
-  while ((opt = ::getopt(argc, argv, "+s:p:u:n:Th")) != -1) {
-    switch (opt) {
-      case 's':
-        serverOption = optarg;
-        break;
-      case 'p':
-        portOption = std::atoi(optarg);
-        break;
-      case 'u':
-        request.user = optarg;
-        userGiven = true;
-        break;
-      case 'n':
-        request.node = optarg;
-        nodeGiven = true;
-        break;
-      case 'T':
-        request.noTerminal = true;
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return 0;
-      default:
-        std::fputs(kUsage, stderr);
-        return kExitUsage;
-    }
-  }
-  if (optind >= argc) {
+  int status = 0;
+  const std::optional<Options> options = ParseOptions(argc, argv, &status);
+  if (!options) return status;
+  const Command* command = nullptr;
+  for (const Command& c : kCommands)
+    if (options->command == c.name) command = &c;
+  if (command == nullptr) {
+    std::fprintf(stderr, "kesclient: unknown command %s\n", options->command.c_str());
     std::fputs(kUsage, stderr);
-    return kExitUsage;
+    return kExitClientFailure;
   }
-  // A -p without -s names the server fully; otherwise -s may name a stanza
-  // and the port may come from the file.
-  const bool needConfig = portOption <= 0 || !serverOption.empty();
-  const ClientConfig config =
-      needConfig ? LoadClientConfig(ProgramDirectory() + "/kestrun.conf") : ClientConfig{};
-  const ServerAddress server = ResolveServer(config, serverOption, portOption);
-  if (server.port <= 0) return Fail("no server port: use -p PORT", kExitUsage);
-  const std::string command = argv[optind++];
+  const Target target = FindTarget(*options);
+  if (target.server.port <= 0) {
+    return Fail(
+        "no server port: use -p PORT, KESTRUN_SERVER=HOST:PORT, a port in "
+        "~/.config/kestrun/client.conf or the port of the kestrun.conf beside kesclient");
+  }
   kestrun::net::StartSockets();
-  std::string failure;
-
-  // The job and its arguments, and who asks where they were not given.
-  const auto nameJob = [&](RunRequest& r, char** first, char** last) {
-    r.job = *first;
-    r.args.assign(first + 1, last);
-    if (!userGiven) r.user = LoginName();
-    if (!nodeGiven) r.node = HostName();
-    r.processId = static_cast<int32_t>(::getpid());
-  };
-
-  if (command == "run") {
-    if (optind >= argc) return Fail("run: which job?", kExitUsage);
-    nameJob(request, argv + optind, argv + argc);
-    return RunCommand(server, request, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
-  }
-  if (command == "dialog") {
-    DialogOptions options;
-    for (; optind < argc && argv[optind][0] == '-'; ++optind) {
-      const std::string option = argv[optind];
-      if (option == "--") {
-        ++optind;
-        break;
-      }
-      if (option == "-nd") {
-        options.noDialog = true;
-      } else if (option == "-y") {
-        options.assumeYes = true;
-      } else if (option == "--trust-server") {
-        options.trustServer = true;
-      } else if (option == "-eval" && optind + 1 < argc) {
-        options.eval = argv[++optind];
-      } else {
-        return Fail("dialog: unknown option " + option, kExitUsage);
-      }
-    }
-    if (optind >= argc) return Fail("dialog: which job?", kExitUsage);
-    nameJob(request, argv + optind, argv + argc);
-    Watcher(server);
-    return DialogCommand(server, request, options, [&](RunRequest& r, int in, int out, int err) {
-      return RunCommand(server, r, in, out, err);
-    });
-  }
-  if (command == "jobs") {
-    auto jobs = ListJobs(server, userGiven ? request.user : LoginName(), &failure);
-    if (!jobs) return Fail(failure, kExitNoServer);
-    // Every text from the server is shown with its control characters escaped.
-    for (const JobHelp& j : *jobs) {
-      std::printf("%-20s %s\n", EscapeControlCharacters(j.name).c_str(),
-                  EscapeControlCharacters(j.helpText).c_str());
-    }
-    return 0;
-  }
-  if (command == "active") {
-    auto jobs = ListActiveJobs(server, &failure);
-    if (!jobs) return Fail(failure, kExitNoServer);
-    for (const ActiveJob& j : *jobs) {
-      const std::time_t start = j.startTime;
-      char when[32];
-      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::localtime(&start));
-      // The user name is whatever the running job's client claimed.
-      std::printf("%-20s %-8d %-12s %s %s\n", EscapeControlCharacters(j.name).c_str(), j.processId,
-                  EscapeControlCharacters(j.user).c_str(), when,
-                  EscapeControlCharacters(j.lockValue).c_str());
-    }
-    return 0;
-  }
-  if (command == "echo") {
-    const int32_t value = optind < argc ? std::atoi(argv[optind]) : 1;
-    auto answer = Echo(server, value, &failure);
-    if (!answer) return Fail(failure, kExitNoServer);
-    std::printf("%d\n", *answer);
-    return 0;
-  }
-  if (command == "dock" || command == "menu") {
-    const DockIdentity who{request.user, request.node};
-    const std::vector<std::string> rest(argv + optind, argv + argc);
-    return command == "dock" ? DockCommand(server, who, rest) : MenuCommand(server, who, rest);
-  }
-  std::fprintf(stderr, "kesclient: unknown command %s\n", command.c_str());
-  std::fputs(kUsage, stderr);
-  return kExitUsage;
+  return command->run(*options, target);
 }

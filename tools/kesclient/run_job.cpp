@@ -133,6 +133,8 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
   // without the message time-out.
   runstream::OutputDecoder decoder;
   OutputBatch batch;
+  runstream::StartHeader header;
+  bool anyOutput = false;
   for (bool ended = false; !ended;) {
     const std::span<char> area = decoder.queue().Area(kReceivePiece);
     int error = 0;
@@ -146,6 +148,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
       bool written = true;
       switch (event.kind) {
         case runstream::OutputEvent::Kind::Start:
+          header = event.start;
           if (onStarted) onStarted(event.start);
           if (event.start.systemTray) {
             const runstream::Word ready = runstream::EncodeWord(1);
@@ -155,6 +158,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
           input = std::thread(PumpInput, s, inputFd, cancel[0], std::ref(inputBuffer));
           break;
         case runstream::OutputEvent::Kind::Data:
+          anyOutput = true;
           written = batch.Add(event.stream == runstream::kStderrStream ? errFd : outFd, event.data);
           break;
         case runstream::OutputEvent::Kind::NeedMore:
@@ -183,8 +187,16 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
     ReceiveMessage(reply, s,
                    std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
     const messages::RunServerScriptReply answer = messages::DecodeRunServerScriptReply(reply);
-    if (const auto* ran = std::get_if<messages::RunScriptRan>(&answer))
-      return {RunOutcome::Kind::Ran, ran->exitCode, ran->title, ""};
+    if (const auto* ran = std::get_if<messages::RunScriptRan>(&answer)) {
+      RunOutcome outcome{RunOutcome::Kind::Ran, ran->exitCode, ran->title, ""};
+      // A started job's header carries its display options (standard output
+      // is displayed unless the job says otherwise) and the reply its title,
+      // "Kestrun" when it has none; a job without a program gets the zero
+      // header, no output and its title, empty when it has none.
+      outcome.nothingRan = header == runstream::StartHeader{} && !anyOutput && ran->exitCode == 0 &&
+                           outcome.title != "Kestrun";
+      return outcome;
+    }
     return {RunOutcome::Kind::Refused, 0, "", std::get<messages::RunScriptRefused>(answer).message};
   } catch (const DecodeFailure& e) {
     return Failure(NoAnswer(server, e));

@@ -41,6 +41,9 @@ struct RunOutcome {
   int32_t exitCode = 0;
   std::string title;    // Ran
   std::string message;  // Refused and Failed
+  // Ran, but the server started nothing: a job without a program is
+  // answered with the refusal's zero start header and exit code 0.
+  bool nothingRan = false;
 };
 
 // Runs the job and streams its output to outFd/errFd and inputFd to the job.

@@ -73,7 +73,7 @@ std::optional<TclTk> TclTk::Load(std::string* failure, bool* noDisplay) {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
     *noDisplay = true;
-    *failure = "no display to show the dialog on: DISPLAY is not set";
+    *failure = "DISPLAY is not set";
     return std::nullopt;
   }
   void* tcl = OpenLibrary({"libtcl8.6.so.0", "libtcl8.6.so"}, failure);

@@ -55,7 +55,7 @@ int ReadPort(const std::string& home) {
 int main(int argc, char** argv) {
   for (const char* name : {"KESTEXT", "KESICON", "KESGROUP", "KESCLIENT"}) ::unsetenv(name);
   ::setenv("KESHELP", "N", 1);
-  ::setenv("KESTITLE", "title", 1);
+  ::unsetenv("KESTITLE");
   const std::string home = kestrun::HomeDirectory();
   if (!home.empty()) ::setenv("KESTRUNHOME", home.c_str(), 1);
 
@@ -81,6 +81,12 @@ int main(int argc, char** argv) {
   // kestrun.conf is needed only for a port that -p does not give.
   const int port = server.port ? *server.port : home.empty() ? 0 : ReadPort(home);
 
+  if (const char* title = std::getenv("KESTITLE"); title == nullptr) {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) std::snprintf(name, sizeof name, "localhost");
+    ::setenv("KESTITLE", DefaultTitle(server.host, name).c_str(), 1);
+  }
+
   kestrun::net::StartSockets();
   std::vector<Target> targets = TargetsFromEnvironment();
   std::vector<target_notification_tag> list(targets.size());
@@ -100,7 +106,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* const kinds[] = {"", "Group", "Client", "User"};
-  for (const target_notification_tag& t : list)
+  bool reached = false;
+  for (const target_notification_tag& t : list) {
     std::printf("%s %s: %s\n", kinds[t.type], t.name, StatusWord(t.status));
-  return 0;
+    reached = reached || Reached(t.status);
+  }
+  return reached ? 0 : kExitNoneReached;
 }

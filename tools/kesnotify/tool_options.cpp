@@ -172,4 +172,14 @@ const char* StatusWord(int32_t status) {
   }
 }
 
+bool Reached(int32_t status) {
+  return status == 1 || status == 6;
+}
+
+std::string DefaultTitle(const std::string& serverHost, const std::string& localName) {
+  if (serverHost.empty() || serverHost == "localhost" || serverHost == "127.0.0.1")
+    return localName;
+  return serverHost;
+}
+
 }  // namespace kestrun::kesnotify

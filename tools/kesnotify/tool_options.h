@@ -46,4 +46,16 @@ std::vector<Target> TargetsFromEnvironment();
 // The word printed for a target's status.
 const char* StatusWord(int32_t status);
 
+// True when the status says the balloon went to someone: 1 "okay" and 6
+// "Processed" (by a relay server). A group whose members are away is still
+// okay; every other status is a failure of that target.
+bool Reached(int32_t status);
+
+// The exit status when no target was reached, so that scripts see it.
+constexpr int kExitNoneReached = 2;
+
+// The balloon's title without -title: the server's host name, this
+// machine's name when the server is "localhost" (`localName`).
+std::string DefaultTitle(const std::string& serverHost, const std::string& localName);
+
 }  // namespace kestrun::kesnotify
