@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "config/group_processor.h"
 #include "config/schedule.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "platform/process.h"
 

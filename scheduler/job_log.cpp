@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "config/job_definition.h"
 #include "config/server_config.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "platform/job_files.h"
 

@@ -10,6 +10,7 @@
 #include "config/group_processor.h"
 #include "jobs/preload.h"
 #include "notify/notifications.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "platform/interrupts.h"
 #include "platform/process.h"

@@ -7,6 +7,7 @@
 #include "base/environment.h"
 #include "base/log.h"
 #include "base/safe_format.h"
+#include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "platform/job_files.h"
 #include "platform/service_manager.h"
