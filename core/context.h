@@ -27,6 +27,9 @@ class RunningJobTable;
 class DockedRegistry;
 class RefusalLog;
 class PreloadTable;
+namespace history {
+class RunHistory;
+}
 
 // A preload program to start in the background for a client's dialog.
 struct PreloadStart {
@@ -57,6 +60,8 @@ struct ServerContext {
   // Paces the log lines of refused relay requests (notify/refusal_log.h);
   // null: every refusal is logged.
   RefusalLog* relayRefusals = nullptr;
+  // The run history (history/run_history.h); null: runs are not recorded.
+  history::RunHistory* history = nullptr;
   // Seams of job runs (preloaded programs); empty until that module fills
   // them in.
   RunHooks runHooks;

@@ -142,12 +142,13 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   StreamPumps pumps(std::move(in->write), std::move(out->read), std::move(err->read),
                     std::move(*stop), clientSocket, nullptr, context.startThread);
   pumps.StopOutputOn(killedAndEnded->fd());
+  pumps.TapOutput(run.outputTap);
   if (const int startError = pumps.Start()) {
     EndUnpumpedRun(*process, pumps);
     entry.Remove();
     process->Reap();
     if (run.stateChanged) run.stateChanged(false);
-    return {startError, 0};
+    return {startError, 0, pid};
   }
   const ProcessEnd end = process->WaitForEnd();
   ended.store(true);
@@ -161,7 +162,7 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   // killed are collected now rather than at the next minute.
   ReapAdoptedOrphans();
 
-  RunOutcome outcome{0, ExitCodeOf(end, killed)};
+  RunOutcome outcome{0, ExitCodeOf(end, killed), pid, killed};
   if (run.useTerminal) {
     if (const int wrapperError = WrapperLaunchError(status->read)) outcome = {wrapperError, 0};
   }

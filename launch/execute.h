@@ -53,6 +53,8 @@ inline constexpr int32_t kStreamFailure = 10000;
 struct RunOutcome {
   int32_t result = 0;
   int32_t exitStatus = 0;
+  uint32_t processId = 0;  // the program's, once launched
+  bool killed = false;     // the server killed it through the running-job table
 };
 
 struct CaptureOutcome {
@@ -128,6 +130,8 @@ struct RunDescription {
   // Called on the launching thread with true once the program is listed in
   // the running-job table and with false once the run has ended. May be empty.
   std::function<void(bool started)> stateChanged;
+  // Given a copy of the program's output (the run history); null for none.
+  OutputTap* outputTap = nullptr;
 };
 
 // Runs `run.arguments` for the client on `clientSocket`: streams its input and

@@ -16,6 +16,7 @@
 #include "platform/service_manager.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
+#include "server/history_requests.h"
 #include "server/listener.h"
 #include "server/running_job_requests.h"
 #include "server/service.h"
@@ -94,6 +95,7 @@ ListenerHooks ServingHooks(ServerProcess& process) {
   scheduling.notifyJobState = [&process](const JobDefinition& job, bool started) {
     if (process.context.notifyJobState) process.context.notifyJobState(job, started);
   };
+  scheduling.history = process.history.get();
   auto scheduler = std::make_shared<Scheduler>(config, process.runningJobs, std::move(scheduling));
   hooks.schedulerMinuteStep = [scheduler] { scheduler->Tick(); };
   return hooks;
@@ -145,6 +147,8 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // end them are still running, invisible to this server's tables.
     EndOrphanedRunsOfEarlierServers(process.config, process.homeDirectory, kOrphanGrace);
     LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
+    process.history = OpenRunHistory(process.config, process.homeDirectory);
+    process.context.history = process.history.get();
     ListenerHooks hooks = ServingHooks(process);
     if (process.underServiceManager) hooks.listening = [] { NotifyServiceManager("READY=1"); };
     ProcessIncomingRequests(process.context, port, std::move(hooks), address);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/messages/history.h"
 #include "protocol/transport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -25,6 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     kestrun::ReceiveMessage(message, reader.get(), std::chrono::milliseconds(200));
     const uint8_t steer = size ? data[size - 1] : 0;
+    // Some inputs are read as the run history's messages instead.
+    switch (steer) {
+      case 0xF0: kestrun::messages::HistoryQueryRequest::Decode(message); return 0;
+      case 0xF1: kestrun::messages::RunOutputRequest::Decode(message); return 0;
+      case 0xF2: kestrun::messages::DecodeHistoryQueryReply(message); return 0;
+      case 0xF3: kestrun::messages::DecodeRunOutputReply(message); return 0;
+      default: break;
+    }
     for (int i = 0; i < 100000; ++i) {
       switch ((steer + i) % 4) {
         case 0: message.GetLong(); break;

@@ -19,6 +19,7 @@
 #include "protocol/socket.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
+#include "tools/kesclient/history.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
 
@@ -56,6 +57,12 @@ const char kUsage[] =
     "                    stay docked and show the server's notifications (--print:\n"
     "                    as lines; --accept: also those sent from HOST, a relay)\n"
     "  menu [--port N]   list the jobs of your tray menu\n"
+    "  history [JOB] [-n N] [--user USER] [--json]\n"
+    "                    the newest N (default 20) runs recorded by the server, of\n"
+    "                    the jobs you may run: ID, JOB, USER@NODE, STARTED, DURATION,\n"
+    "                    RESULT; --json: one JSON object per line\n"
+    "  output ID         the output the server kept of run ID, standard output and\n"
+    "                    standard error as they came\n"
     "\n"
     "options:\n"
     "  -s SERVER  server host, or the name of a server stanza in the kestrun.conf\n"
@@ -301,6 +308,14 @@ int main(int argc, char** argv) {
     const DockIdentity who{request.user, request.node};
     const std::vector<std::string> rest(argv + optind, argv + argc);
     return command == "dock" ? DockCommand(server, who, rest) : MenuCommand(server, who, rest);
+  }
+  if (command == "history" || command == "output") {
+    const HistoryContext who{userGiven ? request.user : LoginName(),
+                             nodeGiven ? request.node : HostName(), kExitUsage, kExitNoServer,
+                             kExitRefused};
+    const std::vector<std::string> rest(argv + optind, argv + argc);
+    return command == "history" ? HistoryCommand(server, who, rest)
+                                : OutputCommand(server, who, rest);
   }
   std::fprintf(stderr, "kesclient: unknown command %s\n", command.c_str());
   std::fputs(kUsage, stderr);
