@@ -75,8 +75,10 @@ struct Settings {
   bool fullDisk = false;
 };
 
-// Live output of a followed run: each chunk as it comes, then (with an empty
-// chunk and `ended` true) the end.
+// Live output of a followed run: each chunk as it comes (on the run's pump
+// thread, under the run's state lock: it must only copy or queue the chunk,
+// and never drop its FollowHandle), then (with an empty chunk and `ended`
+// true) the end, on the thread that ended the run.
 using FollowCallback = std::function<void(const OutputChunk& chunk, bool ended)>;
 
 class RunHistory;
