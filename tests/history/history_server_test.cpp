@@ -69,7 +69,7 @@ std::string Jobs() {
          child + "  param = exit\n  param = 3\n\nSECRET:\n" + child +
          "  param = exit\n  param = 0\n  group = Admins\n\nBIG:\n" + child +
          "  param = stream\n  param = 5000\n  historyoutput = 1000\n\nCODE:\n" + child +
-         "  param = exit\n";
+         "  param = exit\n\nCAT:\n" + child + "  param = cat\n";
 }
 
 class HistoryServer : public ::testing::Test {
@@ -182,6 +182,78 @@ TEST_F(HistoryServer, BadQueriesGetAClearRefusal) {
     ASSERT_EQ(reply->GetEnum(), 0);
     EXPECT_EQ(reply->GetString(), c.refusal);
   }
+}
+
+// The newest record of `job` as the server reports it to bob.
+messages::RunSummary Newest(int port, const std::string& job) {
+  XDRWRAP request;
+  messages::EncodeRequest(request, messages::HistoryQueryRequest{"bob", "pc", job, "", 0, 1});
+  std::optional<XDRWRAP> reply = Exchange(port, request);
+  if (!reply) return {};
+  auto decoded = messages::DecodeHistoryQueryReply(*reply);
+  auto* runs = std::get_if<messages::HistoryQueryReply>(&decoded);
+  return runs && !runs->runs.empty() ? runs->runs[0] : messages::RunSummary{};
+}
+
+// The process id of the running `job`, once the server lists it; 0 if it
+// never does.
+int32_t ActivePid(int port, const std::string& job) {
+  int32_t pid = 0;
+  WaitUntil([&] {
+    XDRWRAP active;
+    active.BeginEncode();
+    active.AddEnum(GET_ACTIVE_JOBS);
+    std::optional<XDRWRAP> list = Exchange(port, active);
+    for (std::string name; list && !(name = list->GetString()).empty();) {
+      list->GetString();
+      list->GetString();
+      const int32_t id = list->GetLong();
+      list->GetLong();
+      if (name == job) pid = id;
+    }
+    return pid != 0;
+  });
+  return pid;
+}
+
+TEST_F(HistoryServer, WhoEndedARunIsRecorded) {
+  // A stop request with the run's stop id.
+  RunClient stopped(server_->port(), RunFields("CAT").User("carl").Node("pc2"));
+  const uint32_t stopId = stopped.Header()[2];
+  ASSERT_NE(stopId, 0u);
+  ASSERT_NE(ActivePid(server_->port(), "CAT"), 0);
+  XDRWRAP stop;
+  stop.BeginEncode();
+  stop.AddEnum(STOP_REQUEST);
+  stop.AddLong(static_cast<int32_t>(stopId));
+  ASSERT_TRUE(Exchange(server_->port(), stop));
+  stopped.ReadOutput();
+  EXPECT_EQ(stopped.Reply().exitCode, 1);
+  const messages::RunSummary s = Newest(server_->port(), "CAT");
+  EXPECT_EQ(s.outcome, "stopped");
+  EXPECT_EQ(s.endedBy, "STOP_REQUEST of carl@pc2");
+  EXPECT_EQ(Client("bob", {"history", "CAT", "-n", "1"}).out.find("stopped by carl@pc2\n") !=
+                std::string::npos,
+            true);
+
+  // KILL_JOB by its process id.
+  RunClient killed(server_->port(), RunFields("CAT"));
+  killed.Header();
+  const int32_t pid = ActivePid(server_->port(), "CAT");
+  ASSERT_NE(pid, 0);
+  XDRWRAP kill;
+  kill.BeginEncode();
+  kill.AddEnum(KILL_JOB);
+  kill.AddLong(pid);
+  ASSERT_TRUE(Exchange(server_->port(), kill));
+  killed.ReadOutput();
+  killed.Reply();
+  const messages::RunSummary k = Newest(server_->port(), "CAT");
+  EXPECT_EQ(k.outcome, "killed");
+  EXPECT_EQ(k.endedBy, "KILL_JOB");
+  EXPECT_EQ(k.pid, pid);
+  EXPECT_NE(Client("bob", {"history", "CAT", "-n", "1"}).out.find("    killed by admin\n"),
+            std::string::npos);
 }
 
 // Runs CODE with exit codes 0..199 from eight threads; the server is killed
