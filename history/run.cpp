@@ -76,7 +76,11 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
       tailWritten_ -= std::min(tailWritten_, drop);
     }
     pendingBytes_ += size;
-    wake = pendingBytes_ >= owner_.settings_.flushBytes;
+    // A full batch of the head is written at once. The tail window is
+    // rewritten at the flush interval only: at full speed it changes faster
+    // than it could be written, and only its last state matters.
+    pendingHeadBytes_ += head;
+    wake = pendingHeadBytes_ >= owner_.settings_.flushBytes;
     if (!followers_.empty()) {
       const OutputChunk chunk{stream, std::string(data, size)};
       for (auto& [token, follower] : followers_) follower(chunk, false);
@@ -105,6 +109,7 @@ Run::Batch Run::TakeBatchLocked() {
   b.total = total_;
   b.leftOut = leftOut_;
   pendingBytes_ = 0;
+  pendingHeadBytes_ = 0;
   return b;
 }
 

@@ -347,6 +347,14 @@ std::string RunHistory::TakeEndedBy(uint32_t processId, uint32_t stopId, bool* s
 }
 
 std::optional<sql::Database> RunHistory::Reader() {
+  {
+    std::lock_guard<std::mutex> readers(readersLock_);
+    if (!readers_.empty()) {
+      std::optional<sql::Database> db(std::move(readers_.back()));
+      readers_.pop_back();
+      return db;
+    }
+  }
   std::string error;
   std::optional<sql::Database> db =
       sql::Database::Open(settings_.path, sql::Database::Mode::ReadOnly, &error);
@@ -354,9 +362,32 @@ std::optional<sql::Database> RunHistory::Reader() {
   return db;
 }
 
+void RunHistory::Return(std::optional<sql::Database> reader) {
+  // A few stay open: opening one costs more than a query of a page of records.
+  constexpr size_t kKeptReaders = 4;
+  std::lock_guard<std::mutex> readers(readersLock_);
+  if (reader && readers_.size() < kKeptReaders) readers_.push_back(std::move(*reader));
+}
+
+// A reader connection for one call, given back to the pool when the call
+// ends; declared before the call's statements, so they are finalised first.
+class ReaderLease {
+ public:
+  explicit ReaderLease(RunHistory& owner) : owner_(owner), db_(owner.Reader()) {}
+  ReaderLease(const ReaderLease&) = delete;
+  ReaderLease& operator=(const ReaderLease&) = delete;
+  ~ReaderLease() { owner_.Return(std::move(db_)); }
+  std::optional<sql::Database>& operator*() { return db_; }
+
+ private:
+  RunHistory& owner_;
+  std::optional<sql::Database> db_;
+};
+
 std::vector<RunRecord> RunHistory::Find(const Query& query) {
   std::vector<RunRecord> records;
-  std::optional<sql::Database> db = Reader();
+  ReaderLease lease(*this);
+  std::optional<sql::Database>& db = *lease;
   if (!db || query.limit <= 0) return records;
   // Two fixed texts, so that a query for one job walks its index.
   const std::string byJob = std::string("SELECT ") + kRunColumns +
@@ -376,7 +407,8 @@ std::vector<RunRecord> RunHistory::Find(const Query& query) {
 }
 
 std::optional<RunRecord> RunHistory::FindRun(int64_t id) {
-  std::optional<sql::Database> db = Reader();
+  ReaderLease lease(*this);
+  std::optional<sql::Database>& db = *lease;
   if (!db) return std::nullopt;
   const std::string text = std::string("SELECT ") + kRunColumns + " FROM runs WHERE id = ?";
   sql::Statement select(*db, text.c_str());
@@ -386,7 +418,8 @@ std::optional<RunRecord> RunHistory::FindRun(int64_t id) {
 }
 
 std::optional<StoredOutput> RunHistory::ReadOutput(int64_t id) {
-  std::optional<sql::Database> db = Reader();
+  ReaderLease lease(*this);
+  std::optional<sql::Database>& db = *lease;
   if (!db) return std::nullopt;
   // One read transaction: the run's counts and chunks from the same moment.
   if (!db->Execute("BEGIN")) return std::nullopt;
@@ -474,7 +507,8 @@ void RunHistory::FlusherLoop() {
 void RunHistory::Prune() {
   std::vector<std::string> jobs;
   {
-    std::optional<sql::Database> db = Reader();
+    ReaderLease lease(*this);
+    std::optional<sql::Database>& db = *lease;
     if (!db) return;
     sql::Statement select(*db, "SELECT DISTINCT job FROM runs");
     while (select.Step() == sql::Statement::Result::Row) jobs.push_back(select.Text(0));

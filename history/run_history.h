@@ -140,7 +140,8 @@ class Run {
   size_t tailWritten_ = 0;    // leading tail_ chunks already in the file as they are
   bool tailRewrite_ = false;  // the tail in the file no longer matches tail_'s start
   int64_t leftOut_ = 0;
-  size_t pendingBytes_ = 0;
+  size_t pendingBytes_ = 0;      // output since the last flush
+  size_t pendingHeadBytes_ = 0;  // of which kept in the head
   bool ended_ = false;
   std::map<int64_t, FollowCallback> followers_;
 };
@@ -213,13 +214,17 @@ class RunHistory {
 
  private:
   friend class Run;
+  friend class ReaderLease;
   explicit RunHistory(Settings settings, sql::Database writer);
   void Failed(const std::string& what);
   bool WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end);
   void Forget(int64_t id);
   void FlusherLoop();
   void WakeFlusher();
+  // A reader connection from the pool (opened when none is free); Return
+  // gives it back.
   std::optional<sql::Database> Reader();
+  void Return(std::optional<sql::Database> reader);
 
   Settings settings_;
   std::mutex writeLock_;  // guards writer_ and lastFailureLog_
@@ -236,6 +241,8 @@ class RunHistory {
   bool stopping_ = false;
   bool flushWanted_ = false;
   std::condition_variable wake_;
+  std::mutex readersLock_;  // guards readers_
+  std::vector<sql::Database> readers_;
   int64_t lastPrune_ = 0;  // flusher thread only
   std::thread flusher_;
 };
