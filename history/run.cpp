@@ -1,5 +1,6 @@
 // One run being recorded: its output kept within the cap, head and tail.
 #include <algorithm>
+#include <cstring>
 
 #include "history/run_history.h"
 #include "history/schema.h"
@@ -16,8 +17,7 @@ Run::Run(RunHistory& owner, int64_t id, std::string job, int64_t cap, uint32_t s
       job_(std::move(job)),
       headCap_(std::max<int64_t>(cap, 0) / 2),
       tailCap_(std::max<int64_t>(cap, 0) - std::max<int64_t>(cap, 0) / 2),
-      stopId_(stopId),
-      tailSeq_(kTailSeqBase) {}
+      stopId_(stopId) {}
 
 Run::~Run() = default;
 
@@ -46,35 +46,7 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
       rest += skip;
       restSize -= skip;
     }
-    if (restSize > 0) {
-      if (tail_.size() > tailWritten_ && tail_.back().stream == stream)
-        tail_.back().data.append(rest, restSize);
-      else
-        tail_.push_back({stream, std::string(rest, restSize)});
-      tailBytes_ += static_cast<int64_t>(restSize);
-    }
-    // The window keeps the last tailCap_ bytes; what falls out of its front
-    // is counted as left out.
-    size_t drop = 0;
-    while (tailBytes_ > tailCap_) {
-      OutputChunk& front = tail_[drop];
-      const int64_t excess = tailBytes_ - tailCap_;
-      if (static_cast<int64_t>(front.data.size()) <= excess) {
-        tailBytes_ -= static_cast<int64_t>(front.data.size());
-        leftOut_ += static_cast<int64_t>(front.data.size());
-        if (drop < tailWritten_) tailRewrite_ = true;
-        ++drop;
-      } else {
-        front.data.erase(0, static_cast<size_t>(excess));
-        tailBytes_ -= excess;
-        leftOut_ += excess;
-        if (drop < tailWritten_) tailRewrite_ = true;
-      }
-    }
-    if (drop > 0) {
-      tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(drop));
-      tailWritten_ -= std::min(tailWritten_, drop);
-    }
+    if (restSize > 0) AddToTail(stream, rest, restSize);
     pendingBytes_ += size;
     // A full batch of the head is written at once. The tail window is
     // rewritten at the flush interval only: at full speed it changes faster
@@ -89,23 +61,53 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
   if (wake) owner_.WakeFlusher();
 }
 
+void Run::AddToTail(uint32_t stream, const char* data, size_t size) {
+  // One copy into a ring allocated once: at full speed most of these bytes
+  // are overwritten before a flush ever writes them.
+  const size_t cap = static_cast<size_t>(tailCap_);
+  if (ring_.empty()) ring_.resize(cap);
+  const size_t first = std::min(size, cap - ringEnd_);
+  std::memcpy(ring_.data() + ringEnd_, data, first);
+  std::memcpy(ring_.data(), data + first, size - first);
+  ringEnd_ = (ringEnd_ + size) % cap;
+  if (!segments_.empty() && segments_.back().first == stream)
+    segments_.back().second += static_cast<int64_t>(size);
+  else
+    segments_.emplace_back(stream, static_cast<int64_t>(size));
+  tailBytes_ += static_cast<int64_t>(size);
+  tailChanged_ = true;
+  // What falls out of the window's front is counted as left out.
+  while (tailBytes_ > tailCap_) {
+    auto& front = segments_.front();
+    const int64_t excess = tailBytes_ - tailCap_;
+    const int64_t dropped = std::min(front.second, excess);
+    front.second -= dropped;
+    tailBytes_ -= dropped;
+    leftOut_ += dropped;
+    if (front.second == 0) segments_.pop_front();
+  }
+}
+
 Run::Batch Run::TakeBatchLocked() {
   Batch b;
   b.head = std::move(pendingHead_);
   pendingHead_.clear();
   b.headSeq = headSeq_;
   headSeq_ += static_cast<int64_t>(b.head.size());
-  b.rewriteTail = tailRewrite_;
-  if (tailRewrite_) {
-    b.tail = tail_;
-    b.tailSeq = kTailSeqBase;
-  } else {
-    b.tail.assign(tail_.begin() + static_cast<std::ptrdiff_t>(tailWritten_), tail_.end());
-    b.tailSeq = tailSeq_;
+  b.rewriteTail = tailChanged_;
+  if (tailChanged_) {
+    const size_t cap = static_cast<size_t>(tailCap_);
+    size_t at = (ringEnd_ + cap - static_cast<size_t>(tailBytes_)) % cap;
+    for (const auto& [stream, bytes] : segments_) {
+      OutputChunk chunk{stream, std::string(static_cast<size_t>(bytes), '\0')};
+      const size_t first = std::min(chunk.data.size(), cap - at);
+      std::memcpy(chunk.data.data(), ring_.data() + at, first);
+      std::memcpy(chunk.data.data() + first, ring_.data(), chunk.data.size() - first);
+      at = (at + chunk.data.size()) % cap;
+      b.tail.push_back(std::move(chunk));
+    }
   }
-  tailSeq_ = b.tailSeq + static_cast<int64_t>(b.tail.size());
-  tailWritten_ = tail_.size();
-  tailRewrite_ = false;
+  tailChanged_ = false;
   b.total = total_;
   b.leftOut = leftOut_;
   pendingBytes_ = 0;
@@ -118,7 +120,7 @@ void Run::Flush() {
   Batch batch;
   {
     std::lock_guard<std::mutex> state(stateLock_);
-    if (ended_ || (pendingBytes_ == 0 && !tailRewrite_)) return;
+    if (ended_ || (pendingBytes_ == 0 && !tailChanged_)) return;
     batch = TakeBatchLocked();
   }
   owner_.WriteBatch(*this, batch, nullptr);

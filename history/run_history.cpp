@@ -277,7 +277,7 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
     clear.Bind(1, run.id()).Bind(2, kTailSeqBase);
     ok = ok && clear.Run();
   }
-  add(batch.tail, batch.tailSeq);
+  add(batch.tail, kTailSeqBase);
   if (end) {
     sql::Statement finish(writer_,
                           "UPDATE runs SET ended = ?, pid = ?, exit_code = ?, outcome = ?,"

@@ -29,6 +29,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -111,14 +112,14 @@ class Run {
   struct Batch {
     std::vector<OutputChunk> head;
     int64_t headSeq = 0;
-    std::vector<OutputChunk> tail;
-    int64_t tailSeq = 0;
+    std::vector<OutputChunk> tail;  // the whole window, when it changed
     bool rewriteTail = false;
     int64_t total = 0;
     int64_t leftOut = 0;
   };
-  Batch TakeBatchLocked();                                   // state lock held
-  void AddFollower(int64_t token, FollowCallback callback);  // state lock held
+  Batch TakeBatchLocked();                                         // state lock held
+  void AddToTail(uint32_t stream, const char* data, size_t size);  // state lock held
+  void AddFollower(int64_t token, FollowCallback callback);        // state lock held
   void RemoveFollower(int64_t token);
 
   RunHistory& owner_;
@@ -133,12 +134,14 @@ class Run {
   int64_t total_ = 0;
   int64_t headKept_ = 0;
   int64_t headSeq_ = 0;
-  int64_t tailSeq_ = 0;
   std::vector<OutputChunk> pendingHead_;
-  std::vector<OutputChunk> tail_;  // the last tailCap_ bytes at most
+  // The tail window: its last tailCap_ bytes in a ring (allocated at its
+  // first byte), and the streams of its bytes, oldest first.
+  std::string ring_;
+  size_t ringEnd_ = 0;  // where the next byte goes
+  std::deque<std::pair<uint32_t, int64_t>> segments_;
   int64_t tailBytes_ = 0;
-  size_t tailWritten_ = 0;    // leading tail_ chunks already in the file as they are
-  bool tailRewrite_ = false;  // the tail in the file no longer matches tail_'s start
+  bool tailChanged_ = false;  // since the last flush
   int64_t leftOut_ = 0;
   size_t pendingBytes_ = 0;      // output since the last flush
   size_t pendingHeadBytes_ = 0;  // of which kept in the head
