@@ -402,6 +402,12 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
   } else if (k == "keeporphans") {
     // Used once, at start-up, before the first run.
     if (std::optional<bool> on = ParseOnOff(d.value); on && !reload_) config_.keepOrphans_ = *on;
+  } else if (k == "history") {
+    if (!reload_) config_.history_ = d.value;
+  } else if (k == "historyoutput") {
+    s.historyOutput = ParseNumber(d.value);
+  } else if (k == "historydays") {
+    s.historyDays = ParseNumber(d.value);
   } else if (k == "banner") {
     if (std::optional<bool> on = ParseOnOff(d.value)) s.banner = *on;
   } else if (k == "bannergraphic") {

@@ -145,6 +145,11 @@ struct JobDefinition {
   std::vector<FieldName> fieldNames;
   std::vector<JobAttribute> attributes;
   int32_t lockParameter = 0;
+  // The run history of the job: output bytes kept per run and days kept (-1:
+  // the global setting), and the newest runs kept (0: no limit).
+  int32_t historyOutput = -1;
+  int32_t historyDays = -1;
+  int32_t historyRuns = 0;
   bool hasClientDirective = false;
   bool hasJobDirective = false;
 

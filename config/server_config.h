@@ -48,6 +48,10 @@ struct ConfigSnapshot {
   std::vector<uint32_t> relayClients;
   bool banner = false;
   std::string groupProcessorPath;
+  // The run history's defaults for jobs without their own: output bytes
+  // kept per run (`historyoutput`) and days records are kept (`historydays`).
+  int32_t historyOutput = 1024 * 1024;
+  int32_t historyDays = 90;
 
   std::vector<JobDefinition> jobs;  // stanzas in file order
   std::vector<FieldNameBlock> fieldNameBlocks;
@@ -97,6 +101,9 @@ class ServerConfig : public ServerLog {
   // `keeporphans`: leave the runs of an earlier, killed server of this home
   // running at start-up instead of ending them. Off unless set.
   bool keepOrphans() const { return keepOrphans_; }
+  // `history`: the run history file as written (empty: the default,
+  // $KESTRUNHOME/history.db; "off": none). Read once, at start-up.
+  const std::string& historySetting() const { return history_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
   // Any thread may use it (config/group_processor.h).
@@ -127,6 +134,7 @@ class ServerConfig : public ServerLog {
   std::string listenAddress_;
   int32_t processId_ = 0;
   bool keepOrphans_ = false;
+  std::string history_;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 

@@ -27,6 +27,9 @@ class RefusalLog;
 class PreloadTable;
 struct PreloadHooks;
 struct JobDefinition;
+namespace history {
+class RunHistory;
+}
 
 struct ServerContext {
   ServerConfig* config = nullptr;
@@ -35,6 +38,8 @@ struct ServerContext {
   // Paces the log lines of refused relay requests (notify/refusal_log.h);
   // null: every refusal is logged.
   RefusalLog* relayRefusals = nullptr;
+  // The run history (history/run_history.h); null: runs are not recorded.
+  history::RunHistory* history = nullptr;
   // Seams of job runs (preloaded programs); empty until that module fills
   // them in.
   RunHooks runHooks;

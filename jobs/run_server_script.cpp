@@ -15,6 +15,7 @@
 #include "config/server_config.h"
 #include "jobs/job_running_rule.h"
 #include "jobs/preload.h"
+#include "jobs/run_recording.h"
 #include "jobs/script_environment.h"
 #include "launch/command_line.h"
 #include "launch/execute.h"
@@ -134,6 +135,21 @@ void CommunicationFailure(const ServerConfig& config, const RunRequest& r) {
              r.clientNode.c_str());
 }
 
+// The run's record in the history: `arguments` without the program path.
+history::RunStart RecordStart(const RequestContext& rc, const RunRequest& r,
+                              const std::vector<std::string>& arguments, const JobDefinition* job,
+                              const EnvironmentBlock& env) {
+  history::RunStart start;
+  start.job = r.programId;
+  start.user = r.clientUser;
+  start.node = r.clientNode;
+  start.address = AddressText(rc.peerAddress);
+  start.arguments = arguments;
+  start.fields = RecordedFields(job, env);
+  start.listBox = RecordedListBox(env);
+  return start;
+}
+
 // Starts the job that passed every check and answers with its outcome.
 // `arguments` holds the program path in element 0.
 void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
@@ -167,10 +183,19 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
   run.useTerminal = useTerminal;
   run.arguments = arguments;
   run.environment = env;
+  RunRecording recording(
+      rc.server.history,
+      RecordStart(rc, r, std::vector<std::string>(arguments.begin() + 1, arguments.end()), &job,
+                  env),
+      StartHeaderOf(job).stopId);
+  run.outputTap = recording.tap();
   if (rc.server.notifyJobState) {
     run.stateChanged = [&rc, &job](bool started) { rc.server.notifyJobState(job, started); };
   }
   const RunOutcome out = Execute(execution, run, rc.socket);
+  recording.Finish(out, out.result != 0 && out.result != kStreamFailure
+                            ? RunScriptRefused::LaunchFailed(SystemErrorText(out.result)).message
+                            : std::string());
   if (out.result == 0) {
     LogMessage(config, "%s@%s Script \"%s\" exits code %d", user, node, program, out.exitStatus);
     SendEndWord(rc.socket);
@@ -218,9 +243,15 @@ void RunServerScript(RequestContext& rc) {
   const char* user = r.clientUser.c_str();
   const char* node = r.clientNode.c_str();
   const char* name = r.programId.c_str();
+  history::RunHistory* const history = rc.server.history;
+  auto refused = [&](const char* outcome, const std::string& message) {
+    RecordRefusedRun(history, RecordStart(rc, r, arguments, job ? &*job : nullptr, env), outcome,
+                     message);
+  };
   if (filter.tooMany()) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
                kTooManyListBoxVariables);
+    refused(history::kRefused, kTooManyListBoxVariables);
     return Refuse(rc, {kTooManyListBoxVariables});
   }
   // Bounded while it runs: a parameter that names a long variable many times
@@ -230,14 +261,18 @@ void RunServerScript(RequestContext& rc) {
   if (!expanded) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
                kArgumentListTooLong);
-    return Refuse(rc, RunScriptRefused::LaunchFailed(kArgumentListTooLong));
+    const RunScriptRefused tooLong = RunScriptRefused::LaunchFailed(kArgumentListTooLong);
+    refused(history::kLaunchFailed, tooLong.message);
+    return Refuse(rc, tooLong);
   }
   arguments = std::move(*expanded);
 
   if (refusal.refused) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - denied due to Deny/Allow job", user,
                node, name);
-    return Refuse(rc, {RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId)});
+    const std::string message = RefusalMessage(refusal, r.clientUser, r.clientNode, r.programId);
+    refused(history::kRefused, message);
+    return Refuse(rc, {message});
   }
   if (!job) {
     if (denied)
@@ -246,7 +281,9 @@ void RunServerScript(RequestContext& rc) {
     else
       LogMessage(config, "%s@%s attempts to invoke job \"%s\" - job does not exist", user, node,
                  name);
-    return Refuse(rc, RunScriptRefused::JobNotFound());
+    const RunScriptRefused notFound = RunScriptRefused::JobNotFound();
+    refused(denied ? history::kDenied : history::kRefused, notFound.message);
+    return Refuse(rc, notFound);
   }
   LogMessage(config, "%s@%s invoking job \"%s\"", user, node, name);
   if (job->program.empty()) {

@@ -100,12 +100,13 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
 
   std::unique_ptr<StreamPumps> pumps = launch.HandOver(clientSocket, nullptr, context.startThread);
   pumps->StopOutputOn(killedAndEnded->fd());
+  pumps->TapOutput(run.outputTap);
   if (const int startError = pumps->Start()) {
     EndUnpumpedRun(process, *pumps);
     entry.Remove();
     process.Reap();
     if (run.stateChanged) run.stateChanged(false);
-    return {startError, 0};
+    return {startError, 0, pid};
   }
   const ProcessEnd end = process.WaitForEnd();
   ended.store(true);
@@ -119,7 +120,7 @@ RunOutcome Execute(ExecutionContext& context, const RunDescription& run,
   // killed are collected now rather than at the next minute.
   ReapAdoptedOrphans();
 
-  RunOutcome outcome{0, ExitCodeOf(end, killed)};
+  RunOutcome outcome{0, ExitCodeOf(end, killed), pid, killed};
   if (const int wrapperError = launch.LaunchErrorOfWrapper()) outcome = {wrapperError, 0};
   if (streamFailed) outcome.result = kStreamFailure;
   if (run.stateChanged) run.stateChanged(false);

@@ -100,6 +100,8 @@ struct RunDescription {
   // Called on the launching thread with true once the program is listed in
   // the running-job table and with false once the run has ended. May be empty.
   std::function<void(bool started)> stateChanged;
+  // Given a copy of the program's output (the run history); null for none.
+  OutputTap* outputTap = nullptr;
 };
 
 // Runs `run.arguments` for the client on `clientSocket`: streams its input and

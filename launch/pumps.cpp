@@ -156,6 +156,8 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     const long n =
         ReadSome(c.pipe.get(), buf.data(), capturingBefore ? kMaxFrameData : buf.size(), &error);
     if (n <= 0) break;  // every holder of the program's end has closed it
+    if (c.tap && !capturingBefore)
+      c.tap->Output(static_cast<StreamCode>(stream), buf.data(), static_cast<size_t>(n));
     if (clientFailed) continue;
     // Read the targets again: a preloaded program's pumps may have been
     // pointed at a new run or step while the read waited.

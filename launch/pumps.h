@@ -65,6 +65,15 @@ struct CaptureBuffer {
   bool stderrPassedThrough = false;
 };
 
+// A copy of a run's output as it is read from the program (the run history
+// keeps it). Called on the stream's pump thread for every read of the
+// pass-through phase, client or not; must return quickly and never block.
+class OutputTap {
+ public:
+  virtual ~OutputTap() = default;
+  virtual void Output(StreamCode stream, const char* data, size_t size) = 0;
+};
+
 // What one pump works with. Owned by StreamPumps, alive until its thread ended.
 struct PumpContext {
   std::atomic<CaptureBuffer*> capture{nullptr};
@@ -82,6 +91,7 @@ struct PumpContext {
   // then takes at most kReadsAfterKill more reads of output already there
   // and ends.
   FileHandle killed = kInvalidFile;
+  OutputTap* tap = nullptr;  // output pumps: not owned; null for none
 };
 
 inline constexpr int kReadsAfterKill = 16;
@@ -150,6 +160,9 @@ class StreamPumps {
   // Before Start: the output pumps end once `killed` is signalled, even if
   // the pipes are still held (see PumpContext::killed). Not owned.
   void StopOutputOn(FileHandle killed) { output_.killed = error_.killed = killed; }
+  // Before Start: every read of the output pumps is also given to `tap`
+  // (null: none), which must outlive Finish.
+  void TapOutput(OutputTap* tap) { output_.tap = error_.tap = tap; }
   // Call once the program has ended. Waits for the output pumps (they end
   // when every holder of the program's ends of the pipes is gone, or once
   // their kill wake-up is signalled), then ends

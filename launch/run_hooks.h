@@ -18,6 +18,8 @@ struct CaptureBuffer;
 struct RunOutcome {
   int32_t result = 0;
   int32_t exitStatus = 0;
+  uint32_t processId = 0;  // the program's, once launched
+  bool killed = false;     // the server killed it through the running-job table
 };
 
 // What a preloaded program would be adopted for.

@@ -33,6 +33,9 @@ enum RequestType : int32_t {
   CANCEL_DIALOG = 27,
   GET_GROUPS_FOR_USER = 28,
   GET_USERS_IN_GROUP = 29,
+  // The run history; 100 and up are this server's own additions.
+  HISTORY_QUERY = 100,
+  RUN_OUTPUT = 101,
 };
 
 }  // namespace kestrun

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "config/server_config.h"
 #include "jobs/job_running_rule.h"
+#include "jobs/run_recording.h"
 #include "jobs/script_environment.h"
 #include "launch/execute.h"
 #include "platform/error_text.h"
@@ -92,7 +93,7 @@ void Notify(const RunShared& shared, const JobDefinition& job, bool started) {
 // or 1 when it could not be started.
 int32_t RunProgram(RunShared& shared, const JobDefinition& job,
                    const std::vector<std::string>& arguments, const EnvironmentBlock& env,
-                   const JobLog& log) {
+                   const JobLog& log, RunRecording& recording) {
   RunDescriptor descriptor;
   descriptor.jobName = job.name;
   descriptor.lockValue = LockValueOf(job.lockParameter, arguments);
@@ -104,10 +105,12 @@ int32_t RunProgram(RunShared& shared, const JobDefinition& job,
   if (out.result != 0) {
     LogMessage(shared.config, "SCHEDULER: Failed to run script \"%s\": Error %d (%s)",
                job.program.c_str(), out.result, SystemErrorText(out.result).c_str());
+    recording.Finish({history::kLaunchFailed, 1, 0, {}, SystemErrorText(out.result)});
     return 1;
   }
   LogMessage(shared.config, "SCHEDULER: Script \"%s\" exits code %d", job.program.c_str(),
              out.exitStatus);
+  recording.Finish({history::kExited, out.exitStatus, 0, {}, {}});
   return out.exitStatus;
 }
 
@@ -138,8 +141,14 @@ std::optional<FinishedRun> RunScheduledJob(RunShared& shared, const ScheduledRun
   FinishedRun finished;
   {
     const JobLog log = OpenJobLog(shared.config, job, env, shared.clock().local);
+    history::RunStart start;
+    start.job = job.name;
+    start.user = "SCHEDULER";
+    start.origin = run.parent ? history::kOriginDependent : history::kOriginScheduler;
+    start.arguments = job.params;
+    RunRecording recording(shared.history, start, 0);
     Notify(shared, job, true);
-    finished.exitCode = RunProgram(shared, job, arguments, env, log);
+    finished.exitCode = RunProgram(shared, job, arguments, env, log, recording);
     Notify(shared, job, false);
     finished.logPath = log.path;
   }  // the log and input files close here, once each

@@ -18,6 +18,9 @@ namespace kestrun {
 
 class ServerConfig;
 class RunningJobTable;
+namespace history {
+class RunHistory;
+}
 
 // The clock of the scheduler: seconds since the epoch and the local time of
 // that same instant, read together.
@@ -48,6 +51,9 @@ struct RunShared {
   // Tells a job's run group that it started (true) or stopped (false); empty
   // while notifications are not there.
   const std::function<void(const JobDefinition&, bool started)> notifyJobState;
+
+  // The run history (null: runs are not recorded); set before any run.
+  history::RunHistory* history = nullptr;
 
   std::mutex lock;
   std::condition_variable idle;  // signalled when activeRuns drops to 0

@@ -109,7 +109,9 @@ std::vector<size_t> DueJobs(const std::vector<ScheduleEntry>& schedule, const Lo
 Scheduler::Scheduler(ServerConfig& config, RunningJobTable& runningJobs, SchedulerOptions options)
     : shared_(std::make_shared<RunShared>(config, runningJobs, std::move(options.clock),
                                           std::move(options.notifyJobState))),
-      testStartTimedRun_(std::move(options.testStartTimedRun)) {}
+      testStartTimedRun_(std::move(options.testStartTimedRun)) {
+  shared_->history = options.history;
+}
 
 void Scheduler::Tick() {
   ServerConfig& config = shared_->config;

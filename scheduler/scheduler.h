@@ -61,6 +61,8 @@ struct SchedulerOptions {
   // Tells a job's run group that it started or stopped (notifications);
   // called from run threads.
   std::function<void(const JobDefinition&, bool started)> notifyJobState;
+  // The run history (null: runs are not recorded); outlives every run.
+  history::RunHistory* history = nullptr;
   // TEST ONLY: replaces the start of the runs that a tick finds due.
   std::function<void(const JobDefinition&)> testStartTimedRun;
 };

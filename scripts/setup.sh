@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   procps
   libsystemd-dev systemd

@@ -28,5 +28,7 @@ In a second terminal, try:
   $home/kesclient active                        # the running jobs
   $home/kesclient run environment               # what a job is given
   $home/kesclient dialog archive                # a job's dialog (needs a display)
+  $home/kesclient history                       # the runs so far, newest first
+  $home/kesclient output ID                     # what run ID printed (ID from history)
 EOT
 exec "$home/KestrunServer"

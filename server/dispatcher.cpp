@@ -19,6 +19,7 @@
 #include "protocol/transport.h"
 #include "server/group_requests.h"
 #include "server/help_request.h"
+#include "server/history_requests.h"
 #include "server/running_job_requests.h"
 
 namespace kestrun {
@@ -77,13 +78,25 @@ bool InTable(int32_t type) {
   return type >= 0 && type < static_cast<int32_t>(kRequestTable.size());
 }
 
+// The requests of this server's own range (100 and up).
+constexpr std::array<RequestEntry, 2> kOwnRequests = {{
+    {"HISTORY_QUERY", HistoryQuery},
+    {"RUN_OUTPUT", RunOutput},
+}};
+
+bool InOwnRange(int32_t type) {
+  return type >= HISTORY_QUERY && type < HISTORY_QUERY + static_cast<int32_t>(kOwnRequests.size());
+}
+
 }  // namespace
 
 std::string_view RequestTypeName(int32_t type) {
+  if (InOwnRange(type)) return kOwnRequests[type - HISTORY_QUERY].name;
   return InTable(type) ? kRequestTable[type].name : "Unknown";
 }
 
 RequestHandler HandlerFor(int32_t type) {
+  if (InOwnRange(type)) return kOwnRequests[type - HISTORY_QUERY].handler;
   return InTable(type) ? kRequestTable[type].handler : nullptr;
 }
 

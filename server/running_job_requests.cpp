@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "config/server_config.h"
+#include "history/run_history.h"
 #include "launch/running_jobs.h"
 #include "platform/thread.h"
 #include "protocol/messages/jobs_admin.h"
@@ -37,7 +38,11 @@ void KillJob(RequestContext& rc) {
   LogMessage(config, "Administrator requests kill of process id %ld", static_cast<long>(pid));
   // Process ids are positive; anything else names no job.
   std::optional<std::string> jobName;
+  // Noted before the kill: the run records its end as soon as it sees it.
+  history::RunHistory* const history = rc.server.history;
+  if (pid > 0 && history) history->NoteKill(static_cast<uint32_t>(pid), history::kEndedByAdmin);
   if (pid > 0) jobName = rc.server.runningJobs->KillJobByProcessId(static_cast<uint32_t>(pid));
+  if (!jobName && pid > 0 && history) history->NoteKill(static_cast<uint32_t>(pid), {});
   if (!jobName) {
     messages::KillJobRefused{}.Encode(rc.reply);
     return;
@@ -51,6 +56,7 @@ void StopRequest(RequestContext& rc) {
   const uint32_t stopId = messages::StopRequest::Decode(rc.request).stopId;
   const ServerConfig& config = *rc.server.config;
   LogMessage(config, "User Requests Process Stop");
+  if (rc.server.history) rc.server.history->NoteStop(stopId);
   if (rc.server.runningJobs->KillJobByStopId(stopId)) {
     LogMessage(config, "Process stopped successfully");
   } else {
@@ -61,6 +67,7 @@ void StopRequest(RequestContext& rc) {
 
 int KillAllJobsForShutdown(ServerContext& server) {
   const ServerConfig& config = *server.config;
+  if (server.history) server.history->NoteEndAll(history::kEndedByShutdown);
   const int killed = server.runningJobs->KillAllRunningJobs(
       [&](const std::string& line) { LogMessage(config, "%s", line.c_str()); });
   // The killed programs get time to end before the process goes.

@@ -19,6 +19,7 @@
 #include "scheduler/job_log.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
+#include "server/history_requests.h"
 #include "server/listener.h"
 #include "server/running_job_requests.h"
 #include "server/service.h"
@@ -97,6 +98,7 @@ ListenerHooks ServingHooks(ServerProcess& process) {
   scheduling.notifyJobState = [&process](const JobDefinition& job, bool started) {
     if (process.context.notifyJobState) process.context.notifyJobState(job, started);
   };
+  scheduling.history = process.history.get();
   auto scheduler = std::make_shared<Scheduler>(config, process.runningJobs, std::move(scheduling));
   hooks.schedulerMinuteStep = [scheduler] { scheduler->Tick(); };
   return hooks;
@@ -148,6 +150,8 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // end them are still running, invisible to this server's tables.
     EndOrphanedRunsOfEarlierServers(process.config, process.homeDirectory, kOrphanGrace);
     EnsureJobLogFolder(process.config, process.homeDirectory);
+    process.history = OpenRunHistory(process.config, process.homeDirectory);
+    process.context.history = process.history.get();
     ListenerHooks hooks = ServingHooks(process);
     // The start line is logged only once the port is ours: a second server
     // on a busy port logs why it could not listen instead.

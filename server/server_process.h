@@ -15,6 +15,7 @@
 
 #include "config/server_config.h"
 #include "core/context.h"
+#include "history/run_history.h"
 #include "launch/running_jobs.h"
 #include "notify/docked_registry.h"
 #include "notify/refusal_log.h"
@@ -33,6 +34,8 @@ struct ServerProcess {
   DockedRegistry docked;
   RefusalLog relayRefusals{DockedRegistry::SystemClock};
   ReceiveBudget receiveBudget;  // buffers of all requests being received
+  // The run history; opened by StartServer before serving (null: none).
+  std::unique_ptr<history::RunHistory> history;
   ServerContext context;
   // Started by systemd (-StartService): an interrupt is the service's stop.
   bool underServiceManager = false;

@@ -134,6 +134,7 @@ bool RunAsService(ServerProcess& process) {
 
 void StopService(ServerProcess& process) {
   LogMessage(process.config, "Kestrun Service Shutting Down");
+  if (process.history) process.history->NoteEndAll(history::kEndedByServiceStop);
   const int killed = process.runningJobs.KillAllRunningJobs(
       [&](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); });
   const int sent = NotifyServiceManager("STOPPING=1");

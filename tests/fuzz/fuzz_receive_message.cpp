@@ -11,6 +11,7 @@
 #include "protocol/messages/dialog.h"
 #include "protocol/messages/dialog_scripts.h"
 #include "protocol/messages/groups.h"
+#include "protocol/messages/history.h"
 #include "protocol/messages/jobs_admin.h"
 #include "protocol/messages/notify.h"
 #include "protocol/messages/preload.h"
@@ -58,6 +59,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   try {
     const uint8_t steer = size ? data[size - 1] : 0;
+    // Some inputs are read as the run history's messages instead.
+    switch (steer) {
+      case 0xF0:
+        kestrun::messages::HistoryQueryRequest::Decode(message);
+        return 0;
+      case 0xF1:
+        kestrun::messages::RunOutputRequest::Decode(message);
+        return 0;
+      case 0xF2:
+        kestrun::messages::DecodeHistoryQueryReply(message);
+        return 0;
+      case 0xF3:
+        kestrun::messages::DecodeRunOutputReply(message);
+        return 0;
+      default:
+        break;
+    }
     for (int i = 0; i < 100000; ++i) {
       switch ((steer + i) % 4) {
         case 0:

@@ -24,6 +24,7 @@
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
 #include "tools/kesclient/exit_status.h"
+#include "tools/kesclient/history.h"
 #include "tools/kesclient/listing.h"
 #include "tools/kesclient/requests.h"
 #include "tools/kesclient/run_job.h"
@@ -58,6 +59,12 @@ const char kUsage[] =
     "                    stay docked and show the server's notifications (--print:\n"
     "                    as lines; --accept: also those sent from HOST, a relay)\n"
     "  menu [--port N]   list the jobs of your tray menu\n"
+    "  history [JOB] [-n N] [--user USER] [--json]\n"
+    "                    the newest N (default 20) runs recorded by the server, of\n"
+    "                    the jobs you may run: ID, JOB, USER@NODE, STARTED, DURATION,\n"
+    "                    RESULT; --json: one JSON object per line\n"
+    "  output ID         the output the server kept of run ID, standard output and\n"
+    "                    standard error as they came\n"
     "\n"
     "options:\n"
     "  -s SERVER  server host, or the name of a server in client.conf or in the\n"
@@ -387,15 +394,28 @@ int MenuCommandLine(const Options& o, const Target& t) {
   return MenuCommand(t.server, {t.user, t.node}, o.args);
 }
 
+// Every failure of `history` and `output` is kesclient's own.
+HistoryContext HistoryAsker(const Target& t) {
+  return {t.user, t.node, kExitClientFailure, kExitClientFailure, kExitClientFailure};
+}
+
+int HistoryCommandLine(const Options& o, const Target& t) {
+  return HistoryCommand(t.server, HistoryAsker(t), o.args);
+}
+
+int OutputCommandLine(const Options& o, const Target& t) {
+  return OutputCommand(t.server, HistoryAsker(t), o.args);
+}
+
 struct Command {
   const char* name;
   int (*run)(const Options&, const Target&);
 };
 
 constexpr Command kCommands[] = {
-    {"run", RunCommand},       {"dialog", DialogCommandLine}, {"jobs", JobsCommand},
-    {"active", ActiveCommand}, {"echo", EchoCommand},         {"dock", DockCommandLine},
-    {"menu", MenuCommandLine},
+    {"run", RunCommand},       {"dialog", DialogCommandLine},   {"jobs", JobsCommand},
+    {"active", ActiveCommand}, {"echo", EchoCommand},           {"dock", DockCommandLine},
+    {"menu", MenuCommandLine}, {"history", HistoryCommandLine}, {"output", OutputCommandLine},
 };
 
 }  // namespace

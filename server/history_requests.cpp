@@ -1,0 +1,150 @@
+#include "server/history_requests.h"
+
+#include <cstdio>
+#include <map>
+
+#include "base/log.h"
+#include "base/text.h"
+#include "config/group_processor.h"
+#include "config/server_config.h"
+#include "protocol/messages/history.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr const char* kHistoryOff = "The run history is not kept on this server";
+
+// The job-list rule, asked once per job name of a reply.
+class Visibility {
+ public:
+  Visibility(const ServerConfig& config, std::string user)
+      : config_(config), snapshot_(config.Snapshot()), user_(std::move(user)) {}
+  bool operator()(const std::string& job) {
+    auto [it, added] = seen_.try_emplace(job, false);
+    if (!added) return it->second;
+    const JobDefinition* definition = snapshot_->FindJob(job);
+    it->second = definition != nullptr &&
+                 (!definition->group || IsUserInGroups(config_, *definition->group, user_));
+    return it->second;
+  }
+
+ private:
+  const ServerConfig& config_;
+  std::shared_ptr<const ConfigSnapshot> snapshot_;
+  std::string user_;
+  std::map<std::string, bool> seen_;
+};
+
+messages::RunSummary SummaryOf(const history::RunRecord& r) {
+  messages::RunSummary s;
+  s.id = r.id;
+  s.job = r.start.job;
+  s.user = r.start.user;
+  s.node = r.start.node;
+  s.address = r.start.address;
+  s.origin = r.start.origin;
+  s.arguments = r.start.arguments;
+  s.fields = r.start.fields;
+  s.listBox = r.start.listBox;
+  s.started = r.start.started;
+  s.ended = r.ended;
+  s.pid = static_cast<int32_t>(r.processId);
+  s.exitCode = r.exitCode;
+  s.outcome = r.outcome;
+  s.endedBy = r.endedBy;
+  s.outputBytes = r.outputBytes;
+  s.message = r.message;
+  return s;
+}
+
+void Refuse(RequestContext& rc, const std::string& message) {
+  messages::HistoryRefusal{message}.Encode(rc.reply);
+}
+
+}  // namespace
+
+void HistoryQuery(RequestContext& rc) {
+  const messages::HistoryQueryRequest request = messages::HistoryQueryRequest::Decode(rc.request);
+  if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  if (request.limit < 1 || request.limit > messages::kMaxHistoryLimit)
+    return Refuse(rc, "The number of runs asked for must be between 1 and 1000");
+  if (request.job.size() > messages::kMaxHistoryJobName)
+    return Refuse(rc, "The job name is longer than 255 bytes");
+  history::Query query;
+  query.job = UpperCase(request.job);
+  query.user = request.runUser;
+  query.since = request.since;
+  query.limit = request.limit;
+  Visibility visible(*rc.server.config, request.user);
+  query.visible = [&visible](const std::string& job) { return visible(job); };
+  messages::HistoryQueryReply reply;
+  for (const history::RunRecord& record : rc.server.history->Find(query))
+    reply.runs.push_back(SummaryOf(record));
+  if (const size_t left = reply.Encode(rc.reply); left > 0)
+    LogMessage(*rc.server.config,
+               "%s@%s - run history cut short: %zu record(s) left out of the reply, which would "
+               "pass the message limits",
+               request.user.c_str(), request.node.c_str(), left);
+}
+
+void RunOutput(RequestContext& rc) {
+  const messages::RunOutputRequest request = messages::RunOutputRequest::Decode(rc.request);
+  if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  // An unknown run and one the user may not see read the same.
+  const std::string unknown = "Run " + std::to_string(request.id) + " not found";
+  const std::optional<history::RunRecord> record = rc.server.history->FindRun(request.id);
+  Visibility visible(*rc.server.config, request.user);
+  if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
+  const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(request.id);
+  if (!stored) return Refuse(rc, unknown);
+  messages::RunOutputReply reply;
+  reply.leftOut = stored->leftOut;
+  reply.leftOutAt = static_cast<int32_t>(stored->leftOutAt);
+  for (const history::OutputChunk& chunk : stored->chunks)
+    reply.chunks.push_back({static_cast<int32_t>(chunk.stream), chunk.data});
+  const XDRWRAP::Mark start = rc.reply.End();
+  reply.Encode(rc.reply);
+  if (!rc.reply.WithinLimits()) {
+    rc.reply.TruncateTo(start);
+    Refuse(rc, "The output of run " + std::to_string(request.id) +
+                   " is too large for one reply; lower historyoutput");
+  }
+}
+
+std::unique_ptr<history::RunHistory> OpenRunHistory(const ServerConfig& config,
+                                                    const std::string& home) {
+  const std::string& setting = config.historySetting();
+  if (EqualsNoCase(setting, "off")) return nullptr;
+  history::Settings settings;
+  settings.path = setting.empty()     ? home + "/history.db"
+                  : setting[0] == '/' ? setting
+                                      : home + "/" + setting;
+  settings.outputCap = [&config](const std::string& job) -> int64_t {
+    const std::shared_ptr<const ConfigSnapshot> snapshot = config.Snapshot();
+    const JobDefinition* definition = snapshot->FindJob(job);
+    const int32_t cap = definition && definition->historyOutput >= 0 ? definition->historyOutput
+                                                                     : snapshot->historyOutput;
+    return std::max(cap, 0);
+  };
+  settings.retention = [&config](const std::string& job) {
+    const std::shared_ptr<const ConfigSnapshot> snapshot = config.Snapshot();
+    const JobDefinition* definition = snapshot->FindJob(job);
+    history::Retention keep;
+    keep.days = definition && definition->historyDays >= 0 ? definition->historyDays
+                                                           : snapshot->historyDays;
+    keep.runs = definition ? std::max(definition->historyRuns, 0) : 0;
+    return keep;
+  };
+  settings.log = [&config](const std::string& line) { LogMessage(config, "%s", line.c_str()); };
+  std::string warning;
+  std::unique_ptr<history::RunHistory> history =
+      history::RunHistory::Open(std::move(settings), &warning);
+  if (!warning.empty()) {
+    if (!history) std::fprintf(stderr, "WARNING: %s\n", warning.c_str());
+    LogMessage(config, "%s", warning.c_str());
+  }
+  return history;
+}
+
+}  // namespace kestrun

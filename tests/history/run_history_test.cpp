@@ -1,0 +1,279 @@
+// The run history module on its own: the output cap, crash recovery, a
+// damaged or unusable file, write failures, retention, queries and follow.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "history/run_history.h"
+
+namespace kestrun::history {
+namespace {
+
+constexpr int64_t kNow = 1'700'000'000'000;  // 2023-11-14 22:13:20 UTC
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kes-history-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  Settings Make(int64_t cap = kDefaultOutputCap) {
+    Settings s;
+    s.path = dir_ + "/history.db";
+    s.clock = [this] { return now_; };
+    s.log = [this](const std::string& line) { logs_.push_back(line); };
+    s.outputCap = [cap](const std::string&) { return cap; };
+    s.startFlusher = false;
+    return s;
+  }
+  std::unique_ptr<RunHistory> Open(Settings s) {
+    std::string warning;
+    auto h = RunHistory::Open(std::move(s), &warning);
+    EXPECT_TRUE(h) << warning;
+    return h;
+  }
+  static RunStart Start(const std::string& job, const std::string& user = "ann") {
+    RunStart s;
+    s.job = job;
+    s.user = user;
+    s.node = "pc1";
+    s.address = "127.0.0.1";
+    s.arguments = {"a b", ""};
+    s.fields = {"1=x", "2=***"};
+    return s;
+  }
+
+  std::string dir_;
+  int64_t now_ = kNow;
+  std::vector<std::string> logs_;
+};
+
+struct Write {
+  uint32_t stream;
+  std::string text;
+  bool flushAfter = false;
+};
+
+struct CapCase {
+  const char* name;
+  int64_t cap;
+  std::vector<Write> writes;
+  std::vector<OutputChunk> chunks;
+  int64_t leftOut;
+  size_t leftOutAt;
+};
+
+TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
+  const std::vector<CapCase> cases = {
+      {"under the cap", 8, {{kStdout, "ab"}, {kStdout, "c"}}, {{kStdout, "abc"}}, 0, 0},
+      {"exactly the cap", 8, {{kStdout, "abcdefgh"}}, {{kStdout, "abcd"}, {kStdout, "efgh"}}, 0, 0},
+      {"one long write",
+       8,
+       {{kStdout, "abcdefghijkl"}},
+       {{kStdout, "abcd"}, {kStdout, "ijkl"}},
+       4,
+       1},
+      {"streams and flushes",
+       8,
+       {{kStdout, "abc", true}, {kStderr, "de", true}, {kStdout, "fghij", true}, {kStderr, "klm"}},
+       {{kStdout, "abc"}, {kStderr, "d"}, {kStdout, "j"}, {kStderr, "klm"}},
+       5,
+       2},
+      {"window moves past written chunks",
+       4,
+       {{kStdout, "ab", true}, {kStdout, "cd", true}, {kStderr, "e", true}, {kStdout, "f", true}},
+       {{kStdout, "ab"}, {kStderr, "e"}, {kStdout, "f"}},
+       2,
+       1},
+      {"cap 0 keeps none", 0, {{kStdout, "hello"}}, {}, 5, 0},
+  };
+  for (const CapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_ + "/history.db");
+    auto history = Open(Make(c.cap));
+    std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+    ASSERT_TRUE(run);
+    int64_t total = 0;
+    for (const Write& w : c.writes) {
+      run->Output(w.stream, w.text.data(), w.text.size());
+      total += static_cast<int64_t>(w.text.size());
+      if (w.flushAfter) run->Flush();
+    }
+    run->End({});
+    const std::optional<StoredOutput> out = history->ReadOutput(run->id());
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->chunks, c.chunks);
+    EXPECT_EQ(out->leftOut, c.leftOut);
+    EXPECT_EQ(out->leftOutAt, c.leftOutAt);
+    EXPECT_EQ(history->FindRun(run->id())->outputBytes, total);
+  }
+}
+
+TEST_F(HistoryTest, Crash_OpenRunsAreInterruptedAndKeepTheirFlushedOutput) {
+  int64_t id = 0;
+  {
+    auto history = Open(Make());
+    std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+    run->Output(kStdout, "before", 6);
+    run->Flush();
+    id = run->id();
+    // The history goes away without the run's end: as after a kill -9.
+    history.reset();
+  }
+  now_ += 5000;
+  auto history = Open(Make());
+  const std::optional<RunRecord> record = history->FindRun(id);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->outcome, kInterrupted);
+  EXPECT_EQ(record->ended, kNow + 5000);
+  EXPECT_EQ(history->ReadOutput(id)->chunks, (std::vector<OutputChunk>{{kStdout, "before"}}));
+}
+
+TEST_F(HistoryTest, DamagedFile_IsMovedAsideAndANewOneStarted) {
+  std::ofstream(dir_ + "/history.db") << std::string(8192, 'x');
+  std::string warning;
+  auto history = RunHistory::Open(Make(), &warning);
+  ASSERT_TRUE(history);
+  const std::string aside = dir_ + "/history.db.corrupt-20231114-221320";
+  EXPECT_EQ(warning, "Run history " + dir_ + "/history.db was damaged; moved aside as " + aside);
+  EXPECT_TRUE(std::filesystem::exists(aside));
+  EXPECT_NE(history->Record(Start("JOB"), {}), 0);
+}
+
+TEST_F(HistoryTest, UnusablePath_NoHistoryAndOneWarning) {
+  std::filesystem::create_directory(dir_ + "/dir");
+  ASSERT_EQ(::mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    std::string warning;
+  };
+  const std::vector<Case> cases = {
+      {dir_ + "/dir", "Run history not kept: " + dir_ + "/dir is a directory"},
+      {dir_ + "/fifo", "Run history not kept: " + dir_ + "/fifo is not a plain file"},
+  };
+  for (const Case& c : cases) {
+    Settings s = Make();
+    s.path = c.path;
+    std::string warning;
+    EXPECT_EQ(RunHistory::Open(std::move(s), &warning), nullptr);
+    EXPECT_EQ(warning, c.warning);
+  }
+}
+
+TEST_F(HistoryTest, FullDisk_RunsGoOnUnrecordedWithOneLogLineAMinute) {
+  Settings s = Make();
+  s.fullDisk = true;
+  auto history = Open(std::move(s));
+  int failures = 0;
+  for (int i = 0; i < 2000 && failures < 5; ++i) {
+    std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+    if (!run) {
+      ++failures;
+      continue;
+    }
+    run->Output(kStdout, "x", 1);
+    run->End({});
+  }
+  ASSERT_EQ(failures, 5);
+  ASSERT_EQ(logs_.size(), 1u);
+  EXPECT_TRUE(
+      logs_[0].starts_with("Run history: recording the start of JOB: database or disk is "
+                           "full"))
+      << logs_[0];
+  now_ += 61'000;
+  EXPECT_EQ(history->Begin(Start("JOB")), nullptr);
+  EXPECT_EQ(logs_.size(), 2u);
+}
+
+TEST_F(HistoryTest, Retention_PrunesByDaysAndByRunsPerJob) {
+  Settings s = Make();
+  s.retention = [](const std::string& job) {
+    return job == "OLD" ? Retention{1, 0} : Retention{0, 2};
+  };
+  auto history = Open(std::move(s));
+  std::vector<int64_t> old, many;
+  for (int i = 0; i < 3; ++i) {
+    RunStart start = Start("OLD");
+    start.started = kNow - (i == 0 ? 2 : 0) * 86'400'000 - 1;
+    old.push_back(history->Record(start, {}));
+  }
+  for (int i = 0; i < 4; ++i) many.push_back(history->Record(Start("MANY"), {}));
+  std::shared_ptr<history::Run> open = history->Begin(Start("MANY"));  // running: never pruned
+  history->Prune();
+  Query all;
+  all.limit = 100;
+  std::vector<int64_t> kept;
+  for (const RunRecord& r : history->Find(all)) kept.push_back(r.id);
+  // The running one counts among the newest two.
+  EXPECT_EQ(kept, (std::vector<int64_t>{open->id(), many[3], old[2], old[1]}));
+}
+
+TEST_F(HistoryTest, Find_FiltersNewestFirstAndReadsBackEveryField) {
+  auto history = Open(Make());
+  RunEnd end{kKilled, 1, 4321, kEndedByAdmin, ""};
+  const int64_t a = history->Record(Start("A", "ann"), end);
+  const int64_t b = history->Record(Start("B", "bob"), {});
+  const int64_t c = history->Record(Start("A", "bob"), {});
+  struct Case {
+    std::string job, user;
+    bool hideB;
+    std::vector<int64_t> ids;
+  };
+  const std::vector<Case> cases = {
+      {"", "", false, {c, b, a}}, {"A", "", false, {c, a}}, {"", "bob", false, {c, b}},
+      {"", "", true, {c, a}},     {"B", "ann", false, {}},
+  };
+  for (const Case& k : cases) {
+    Query q;
+    q.job = k.job;
+    q.user = k.user;
+    if (k.hideB) q.visible = [](const std::string& job) { return job != "B"; };
+    std::vector<int64_t> ids;
+    for (const RunRecord& r : history->Find(q)) ids.push_back(r.id);
+    EXPECT_EQ(ids, k.ids) << k.job << "/" << k.user;
+  }
+  const RunRecord r = *history->FindRun(a);
+  EXPECT_EQ(r.start.job, "A");
+  EXPECT_EQ(r.start.user + "@" + r.start.node + " " + r.start.address, "ann@pc1 127.0.0.1");
+  EXPECT_EQ(r.start.arguments, (std::vector<std::string>{"a b", ""}));
+  EXPECT_EQ(r.start.fields, (std::vector<std::string>{"1=x", "2=***"}));
+  EXPECT_EQ(r.start.started, kNow);
+  EXPECT_EQ(r.processId, 4321u);
+  EXPECT_EQ(r.outcome, kKilled);
+  EXPECT_EQ(r.endedBy, kEndedByAdmin);
+}
+
+TEST_F(HistoryTest, Follow_GetsOutputAfterWhatIsStoredAndTheEnd) {
+  auto history = Open(Make());
+  std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+  run->Output(kStdout, "before", 6);
+  std::vector<std::string> seen;
+  bool ended = false;
+  std::optional<FollowHandle> follow =
+      history->Follow(run->id(), [&](const OutputChunk& chunk, bool end) {
+        if (end)
+          ended = true;
+        else
+          seen.push_back(chunk.data);
+      });
+  ASSERT_TRUE(follow);
+  EXPECT_EQ(history->ReadOutput(run->id())->chunks,
+            (std::vector<OutputChunk>{{kStdout, "before"}}));
+  run->Output(kStderr, "after", 5);
+  run->End({});
+  EXPECT_EQ(seen, (std::vector<std::string>{"after"}));
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(history->Follow(run->id(), [](const OutputChunk&, bool) {}));
+}
+
+}  // namespace
+}  // namespace kestrun::history

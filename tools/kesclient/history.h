@@ -1,0 +1,39 @@
+// `kesclient history` and `kesclient output`: reading the server's run
+// history (HISTORY_QUERY, RUN_OUTPUT).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "client/client_config.h"
+#include "protocol/messages/history.h"
+
+namespace kestrun::client {
+
+// Who asks, and the exit statuses of kesclient's failures.
+struct HistoryContext {
+  std::string user;
+  std::string node;
+  int usageStatus = 2;
+  int noServerStatus = 3;  // the server could not be reached or answered badly
+  int refusedStatus = 4;   // the server refused: an unknown run, a bad limit
+};
+
+// `history [JOB] [-n N] [--user USER] [--json]`: the newest N (default 20)
+// records the user may see, as a table or as one JSON object per line.
+int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
+                   const std::vector<std::string>& args);
+// `output ID`: the stored output of run ID, standard output to standard
+// output and standard error to standard error, in the order it came.
+int OutputCommand(const ServerAddress& server, const HistoryContext& who,
+                  const std::vector<std::string>& args);
+
+// The RESULT column: "exit 0", "killed by admin", "stopped by bob@pc2",
+// "refused: TEXT", ...
+std::string ResultText(const messages::RunSummary& run);
+// The DURATION column: "0.042s", "12.5s", "3m 20s", "2h 05m"; "-" while running.
+std::string DurationText(int64_t startedMs, int64_t endedMs);
+// One JSON object (no newline) with the record's fields.
+std::string RunJson(const messages::RunSummary& run);
+
+}  // namespace kestrun::client
