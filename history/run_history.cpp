@@ -192,6 +192,24 @@ void RunHistory::Failed(const std::string& what) {
     settings_.log("Run history: " + what + ": " + writer_.ErrorText() + " (runs go on unrecorded)");
 }
 
+namespace {
+
+// Binds the first nine columns of a runs insert: who started what, and when
+// (`now` when the start carries no time).
+void BindStart(sql::Statement& insert, const RunStart& start, int64_t now) {
+  insert.Bind(1, start.job)
+      .Bind(2, start.user)
+      .Bind(3, start.node)
+      .Bind(4, start.address)
+      .Bind(5, start.origin)
+      .BindBlob(6, JoinList(start.arguments))
+      .BindBlob(7, JoinList(start.fields))
+      .BindBlob(8, JoinList(start.listBox))
+      .Bind(9, start.started != 0 ? start.started : now);
+}
+
+}  // namespace
+
 std::shared_ptr<Run> RunHistory::Begin(const RunStart& start, uint32_t stopId) {
   const int64_t cap = settings_.outputCap ? settings_.outputCap(start.job) : kDefaultOutputCap;
   int64_t id = 0;
@@ -200,15 +218,7 @@ std::shared_ptr<Run> RunHistory::Begin(const RunStart& start, uint32_t stopId) {
     sql::Statement insert(writer_,
                           "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
                           " listbox, started) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.Bind(1, start.job)
-        .Bind(2, start.user)
-        .Bind(3, start.node)
-        .Bind(4, start.address)
-        .Bind(5, start.origin)
-        .BindBlob(6, JoinList(start.arguments))
-        .BindBlob(7, JoinList(start.fields))
-        .BindBlob(8, JoinList(start.listBox))
-        .Bind(9, start.started != 0 ? start.started : settings_.clock());
+    BindStart(insert, start, settings_.clock());
     if (!insert.Run()) {
       Failed("recording the start of " + start.job);
       return nullptr;
@@ -228,16 +238,8 @@ int64_t RunHistory::Record(const RunStart& start, const RunEnd& end) {
                         "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
                         " listbox, started, ended, pid, exit_code, outcome, ended_by, message)"
                         " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  insert.Bind(1, start.job)
-      .Bind(2, start.user)
-      .Bind(3, start.node)
-      .Bind(4, start.address)
-      .Bind(5, start.origin)
-      .BindBlob(6, JoinList(start.arguments))
-      .BindBlob(7, JoinList(start.fields))
-      .BindBlob(8, JoinList(start.listBox))
-      .Bind(9, start.started != 0 ? start.started : now)
-      .Bind(10, now)
+  BindStart(insert, start, now);
+  insert.Bind(10, now)
       .Bind(11, static_cast<int64_t>(end.processId))
       .Bind(12, static_cast<int64_t>(end.exitCode))
       .Bind(13, end.outcome)

@@ -30,38 +30,7 @@ namespace {
 
 const std::string kChild = KES_JOB_CHILD;
 
-struct ClientRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ClientRun Kesclient(const TestHome& home, int port, const std::string& user,
-                    const std::vector<std::string>& args) {
-  std::vector<std::string> argv = KesclientCommand(port, user, "pcK", args);
-  std::vector<char*> raw;
-  for (std::string& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  const std::string outPath = home.path() + "/client.out";
-  const std::string errPath = home.path() + "/client.err";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ClientRun run;
-  if (rc != 0) return run;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = home.ReadFile("client.out");
-  run.err = home.ReadFile("client.err");
-  return run;
-}
+using ClientRun = ProgramResult;
 
 std::string Jobs() {
   const std::string child = "  program = " + kChild + "\n  usetty = off\n";
@@ -87,7 +56,7 @@ class HistoryServer : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(server_->ready()); }
   static ClientRun Client(const std::string& user, const std::vector<std::string>& args) {
-    return Kesclient(*home_, server_->port(), user, args);
+    return RunKesclient(*home_, server_->port(), user, args);
   }
   // The id of the newest record of `job` that `user` sees.
   static int64_t NewestId(const std::string& user, const std::string& job) {

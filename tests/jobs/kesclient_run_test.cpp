@@ -30,40 +30,7 @@ namespace {
 
 const std::string kChild = KES_JOB_CHILD;
 
-struct ClientRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs kesclient with its standard input read from `inputPath` and its two
-// output streams written to files of the home, and waits for its end.
-ClientRun RunKesclient(const TestHome& home, int port, const std::vector<std::string>& args,
-                       const std::string& inputPath = "/dev/null") {
-  std::vector<std::string> argv = KesclientCommand(port, "ann", "pcK", args);
-  std::vector<char*> raw;
-  for (std::string& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  const std::string outPath = home.path() + "/client.out";
-  const std::string errPath = home.path() + "/client.err";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ClientRun run;
-  if (rc != 0) return run;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = home.ReadFile("client.out");
-  run.err = home.ReadFile("client.err");
-  return run;
-}
+using ClientRun = ProgramResult;
 
 class KesclientRun : public ::testing::Test {
  protected:
@@ -100,7 +67,7 @@ TEST_F(KesclientRun, TenMegabytesOfRandomBytesComeBackByteForByte) {
   }
   home_->WriteFile("random.bin", data);
   const ClientRun run =
-      RunKesclient(*home_, server_->port(), {"run", "cat"}, home_->path() + "/random.bin");
+      RunKesclient(*home_, server_->port(), "ann", {"run", "cat"}, home_->path() + "/random.bin");
   EXPECT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(run.out.size(), data.size());
   EXPECT_TRUE(run.out == data);
@@ -108,13 +75,13 @@ TEST_F(KesclientRun, TenMegabytesOfRandomBytesComeBackByteForByte) {
 }
 
 TEST_F(KesclientRun, TheClientsExitStatusIsTheJobs) {
-  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "EXIT7"});
+  const ClientRun run = RunKesclient(*home_, server_->port(), "ann", {"run", "EXIT7"});
   EXPECT_EQ(run.status, 7) << run.err;
   EXPECT_EQ(run.out, "");
 }
 
 TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
-  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "NOSUCH"});
+  const ClientRun run = RunKesclient(*home_, server_->port(), "ann", {"run", "NOSUCH"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.err, "kesclient: Kestrun Job not found\n");
   EXPECT_NE(home_->Log().find(" ann@pcK attempts to invoke job \"NOSUCH\" - job does not exist"),
@@ -123,7 +90,7 @@ TEST_F(KesclientRun, AnUnknownJobIsReportedWithTheServersMessage) {
 
 // The process id of the running job `name` as `kesclient active` lists it.
 pid_t ActiveJobPid(const TestHome& home, int port, const std::string& name) {
-  const ClientRun active = RunKesclient(home, port, {"active"});
+  const ClientRun active = RunKesclient(home, port, "ann", {"active"});
   size_t line = 0;
   while (line < active.out.size()) {
     const size_t end = active.out.find('\n', line);
@@ -240,7 +207,7 @@ TEST(KesclientErrors, ARefusedConnectionIsNamed) {
 }
 
 TEST_F(KesclientRun, AJobWithoutAProgramSaysThatNothingRan) {
-  const ClientRun run = RunKesclient(*home_, server_->port(), {"run", "noprog"});
+  const ClientRun run = RunKesclient(*home_, server_->port(), "ann", {"run", "noprog"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "kesclient: noprog has no program on the server: nothing ran\n");
 }
@@ -288,18 +255,18 @@ TEST_F(KesclientRun, ClientFailuresEndWith255) {
       {{"dialog", "-q", "x"}, "kesclient: dialog: unknown option -q\n"},
   };
   for (const Case& c : cases) {
-    const ClientRun run = RunKesclient(*home_, server_->port(), c.args);
+    const ClientRun run = RunKesclient(*home_, server_->port(), "ann", c.args);
     EXPECT_EQ(run.status, 255) << c.args[0];
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
   }
 }
 
 TEST_F(KesclientRun, ListsAsJsonAndNames) {
-  ClientRun run = RunKesclient(*home_, server_->port(), {"jobs", "--names"});
+  ClientRun run = RunKesclient(*home_, server_->port(), "ann", {"jobs", "--names"});
   EXPECT_EQ(run.out, "CAT\nEXIT7\nSTREAM\nNOPROG\nHOLD\n");
-  run = RunKesclient(*home_, server_->port(), {"jobs", "--json"});
+  run = RunKesclient(*home_, server_->port(), "ann", {"jobs", "--json"});
   EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), "{\"name\":\"CAT\",\"help\":\"\"}\n");
-  run = RunKesclient(*home_, server_->port(), {"active", "--json"});
+  run = RunKesclient(*home_, server_->port(), "ann", {"active", "--json"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");  // nothing runs
 }
@@ -315,7 +282,7 @@ TEST_F(KesclientRun, ListsHaveAHeaderLineOnATerminal) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("CAT\r\nEXIT7"), std::string::npos) << r.out;  // --names: no header
   EXPECT_NE(r.out.find("JOB                  HELP\r\nCAT "), std::string::npos) << r.out;
-  const ClientRun plain = RunKesclient(*home_, server_->port(), {"jobs"});
+  const ClientRun plain = RunKesclient(*home_, server_->port(), "ann", {"jobs"});
   EXPECT_EQ(plain.out.rfind("CAT ", 0), 0u) << plain.out;
 }
 

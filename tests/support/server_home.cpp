@@ -1,7 +1,10 @@
 #include "tests/support/server_home.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +15,8 @@
 #include <stdexcept>
 
 #include "protocol/transport.h"
+
+extern char** environ;
 
 namespace kestrun::test {
 
@@ -41,6 +46,33 @@ std::vector<std::string> KesclientCommand(int port, const std::string& user,
                                 node};
   argv.insert(argv.end(), rest.begin(), rest.end());
   return argv;
+}
+
+ProgramResult RunKesclient(const TestHome& home, int port, const std::string& user,
+                           const std::vector<std::string>& args, const std::string& inputPath) {
+  std::vector<std::string> argv = KesclientCommand(port, user, "pcK", args);
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  const std::string outPath = home.path() + "/client.out";
+  const std::string errPath = home.path() + "/client.err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ProgramResult run;
+  if (rc != 0) return run;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = home.ReadFile("client.out");
+  run.err = home.ReadFile("client.err");
+  return run;
 }
 
 TestHome::TestHome() {

@@ -54,6 +54,13 @@ std::vector<std::string> KesclientCommand(int port, const std::string& user,
                                           const std::string& node,
                                           const std::vector<std::string>& rest);
 
+// Runs that kesclient as `user`@pcK with its standard input read from
+// `inputPath` and its two output streams written to files of the home (any
+// amount of output), and waits for its end.
+ProgramResult RunKesclient(const TestHome& home, int port, const std::string& user,
+                           const std::vector<std::string>& args,
+                           const std::string& inputPath = "/dev/null");
+
 // KestrunServer serving in a home: started with the standard configuration on
 // a free port, and ready once it printed its listening line.
 class RunningServer {
