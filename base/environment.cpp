@@ -9,8 +9,9 @@ namespace kestrun {
 
 namespace {
 
-// The environment lock: guards the process environment and every environment
-// block handled here. Process-wide by nature, since the process environment is.
+// The environment lock: guards the process environment (and the time zone
+// conversion, which reads it). Process-wide by nature, since the process
+// environment is.
 std::mutex& EnvLock() {
   static std::mutex lock;
   return lock;
@@ -32,75 +33,54 @@ std::optional<std::string> GetEnvLocked(std::string_view name) {
   return ReadProcessVariable(key);
 }
 
-std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block) {
-  std::lock_guard<std::mutex> hold(EnvLock());
-  for (const std::string& entry : block) {
-    if (EntryName(entry) == name) {
-      const size_t eq = entry.find('=');
-      return eq == std::string::npos ? std::string() : entry.substr(eq + 1);
-    }
-  }
-  return std::nullopt;
-}
-
-EnvironmentBlock CopyProcessEnvironment() {
-  std::lock_guard<std::mutex> hold(EnvLock());
-  return ReadProcessEnvironment();
-}
-
 int PutEnvLocked(std::string_view text) {
   std::lock_guard<std::mutex> hold(EnvLock());
   return WriteProcessVariable(text);
 }
 
-int PutEnvLocked(std::string_view text, EnvironmentBlock& block) {
-  const std::string_view name = EntryName(text);
-  std::lock_guard<std::mutex> hold(EnvLock());
-  for (std::string& entry : block) {
-    if (EntryName(entry) == name) {
-      entry.assign(text);
-      return 0;
-    }
+EnvironmentBlock CopyProcessEnvironment() {
+  std::vector<std::string> entries;
+  {
+    std::lock_guard<std::mutex> hold(EnvLock());
+    entries = ReadProcessEnvironment();
   }
-  block.emplace_back(text);
-  return 0;
+  return EnvironmentBlock(std::move(entries));
 }
 
-EnvironmentIndex::EnvironmentIndex(const EnvironmentBlock& block) {
-  positions_.reserve(block.size());
-  for (size_t i = 0; i < block.size(); ++i) Add(EntryName(block[i]), i);
+EnvironmentBlock::EnvironmentBlock(std::initializer_list<std::string> entries)
+    : EnvironmentBlock(std::vector<std::string>(entries)) {}
+
+EnvironmentBlock::EnvironmentBlock(std::vector<std::string> entries)
+    : entries_(std::move(entries)) {
+  positions_.reserve(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) Index(i);
 }
 
-std::optional<size_t> EnvironmentIndex::Find(std::string_view name) const {
+std::optional<std::string> EnvironmentBlock::Get(std::string_view name) const {
   const auto found = positions_.find(name);
   if (found == positions_.end()) return std::nullopt;
-  return found->second;
-}
-
-void EnvironmentIndex::Add(std::string_view name, size_t position) {
-  if (positions_.find(name) == positions_.end()) positions_.emplace(name, position);
-}
-
-std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block,
-                                        const EnvironmentIndex& index) {
-  std::lock_guard<std::mutex> hold(EnvLock());
-  const std::optional<size_t> at = index.Find(name);
-  if (!at) return std::nullopt;
-  const std::string& entry = block[*at];
+  const std::string& entry = entries_[found->second];
   const size_t eq = entry.find('=');
   return eq == std::string::npos ? std::string() : entry.substr(eq + 1);
 }
 
-int PutEnvLocked(std::string_view text, EnvironmentBlock& block, EnvironmentIndex& index) {
-  const std::string_view name = EntryName(text);
-  std::lock_guard<std::mutex> hold(EnvLock());
-  if (const std::optional<size_t> at = index.Find(name)) {
-    block[*at].assign(text);
-    return 0;
+void EnvironmentBlock::Put(std::string_view text) {
+  if (const auto found = positions_.find(EntryName(text)); found != positions_.end()) {
+    entries_[found->second].assign(text);
+    return;
   }
-  block.emplace_back(text);
-  index.Add(name, block.size() - 1);
-  return 0;
+  entries_.emplace_back(text);
+  Index(entries_.size() - 1);
+}
+
+void EnvironmentBlock::reserve(size_t count) {
+  entries_.reserve(count);
+  positions_.reserve(count);
+}
+
+void EnvironmentBlock::Index(size_t position) {
+  const std::string_view name = EntryName(entries_[position]);
+  if (positions_.find(name) == positions_.end()) positions_.emplace(name, position);
 }
 
 LocalTime CurrentLocalTime() {
@@ -168,8 +148,7 @@ std::string ExpandVariables(std::string_view text) {
 
 std::string ExpandVariables(std::string_view text, const EnvironmentBlock& block) {
   if (text.find('$') == std::string_view::npos) return std::string(text);
-  return ExpandVariables(text,
-                         [&block](std::string_view name) { return GetEnvLocked(name, block); });
+  return ExpandVariables(text, [&block](std::string_view name) { return block.Get(name); });
 }
 
 }  // namespace kestrun

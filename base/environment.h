@@ -1,15 +1,18 @@
-// The environment lock and the only way the server reads and writes
-// environment variables, in its own process environment or in a run's
-// environment block; and the $NAME / ${NAME} expansion of texts.
+// The environment lock and the only way the server reads and writes its own
+// process environment; the environment block of a run; and the $NAME /
+// ${NAME} expansion of texts.
 //
-// The environment lock is one process-wide mutex. It is held only inside the
-// functions of this header, for one variable at a time, and no other lock is
-// ever taken while it is held. Callers must not hold any lock of their own
-// when they call in here. Every function may be called from any thread.
+// The environment lock is one process-wide mutex that guards the process
+// environment (and the time zone conversion, which reads it). It is held only
+// inside the functions of this header, for one variable at a time, and no
+// other lock is ever taken while it is held. Callers must not hold any lock of
+// their own when they call in here. The process-environment functions may be
+// called from any thread; an EnvironmentBlock belongs to its owner's thread.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,55 +23,59 @@
 
 namespace kestrun {
 
-// The environment of one run: entries of the form NAME=value, in order.
-using EnvironmentBlock = std::vector<std::string>;
-
 // Value of `name` in the process environment; nullopt when it is not defined.
 std::optional<std::string> GetEnvLocked(std::string_view name);
-// Value of the first entry of `block` whose name (the text before its first
-// "=") equals `name` exactly; nullopt when there is none.
-std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block);
-
-// A copy of every NAME=value entry of the process environment, taken at once.
-EnvironmentBlock CopyProcessEnvironment();
 
 // Puts "NAME=value" into the process environment; a later put of the same name
 // replaces the value. Returns 0 on success, -1 for an empty name.
 int PutEnvLocked(std::string_view text);
-// Replaces the first entry of `block` whose name equals the name of `text`
-// exactly (case matters), or appends `text` when there is none. Returns 0.
-int PutEnvLocked(std::string_view text, EnvironmentBlock& block);
 
-// An index by name of one environment block, kept beside it by the code that
-// sets or looks up many variables in the same block (a request's dialog
-// blocks, the expansion of a run's arguments): a lookup or a put through the
-// index costs constant time on average instead of a scan of the block. The
-// index is valid only while the block is changed through it alone; it belongs
-// to the thread that owns the block.
-class EnvironmentIndex {
+// The environment of one run: entries of the form NAME=value, in order. A
+// name is the text of an entry before its first "=" (the whole entry when it
+// has none) and is compared exactly, case included. The block keeps an index
+// of the first entry of each name beside the entries, so a lookup or a put
+// costs constant time on average however many variables a request sets. A
+// plain value owned by one thread at a time: it takes no lock.
+class EnvironmentBlock {
  public:
-  // Indexes every entry of `block` (the first entry of each name counts).
-  explicit EnvironmentIndex(const EnvironmentBlock& block);
-  // Position in the block of the first entry named `name`.
-  std::optional<size_t> Find(std::string_view name) const;
-  // Records that the entry at `position` is named `name`, unless the name is
-  // known already.
-  void Add(std::string_view name, size_t position);
+  EnvironmentBlock() = default;
+  EnvironmentBlock(std::initializer_list<std::string> entries);
+  explicit EnvironmentBlock(std::vector<std::string> entries);
+
+  // Value of the first entry named `name`; nullopt when there is none.
+  std::optional<std::string> Get(std::string_view name) const;
+  // Replaces the first entry named as `text` is, or appends `text` when there
+  // is none.
+  void Put(std::string_view text);
+
+  // The entries, in order: what a launched program is given.
+  const std::vector<std::string>& entries() const { return entries_; }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  // Room for `count` entries without reallocating.
+  void reserve(size_t count);
+
+  // Blocks are equal when their entries are, in the same order.
+  friend bool operator==(const EnvironmentBlock& a, const EnvironmentBlock& b) {
+    return a.entries_ == b.entries_;
+  }
 
  private:
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
   };
-  // Name of an entry -> its position in the block.
+  // Records the entry at `position` under its name, unless the name is known.
+  void Index(size_t position);
+
+  std::vector<std::string> entries_;
+  // Name of an entry -> position of the first entry of that name. Positions,
+  // not pointers: the vector moves its strings as it grows.
   std::unordered_map<std::string, size_t, Hash, std::equal_to<>> positions_;
 };
 
-// As the two functions above, with `index` kept beside `block` in place of a
-// scan of the block.
-std::optional<std::string> GetEnvLocked(std::string_view name, const EnvironmentBlock& block,
-                                        const EnvironmentIndex& index);
-int PutEnvLocked(std::string_view text, EnvironmentBlock& block, EnvironmentIndex& index);
+// A copy of every NAME=value entry of the process environment, taken at once.
+EnvironmentBlock CopyProcessEnvironment();
 
 // The current local time. The conversion reads the time zone from the process
 // environment, so it runs under the environment lock.

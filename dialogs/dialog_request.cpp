@@ -92,7 +92,7 @@ CaptureOutcome RunCaptured(ServerContext& server, const DialogRequest& r,
                            const std::vector<std::string>& arguments, const EnvironmentBlock& env) {
   ExecutionContext execution{*server.runningJobs, server.runHooks, {}};
   return ExecuteAndCapture(execution, arguments, r.node, static_cast<uint32_t>(r.clientProcessId),
-                           env);
+                           env.entries());
 }
 
 void ReleasePreload(ServerContext& server, const DialogRequest& r, const JobDefinition& job) {
@@ -141,8 +141,8 @@ void StartPreload(ServerContext& server, const DialogRequest& r, const JobDefini
   SetDialogVariables(env, r, "PRELOAD", "");
   arguments[0] = job.preload;
   if (server.preloadHooks && server.preloadHooks->start)
-    server.preloadHooks->start(
-        PreloadStart{r.node, static_cast<uint32_t>(r.clientProcessId), arguments, env, job});
+    server.preloadHooks->start(PreloadStart{r.node, static_cast<uint32_t>(r.clientProcessId),
+                                            arguments, env.entries(), job});
 }
 
 // The definition text from the dialog script; nullopt when it gave none.
@@ -213,7 +213,7 @@ void ReplyWithTclFile(RequestContext& rc, const DialogRequest& r, const JobDefin
 ListBoxRowSource ListBoxRowsOf(ServerContext& server) {
   return [&server](const ListBoxScriptCall& call) -> std::optional<std::vector<std::string>> {
     std::vector<std::string> arguments = call.arguments;
-    EnvironmentBlock env = call.environment;
+    EnvironmentBlock env(call.environment);
     ListBoxValues values = GetListBoxValuesFromScript(
         server, call.job, ValueScriptClient{call.node, call.clientProcessId, call.user}, arguments,
         env);
@@ -342,7 +342,8 @@ void GetDialogData(RequestContext& rc) {
   }
   const DialogSources sources{ListBoxRowsOf(server), MenuJobsOf(config)};
   std::string script = GenerateDialogScript(
-      config, DialogInput{job, fields, lines, arguments, r.node, r.clientProcessId, r.user, env},
+      config,
+      DialogInput{job, fields, lines, arguments, r.node, r.clientProcessId, r.user, env.entries()},
       sources);
   ReplyWithScript(rc, r, job, env, std::move(script));
 }

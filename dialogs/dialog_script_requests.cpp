@@ -89,7 +89,7 @@ std::vector<std::string> ArgumentsFor(const std::string& script, const ScriptReq
 CaptureOutcome RunScript(ServerContext& server, const std::string& script, const ScriptRequest& r) {
   ExecutionContext execution{*server.runningJobs, server.runHooks, {}};
   return ExecuteAndCapture(execution, ArgumentsFor(script, r), r.node,
-                           static_cast<uint32_t>(r.clientProcessId), r.env);
+                           static_cast<uint32_t>(r.clientProcessId), r.env.entries());
 }
 
 // True when `form` went into the reply whole, within the message limits.

@@ -18,7 +18,7 @@ CaptureOutcome RunCaptured(ServerContext& server, const std::vector<std::string>
                            const ValueScriptClient& client, const EnvironmentBlock& environment) {
   ExecutionContext execution{*server.runningJobs, server.runHooks, {}};
   return ExecuteAndCapture(execution, arguments, std::string(client.node),
-                           static_cast<uint32_t>(client.processId), environment);
+                           static_cast<uint32_t>(client.processId), environment.entries());
 }
 
 std::vector<FieldDefinition> ValueRecords(const std::vector<std::string>& lines) {

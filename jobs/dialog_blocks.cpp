@@ -15,21 +15,19 @@ namespace {
 // it anyway: a client's megabyte-long name is not copied around.
 constexpr size_t kLoggedNameLength = 1024;
 
-// A block being read into a run's environment: every variable goes through
-// an index of the block, so a block of N variables costs O(N) and not
-// O(N * size of the environment).
+// A block being read into a run's environment, one NAME=value text reused
+// for every variable.
 class BlockWriter {
  public:
-  explicit BlockWriter(EnvironmentBlock& block) : block_(block), index_(block) {}
+  explicit BlockWriter(EnvironmentBlock& block) : block_(block) {}
   void Set(std::string_view name, std::string_view value) {
     text_.clear();
     text_.append(name).append(1, '=').append(value);
-    PutEnvLocked(text_, block_, index_);
+    block_.Put(text_);
   }
 
  private:
   EnvironmentBlock& block_;
-  EnvironmentIndex index_;
   std::string text_;  // reused for every NAME=value
 };
 
@@ -120,7 +118,7 @@ bool IsSafeClientVariableName(std::string_view name) {
 
 ClientVariableFilter::ClientVariableFilter(const EnvironmentBlock& given) {
   given_.reserve(given.size());
-  for (const std::string& entry : given) given_.emplace(entry.substr(0, entry.find('=')));
+  for (const std::string& entry : given.entries()) given_.emplace(entry.substr(0, entry.find('=')));
 }
 
 bool ClientVariableFilter::Admit(int32_t count) {

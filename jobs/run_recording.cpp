@@ -77,8 +77,8 @@ std::vector<std::string> RecordedFields(const JobDefinition* job,
   return fields;
 }
 
-std::vector<std::string> RecordedListBox(const std::vector<std::string>& environment) {
-  std::optional<std::string> set = GetEnvLocked("KESLISTBOXVARIABLES", environment);
+std::vector<std::string> RecordedListBox(const EnvironmentBlock& environment) {
+  std::optional<std::string> set = environment.Get("KESLISTBOXVARIABLES");
   if (!set || set->empty()) return {};
   std::vector<std::string> bases;
   for (size_t begin = 0; begin < set->size();) {
@@ -88,7 +88,7 @@ std::vector<std::string> RecordedListBox(const std::vector<std::string>& environ
     begin = end + 1;
   }
   std::vector<std::string> selection;
-  for (const std::string& entry : environment) {
+  for (const std::string& entry : environment.entries()) {
     const std::string_view name(entry.data(), std::min(entry.size(), entry.find('=')));
     for (const std::string& base : bases) {
       if (name == base ||

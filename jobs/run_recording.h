@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/environment.h"
 #include "config/job_definition.h"
 #include "history/run_history.h"
 #include "launch/execute.h"
@@ -27,7 +28,7 @@ std::vector<int32_t> PasswordFields(const std::string& definition);
 std::vector<std::string> RecordedFields(const JobDefinition* job,
                                         const std::vector<std::string>& environment);
 // The list-box selection of a run's environment as NAME=value.
-std::vector<std::string> RecordedListBox(const std::vector<std::string>& environment);
+std::vector<std::string> RecordedListBox(const EnvironmentBlock& environment);
 
 // The IPv4 address (host order) as text.
 std::string AddressText(uint32_t address);

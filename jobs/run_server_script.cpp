@@ -145,7 +145,7 @@ history::RunStart RecordStart(const RequestContext& rc, const RunRequest& r,
   start.node = r.clientNode;
   start.address = AddressText(rc.peerAddress);
   start.arguments = arguments;
-  start.fields = RecordedFields(job, env);
+  start.fields = RecordedFields(job, env.entries());
   start.listBox = RecordedListBox(env);
   return start;
 }
@@ -182,7 +182,7 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
   run.clientUser = r.clientUser;
   run.useTerminal = useTerminal;
   run.arguments = arguments;
-  run.environment = env;
+  run.environment = env.entries();
   RunRecording recording(
       rc.server.history,
       RecordStart(rc, r, std::vector<std::string>(arguments.begin() + 1, arguments.end()), &job,
@@ -257,7 +257,7 @@ void RunServerScript(RequestContext& rc) {
   // Bounded while it runs: a parameter that names a long variable many times
   // would otherwise take all the server's memory before the launch failed.
   std::optional<std::vector<std::string>> expanded =
-      ExpandArguments(arguments, env, ArgumentSpaceLimit());
+      ExpandArguments(arguments, env.entries(), ArgumentSpaceLimit());
   if (!expanded) {
     LogMessage(config, "%s@%s could not invoke job \"%s\" - %s", user, node, name,
                kArgumentListTooLong);

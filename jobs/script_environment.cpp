@@ -48,22 +48,20 @@ void ApplyEnvironmentFile(const ServerConfig& config, const std::string& path,
     std::string_view line = rest.substr(0, length);
     line = line.substr(0, line.find('\0'));
     rest.remove_prefix(length);
-    if (std::optional<std::string> setting = EnvironmentFileSetting(line))
-      PutEnvLocked(*setting, block);
+    if (std::optional<std::string> setting = EnvironmentFileSetting(line)) block.Put(*setting);
   }
 }
 
 EnvironmentBlock BuildScriptEnvironment(const ServerConfig& config, const JobDefinition* job) {
-  EnvironmentBlock block;
+  EnvironmentBlock block = CopyProcessEnvironment();
   block.reserve(kInitialCapacity);
-  for (std::string& entry : CopyProcessEnvironment()) block.push_back(std::move(entry));
   if (const std::string global = config.environment(); !global.empty())
     ApplyEnvironmentFile(config, global, block);
   if (job != nullptr && !job->environment.empty())
     ApplyEnvironmentFile(config, job->environment, block);
   // A job always has a search path of the server's choosing: a server
   // started without one must not leave the name free for a client to fill.
-  if (!GetEnvLocked("PATH", block)) SetVariable(block, "PATH", DefaultSearchPath());
+  if (!block.Get("PATH")) SetVariable(block, "PATH", DefaultSearchPath());
   return block;
 }
 
@@ -71,11 +69,11 @@ void SetVariable(EnvironmentBlock& block, std::string_view name, std::string_vie
   std::string text;
   text.reserve(name.size() + 1 + value.size());
   text.append(name).append(1, '=').append(value);
-  PutEnvLocked(text, block);
+  block.Put(text);
 }
 
 std::optional<std::string> LookupVariable(const EnvironmentBlock& block, std::string_view name) {
-  return GetEnvLocked(name, block);
+  return block.Get(name);
 }
 
 void SetReasonVariables(EnvironmentBlock& block, const ScriptReason& why) {

@@ -1,16 +1,15 @@
 // The environment of one run of a job's program or script.
 //
-// Every program the server starts for a job gets a vector of NAME=value
+// Every program the server starts for a job gets a block of NAME=value
 // strings built for that run alone: a copy of the server's own environment,
 // then the global environment file of kestrun.conf, then the job's own file,
 // then the KES variables that the request sets (who asked, why, and what the
-// user entered in the dialog). The vector becomes the child's environment and
+// user entered in the dialog). The block becomes the child's environment and
 // the table against which its arguments are expanded.
 //
-// A vector belongs to the request that built it and is changed only by that
-// request's thread. Every read and write of a variable goes through
-// GetEnvLocked/PutEnvLocked, which hold the environment lock for that one
-// variable; callers must hold no lock of their own. Any thread may call.
+// A block belongs to the request that built it and is changed only by that
+// request's thread, so it takes no lock; only the copy of the server's own
+// environment is read under the environment lock. Any thread may call.
 #pragma once
 
 #include <cstddef>

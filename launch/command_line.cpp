@@ -59,10 +59,8 @@ std::optional<std::vector<std::string>> ExpandArguments(const std::vector<std::s
                                                         size_t limit) {
   size_t used = ArgumentSpaceOf(environment);
   if (used > limit) return std::nullopt;
-  const EnvironmentIndex index(environment);
-  const VariableLookup lookup = [&environment, &index](std::string_view name) {
-    return GetEnvLocked(name, environment, index);
-  };
+  const EnvironmentBlock block(environment);
+  const VariableLookup lookup = [&block](std::string_view name) { return block.Get(name); };
   constexpr size_t kOverhead = 1 + sizeof(char*);
   std::vector<std::string> expanded;
   expanded.reserve(arguments.size());

@@ -56,7 +56,7 @@ CheckResult RunCheck(RunShared& shared, const char* label, const std::string& co
                      std::vector<std::string>& arguments, const EnvironmentBlock& env) {
   arguments[0] = command;
   ExecutionContext context{shared.runningJobs, RunHooks{}};
-  const CaptureOutcome out = ExecuteAndCapture(context, arguments, "", 0, env);
+  const CaptureOutcome out = ExecuteAndCapture(context, arguments, "", 0, env.entries());
   if (out.result != 0 && out.result != kStreamFailure) {
     LogMessage(shared.config, "SCHEDULER: %s script \"%s\" failed to execute", label,
                command.c_str());
@@ -101,7 +101,8 @@ int32_t RunProgram(RunShared& shared, const JobDefinition& job,
   descriptor.standardOutput = log.output.get();
   descriptor.standardError = log.output.get();
   ExecutionContext context{shared.runningJobs, RunHooks{}};
-  const CaptureOutcome out = ExecuteAndCapture(context, arguments, "", 0, env, descriptor);
+  const CaptureOutcome out =
+      ExecuteAndCapture(context, arguments, "", 0, env.entries(), descriptor);
   if (out.result != 0) {
     LogMessage(shared.config, "SCHEDULER: Failed to run script \"%s\": Error %d (%s)",
                job.program.c_str(), out.result, SystemErrorText(out.result).c_str());

@@ -7,50 +7,32 @@
 namespace kestrun {
 namespace {
 
-TEST(EnvironmentBlock, PutReplacesTheEntryOfTheSameNameInPlace) {
-  EnvironmentBlock block = {"A=1", "B=3"};
-  EXPECT_EQ(PutEnvLocked("A=2", block), 0);
-  EXPECT_EQ(block, (EnvironmentBlock{"A=2", "B=3"}));
-}
-
-TEST(EnvironmentBlock, PutAppendsANewName) {
-  EnvironmentBlock block = {"B=3"};
-  EXPECT_EQ(PutEnvLocked("A=2", block), 0);
-  EXPECT_EQ(block, (EnvironmentBlock{"B=3", "A=2"}));
-}
-
-TEST(EnvironmentBlock, NamesAreCaseSensitive) {
-  EnvironmentBlock block = {"A=1"};
-  PutEnvLocked("a=2", block);
-  EXPECT_EQ(block, (EnvironmentBlock{"A=1", "a=2"}));
-  EXPECT_EQ(GetEnvLocked("a", block), "2");
-  EXPECT_EQ(GetEnvLocked("A", block), "1");
-}
-
-TEST(EnvironmentBlock, GetFindsTheFirstEntryAndWholeNamesOnly) {
+TEST(EnvironmentBlock, GetFindsTheFirstEntryOfTheWholeNameCaseIncluded) {
   const EnvironmentBlock block = {"AB=x", "A=first", "A=second", "E="};
-  EXPECT_EQ(GetEnvLocked("A", block), "first");
-  EXPECT_EQ(GetEnvLocked("E", block), "");
-  EXPECT_EQ(GetEnvLocked("ABC", block), std::nullopt);
-  EXPECT_EQ(GetEnvLocked("", block), std::nullopt);
+  EXPECT_EQ(block.Get("A"), "first");
+  EXPECT_EQ(block.Get("AB"), "x");
+  EXPECT_EQ(block.Get("E"), "");
+  EXPECT_EQ(block.Get("a"), std::nullopt);
+  EXPECT_EQ(block.Get("ABC"), std::nullopt);
+  EXPECT_EQ(block.Get(""), std::nullopt);
 }
 
-TEST(EnvironmentIndex, PutsAndGetsThroughTheIndexFollowTheScanningRules) {
-  EnvironmentBlock block = {"AB=x", "A=first", "A=second"};
-  EnvironmentIndex index(block);
-  EXPECT_EQ(GetEnvLocked("A", block, index), "first");
-  EXPECT_EQ(GetEnvLocked("a", block, index), std::nullopt);
-  PutEnvLocked("A=new", block, index);
-  PutEnvLocked("C=", block, index);
-  PutEnvLocked("C=3", block, index);
-  PutEnvLocked("a=low", block, index);
-  EXPECT_EQ(block, (EnvironmentBlock{"AB=x", "A=new", "A=second", "C=3", "a=low"}));
-  EXPECT_EQ(GetEnvLocked("C", block, index), "3");
-  EXPECT_EQ(GetEnvLocked("a", block, index), "low");
-  // The vector may move its strings as it grows; the index holds positions.
-  for (int i = 0; i < 1000; ++i) PutEnvLocked("V" + std::to_string(i) + "=v", block, index);
-  EXPECT_EQ(GetEnvLocked("V0", block, index), "v");
-  EXPECT_EQ(GetEnvLocked("AB", block, index), "x");
+TEST(EnvironmentBlock, PutReplacesTheFirstEntryOfItsNameInPlaceOrAppends) {
+  EnvironmentBlock block = {"AB=x", "A=first", "A=second", "B=3"};
+  block.Put("A=new");
+  block.Put("C=");
+  block.Put("C=3");
+  block.Put("a=low");
+  EXPECT_EQ(block.entries(),
+            (std::vector<std::string>{"AB=x", "A=new", "A=second", "B=3", "C=3", "a=low"}));
+  EXPECT_EQ(block.Get("A"), "new");
+  EXPECT_EQ(block.Get("C"), "3");
+  EXPECT_EQ(block.Get("a"), "low");
+  // The vector moves its strings as it grows; the index holds positions.
+  for (int i = 0; i < 1000; ++i) block.Put("V" + std::to_string(i) + "=v");
+  EXPECT_EQ(block.size(), 1006u);
+  EXPECT_EQ(block.Get("V0"), "v");
+  EXPECT_EQ(block.Get("AB"), "x");
 }
 
 TEST(ProcessEnvironment, PutThenGetAndReplace) {

@@ -33,7 +33,7 @@ struct PreloadSeams : testing::Test {
     server.preloadHooks = std::make_shared<PreloadHooks>();
     server.preloadHooks->start = [this](const PreloadStart& s) {
       started.push_back(s.arguments);
-      startReason = GetEnvLocked("KESREASON", s.environment).value_or("-");
+      startReason = EnvironmentBlock(s.environment).Get("KESREASON").value_or("-");
       EXPECT_EQ(s.clientNode, "pc1");
       EXPECT_EQ(s.clientProcessId, 77u);
     };

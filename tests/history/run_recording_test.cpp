@@ -39,12 +39,12 @@ TEST(RunRecording, FieldValuesAreMaskedWhereTheDefinitionSaysOrCannotBeRead) {
 }
 
 TEST(RunRecording, TheListBoxSelectionIsItsVariables) {
-  const std::vector<std::string> env = {"KESLISTBOXVARIABLES=CUSTOMER ORDER",
-                                        "CUSTOMER=acme",
-                                        "CUSTOMER_2=bolt",
-                                        "ORDERS=x",
-                                        "ORDER_1=7",
-                                        "OTHER=1"};
+  const EnvironmentBlock env = {"KESLISTBOXVARIABLES=CUSTOMER ORDER",
+                                "CUSTOMER=acme",
+                                "CUSTOMER_2=bolt",
+                                "ORDERS=x",
+                                "ORDER_1=7",
+                                "OTHER=1"};
   EXPECT_EQ(RecordedListBox(env),
             (std::vector<std::string>{"CUSTOMER=acme", "CUSTOMER_2=bolt", "ORDER_1=7"}));
 }

@@ -118,8 +118,8 @@ TEST_F(EnvironmentFiles, TheJobFileIsAppliedAfterTheGlobalOneOverTheServerEnviro
   EXPECT_EQ(Value(run, "SHARED"), "job");
   EXPECT_EQ(Value(run, "ONLYGLOBAL"), "g");
   EXPECT_EQ(Value(run, "KESENVTEST_PATH"), "C:\\tools");
-  EXPECT_EQ(std::count_if(run.begin(), run.end(),
-                          [](const std::string& e) { return e.starts_with("SHARED="); }),
+  EXPECT_EQ(std::ranges::count_if(run.entries(),
+                                  [](const std::string& e) { return e.starts_with("SHARED="); }),
             1);
 
   std::optional<JobDefinition> without = FindJobForUser(config_, "WITHOUT", std::nullopt);
