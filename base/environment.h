@@ -51,7 +51,6 @@ class EnvironmentBlock {
   // The entries, in order: what a launched program is given.
   const std::vector<std::string>& entries() const { return entries_; }
   size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
   // Room for `count` entries without reallocating.
   void reserve(size_t count);
 
