@@ -22,6 +22,14 @@ Run::Run(RunHistory& owner, int64_t id, std::string job, int64_t cap, uint32_t s
 Run::~Run() = default;
 
 void Run::Output(uint32_t stream, const char* data, size_t size) {
+  Take(stream, data, size, nullptr);
+}
+
+void Run::Keep(uint32_t stream, std::vector<char>& buffer, size_t size) {
+  Take(stream, buffer.data(), size, &buffer);
+}
+
+void Run::Take(uint32_t stream, const char* data, size_t size, std::vector<char>* buffer) {
   if (size == 0) return;
   bool wake = false;
   {
@@ -37,16 +45,20 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
         pendingHead_.push_back({stream, std::string(data, head)});
       headKept_ += static_cast<int64_t>(head);
     }
-    const char* rest = data + head;
-    size_t restSize = size - head;
+    size_t skip = head;
     // Only the last tailCap_ bytes of what goes past the head can stay.
-    if (static_cast<int64_t>(restSize) > tailCap_) {
-      const size_t skip = restSize - static_cast<size_t>(tailCap_);
-      leftOut_ += static_cast<int64_t>(skip);
-      rest += skip;
-      restSize -= skip;
+    if (static_cast<int64_t>(size - skip) > tailCap_) {
+      const size_t past = size - skip - static_cast<size_t>(tailCap_);
+      leftOut_ += static_cast<int64_t>(past);
+      skip += past;
     }
-    if (restSize > 0) AddToTail(stream, rest, restSize);
+    const size_t rest = size - skip;
+    // At full speed nearly every byte is pushed out of the window before a
+    // flush writes it: a large read is kept as the pump read it, not copied.
+    if (rest > 0 && buffer && head == 0 && rest >= buffer->size() / 2)
+      KeepInTail(stream, *buffer, skip, rest);
+    else if (rest > 0)
+      AddToTail(stream, data + skip, rest);
     pendingBytes_ += size;
     // A full batch of the head is written at once. The tail window is
     // rewritten at the flush interval only: at full speed it changes faster
@@ -54,6 +66,7 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
     pendingHeadBytes_ += head;
     wake = pendingHeadBytes_ >= owner_.settings_.flushBytes;
     if (!followers_.empty()) {
+      // `data` is still valid: a kept area moved into the window unchanged.
       const OutputChunk chunk{stream, std::string(data, size)};
       for (auto& [token, follower] : followers_) follower(chunk, false);
     }
@@ -62,29 +75,60 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
 }
 
 void Run::AddToTail(uint32_t stream, const char* data, size_t size) {
-  // One copy into a ring allocated once: at full speed most of these bytes
-  // are overwritten before a flush ever writes them.
-  const size_t cap = static_cast<size_t>(tailCap_);
-  if (ring_.empty()) ring_.resize(cap);
-  const size_t first = std::min(size, cap - ringEnd_);
-  std::memcpy(ring_.data() + ringEnd_, data, first);
-  std::memcpy(ring_.data(), data + first, size - first);
-  ringEnd_ = (ringEnd_ + size) % cap;
-  if (!segments_.empty() && segments_.back().first == stream)
-    segments_.back().second += static_cast<int64_t>(size);
-  else
-    segments_.emplace_back(stream, static_cast<int64_t>(size));
+  // A small read goes behind the last block of its stream when it has room.
+  if (tail_.empty() || tail_.back().stream != stream ||
+      tail_.back().bytes.size() - tail_.back().end < size) {
+    constexpr size_t kBlock = 64 * 1024;
+    TailBlock block;
+    block.stream = stream;
+    if (!spare_.empty() && spare_.back().size() >= size) {
+      block.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      block.bytes.resize(std::max(size, kBlock));
+    }
+    tail_.push_back(std::move(block));
+  }
+  TailBlock& back = tail_.back();
+  std::memcpy(back.bytes.data() + back.end, data, size);
+  back.end += size;
   tailBytes_ += static_cast<int64_t>(size);
   tailChanged_ = true;
+  TrimTail();
+}
+
+void Run::KeepInTail(uint32_t stream, std::vector<char>& buffer, size_t begin, size_t size) {
+  const size_t area = buffer.size();
+  tail_.push_back({stream, std::move(buffer), begin, begin + size});
+  // The pump reads on into an area that fell out of the window, or a new one.
+  buffer.clear();
+  for (size_t i = spare_.size(); i-- > 0;) {
+    if (spare_[i].size() == area) {
+      buffer = std::move(spare_[i]);
+      spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  if (buffer.size() != area) buffer.resize(area);
+  tailBytes_ += static_cast<int64_t>(size);
+  tailChanged_ = true;
+  TrimTail();
+}
+
+void Run::TrimTail() {
   // What falls out of the window's front is counted as left out.
+  constexpr size_t kKeptSpares = 2;
   while (tailBytes_ > tailCap_) {
-    auto& front = segments_.front();
-    const int64_t excess = tailBytes_ - tailCap_;
-    const int64_t dropped = std::min(front.second, excess);
-    front.second -= dropped;
+    TailBlock& front = tail_.front();
+    const int64_t dropped =
+        std::min(static_cast<int64_t>(front.end - front.begin), tailBytes_ - tailCap_);
+    front.begin += static_cast<size_t>(dropped);
     tailBytes_ -= dropped;
     leftOut_ += dropped;
-    if (front.second == 0) segments_.pop_front();
+    if (front.begin == front.end) {
+      if (spare_.size() < kKeptSpares) spare_.push_back(std::move(front.bytes));
+      tail_.pop_front();
+    }
   }
 }
 
@@ -96,15 +140,12 @@ Run::Batch Run::TakeBatchLocked() {
   headSeq_ += static_cast<int64_t>(b.head.size());
   b.rewriteTail = tailChanged_;
   if (tailChanged_) {
-    const size_t cap = static_cast<size_t>(tailCap_);
-    size_t at = (ringEnd_ + cap - static_cast<size_t>(tailBytes_)) % cap;
-    for (const auto& [stream, bytes] : segments_) {
-      OutputChunk chunk{stream, std::string(static_cast<size_t>(bytes), '\0')};
-      const size_t first = std::min(chunk.data.size(), cap - at);
-      std::memcpy(chunk.data.data(), ring_.data() + at, first);
-      std::memcpy(chunk.data.data() + first, ring_.data(), chunk.data.size() - first);
-      at = (at + chunk.data.size()) % cap;
-      b.tail.push_back(std::move(chunk));
+    // One chunk for each run of blocks of the same stream.
+    for (const TailBlock& block : tail_) {
+      if (block.begin == block.end) continue;
+      if (b.tail.empty() || b.tail.back().stream != block.stream)
+        b.tail.push_back({block.stream, {}});
+      b.tail.back().data.append(block.bytes.data() + block.begin, block.end - block.begin);
     }
   }
   tailChanged_ = false;

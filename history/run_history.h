@@ -98,6 +98,10 @@ class Run {
   // the first half as it comes, the last half as a window, counting what
   // falls out between them. Never blocks on the file.
   void Output(uint32_t stream, const char* data, size_t size);
+  // As Output, for the first `size` bytes of `buffer`. A read that fills at
+  // least half of it may be kept as it is, without a copy: `buffer` then
+  // holds another area of the same size (its bytes undefined) on return.
+  void Keep(uint32_t stream, std::vector<char>& buffer, size_t size);
   // Writes the rest of the output and the end of the run, committed on
   // return (unless the file failed). Once only; later calls do nothing.
   void End(RunEnd end);
@@ -117,9 +121,22 @@ class Run {
     int64_t total = 0;
     int64_t leftOut = 0;
   };
+  // One piece of the tail window: bytes [begin, end) of `bytes`.
+  struct TailBlock {
+    uint32_t stream = 0;
+    std::vector<char> bytes;
+    size_t begin = 0;
+    size_t end = 0;
+  };
+  // Output and Keep (`buffer` null for Output).
+  void Take(uint32_t stream, const char* data, size_t size, std::vector<char>* buffer);
   Batch TakeBatchLocked();                                         // state lock held
   void AddToTail(uint32_t stream, const char* data, size_t size);  // state lock held
-  void AddFollower(int64_t token, FollowCallback callback);        // state lock held
+  // Takes `buffer` whole into the window, bytes [begin, begin + size).
+  void KeepInTail(uint32_t stream, std::vector<char>& buffer, size_t begin,
+                  size_t size);                              // state lock held
+  void TrimTail();                                           // state lock held
+  void AddFollower(int64_t token, FollowCallback callback);  // state lock held
   void RemoveFollower(int64_t token);
 
   RunHistory& owner_;
@@ -135,11 +152,11 @@ class Run {
   int64_t headKept_ = 0;
   int64_t headSeq_ = 0;
   std::vector<OutputChunk> pendingHead_;
-  // The tail window: its last tailCap_ bytes in a ring (allocated at its
-  // first byte), and the streams of its bytes, oldest first.
-  std::string ring_;
-  size_t ringEnd_ = 0;  // where the next byte goes
-  std::deque<std::pair<uint32_t, int64_t>> segments_;
+  // The tail window, oldest first: at most tailCap_ bytes in blocks that are
+  // either copies of small reads or the pumps' own read areas, kept without
+  // a copy. Areas that fell out of the window are reused.
+  std::deque<TailBlock> tail_;
+  std::vector<std::vector<char>> spare_;
   int64_t tailBytes_ = 0;
   bool tailChanged_ = false;  // since the last flush
   int64_t leftOut_ = 0;

@@ -45,6 +45,7 @@ class RunRecording : public OutputTap {
   // The tap to give the run's pumps; null when nothing is recorded.
   OutputTap* tap() { return run_ ? this : nullptr; }
   void Output(StreamCode stream, const char* data, size_t size) override;
+  void Keep(StreamCode stream, std::vector<char>& area, size_t size) override;
 
   // Records the end of a run that Execute ran (result 0 or kStreamFailure)
   // or failed to start (any other result, with its error text).

@@ -129,23 +129,49 @@ int SendFrames(const PumpContext& c, SocketHandle socket, uint32_t stream, const
   return error;
 }
 
+// The capture phase: the passed-through flag of `capture` (set to the
+// pump's capture record) while it is clear, else null.
+bool* CapturePhase(PumpContext& c, uint32_t stream, bool clientFailed, CaptureBuffer*& capture) {
+  capture = c.capture.load();
+  if (!capture || clientFailed) return nullptr;
+  bool* passedThrough =
+      stream == kStdoutStream ? &capture->stdoutPassedThrough : &capture->stderrPassedThrough;
+  return *passedThrough ? nullptr : passedThrough;
+}
+
+// Gives one read to its capture record or its client (or drops it: no
+// client, or the client failed before).
+void PassOn(PumpContext& c, uint32_t stream, const char* begin, size_t n, bool& clientFailed) {
+  if (clientFailed) return;
+  // Read the targets again: a preloaded program's pumps may have been
+  // pointed at a new run or step while the read waited.
+  CaptureBuffer* capture = nullptr;
+  bool* passedThrough = CapturePhase(c, stream, clientFailed, capture);
+  const char* end = begin + n;
+  if (passedThrough != nullptr) {
+    std::string& data = stream == kStdoutStream ? capture->stdoutData : capture->stderrData;
+    const char* eot = std::find(begin, end, kEndOfTransmission);
+    data.append(begin, eot);
+    if (eot != end) {
+      *passedThrough = true;
+      c.captureComplete.Set();
+    }
+    return;
+  }
+  const SocketHandle socket = c.socket.load();
+  if (socket == kInvalidSocket) return;  // no client: dropped
+  if (SendFrames(c, socket, stream, begin, n) != 0) clientFailed = true;
+}
+
 int OutputPump(PumpContext& c, uint32_t stream) {
   std::vector<char> buf(kPassThroughRead);
   bool clientFailed = false;
   int readsAfterKill = 0;
-  // The capture phase (a capture record whose passed-through flag is clear).
-  auto capturePhase = [&](CaptureBuffer*& capture) -> bool* {
-    capture = c.capture.load();
-    if (!capture || clientFailed) return nullptr;
-    bool* passedThrough =
-        stream == kStdoutStream ? &capture->stdoutPassedThrough : &capture->stderrPassedThrough;
-    return *passedThrough ? nullptr : passedThrough;
-  };
   for (;;) {
     CaptureBuffer* capture = nullptr;
     // The capture phase reads one frame's worth at a time: its 0x04 rule
     // drops the rest of a read, which must not swallow more than that.
-    const bool capturingBefore = capturePhase(capture) != nullptr;
+    const bool capturingBefore = CapturePhase(c, stream, clientFailed, capture) != nullptr;
     if (c.killed != kInvalidFile) {
       // Output already in the pipe wins over the wake-up, for a bounded
       // number of reads: an escaped writer cannot keep the run alive.
@@ -156,30 +182,10 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     const long n =
         ReadSome(c.pipe.get(), buf.data(), capturingBefore ? kMaxFrameData : buf.size(), &error);
     if (n <= 0) break;  // every holder of the program's end has closed it
+    PassOn(c, stream, buf.data(), static_cast<size_t>(n), clientFailed);
+    // Given last, once the read is passed on: the tap may keep the area.
     if (c.tap && !capturingBefore)
-      c.tap->Output(static_cast<StreamCode>(stream), buf.data(), static_cast<size_t>(n));
-    if (clientFailed) continue;
-    // Read the targets again: a preloaded program's pumps may have been
-    // pointed at a new run or step while the read waited.
-    bool* passedThrough = capturePhase(capture);
-    const bool capturing = passedThrough != nullptr;
-    const char* begin = buf.data();
-    const char* end = begin + n;
-    if (capturing) {
-      std::string& data = stream == kStdoutStream ? capture->stdoutData : capture->stderrData;
-      const char* eot = std::find(begin, end, kEndOfTransmission);
-      data.append(begin, eot);
-      if (eot != end) {
-        *passedThrough = true;
-        c.captureComplete.Set();
-      }
-      continue;
-    }
-    const SocketHandle socket = c.socket.load();
-    if (socket == kInvalidSocket) continue;  // no client: dropped
-    if (SendFrames(c, socket, stream, begin, static_cast<size_t>(n)) != 0) {
-      clientFailed = true;
-    }
+      c.tap->Keep(static_cast<StreamCode>(stream), buf, static_cast<size_t>(n));
   }
   return clientFailed ? 1 : 0;
 }

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/unique_fd.h"
@@ -72,6 +73,12 @@ class OutputTap {
  public:
   virtual ~OutputTap() = default;
   virtual void Output(StreamCode stream, const char* data, size_t size) = 0;
+  // As Output, for the first `size` bytes of the pump's read area, given once
+  // the pump is done with them. The tap may keep the area and put another of
+  // the same size in its place, saving a copy of a large read.
+  virtual void Keep(StreamCode stream, std::vector<char>& area, size_t size) {
+    Output(stream, area.data(), size);
+  }
 };
 
 // What one pump works with. Owned by StreamPumps, alive until its thread ended.

@@ -173,13 +173,17 @@ std::string XDRWRAP::GetString() {
   std::string result;
   if (pieces < 1) return result;
   if (pieces > FieldsLeft()) Fail("string piece count exceeds the fields left");
-  // Room for the whole text at once, bounded by the bytes actually received
-  // (a piece of k characters takes more than k bytes), so a long text is not
-  // copied again at every growth and a false count reserves nothing.
-  size_t received = 0;
-  for (size_t i = current_; i < buffers_.size(); ++i)
-    received += static_cast<size_t>(buffers_[i]->Size);
-  result.reserve(std::min(static_cast<size_t>(pieces) * kStringPieceLength, received));
+  // A text of several pieces gets room for all of them at once, bounded by
+  // the bytes not yet read (a piece of k characters takes more than k bytes),
+  // so a long text is not copied again at every growth and a false count
+  // reserves nothing. A one-piece text is sized by its piece alone: a reply
+  // holds thousands of short texts, and each must not take a piece's room.
+  if (pieces > 1) {
+    size_t unread = 0;
+    for (size_t i = current_; i < buffers_.size(); ++i)
+      unread += static_cast<size_t>(buffers_[i]->Size) - buffers_[i]->position;
+    result.reserve(std::min(static_cast<size_t>(pieces) * kStringPieceLength, unread));
+  }
   bool ended = false;
   for (int32_t i = 0; i < pieces; ++i) {
     const std::optional<std::string_view> piece = TakePiece(BufferForNextField());

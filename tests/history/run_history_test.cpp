@@ -61,6 +61,7 @@ struct Write {
   uint32_t stream;
   std::string text;
   bool flushAfter = false;
+  size_t area = 0;  // given by Keep in a read area of this size; 0: by Output
 };
 
 struct CapCase {
@@ -95,6 +96,34 @@ TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
        2,
        1},
       {"cap 0 keeps none", 0, {{kStdout, "hello"}}, {}, 5, 0},
+      {"kept areas fall out of the window",
+       8,
+       {{kStdout, "abcd"},
+        {kStdout, "efg", false, 4},
+        {kStderr, "hij", false, 4},
+        {kStdout, "k"},
+        {kStdout, "lm", true, 4}},
+       {{kStdout, "abcd"}, {kStderr, "j"}, {kStdout, "klm"}},
+       5,
+       1},
+      {"kept read longer than the window",
+       8,
+       {{kStdout, "abcd"}, {kStdout, "efghijkl", false, 8}},
+       {{kStdout, "abcd"}, {kStdout, "ijkl"}},
+       4,
+       1},
+      {"small reads copied behind a kept one",
+       8,
+       {{kStdout, "abcd"}, {kStdout, "ef", false, 3}, {kStdout, "g"}, {kStdout, "h", false, 8}},
+       {{kStdout, "abcd"}, {kStdout, "efgh"}},
+       0,
+       0},
+      {"a read filling the head is copied",
+       8,
+       {{kStdout, "abcdef", false, 6}},
+       {{kStdout, "abcd"}, {kStdout, "ef"}},
+       0,
+       0},
   };
   for (const CapCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,7 +133,16 @@ TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
     ASSERT_TRUE(run);
     int64_t total = 0;
     for (const Write& w : c.writes) {
-      run->Output(w.stream, w.text.data(), w.text.size());
+      if (w.area == 0) {
+        run->Output(w.stream, w.text.data(), w.text.size());
+      } else {
+        std::vector<char> area(w.area, '?');
+        std::copy(w.text.begin(), w.text.end(), area.begin());
+        run->Keep(w.stream, area, w.text.size());
+        // The pump reads on into what it got back: the run's copy stays.
+        EXPECT_EQ(area.size(), w.area);
+        std::fill(area.begin(), area.end(), '#');
+      }
       total += static_cast<int64_t>(w.text.size());
       if (w.flushAfter) run->Flush();
     }
