@@ -12,27 +12,11 @@
 
 #include "platform/error_text.h"
 #include "protocol/socket.h"
+#include "protocol/winsock_win32.h"
 
 namespace kestrun {
 
-namespace {
-
-SOCKET Native(SocketHandle s) {
-  return static_cast<SOCKET>(s);
-}
-
-// A socket no child process inherits: the flag at creation where Winsock
-// knows it, and the handle flag in every case.
-SocketHandle NewSocket(int type, int protocol) {
-  net::StartSockets();
-  SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
-                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET && ::WSAGetLastError() == WSAEINVAL)
-    s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (s == INVALID_SOCKET) return kInvalidSocket;
-  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  return static_cast<SocketHandle>(s);
-}
+namespace winsock {
 
 sockaddr_in IPv4(uint32_t address, int port) {
   sockaddr_in addr{};
@@ -42,11 +26,30 @@ sockaddr_in IPv4(uint32_t address, int port) {
   return addr;
 }
 
-// Switches the blocking mode; Winsock has no per-call MSG_DONTWAIT.
+SocketHandle NewSocket(int type, int protocol, int* error) {
+  net::StartSockets();
+  SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && ::WSAGetLastError() == WSAEINVAL)
+    s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  if (s == INVALID_SOCKET) {
+    if (error) *error = ::WSAGetLastError();
+    return kInvalidSocket;
+  }
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<SocketHandle>(s);
+}
+
 void SetNonBlocking(SocketHandle s, bool on) {
   u_long mode = on ? 1 : 0;
   ::ioctlsocket(Native(s), FIONBIO, &mode);
 }
+
+}  // namespace winsock
+
+using namespace winsock;
+
+namespace {
 
 int PollOne(SocketHandle s, short events, int timeoutMs) {
   WSAPOLLFD fd{Native(s), events, 0};

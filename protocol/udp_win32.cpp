@@ -4,41 +4,18 @@
 #include <ws2tcpip.h>
 
 #include "protocol/udp.h"
+#include "protocol/winsock_win32.h"
 
 namespace kestrun {
 
 namespace {
 
-SOCKET Native(SocketHandle s) {
-  return static_cast<SOCKET>(s);
-}
+using winsock::IPv4;
+using winsock::Native;
+using winsock::SetNonBlocking;
 
-sockaddr_in IPv4(uint32_t address, int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(address);
-  addr.sin_port = htons(static_cast<u_short>(port));
-  return addr;
-}
-
-// A socket no child process inherits (see socket_win32.cpp).
 Socket NewSocket(int type, int protocol, int* error) {
-  net::StartSockets();
-  SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
-                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET && ::WSAGetLastError() == WSAEINVAL)
-    s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (s == INVALID_SOCKET) {
-    *error = ::WSAGetLastError();
-    return Socket();
-  }
-  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  return Socket(static_cast<SocketHandle>(s));
-}
-
-void SetNonBlocking(SocketHandle s, bool on) {
-  u_long mode = on ? 1 : 0;
-  ::ioctlsocket(Native(s), FIONBIO, &mode);
+  return Socket(winsock::NewSocket(type, protocol, error));
 }
 
 }  // namespace
