@@ -21,6 +21,7 @@
 #include "client/text_escape.h"
 #include "platform/home_directory.h"
 #include "protocol/socket.h"
+#include "protocol/udp.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
 #include "tools/kesclient/exit_status.h"
@@ -120,12 +121,6 @@ std::string LoginName() {
   return "unknown";
 }
 
-std::string HostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
-  return name;
-}
-
 // Refusals carry the server's text: printed escaped like every other text
 // from it.
 int Fail(const std::string& message, int status = kExitClientFailure) {
@@ -190,7 +185,9 @@ Target FindTarget(const Options& o) {
   Target t;
   t.server = ResolveServer(sources);
   t.user = o.user ? *o.user : !sources.user.user.empty() ? sources.user.user : LoginName();
-  t.node = o.node ? *o.node : !sources.user.node.empty() ? sources.user.node : HostName();
+  t.node = o.node                       ? *o.node
+           : !sources.user.node.empty() ? sources.user.node
+                                        : kestrun::net::LocalHostName();
   return t;
 }
 

@@ -18,6 +18,7 @@
 #include "client/client_config.h"
 #include "platform/home_directory.h"
 #include "protocol/socket.h"
+#include "protocol/udp.h"
 #include "tools/kesnotify/kesnotify.h"
 #include "tools/kesnotify/tool_options.h"
 
@@ -81,11 +82,8 @@ int main(int argc, char** argv) {
   // kestrun.conf is needed only for a port that -p does not give.
   const int port = server.port ? *server.port : home.empty() ? 0 : ReadPort(home);
 
-  if (const char* title = std::getenv("KESTITLE"); title == nullptr) {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) std::snprintf(name, sizeof name, "localhost");
-    ::setenv("KESTITLE", DefaultTitle(server.host, name).c_str(), 1);
-  }
+  if (const char* title = std::getenv("KESTITLE"); title == nullptr)
+    ::setenv("KESTITLE", DefaultTitle(server.host, kestrun::net::LocalHostName()).c_str(), 1);
 
   kestrun::net::StartSockets();
   std::vector<Target> targets = TargetsFromEnvironment();
