@@ -15,6 +15,14 @@ packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 googletest
   # Man pages from their scdoc sources, and man to check them.
   scdoc man-db groff-base
+  # The web console: HTTP and WebSocket (Beast on Asio), JSON, TLS, logins
+  # through PAM; its tests drive it from Debian's Python (/usr/bin/python3).
+  libboost1.81-dev libboost-json1.81-dev libssl-dev libpam0g-dev openssl
+  python3-requests python3-websocket wrk
+  # The console's pages in a real browser, and their terminal library.
+  chromium chromium-driver python3-selenium libjs-xterm
+  # The shared history of a fleet: a throwaway PostgreSQL cluster.
+  postgresql libpq-dev
 )
 
 missing=()
