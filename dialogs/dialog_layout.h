@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "config/job_definition.h"
+#include "dialogs/dialog_script.h"
 #include "protocol/messages/dialog_blocks.h"
 
 namespace kestrun {
@@ -46,6 +47,7 @@ struct LayoutBanner {
   std::string text;     // `bannertext`, else empty
   std::string icon;     // `bannergraphic` as configured; empty: the built-in picture
   std::string picture;  // base64 GIF text of the picture shown (line feeds every 76..80 chars)
+  bool operator==(const LayoutBanner&) const = default;
 };
 
 // One thing on a row of the screen picture, in reading order.
@@ -62,6 +64,7 @@ struct LayoutItem {
   // 6 px per character + 17 px.
   int32_t width = 0;
   bool alignEnd = false;  // Label: text at the end (right) of its width, as Tk's anchor "e"
+  bool operator==(const LayoutItem&) const = default;
 };
 
 // One row line of the definition (tab lines and frame lines are not rows).
@@ -70,6 +73,7 @@ struct LayoutRow {
   int32_t tab = 0;    // 0: above the tabs (or no tabs); else 1-based index into `tabs`
   int32_t frame = 0;  // 0: outside labelled frames; else LayoutFrame::number
   std::vector<LayoutItem> items;
+  bool operator==(const LayoutRow&) const = default;
 };
 
 // A labelled frame ("- Title" ... "-"); its rows are those with its number.
@@ -81,6 +85,7 @@ struct LayoutFrame {
   // first row, or of the first row after it when it has none (rows.size() at
   // the end).
   int32_t firstRow = 0;
+  bool operator==(const LayoutFrame&) const = default;
 };
 
 struct LayoutField {
@@ -105,6 +110,7 @@ struct LayoutField {
   // Run the field script on a change and refresh these: field numbers, 0 for
   // the list box. Empty: a change runs nothing.
   std::vector<int32_t> updates;
+  bool operator==(const LayoutField&) const = default;
 };
 
 // Column width when the Tk dialog fits the column to its widest cell or
@@ -114,22 +120,26 @@ inline constexpr int32_t kFitColumnWidth = -1;
 struct LayoutColumn {
   std::string name;
   int32_t width = kFitColumnWidth;  // pixels; 0: hidden; kFitColumnWidth
+  bool operator==(const LayoutColumn&) const = default;
 };
 
 struct LayoutListRow {
   std::string icon;  // name of the job's icon chosen by the context column; empty: none
   std::vector<std::string> cells;
+  bool operator==(const LayoutListRow&) const = default;
 };
 
 struct LayoutMenuEntry {
   std::string job;    // the job to open, as written in `onrightclick`
   std::string label;  // its title, or its name
+  bool operator==(const LayoutMenuEntry&) const = default;
 };
 
 // The right-click menu of rows whose context-column cell is `value`.
 struct LayoutMenu {
   std::string value;                     // upper case
   std::vector<LayoutMenuEntry> entries;  // jobs the user may open only
+  bool operator==(const LayoutMenu&) const = default;
 };
 
 struct LayoutListBox {
@@ -153,6 +163,7 @@ struct LayoutListBox {
   bool doubleClick = false;            // a double click on a row presses OK
   std::vector<int32_t> changeUpdates;  // fields whose scripts run when the selection changes
   std::vector<LayoutMenu> menus;
+  bool operator==(const LayoutListBox&) const = default;
 };
 
 struct LayoutIcon {
@@ -160,6 +171,7 @@ struct LayoutIcon {
   std::string data;  // base64 GIF text
   int32_t width = 0;
   int32_t height = 0;
+  bool operator==(const LayoutIcon&) const = default;
 };
 
 struct LayoutButtons {
@@ -167,6 +179,7 @@ struct LayoutButtons {
   std::string cancel;                // `cancelbuttontext`, else "Cancel"
   std::optional<std::string> apply;  // with `applybutton` on: `applybuttontext`, else "Apply"
   // The Tk dialog binds Return to Apply when there is one, else to OK.
+  bool operator==(const LayoutButtons&) const = default;
 };
 
 struct DialogLayout {
@@ -179,6 +192,7 @@ struct DialogLayout {
   std::optional<LayoutListBox> listBox;  // none: the dialog shows no list box
   std::vector<LayoutIcon> icons;
   LayoutButtons buttons;
+  bool operator==(const DialogLayout&) const = default;
 };
 
 // Who opens the dialog. The node and process id key the preload entry that a
@@ -213,7 +227,14 @@ struct DialogRefusal {
   //   NoScript           "The dialog script of job JOB gave no dialog"
   //   TclFile            "The dialog of job JOB can only be shown by the Tk client"
   std::string message;
+  bool operator==(const DialogRefusal&) const = default;
 };
+
+// The layout of an opened dialog: the same inputs as GenerateDialogScript
+// (dialog_script.h), read by the same reader. Runs the list-box script
+// through `sources` as the Tk writer does; `config` is used for logging only.
+DialogLayout BuildDialogLayout(const ServerConfig& config, const DialogInput& input,
+                               const DialogSources& sources);
 
 // Opens the job's dialog for `caller` as GET_DIALOG_DATA does, with the same
 // log lines, and returns its layout or the refusal. Every script runs to the
