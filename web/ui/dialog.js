@@ -105,8 +105,7 @@ function answerLines(answer) {
 
 export function renderDialog(container, layout, actions = {}) {
   const id = `kd${++instances}`;
-  const fields = new Map();     // number -> {spec, control(s)}
-  const groups = new Map();     // radio group -> [field numbers]
+  const fields = new Map();  // number -> {spec, control}
   let destroyed = false;
   let busy = false;
 
@@ -245,12 +244,9 @@ export function renderDialog(container, layout, actions = {}) {
       // what does not fit.
       setVar(node, '--kd-px', 6 * width + 17);
       if (!spec.label) input.setAttribute('aria-label', `Field ${n}`);
+      // The buttons of a radio group share a name: one is set at a time, and
+      // the arrow keys move within the group.
       f.control = input;
-      if (spec.type === 'radio') {
-        const group = Number(spec.group);
-        if (!groups.has(group)) groups.set(group, []);
-        groups.get(group).push(n);
-      }
       input.addEventListener('change', () => changed(n));
     } else if (spec.type === 'combobox') {
       const select = el('select', {id: controlId(n), class: 'kd-combo', disabled: !enabled});
@@ -333,13 +329,11 @@ export function renderDialog(container, layout, actions = {}) {
         cells.push(el('th', {class: 'kd-icon-cell', 'aria-label': 'Icon'}));
       }
       for (const c of shown()) {
-        const col = el('col', {class: c.width > 0 ? 'kd-sized' : 'kd-fit'});
-        if (c.width > 0) setVar(col, '--kd-px', c.width);
-        cols.push(col);
-        const button = el('button', {type: 'button', class: 'kd-heading', text: c.name,
+        cols.push(el('col'));
+        const button = el('button', {type: 'button', class: `kd-heading ${c.width > 0 ? 'kd-sized' : 'kd-fit'}`, text: c.name,
           onclick: () => sortBy(c.index + 1, state.sortColumn === c.index + 1 ? !state.sortDescending : false)});
-        const th = el('th', {scope: 'col', class: c.width > 0 ? 'kd-sized' : null, 'data-column': c.index + 1}, button);
-        if (c.width > 0) setVar(th, '--kd-px', c.width);
+        const th = el('th', {scope: 'col', 'data-column': c.index + 1}, button);
+        if (c.width > 0) setVar(button, '--kd-px', c.width);
         cells.push(th);
       }
       cols.push(el('col', {class: 'kd-filler'}));
@@ -374,9 +368,11 @@ export function renderDialog(container, layout, actions = {}) {
           cells.push(el('td', {class: 'kd-icon-cell'}, data ? picture(data, r.icon, 'kd-icon') : null));
         }
         for (const c of shown()) {
-          const td = el('td', {role: 'gridcell', class: c.width > 0 ? 'kd-sized' : null, text: r.cells[c.index] ?? ''});
-          if (c.width > 0) setVar(td, '--kd-px', c.width);
-          cells.push(td);
+          // A column of a given width cuts longer cells, as Tk's does; the
+          // others are as wide as their widest cell and 20 px.
+          const text = el('span', {class: c.width > 0 ? 'kd-cell kd-sized' : 'kd-cell kd-fit', text: r.cells[c.index] ?? ''});
+          if (c.width > 0) setVar(text, '--kd-px', c.width);
+          cells.push(el('td', {role: 'gridcell'}, text));
         }
         cells.push(el('td', {class: 'kd-filler', 'aria-hidden': 'true'}));
         const tr = el('tr', {}, ...cells);
