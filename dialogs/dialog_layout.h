@@ -46,7 +46,7 @@ struct LayoutBanner {
   std::string heading;  // `bannerheading`, else the window title
   std::string text;     // `bannertext`, else empty
   std::string icon;     // `bannergraphic` as configured; empty: the built-in picture
-  std::string picture;  // base64 GIF text of the picture shown (line feeds every 76..80 chars)
+  std::string picture;  // base64 GIF text of the picture shown, a line feed after every 80 chars
   bool operator==(const LayoutBanner&) const = default;
 };
 
@@ -232,14 +232,18 @@ struct DialogRefusal {
 
 // The layout of an opened dialog: the same inputs as GenerateDialogScript
 // (dialog_script.h), read by the same reader. Runs the list-box script
-// through `sources` as the Tk writer does; `config` is used for logging only.
+// through `sources` as the Tk writer does and reads the banner picture as it
+// does; `config` is used for logging.
 DialogLayout BuildDialogLayout(const ServerConfig& config, const DialogInput& input,
                                const DialogSources& sources);
 
 // Opens the job's dialog for `caller` as GET_DIALOG_DATA does, with the same
 // log lines, and returns its layout or the refusal. Every script runs to the
 // end on the calling thread (no time-out): call it from a thread that may
-// block. `server.config` and `server.runningJobs` must be set.
+// block. A refusal after the job was found releases the caller's preload
+// entry, as GET_DIALOG_DATA's refusals do; so does TclFile, since no dialog
+// will use the program it started. `server.config` and `server.runningJobs`
+// must be set.
 std::variant<DialogLayout, DialogRefusal> OpenDialogLayout(ServerContext& server,
                                                            const DialogCaller& caller);
 

@@ -15,6 +15,7 @@
 #include "core/context.h"
 #include "dialogs/banner.h"
 #include "dialogs/dialog_layout.h"
+#include "jobs/preload.h"
 #include "launch/running_jobs.h"
 #include "tests/dialogs/dialog_fixture.h"
 
@@ -180,6 +181,35 @@ TEST_F(OpenedLayouts, RefusalsCarryTheNativeTexts) {
     ASSERT_TRUE(std::holds_alternative<DialogRefusal>(opened)) << c.job;
     EXPECT_EQ(std::get<DialogRefusal>(opened), c.refusal) << c.job;
   }
+}
+
+// The preload program starts for the web caller as for a native one, and is
+// released when the dialog is refused or cannot be shown as a layout.
+TEST_F(OpenedLayouts, PreloadStartsAndIsReleasedOnRefusal) {
+  home.Write("x.dlg", "A: [__]\n");
+  const std::string d = "  dialog = " + home.File("x.dlg") + "\n  preload = /x/pre\n";
+  home.WriteConf("OPEN:\n" + d + "\nNEEDS:\n" + d + "  allowifjobrunning = {OTHER}\n\nTCL:\n" + d +
+                 "  usetclfile = " + home.File("x.dlg") + "\n");
+  Load();
+  std::vector<std::string> log;
+  server.preloadHooks = std::make_shared<PreloadHooks>();
+  server.preloadHooks->start = [&](const PreloadStart& s) {
+    std::string line = "start " + s.clientNode + "/" + std::to_string(s.clientProcessId);
+    for (const std::string& a : s.arguments) line += " " + a;
+    log.push_back(line);
+  };
+  server.preloadHooks->release = [&](std::string_view node, uint32_t pid, std::string_view p) {
+    log.push_back("release " + std::string(node) + "/" + std::to_string(pid) + " " +
+                  std::string(p));
+  };
+  EXPECT_TRUE(std::holds_alternative<DialogLayout>(
+      OpenDialogLayout(server, {"open", "ann", "10.0.0.7", 42, {"p1"}, {}})));
+  EXPECT_TRUE(std::holds_alternative<DialogRefusal>(
+      OpenDialogLayout(server, {"needs", "ann", "10.0.0.7", 42, {}, {}})));
+  EXPECT_TRUE(std::holds_alternative<DialogRefusal>(
+      OpenDialogLayout(server, {"tcl", "ann", "10.0.0.7", 42, {}, {}})));
+  EXPECT_EQ(log, (Lines{"start 10.0.0.7/42 /x/pre p1", "release 10.0.0.7/42 /x/pre",
+                        "start 10.0.0.7/42 /x/pre", "release 10.0.0.7/42 /x/pre"}));
 }
 
 struct Layouts : DialogTest {
