@@ -8,6 +8,12 @@
 //
 //   renderDialog(container, layout, actions) -> {element, values(), destroy()}
 //
+// `layout` has the members of the server's DialogLayout in lowerCamelCase
+// (title, banner, tabs, frames, rows with their items, fields, listbox,
+// icons, buttons); the list box's `selection` is "multiple", "single" or
+// "none" and its `sort` is {column, descending}; a column width of -1 fits
+// the column to its cells, 0 hides it.
+//
 // `actions` holds async callbacks; each gets the dialog's values:
 //   {arguments: [],
 //    fields: {"1": TEXT, ...}            entries and comboboxes their text,
