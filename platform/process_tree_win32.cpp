@@ -10,8 +10,10 @@
 // and KillMarkedProcesses has nothing to do beyond the job's kill.
 #define _CRT_RAND_S  // rand_s, before the C runtime headers
 #include <stdlib.h>
-#include <tlhelp32.h>
+
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <cstdint>
 

@@ -2,9 +2,11 @@
 // connection and listener with the id of the process that owns it. A
 // SocketId here packs that owner with the socket's own port, so that a
 // holder can be checked against a process tree without a second look-up.
-#include <iphlpapi.h>
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
 
 #include <unordered_map>
 

@@ -1,5 +1,6 @@
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cerrno>
 

@@ -7,8 +7,9 @@
 // Anonymous pipes cannot be waited for at all; a wait on a pipe looks at it
 // with PeekNamedPipe and sleeps on the wake-up between looks, a little
 // longer each time up to a few milliseconds.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <algorithm>
 
