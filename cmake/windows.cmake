@@ -31,12 +31,6 @@ add_library(kes_os STATIC
   platform/wakeup_win32.cpp
   platform/windows_command_line.cpp
 )
-if(EXISTS ${CMAKE_SOURCE_DIR}/platform/service_manager_win32.cpp)
-  target_sources(kes_os PRIVATE platform/service_manager_win32.cpp)
-else()
-  # Until the service manager is ported: every call reports no manager.
-  target_sources(kes_os PRIVATE tests/windows/service_manager_until_ported.cpp)
-endif()
 target_link_libraries(kes_os PUBLIC Threads::Threads ws2_32 iphlpapi)
 
 # No SQLite library exists for the cross-compiler: the run history is off.
@@ -57,10 +51,6 @@ add_subdirectory(server)
 # The dialog previewer is a Linux developer tool.
 set_target_properties(kes_dialog_preview PROPERTIES EXCLUDE_FROM_ALL ON)
 
-# The Windows programs besides the server (kesclient, kesnotify, the group
-# plug-ins), when their build file is there.
-include(${CMAKE_CURRENT_LIST_DIR}/windows-programs.cmake OPTIONAL)
-
 if(KES_TESTS)
   # GoogleTest from Debian's sources (/usr/src/googletest), built with the
   # cross compiler: nothing is downloaded.
@@ -71,3 +61,8 @@ if(KES_TESTS)
   # (its CMake project defines the GTest::gtest and GTest::gtest_main names)
   add_subdirectory(tests/windows)
 endif()
+
+# The Windows programs besides the server and the service manager calls
+# (the service control manager, kesclient, kesnotify, the group plug-ins);
+# after the tests' folder, whose kes_windows_test it uses.
+include(${CMAKE_CURRENT_LIST_DIR}/windows-programs.cmake)
