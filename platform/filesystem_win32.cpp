@@ -35,7 +35,15 @@ bool IsDirectoryHandle(HANDLE file) {
 UniqueFd OpenForReading(const std::string& path, int* error) {
   UniqueFd file(FromHandle(::CreateFileW(Widen(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-  if (!file) *error = PortableError(::GetLastError());
+  if (!file) {
+    const DWORD failure = ::GetLastError();
+    // A folder cannot be opened as a file (access denied): it is no plain
+    // file, as on POSIX.
+    const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+    *error = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                 ? EINVAL
+                 : PortableError(failure);
+  }
   return file;
 }
 
