@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "launch/execute.h"
+#include "launch/piped_launch.h"
 #include "launch/running_jobs.h"
 #include "platform/child_end.h"
 #include "platform/home_directory.h"
@@ -158,6 +159,23 @@ TEST(WindowsLaunch, CaptureModeCollectsOutputAndExitCode) {
   EXPECT_EQ(outcome.result, 0);
   EXPECT_EQ(outcome.exitStatus, 0);
   EXPECT_EQ(outcome.capture.stdoutData, "one\ntwo words\n");
+}
+
+// There is no terminal wrapper on Windows: a use-terminal run starts its
+// program directly, with pipes for its streams.
+TEST(WindowsLaunch, UseTerminalHasNoEffect) {
+  const std::vector<std::string> arguments = {Child(), "args", "direct"};
+  const std::vector<std::string> environment = {"X=1"};
+  PipedLaunch launch = PipedLaunch::Start({arguments, environment, /*useTerminal=*/true});
+  ASSERT_EQ(launch.result(), 0);
+  CaptureBuffer capture;
+  std::unique_ptr<StreamPumps> pumps = launch.HandOver(kInvalidSocket, &capture);
+  ASSERT_EQ(pumps->StartAndPumpOutput(), 0);
+  EXPECT_EQ(launch.process().WaitForEnd().code, 0);
+  EXPECT_FALSE(pumps->Finish());
+  launch.process().Reap();
+  EXPECT_EQ(capture.stdoutData, "direct\n");
+  EXPECT_EQ(launch.LaunchErrorOfWrapper(), 0);
 }
 
 }  // namespace
