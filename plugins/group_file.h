@@ -30,6 +30,7 @@ GroupTable ParseGroupFile(std::string_view text);
 // opened or read or is no plain file. The open does not block: a FIFO named
 // as the group file (or as its pointer file) is refused at once instead of
 // holding the caller, and with it every request that asks about groups.
+// Implemented in read_file_posix.cpp and read_file_win32.cpp.
 std::optional<std::string> ReadGroupFile(const std::string& path);
 
 // The groups that name `user`, in table order; empty when none does.

@@ -25,8 +25,6 @@
 //
 // The functions are safe to call from several threads at once (one mutex
 // guards the state).
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -37,6 +35,7 @@
 #include "plugins/group_file.h"
 #include "plugins/group_list.h"
 #include "plugins/kesgp.h"
+#include "plugins/library_folder.h"
 
 namespace {
 
@@ -53,21 +52,12 @@ FileGroups& State() {
   return state;
 }
 
-std::string LibraryDirectory() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&kesgp_initialise), &info) == 0 || info.dli_fname == nullptr) {
-    return ".";
-  }
-  const std::string library = info.dli_fname;
-  const size_t slash = library.rfind('/');
-  return slash == std::string::npos ? "." : library.substr(0, slash);
-}
-
 // The group file's path, or empty when none is named.
 std::string GroupFilePath() {
   const char* fromEnvironment = std::getenv("KESGP_FILE");
   if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
-  const std::string directory = LibraryDirectory();
+  const std::string directory =
+      kesgp::LibraryFolder(reinterpret_cast<const void*>(&kesgp_initialise));
   const std::optional<std::string> pointer = kesgp::ReadGroupFile(directory + "/kesgp_file.path");
   if (!pointer) return {};
   std::string_view rest = *pointer;
@@ -80,7 +70,7 @@ std::string GroupFilePath() {
       line.remove_suffix(1);
     }
     if (line.empty()) continue;
-    if (line.front() == '/') return std::string(line);
+    if (kesgp::IsAbsolutePath(line)) return std::string(line);
     return directory + "/" + std::string(line);
   }
   return {};

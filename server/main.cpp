@@ -72,9 +72,8 @@ int main(int argc, char** argv) {
       ExitProcess(0);
     }
     if (args[1] == "-StartService") {
-      if (!RunAsService(process)) ExitProcess(0);
-      // The service's own arguments: none beyond the program, so it serves.
-      StartServer(process, {args[0]});
+      RunAsService(process, args[0]);
+      ExitProcess(0);
     }
   }
   StartServer(process, args);

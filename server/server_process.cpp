@@ -132,8 +132,8 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
   static InterruptWatcher watcher;
   if (watcher.Start([&process, serving](int signal) {
         if (serving && process.underServiceManager) {
-          StopService(process);  // returns only when systemd could not be told
-          return;
+          if (StopService(process)) ExitProcess(0);
+          return;  // the manager could not be told: it decides what follows
         }
         if (serving) OnInterrupt(process, signal);
         ExitProcess(1);
@@ -157,7 +157,7 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // on a busy port logs why it could not listen instead.
     hooks.listening = [&process, port, ready = process.underServiceManager] {
       LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
-      if (ready) NotifyServiceManager("READY=1");
+      if (ready) ReportServiceReady();
     };
     hooks.notListening = [&process, port](int error) {
       LogMessage(process.config, "Kestrun Server could not listen on port %d: %s", port,

@@ -37,7 +37,8 @@ struct ServerProcess {
   // The run history; opened by StartServer before serving (null: none).
   std::unique_ptr<history::RunHistory> history;
   ServerContext context;
-  // Started by systemd (-StartService): an interrupt is the service's stop.
+  // Started by the service manager (-StartService): an interrupt is the
+  // service's stop.
   bool underServiceManager = false;
 };
 

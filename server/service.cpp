@@ -1,6 +1,5 @@
 #include "server/service.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <string_view>
 
@@ -8,8 +7,6 @@
 #include "base/log.h"
 #include "base/safe_format.h"
 #include "platform/error_text.h"
-#include "platform/filesystem.h"
-#include "platform/job_files.h"
 #include "platform/service_manager.h"
 #include "platform/thread.h"
 #include "server/server_process.h"
@@ -17,19 +14,6 @@
 namespace kestrun {
 
 namespace {
-
-constexpr const char* kSystemUnitDirectory = "/etc/systemd/system";
-
-struct UnitDirectory {
-  std::string path;
-  bool system = false;  // the real systemd directory: reload and enable there
-};
-
-UnitDirectory UnitDirectoryInUse() {
-  if (std::optional<std::string> dir = GetEnvLocked("KESTRUN_UNIT_DIR"); dir && !dir->empty())
-    return {*dir, false};
-  return {kSystemUnitDirectory, true};
-}
 
 // One ExecStart word: systemd expands "%" specifiers and "$" variables and
 // splits at blanks, so those are escaped and the word quoted.
@@ -51,7 +35,8 @@ std::string ExecWord(const std::string& text) {
 // A unit file is line-based and systemd reads its own escapes in values:
 // a line feed in the program's path would end the ExecStart line and start a
 // directive of the path's choosing. Quoting cannot carry such bytes safely,
-// so any byte below 0x20 and DEL are refused outright.
+// so any byte below 0x20 and DEL are refused outright (a service command
+// line of the Windows manager has no use for them either).
 bool HasControlByte(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -70,6 +55,26 @@ std::string ServiceUnitText(const std::string& homeDirectory, const std::string&
          " -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user.target\n";
 }
 
+namespace {
+
+// The service as both kinds of manager install it; a unit folder named in
+// KESTRUN_UNIT_DIR takes the place of systemd's own.
+ServiceDefinition KestrunService(const std::string& homeDirectory,
+                                 const std::string& programFileName) {
+  ServiceDefinition service;
+  service.name = kServiceName;
+  service.displayName = kServiceDisplayName;
+  service.description = kServiceDescription;
+  service.program = homeDirectory + "/" + programFileName;
+  service.argument = "-StartService";
+  service.unitText = ServiceUnitText(homeDirectory, programFileName);
+  if (std::optional<std::string> dir = GetEnvLocked("KESTRUN_UNIT_DIR"); dir && !dir->empty())
+    service.unitFolder = *dir;
+  return service;
+}
+
+}  // namespace
+
 void InstallService(const std::string& homeDirectory, const std::string& programFileName) {
   const std::string program = homeDirectory + "/" + programFileName;
   if (HasControlByte(program)) {
@@ -78,74 +83,74 @@ void InstallService(const std::string& homeDirectory, const std::string& program
                  EscapeControlCharacters(program).c_str());
     ExitProcess(1);
   }
-  const UnitDirectory dir = UnitDirectoryInUse();
-  const std::optional<FileStatus> status = GetFileStatus(dir.path);
-  if (!status || status->isRegular) {
-    std::fprintf(stderr, "Could not add service: the unit folder \"%s\" %s\n",
-                 EscapeControlCharacters(dir.path).c_str(),
-                 status ? "is not a folder" : "does not exist");
-    ExitProcess(1);
+  const ServiceChange change = InstallSystemService(KestrunService(homeDirectory, programFileName));
+  const std::string subject = EscapeControlCharacters(change.subject);
+  switch (change.step) {
+    case ServiceStep::kDone:
+      return;
+    case ServiceStep::kNoManager:
+      std::fputs("Could not add service\n", stdout);
+      return;
+    case ServiceStep::kCreateFailed:
+      std::fputs("CreateService failed.\n", stdout);
+      return;
+    case ServiceStep::kNoUnitFolder:
+    case ServiceStep::kUnitFolderIsFile:
+      std::fprintf(
+          stderr, "Could not add service: the unit folder \"%s\" %s\n", subject.c_str(),
+          change.step == ServiceStep::kUnitFolderIsFile ? "is not a folder" : "does not exist");
+      break;
+    default:
+      std::fprintf(stderr, "Could not add service: cannot write \"%s\": %s\n", subject.c_str(),
+                   SystemErrorText(change.error).c_str());
+      break;
   }
-  const std::string unit = dir.path + "/" + kServiceUnitName;
-  const int error = CreateNewFile(unit, ServiceUnitText(homeDirectory, programFileName));
-  if (error == EEXIST) {
-    std::fputs("CreateService failed.\n", stdout);
-    return;
-  }
-  if (error != 0) {
-    std::fprintf(stderr, "Could not add service: cannot write \"%s\": %s\n",
-                 EscapeControlCharacters(unit).c_str(), SystemErrorText(error).c_str());
-    ExitProcess(1);
-  }
-  if (dir.system && ServiceManagerRunning()) {
-    RunServiceControl({"daemon-reload"});
-    RunServiceControl({"enable", kServiceUnitName});
-  }
+  ExitProcess(1);
 }
 
 void UninstallService() {
-  const UnitDirectory dir = UnitDirectoryInUse();
-  const std::optional<FileStatus> status = GetFileStatus(dir.path);
-  if (!status || status->isRegular) {
-    std::fputs("Could not remove service\n", stdout);
-    return;
+  switch (RemoveSystemService(KestrunService("", "")).step) {
+    case ServiceStep::kDone:
+      return;
+    case ServiceStep::kNotInstalled:
+      std::fputs("Could not open the Kestrun Service\n", stdout);
+      return;
+    case ServiceStep::kDeleteFailed:
+      std::fputs("Failed to delete the Kestrun Service\n", stdout);
+      return;
+    default:
+      std::fputs("Could not remove service\n", stdout);
+      return;
   }
-  const std::string unit = dir.path + "/" + kServiceUnitName;
-  if (!GetFileStatus(unit)) {
-    std::fputs("Could not open the Kestrun Service\n", stdout);
-    return;
-  }
-  if (dir.system && ServiceManagerRunning()) RunServiceControl({"disable", kServiceUnitName});
-  if (!RemoveFile(unit)) {
-    std::fputs("Failed to delete the Kestrun Service\n", stdout);
-    return;
-  }
-  if (dir.system && ServiceManagerRunning()) RunServiceControl({"daemon-reload"});
 }
 
-bool RunAsService(ServerProcess& process) {
-  // Type=notify units get a notify socket; without one there is no service
-  // manager to serve under.
-  const std::optional<std::string> socket = GetEnvLocked("NOTIFY_SOCKET");
-  if (!socket || socket->empty()) return false;
-  process.underServiceManager = true;
-  return true;
+void RunAsService(ServerProcess& process, const std::string& argv0) {
+  const ServiceDefinition service = KestrunService(process.homeDirectory, ProgramFileName(argv0));
+  RunUnderServiceManager(
+      service,
+      [&process, argv0] {
+        process.underServiceManager = true;
+        // The service's own arguments: none beyond the program, so it serves.
+        StartServer(process, {argv0});
+      },
+      // The Windows manager waits for its control handler to return; the
+      // dispatcher then lets go of the process, which main ends.
+      [&process] { StopService(process); });
 }
 
-void StopService(ServerProcess& process) {
+bool StopService(ServerProcess& process) {
   LogMessage(process.config, "Kestrun Service Shutting Down");
   if (process.history) process.history->NoteEndAll(history::kEndedByServiceStop);
   const int killed = process.runningJobs.KillAllRunningJobs(
       [&](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); });
-  const int sent = NotifyServiceManager("STOPPING=1");
-  if (sent < 0) {
-    LogMessage(process.config, "Failed to stop service, error=%d", -sent);
-    return;
+  if (const int error = ReportServiceStopped(); error != 0) {
+    LogMessage(process.config, "Failed to stop service, error=%d", error);
+    return false;
   }
   // The killed programs get time to end before the process goes.
   if (killed > 0) SleepMilliseconds(2000);
   LogMessage(process.config, "Kestrun Service Shut Down");
-  ExitProcess(0);
+  return true;
 }
 
 std::string ProgramFileName(const std::string& argv0) {

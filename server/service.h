@@ -1,17 +1,23 @@
-// Running the server as a systemd service: installing and removing its unit
-// ("-install", "-uninstall") and running under systemd ("-StartService", the
-// argument of the unit's ExecStart).
+// Running the server as a system service: installing and removing it
+// ("-install", "-uninstall") and running under the service manager
+// ("-StartService", the argument the installed service starts it with).
+// The manager is the system's (platform/service_manager.h): systemd, or the
+// Windows service control manager.
 //
-// The unit KestrunServer.service lives in /etc/systemd/system, or in
-// $KESTRUN_UNIT_DIR when that is set (then systemd itself is left alone).
-// Install and remove report failures on standard output; the program then
-// exits with status 0 in every case.
+// Under systemd the unit KestrunServer.service lives in /etc/systemd/system,
+// or in $KESTRUN_UNIT_DIR when that is set (then systemd itself is left
+// alone). On Windows the service "KestrunServer" ("Kestrun Server") runs
+// "<home>\<program> -StartService" as the local system account, started
+// automatically. Install and remove report failures on standard output
+// ("Could not add service", "CreateService failed.", "Could not remove
+// service", "Could not open the Kestrun Service", "Failed to delete the
+// Kestrun Service"); the program then exits with status 0.
 //
-// Under systemd (the process was given a notify socket, as Type=notify
-// units are) the server serves as from a console, tells systemd once it is
-// ready, and takes SIGTERM as the stop request: "Kestrun Service Shutting
-// Down", every job killed, STOPPING reported, two seconds for the killed jobs
-// when there were any, "Kestrun Service Shut Down", status 0.
+// Under the manager the server serves as from a console and takes the
+// manager's stop request (SIGTERM under systemd, the stop control on Windows)
+// as: "Kestrun Service Shutting Down", every job killed, the stop reported,
+// two seconds for the killed jobs when there were any, "Kestrun Service Shut
+// Down", status 0.
 #pragma once
 
 #include <string>
@@ -20,7 +26,8 @@ namespace kestrun {
 
 struct ServerProcess;
 
-inline constexpr const char* kServiceUnitName = "KestrunServer.service";
+inline constexpr const char* kServiceName = "KestrunServer";
+inline constexpr const char* kServiceDisplayName = "Kestrun Server";
 inline constexpr const char* kServiceDescription =
     "Allows pre-configured jobs to run on this node on request from Kestrun Clients";
 
@@ -35,14 +42,18 @@ std::string ServiceUnitText(const std::string& homeDirectory, const std::string&
 void InstallService(const std::string& homeDirectory, const std::string& programFileName);
 void UninstallService();
 
-// True when systemd started this process as a service. When it did, marks
-// `process` as a service (its interrupt becomes the stop sequence) and
-// returns; the caller then starts the server. From a console: false at once.
-bool RunAsService(ServerProcess& process);
+// Serves as the service when the service manager started this process
+// (`argv0` is the program as started): marks `process` as a service and
+// starts the server on the manager's serving thread. Returns when the process
+// was not started by the manager (from a console: at once), or when the
+// manager let go of it; the caller then exits with status 0.
+void RunAsService(ServerProcess& process, const std::string& argv0);
 
-// The stop sequence above; ends the process unless STOPPING could not be
-// reported (then it logs "Failed to stop service, error=%d" and returns).
-void StopService(ServerProcess& process);
+// The stop sequence above, up to "Kestrun Service Shut Down"; the caller
+// then ends the process with status 0. False when the stop could not be
+// reported (logged as "Failed to stop service, error=%d"): the process keeps
+// running and the manager decides what happens next.
+bool StopService(ServerProcess& process);
 
 // The file name of the program as typed: `argv0` after its last "/" or "\".
 std::string ProgramFileName(const std::string& argv0);

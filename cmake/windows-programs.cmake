@@ -1,0 +1,36 @@
+# The Windows programs beside the server: the service's manager calls, the
+# group-processor plug-ins as DLLs, kesnotify (program and DLL) and kesclient,
+# with their tests run under Wine by scripts/test-windows.sh. Included by
+# cmake/windows.cmake once the platform layer (kes_os) and protocol exist.
+
+# The service control manager (advapi32) for -install, -uninstall and
+# -StartService.
+target_sources(kes_os PRIVATE ${CMAKE_SOURCE_DIR}/platform/service_manager_win32.cpp)
+target_link_libraries(kes_os PUBLIC advapi32)
+
+# Group-processor plug-ins as DLLs exporting the five functions of kesgp.h
+# (kesgp.def): the file plug-in and the local groups of NetAPI32.
+set(kes_plugins ${CMAKE_SOURCE_DIR}/plugins)
+add_library(kesgp_support_win OBJECT ${kes_plugins}/group_list.cpp
+  ${kes_plugins}/file_stamp_win32.cpp ${kes_plugins}/group_file.cpp
+  ${kes_plugins}/read_file_win32.cpp ${kes_plugins}/library_folder_win32.cpp)
+foreach(plugin kesgp_file kesgp_windows)
+  add_library(${plugin} SHARED ${kes_plugins}/${plugin}.cpp ${kes_plugins}/kesgp.def
+    $<TARGET_OBJECTS:kesgp_support_win>)
+  # Beside the programs, as in an installed home; no "lib" prefix.
+  set_target_properties(${plugin} PROPERTIES PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+endforeach()
+target_link_libraries(kesgp_windows PRIVATE netapi32)
+
+if(KES_TESTS)
+  kes_windows_test(service_manager_tests
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/service_manager_test.cpp
+    LIBS kes_os)
+  add_executable(service_program ${CMAKE_SOURCE_DIR}/tests/windows/service_program.cpp)
+  target_link_libraries(service_program PRIVATE kes_os)
+  add_dependencies(service_manager_tests service_program)
+  kes_windows_test(group_plugin_tests
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/group_plugins_test.cpp)
+  add_dependencies(group_plugin_tests kesgp_file kesgp_windows)
+endif()
