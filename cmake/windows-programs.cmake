@@ -23,6 +23,14 @@ foreach(plugin kesgp_file kesgp_windows)
 endforeach()
 target_link_libraries(kesgp_windows PRIVATE netapi32)
 
+# kesnotify.dll: SendNotification and SendNotificationEx (kesnotify.def),
+# with the message code inside it.
+set(kes_kesnotify ${CMAKE_SOURCE_DIR}/tools/kesnotify)
+add_library(kesnotify SHARED ${kes_kesnotify}/send_notification.cpp ${kes_kesnotify}/kesnotify.def)
+target_link_libraries(kesnotify PRIVATE kes_protocol)
+set_target_properties(kesnotify PROPERTIES PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+
 if(KES_TESTS)
   kes_windows_test(service_manager_tests
     SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/service_manager_test.cpp
@@ -30,6 +38,10 @@ if(KES_TESTS)
   add_executable(service_program ${CMAKE_SOURCE_DIR}/tests/windows/service_program.cpp)
   target_link_libraries(service_program PRIVATE kes_os)
   add_dependencies(service_manager_tests service_program)
+  # A C program that calls kesnotify.dll through kesnotify.h alone.
+  add_executable(c_caller ${CMAKE_SOURCE_DIR}/tests/tools/c_caller.c)
+  target_include_directories(c_caller PRIVATE ${kes_kesnotify})
+  target_link_libraries(c_caller PRIVATE kesnotify)
   kes_windows_test(group_plugin_tests
     SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/group_plugins_test.cpp)
   add_dependencies(group_plugin_tests kesgp_file kesgp_windows)

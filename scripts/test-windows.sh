@@ -3,7 +3,8 @@
 # test programs under Wine: headless, quiet, with a Wine prefix of its own
 # inside build-windows/ so that nothing outside the build folder is touched.
 # Every Wine start is bounded by a time-out; a test program that fails or
-# hangs fails the stage.
+# hangs fails the stage. Then the Windows tools talk to the Linux server
+# (scripts/test-windows-e2e.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build-windows.sh
@@ -29,4 +30,6 @@ for test in build-windows/bin/*_tests.exe; do
     failed=1
   fi
 done
+echo "-- Windows tools under Wine against the Linux server"
+scripts/test-windows-e2e.sh "$wine" || failed=1
 exit $failed
