@@ -5,6 +5,7 @@
 #include "launch/command_line.h"
 
 #include "base/environment.h"
+#include "platform/windows_command_line.h"
 
 namespace kestrun {
 
@@ -36,14 +37,10 @@ std::string BuildWindowsCommandLine(const std::vector<std::string>& arguments,
   if (options.allowScriptHost && IsScriptHostProgram(program)) {
     line += options.systemDirectory + "\\cscript.exe /nologo ";
   }
-  line += "\"" + program + "\"";
+  line += QuoteWindowsProgram(program);
   for (size_t i = 1; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
-    if (options.quoteEveryArgument || arg.find(' ') != std::string::npos) {
-      line += " \"" + arg + "\"";
-    } else {
-      line += " " + arg;
-    }
+    line += ' ' + QuoteWindowsArgument(arg, options.quoteEveryArgument);
   }
   return line;
 }

@@ -35,9 +35,11 @@ bool IsScriptHostProgram(const std::string& programPath);
 // The Windows command line of `arguments` (element 0 the program path):
 // the terminal prefix "\"<home>\kestrunTTY.exe\" ", the script host
 // "<system directory>\cscript.exe /nologo " for scripts, the program path in
-// double quotes, then each argument after a blank, in double quotes when it
-// holds a blank (or always, with quoteEveryArgument). Tabs and double quotes
-// inside arguments are not treated specially. An empty vector gives "".
+// double quotes, then each argument after a blank, quoted by the rules of
+// CommandLineToArgvW (QuoteWindowsArgument: in double quotes when it is empty
+// or holds a blank, tab or double quote, with backslash escapes), so that the
+// program reads back exactly the arguments given; with quoteEveryArgument
+// every argument is in double quotes. An empty vector gives "".
 std::string BuildWindowsCommandLine(const std::vector<std::string>& arguments,
                                     const CommandLineOptions& options);
 

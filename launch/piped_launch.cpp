@@ -10,7 +10,9 @@
 
 namespace kestrun {
 
-PipedLaunch PipedLaunch::Start(const PipedProgram& program) {
+PipedLaunch PipedLaunch::Start(const PipedProgram& given) {
+  PipedProgram program = given;
+  program.useTerminal = given.useTerminal && kTerminalWrapperAvailable;
   PipedLaunch run;
   run.in_ = CreatePipe();
   run.out_ = CreatePipe();

@@ -63,6 +63,15 @@ struct LaunchOptions {
   bool holdBeforeExec = false;
 };
 
+// Whether a job can run behind the pseudo-terminal wrapper kestrunTTY. On
+// Windows it cannot (there is no such wrapper there): a use-terminal run
+// starts its program directly, with pipes as its standard streams.
+#ifdef _WIN32
+inline constexpr bool kTerminalWrapperAvailable = false;
+#else
+inline constexpr bool kTerminalWrapperAvailable = true;
+#endif
+
 // How a process ended.
 struct ProcessEnd {
   bool signaled = false;  // ended by a signal (`code` is the signal number)
@@ -113,6 +122,15 @@ class Process {
   bool reaped_ = false;
   UniqueFd gate_;        // held child: the child waits for a byte on it
   UniqueFd execStatus_;  // held child: the child writes errno here when exec fails
+#ifdef _WIN32
+  // Windows: the process handle (keeps the id reserved until Reap closes
+  // it), the job object every process of the run belongs to, and the
+  // primary thread of a child started suspended until Resume.
+  UniqueFd handle_;
+  UniqueFd job_;
+  UniqueFd suspendedThread_;
+  friend std::optional<Process> LaunchProcess(const LaunchOptions&, int*);
+#endif
 };
 
 // Starts a program. Returns its owner, or empty with the system's error code

@@ -3,14 +3,23 @@
 //
 // Every descriptor the server opens is close-on-exec from birth, so a job
 // inherits only the descriptors its launch hands it on purpose.
+//
+// On Windows a FileHandle holds a HANDLE or a SOCKET (a wake-up is a
+// socket, see wakeup.h) as an integer; -1 is INVALID_HANDLE_VALUE there, and
+// handles are created non-inheritable.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace kestrun {
 
+#ifdef _WIN32
+using FileHandle = intptr_t;
+#else
 using FileHandle = int;
+#endif
 inline constexpr FileHandle kInvalidFile = -1;
 
 // Owns one descriptor; closes it once (never retried on EINTR) when destroyed

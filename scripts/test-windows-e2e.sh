@@ -14,7 +14,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 wine=$1
 win=build-windows/bin
-linux=${KES_LINUX_BIN:-build/bin}
+linux=${KES_LINUX_BUILD:-build}/bin
 
 if [ ! -x "$linux/KestrunServer" ] || [ ! -x "$linux/kesclient" ]; then
   echo "-- building the Linux KestrunServer and kesclient"

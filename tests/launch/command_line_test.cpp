@@ -8,6 +8,7 @@
 
 #include "launch/command_line.h"
 #include "launch/execute.h"
+#include "platform/windows_command_line.h"
 
 namespace kestrun {
 namespace {
@@ -45,15 +46,34 @@ TEST(WindowsCommandLine, TheLastDotDecides) {
   EXPECT_TRUE(IsScriptHostProgram(".JS"));
 }
 
-TEST(WindowsCommandLine, TabsAndQuotesAreNotSpecial) {
-  EXPECT_EQ(BuildWindowsCommandLine({"p", "a\tb", "say\"hi\"", ""}, {}), "\"p\" a\tb say\"hi\" ");
+// Each argument reads back unchanged through CommandLineToArgvW: tabs and
+// empty arguments are quoted, quotes escaped, and backslashes doubled only
+// where they precede a quote.
+TEST(WindowsCommandLine, ArgumentsFollowTheCommandLineToArgvWRules) {
+  EXPECT_EQ(BuildWindowsCommandLine({"p", "a\tb", "say\"hi\"", ""}, {}),
+            "\"p\" \"a\tb\" \"say\\\"hi\\\"\" \"\"");
+  const struct {
+    const char* argument;
+    const char* quoted;
+  } cases[] = {
+      {"plain", "plain"},
+      {"C:\\dir\\file", "C:\\dir\\file"},
+      {"C:\\dir with blank\\", "\"C:\\dir with blank\\\\\""},
+      {"a\\\"b", "\"a\\\\\\\"b\""},
+      {"\\\\server\\share", "\\\\server\\share"},
+      {"new\nline", "\"new\nline\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QuoteWindowsArgument(c.argument), c.quoted) << c.argument;
+    EXPECT_EQ(BuildWindowsCommandLine({"p", c.argument}, {}), std::string("\"p\" ") + c.quoted);
+  }
 }
 
 TEST(WindowsCommandLine, CaptureModeQuotesEveryArgument) {
   CommandLineOptions options;
   options.quoteEveryArgument = true;
-  EXPECT_EQ(BuildWindowsCommandLine({"C:\\s\\list.bat", "a", "b c"}, options),
-            "\"C:\\s\\list.bat\" \"a\" \"b c\"");
+  EXPECT_EQ(BuildWindowsCommandLine({"C:\\s\\list.bat", "a", "b c", "d\\"}, options),
+            "\"C:\\s\\list.bat\" \"a\" \"b c\" \"d\\\\\"");
   // The program alone: only the quoted path.
   EXPECT_EQ(BuildWindowsCommandLine({"C:\\s\\list.bat"}, options), "\"C:\\s\\list.bat\"");
 }
