@@ -31,6 +31,16 @@ target_link_libraries(kesnotify PRIVATE kes_protocol)
 set_target_properties(kesnotify PROPERTIES PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 
+# kesnotify.exe beside its DLL; the port comes from the kestrun.conf beside it.
+if(NOT TARGET kes_client)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/client ${CMAKE_BINARY_DIR}/client)
+endif()
+add_library(kesnotify_options STATIC ${kes_kesnotify}/tool_options.cpp)
+target_link_libraries(kesnotify_options PUBLIC kes_os)
+add_executable(kesnotify_program ${kes_kesnotify}/main.cpp)
+set_target_properties(kesnotify_program PROPERTIES OUTPUT_NAME kesnotify)
+target_link_libraries(kesnotify_program PRIVATE kesnotify kesnotify_options kes_client kes_protocol)
+
 if(KES_TESTS)
   kes_windows_test(service_manager_tests
     SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/service_manager_test.cpp

@@ -8,7 +8,8 @@
 # server:
 #   - c_caller.exe through kesnotify.dll's SendNotification,
 #   - kesnotify.exe with the port from the kestrun.conf beside it,
-#   - kesclient.exe listing the jobs and running one to its exit code.
+#   - kesclient.exe listing the jobs and running one to its exit code;
+# and last KestrunServer.exe installs and removes its service, twice each.
 # Each check prints "ok NAME" or "FAILED NAME"; the status is 1 when any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -105,4 +106,17 @@ else
   echo "FAILED kesclient.exe was not built"
   failed=1
 fi
+# The service's texts from KestrunServer.exe: each step's line on standard
+# output after the banner, status 0 every time.
+banner="Kestrun Server Version 2.3"
+for step in "-install|" "-install|CreateService failed." "-uninstall|" \
+  "-uninstall|Could not open the Kestrun Service"; do
+  option=${step%%|*}
+  want=$banner${step#*|}
+  [ -n "${step#*|}" ] && want="$banner"$'\n'"${step#*|}"
+  out=$(timeout 60 "$wine" "$win/KestrunServer.exe" "$option" 2>&1 | tr -d '\r')
+  status=$?
+  [ "$status" -eq 0 ] && [ "$out" = "$want" ]
+  check "KestrunServer.exe $option says \"${step#*|}\"" $? "status $status: $out"
+done
 exit $failed
