@@ -41,6 +41,14 @@ add_executable(kesnotify_program ${kes_kesnotify}/main.cpp)
 set_target_properties(kesnotify_program PROPERTIES OUTPUT_NAME kesnotify)
 target_link_libraries(kesnotify_program PRIVATE kesnotify kesnotify_options kes_client kes_protocol)
 
+# kesclient.exe: every command but the desktop ones (dialog, dock, menu),
+# which say that they need the Linux client or the web console.
+set(kes_kesclient ${CMAKE_SOURCE_DIR}/tools/kesclient)
+add_executable(kesclient ${kes_kesclient}/main.cpp ${kes_kesclient}/listing.cpp
+  ${kes_kesclient}/requests.cpp ${kes_kesclient}/run_job.cpp ${kes_kesclient}/history.cpp
+  ${kes_kesclient}/console_win32.cpp ${kes_kesclient}/desktop_none.cpp)
+target_link_libraries(kesclient PRIVATE kes_client kes_protocol kes_os Threads::Threads)
+
 if(KES_TESTS)
   kes_windows_test(service_manager_tests
     SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/service_manager_test.cpp
