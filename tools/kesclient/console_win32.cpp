@@ -94,8 +94,12 @@ long InputReader::Read(char* buffer, size_t size) {
 
 void InputReader::Cancel() {
   cancelled_ = true;
-  // A ReadFile that is under way is cancelled; one about to start sees the
-  // flag. The loop covers the moment between the two.
+  // A read of a file, a pipe at its end or /dev/null returns by itself in a
+  // moment; only a read that waits for input (a console, an open pipe) is
+  // cancelled, with CancelSynchronousIo. That call is kept for such reads:
+  // Wine's faults when it meets a thread that is between two calls. A read
+  // about to start sees the flag; the loop covers the moment between the two.
+  for (int waited = 0; reading_ && waited < 100; ++waited) ::Sleep(1);
   while (reading_) {
     if (cancelRead_ != -1) ::CancelSynchronousIo(reinterpret_cast<HANDLE>(cancelRead_));
     ::Sleep(1);
