@@ -127,6 +127,8 @@ bool LocalEndpoint(SocketHandle s, uint32_t* address, int* port);
 bool PeerEndpoint(SocketHandle s, uint32_t* address, int* port);
 // The error code of a wait that ran out of time.
 extern const int kTimedOut;
+// The error code of a connection that nobody listens for.
+extern const int kConnectionRefused;
 // The calling thread's last socket error code.
 int LastError();
 

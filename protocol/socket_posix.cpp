@@ -257,6 +257,7 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
 }
 
 const int kTimedOut = ETIMEDOUT;
+const int kConnectionRefused = ECONNREFUSED;
 
 std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

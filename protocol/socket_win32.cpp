@@ -320,6 +320,7 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
 }
 
 const int kTimedOut = WSAETIMEDOUT;
+const int kConnectionRefused = WSAECONNREFUSED;
 
 std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
   Socket s(NewSocket(SOCK_STREAM, IPPROTO_TCP));

@@ -3,7 +3,8 @@
 # test programs under Wine: headless, quiet, with a Wine prefix of its own
 # inside build-windows/ so that nothing outside the build folder is touched.
 # Every Wine start is bounded by a time-out; a test program that fails or
-# hangs fails the stage.
+# hangs fails the stage. Then the Windows tools talk to the Linux server
+# (scripts/test-windows-e2e.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build-windows.sh
@@ -51,4 +52,7 @@ else
   echo "Windows end-to-end test needs the Linux kesclient ($kesclient): build it first"
   failed=1
 fi
+
+echo "-- Windows tools under Wine against the Linux server"
+scripts/test-windows-e2e.sh "$wine" || failed=1
 exit $failed

@@ -3,9 +3,7 @@
 // main reads the options, finds the server, user and node, and hands over to
 // the command's function; each command returns the exit status (see
 // exit_status.h).
-#include <pwd.h>
-#include <signal.h>
-#include <unistd.h>
+#include <getopt.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,8 +18,10 @@
 #include "client/client_config.h"
 #include "client/text_escape.h"
 #include "platform/home_directory.h"
+#include "platform/this_process.h"
 #include "protocol/socket.h"
 #include "protocol/udp.h"
+#include "tools/kesclient/console.h"
 #include "tools/kesclient/dialog.h"
 #include "tools/kesclient/dock.h"
 #include "tools/kesclient/exit_status.h"
@@ -115,12 +115,6 @@ std::string ProgramDirectory() {
   return home.empty() ? "." : home;
 }
 
-std::string LoginName() {
-  if (const char* u = std::getenv("USER"); u && *u) return u;
-  if (passwd* pw = ::getpwuid(::getuid())) return pw->pw_name;
-  return "unknown";
-}
-
 // Refusals carry the server's text: printed escaped like every other text
 // from it.
 int Fail(const std::string& message, int status = kExitClientFailure) {
@@ -197,11 +191,7 @@ Target FindTarget(const Options& o) {
 class InterruptWatcher {
  public:
   explicit InterruptWatcher(ServerAddress server) : server_(std::move(server)) {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    std::thread([this] { Watch(); }).detach();
+    WatchInterrupts([this](bool ctrlC) { return ctrlC && FirstInterrupt(); });
   }
   // The job `job` started; stopId 0 when it does not allow stopping.
   void Started(const std::string& job, uint32_t stopId) {
@@ -218,14 +208,6 @@ class InterruptWatcher {
   }
 
  private:
-  void Watch() {
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&set_, &sig) != 0) continue;
-      if (sig == SIGINT && FirstInterrupt()) continue;
-      std::_Exit(kExitInterrupted);
-    }
-  }
   // Acts on the first interrupt of a run; false when kesclient should leave.
   bool FirstInterrupt() {
     std::unique_lock lock(mutex_);
@@ -244,7 +226,6 @@ class InterruptWatcher {
   }
 
   ServerAddress server_;
-  sigset_t set_;
   std::mutex mutex_;  // guards the run's state below
   std::string job_;
   uint32_t stopId_ = 0;
@@ -296,14 +277,14 @@ RunRequest JobRequest(const Options& o, const Target& t,
   r.user = t.user;
   r.node = t.node;
   r.noTerminal = o.noTerminal;
-  r.processId = static_cast<int32_t>(::getpid());
+  r.processId = static_cast<int32_t>(kestrun::CurrentProcessId());
   return r;
 }
 
 int RunCommand(const Options& o, const Target& t) {
   if (o.args.empty()) return Fail("run: which job?");
-  return RunAndReport(t.server, JobRequest(o, t, o.args.begin()), STDIN_FILENO, STDOUT_FILENO,
-                      STDERR_FILENO);
+  return RunAndReport(t.server, JobRequest(o, t, o.args.begin()), kStandardInput, kStandardOutput,
+                      kStandardError);
 }
 
 int DialogCommandLine(const Options& o, const Target& t) {
@@ -336,7 +317,8 @@ int DialogCommandLine(const Options& o, const Target& t) {
 
 // The list commands take --json; `jobs` also --names.
 std::optional<ListFormat> ListOptions(const std::vector<std::string>& args, bool* names) {
-  ListFormat format = ::isatty(STDOUT_FILENO) ? ListFormat::ColumnsWithHeader : ListFormat::Columns;
+  ListFormat format =
+      IsTerminal(kStandardOutput) ? ListFormat::ColumnsWithHeader : ListFormat::Columns;
   for (const std::string& a : args) {
     if (a == "--json") {
       format = ListFormat::Json;

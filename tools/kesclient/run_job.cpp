@@ -1,11 +1,5 @@
 #include "tools/kesclient/run_job.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -17,6 +11,7 @@
 #include "platform/error_text.h"
 #include "protocol/messages/run.h"
 #include "protocol/transport.h"
+#include "tools/kesclient/console.h"
 #include "tools/kesclient/requests.h"
 
 namespace kestrun::client {
@@ -27,44 +22,26 @@ namespace {
 // is read in pieces of at least this size, usually of the whole buffer.
 constexpr size_t kReceivePiece = 64 * 1024;
 
-// Output bytes of one descriptor waiting to be written with one writev.
-// The pieces point into the receive buffer: Flush before it is refilled.
+// Output bytes of one descriptor waiting to be written together. The pieces
+// point into the receive buffer: Flush before it is refilled.
 class OutputBatch {
  public:
   // False when a write failed; errno tells why.
   bool Add(int fd, std::string_view data) {
-    if ((fd != fd_ || pieces_.size() == IOV_MAX) && !Flush()) return false;
+    if (fd != fd_ && !Flush()) return false;
     fd_ = fd;
-    pieces_.push_back({const_cast<char*>(data.data()), data.size()});
+    pieces_.push_back(data);
     return true;
   }
   bool Flush() {
-    size_t first = 0;
-    while (first < pieces_.size()) {
-      const ssize_t n = ::writev(fd_, &pieces_[first], static_cast<int>(pieces_.size() - first));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        pieces_.clear();
-        return false;
-      }
-      // A partial write resumes inside the piece it stopped in.
-      size_t done = static_cast<size_t>(n);
-      while (first < pieces_.size() && done >= pieces_[first].iov_len) {
-        done -= pieces_[first].iov_len;
-        ++first;
-      }
-      if (first < pieces_.size()) {
-        pieces_[first].iov_base = static_cast<char*>(pieces_[first].iov_base) + done;
-        pieces_[first].iov_len -= done;
-      }
-    }
+    const bool written = pieces_.empty() || WriteAll(fd_, pieces_);
     pieces_.clear();
-    return true;
+    return written;
   }
 
  private:
   int fd_ = -1;
-  std::vector<iovec> pieces_;
+  std::vector<std::string_view> pieces_;
 };
 
 void AddRequest(XDRWRAP& m, const RunRequest& r) {
@@ -73,24 +50,17 @@ void AddRequest(XDRWRAP& m, const RunRequest& r) {
                                           r.processId, r.stdinFileName});
 }
 
-// Forwards inputFd as chunks of up to 64 KB (whatever one read gives) until
-// end of input, then sends the empty chunk. Stops quietly when the
-// connection fails (the run reports it) or when `cancelFd` becomes readable:
-// a job that ends without reading its input must not wait for the user's
-// next line.
+// Forwards the input as chunks of up to 64 KB (whatever one read gives)
+// until end of input, then sends the empty chunk. Stops quietly when the
+// connection fails (the run reports it) or when the reading is cancelled: a
+// job that ends without reading its input must not wait for the user's next
+// line.
 // `buffer` (the caller's, so that this thread allocates nothing) holds a
 // chunk with its length word.
-void PumpInput(SocketHandle socket, int inputFd, int cancelFd, std::vector<char>& buffer) {
+void PumpInput(SocketHandle socket, InputReader& input, std::vector<char>& buffer) {
   for (;;) {
-    pollfd fds[2] = {{inputFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents) return;
-    ssize_t n = ::read(inputFd, buffer.data() + runstream::kWordSize, runstream::kInputChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) n = 0;
+    const long n = input.Read(buffer.data() + runstream::kWordSize, runstream::kInputChunk);
+    if (n < 0) return;
     runstream::StoreWord(reinterpret_cast<unsigned char*>(buffer.data()), static_cast<uint32_t>(n));
     const SendPiece piece{buffer.data(), static_cast<size_t>(n) + runstream::kWordSize};
     if (net::SendAll(socket, {&piece, 1}) != 0 || n == 0) return;
@@ -113,21 +83,19 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
   SendRequest(m, *c);
   const SocketHandle s = c->socket.get();
 
-  int cancel[2];
-  if (::pipe2(cancel, O_CLOEXEC) != 0) return Failure("cannot create a pipe");
+  InputReader reader(inputFd);
+  if (!reader.ready()) return Failure("cannot create a pipe");
   std::vector<char> inputBuffer(runstream::kWordSize + runstream::kInputChunk);
   std::thread input;
   // Ends the input thread on every way out of the run.
   struct StopInput {
     std::thread& thread;
-    int (&fds)[2];
+    InputReader& reader;
     ~StopInput() {
-      [[maybe_unused]] const ssize_t n = ::write(fds[1], "x", 1);
+      reader.Cancel();
       if (thread.joinable()) thread.join();
-      ::close(fds[0]);
-      ::close(fds[1]);
     }
-  } stopInput{input, cancel};
+  } stopInput{input, reader};
 
   // Output can pause for as long as the job likes: the run's bytes are read
   // without the message time-out.
@@ -155,7 +123,7 @@ RunOutcome RunJob(const ServerAddress& server, const RunRequest& request, int in
             const SendPiece piece{ready.data(), ready.size()};
             net::SendAll(s, {&piece, 1});
           }
-          input = std::thread(PumpInput, s, inputFd, cancel[0], std::ref(inputBuffer));
+          input = std::thread(PumpInput, s, std::ref(reader), std::ref(inputBuffer));
           break;
         case runstream::OutputEvent::Kind::Data:
           anyOutput = true;

@@ -6,11 +6,10 @@
 // variable and the rest of the program reads only the variables, so a job's
 // KESCLIENTNODENAME and KESCLIENTUSERNAME name its client and user unless
 // options replace them.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,18 +53,18 @@ int ReadPort(const std::string& home) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const char* name : {"KESTEXT", "KESICON", "KESGROUP", "KESCLIENT"}) ::unsetenv(name);
-  ::setenv("KESHELP", "N", 1);
-  ::unsetenv("KESTITLE");
+  for (const char* name : {"KESTEXT", "KESICON", "KESGROUP", "KESCLIENT"}) Put(name, "");
+  Put("KESHELP", "N");
+  Put("KESTITLE", "");
   const std::string home = kestrun::HomeDirectory();
-  if (!home.empty()) ::setenv("KESTRUNHOME", home.c_str(), 1);
+  if (!home.empty()) Put("KESTRUNHOME", home);
 
   const std::string optionError = ApplyOptions(argc, argv);
   if (!optionError.empty()) {
     std::fputs(optionError.c_str(), stderr);
     return 1;
   }
-  if (const char* help = std::getenv("KESHELP"); help && help[0] == 'Y') {
+  if (const std::optional<std::string> help = Env("KESHELP"); help && (*help)[0] == 'Y') {
     std::fprintf(stderr, "\n%s\n", kUsage);
     return 1;
   }
@@ -82,8 +81,7 @@ int main(int argc, char** argv) {
   // kestrun.conf is needed only for a port that -p does not give.
   const int port = server.port ? *server.port : home.empty() ? 0 : ReadPort(home);
 
-  if (const char* title = std::getenv("KESTITLE"); title == nullptr)
-    ::setenv("KESTITLE", DefaultTitle(server.host, kestrun::net::LocalHostName()).c_str(), 1);
+  if (!Env("KESTITLE")) Put("KESTITLE", DefaultTitle(server.host, kestrun::net::LocalHostName()));
 
   kestrun::net::StartSockets();
   std::vector<Target> targets = TargetsFromEnvironment();
@@ -92,12 +90,13 @@ int main(int argc, char** argv) {
     list[k] = {targets[k].type, targets[k].name.c_str(), targets[k].status,
                k + 1 < targets.size() ? &list[k + 1] : nullptr};
   }
-  const char* immediate = std::getenv("KESIMMEDIATE");
+  const std::string immediate = Env("KESIMMEDIATE").value_or("");
+  const std::string title = Env("KESTITLE").value_or("");
+  const std::string text = Env("KESTEXT").value_or("");
   int connected = 0;
   const int result =
       SendNotificationEx(server.host.c_str(), port, list.empty() ? nullptr : list.data(), icon,
-                         std::getenv("KESTITLE"), std::getenv("KESTEXT"),
-                         immediate != nullptr && immediate[0] == 'Y', &connected);
+                         title.c_str(), text.c_str(), immediate[0] == 'Y', &connected);
   if (!connected) return 1;  // the connection's message is printed
   if (result != 0) {
     std::fputs("Unknown error occured\n\n", stderr);

@@ -1,6 +1,5 @@
 // SendNotification: one SEND_MESSAGE_TO_CLIENT request and its reply over a
 // connection of its own. Nothing is shared between calls.
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -8,6 +7,7 @@
 #include <thread>
 
 #include "protocol/messages/notify.h"
+#include "protocol/socket.h"
 #include "protocol/transport.h"
 #include "protocol/udp.h"
 #include "tools/kesnotify/kesnotify.h"
@@ -33,10 +33,10 @@ std::optional<ServerConnection> Connect(const char* server, int port) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::seconds(1));
     std::optional<Socket> s = net::ConnectTcpWithin(*address, port, kConnectLimit, &error);
     if (s) return ServerConnection{*address, port, std::move(*s)};
-    if (error != ECONNREFUSED) break;
+    if (error != net::kConnectionRefused) break;
   }
   std::fputs(
-      error == ECONNREFUSED
+      error == net::kConnectionRefused
           ? "Could not connect to Kestrun Server - Connected Refused (Kestrun Server running?)"
           : "Could not connect to Kestrun Server - Unknown Error",
       stderr);

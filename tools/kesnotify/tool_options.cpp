@@ -1,10 +1,10 @@
 #include "tools/kesnotify/tool_options.h"
 
-#include <strings.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "platform/this_process.h"
 
 namespace kestrun::kesnotify {
 
@@ -50,21 +50,26 @@ const char* const kUsage =
     "                                 error     - Error Icon\n"
     "                                 info      - Information Icon\n";
 
-namespace {
-
 std::optional<std::string> Env(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v == '\0') return std::nullopt;
-  return std::string(v);
+  std::optional<std::string> value = ReadProcessVariable(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
 }
 
-// Putting a variable with an empty value removes it.
 void Put(const char* name, const std::string& value) {
-  if (value.empty()) {
-    ::unsetenv(name);
-  } else {
-    ::setenv(name, value.c_str(), 1);
+  WriteProcessVariable(std::string(name) + "=" + value);
+}
+
+namespace {
+
+// ASCII letters compared without case, as the icon names are.
+bool EqualsNoCase(const std::string& a, const char* b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
   }
+  return i == a.size() && b[i] == '\0';
 }
 
 struct Option {
@@ -113,13 +118,13 @@ std::string Validate(int32_t* icon) {
     return "One of -group, -client or -user must be specified";
   *icon = 0;
   if (const std::optional<std::string> name = Env("KESICON")) {
-    if (strcasecmp(name->c_str(), "none") == 0) {
+    if (EqualsNoCase(*name, "none")) {
       *icon = 0;
-    } else if (strcasecmp(name->c_str(), "warning") == 0) {
+    } else if (EqualsNoCase(*name, "warning")) {
       *icon = 2;
-    } else if (strcasecmp(name->c_str(), "info") == 0) {
+    } else if (EqualsNoCase(*name, "info")) {
       *icon = 1;
-    } else if (strcasecmp(name->c_str(), "error") == 0) {
+    } else if (EqualsNoCase(*name, "error")) {
       *icon = 3;
     } else {
       return "-icon must be one of none, warning, info or error";

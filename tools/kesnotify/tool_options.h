@@ -10,6 +10,13 @@
 
 namespace kestrun::kesnotify {
 
+// The tool's variable `name`; nullopt when unset or empty.
+std::optional<std::string> Env(const char* name);
+
+// Puts the variable into the process environment; an empty value counts as
+// removing it (Env no longer sees it).
+void Put(const char* name, const std::string& value);
+
 // The usage text as printed (ends with one line feed).
 extern const char* const kUsage;
 
