@@ -1,5 +1,6 @@
 #include "history/shared_history.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "history/schema.h"
@@ -75,22 +76,26 @@ SharedHistory::~SharedHistory() {
 }
 
 void SharedHistory::Wake() {
-  {
-    std::lock_guard<std::mutex> wake(wakeLock_);
-    wanted_ = true;
-  }
-  wake_.notify_one();
+  // Only noted: the sender looks at the interval's end, so that the runs of
+  // a busy moment go in one batch and its work stays off the runs' way.
+  std::lock_guard<std::mutex> wake(wakeLock_);
+  wanted_ = true;
 }
 
 void SharedHistory::SenderLoop() {
+  bool failed = false;
   for (;;) {
     {
       std::unique_lock<std::mutex> wake(wakeLock_);
-      wake_.wait_for(wake, settings_.sendInterval, [this] { return stopping_ || wanted_; });
-      if (stopping_) return;
+      // After a failure the database is tried again once a second.
+      const auto wait = failed ? std::max(settings_.sendInterval, std::chrono::milliseconds(1000))
+                               : settings_.sendInterval;
+      if (wake_.wait_for(wake, wait, [this] { return stopping_; })) return;
+      const bool beatDue = !beaten_ || clock_() - lastBeat_ >= settings_.heartbeatInterval;
+      if (!wanted_ && !failed && !beatDue) continue;
       wanted_ = false;
     }
-    SendOnce();
+    failed = !SendOnce();
   }
 }
 

@@ -46,9 +46,11 @@ struct SharedSettings {
   std::string console;
   std::string version;
   std::function<int32_t()> runningJobs;
-  std::chrono::milliseconds sendInterval{250};  // longest wait between two batches
-  int64_t heartbeatInterval = 30'000;           // ms
-  bool startSender = true;                      // tests call SendOnce themselves
+  // How often the sender looks for new records: at most this (plus the time
+  // a batch takes) behind while the database is reachable.
+  std::chrono::milliseconds sendInterval{250};
+  int64_t heartbeatInterval = 30'000;  // ms
+  bool startSender = true;             // tests call SendOnce themselves
 };
 
 // A record of the shared history: the run and the server it ran on.
@@ -87,7 +89,8 @@ class SharedHistory {
   // was not sent.
   ~SharedHistory();
 
-  // Tells the sender that the outbox has new rows (never blocks).
+  // Tells the sender that the outbox has new rows (never blocks; the
+  // sender takes them at the end of its interval).
   void Wake();
   // One pass of the sender: connect when needed, send the whole outbox in
   // batches, and the heartbeat when it is due. True when the database was
