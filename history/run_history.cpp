@@ -164,8 +164,9 @@ RunHistory::RunHistory(Settings settings, sql::Database writer)
     : settings_(std::move(settings)), writer_(std::move(writer)) {
   lastPrune_ = settings_.clock();
   if (settings_.shared)
-    shared_ = std::make_unique<SharedHistory>(*settings_.shared, settings_.path, settings_.clock,
-                                              settings_.log);
+    shared_ = std::make_unique<SharedHistory>(
+        *settings_.shared, settings_.path, [this](const auto& sent) { Acknowledge(sent); },
+        settings_.clock, settings_.log);
   if (settings_.startFlusher) flusher_ = std::thread([this] { FlusherLoop(); });
 }
 
@@ -188,6 +189,20 @@ void RunHistory::Failed(const std::string& what) {
   lastFailureLog_ = now;
   if (settings_.log)
     settings_.log("Run history: " + what + ": " + writer_.ErrorText() + " (runs go on unrecorded)");
+}
+
+void RunHistory::Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent) {
+  std::lock_guard<std::mutex> write(writeLock_);
+  sql::Transaction transaction(writer_);
+  sql::Statement drop(writer_, "DELETE FROM outbox WHERE run = ?1 AND (?2 = 0 OR version = ?2)");
+  bool ok = transaction.began();
+  for (const auto& [run, version] : sent) {
+    drop.Reset();
+    drop.Bind(1, run).Bind(2, version);
+    ok = ok && drop.Run();
+  }
+  // A failure leaves the rows: they are sent again, which the upserts allow.
+  if (!ok || !transaction.Commit()) Failed("clearing the outbox");
 }
 
 bool RunHistory::MarkChanged(int64_t id) {

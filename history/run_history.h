@@ -248,6 +248,8 @@ class RunHistory {
   // Marks run `id` changed in the outbox, in the writer's open transaction
   // (writeLock_ held); true without a shared history.
   bool MarkChanged(int64_t id);
+  // Removes sent records from the outbox (the sender's Acknowledge).
+  void Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent);
   bool WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end);
   void Forget(int64_t id);
   void FlusherLoop();

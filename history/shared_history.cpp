@@ -51,11 +51,12 @@ constexpr const char* kHeartbeat =
 
 }  // namespace
 
-SharedHistory::SharedHistory(SharedSettings settings, std::string path,
+SharedHistory::SharedHistory(SharedSettings settings, std::string path, Acknowledge acknowledge,
                              std::function<int64_t()> clock,
                              std::function<void(const std::string&)> log)
     : settings_(std::move(settings)),
       path_(std::move(path)),
+      acknowledge_(std::move(acknowledge)),
       clock_(std::move(clock)),
       log_(std::move(log)) {
   if (settings_.startSender) sender_ = std::thread([this] { SenderLoop(); });
@@ -140,7 +141,7 @@ bool SharedHistory::Connect() {
 bool SharedHistory::SendOnce() {
   if (!outbox_) {
     std::string error;
-    outbox_ = sql::Database::Open(path_, sql::Database::Mode::ReadWriteCreate, &error);
+    outbox_ = sql::Database::Open(path_, sql::Database::Mode::ReadOnly, &error);
     if (!outbox_) return false;
     outbox_->SetBusyTimeout(kBusyTimeoutMs);
   }
@@ -157,68 +158,60 @@ bool SharedHistory::SendOnce() {
   return true;
 }
 
+// The parameters of kUpsertRun for the outbox row `select` is on.
+static pg::Params UpsertOf(const std::string& server, const sql::Statement& select) {
+  pg::Params p;
+  p.Add(server).Add(select.Int(0));
+  for (int column = 2; column <= 6; ++column) p.Add(select.Text(column));
+  for (int column = 7; column <= 9; ++column) p.AddBytes(select.Text(column));
+  p.Add(select.Int(10));
+  for (int column = 11; column <= 18; ++column) {
+    if (select.IsNull(column))
+      p.AddNull();
+    else if (column <= 13 || column == 16 || column == 17)
+      p.Add(select.Int(column));
+    else
+      p.Add(select.Text(column));
+  }
+  return p;
+}
+
 bool SharedHistory::SendBatch(bool* more) {
-  struct Sent {
-    int64_t run, version;
-  };
-  std::vector<Sent> sent;
+  // The batch is read whole first: no read transaction of the file stays
+  // open while the database takes its time (it would hold back checkpoints).
+  std::vector<std::pair<int64_t, int64_t>> sent;  // (run, version)
+  std::vector<std::pair<int64_t, pg::Params>> rows;
+  {
+    sql::Statement select(*outbox_, kSelectOutbox);
+    select.Bind(1, int64_t{kBatch});
+    while (select.Step() == sql::Statement::Result::Row) {
+      sent.emplace_back(select.Int(0), select.Int(1));
+      if (select.Int(19) != 0) continue;  // pruned before it was sent
+      rows.emplace_back(select.Int(0), UpsertOf(settings_.serverName, select));
+    }
+  }
+  *more = sent.size() == static_cast<size_t>(kBatch);
+  if (sent.empty()) return true;
   pg::Connection& db = *connection_;
   if (!db.Execute("BEGIN")) {
     Unreachable(db.ErrorText());
     return false;
   }
-  {
-    sql::Statement select(*outbox_, kSelectOutbox);
-    select.Bind(1, int64_t{kBatch});
-    while (select.Step() == sql::Statement::Result::Row) {
-      sent.push_back({select.Int(0), select.Int(1)});
-      if (select.Int(19) != 0) continue;  // pruned before it was sent
-      pg::Params p;
-      p.Add(settings_.serverName).Add(select.Int(0));
-      for (int column = 2; column <= 6; ++column) p.Add(select.Text(column));
-      for (int column = 7; column <= 9; ++column) p.AddBytes(select.Text(column));
-      p.Add(select.Int(10));
-      for (int column = 11; column <= 13; ++column) {
-        if (select.IsNull(column))
-          p.AddNull();
-        else
-          p.Add(select.Int(column));
-      }
-      for (int column = 14; column <= 15; ++column) {
-        if (select.IsNull(column))
-          p.AddNull();
-        else
-          p.Add(select.Text(column));
-      }
-      p.Add(select.Int(16)).Add(select.Int(17));
-      if (select.IsNull(18))
-        p.AddNull();
-      else
-        p.Add(select.Text(18));
-      pg::Result upsert = db.Query(kUpsertRun, p);
-      if (!upsert.ok()) {
-        const std::string why = db.ErrorText();
-        db.Execute("ROLLBACK");
-        // A record the database refuses for its data (class 22: bytes that
-        // are not text in its encoding, ...) would block the outbox for
-        // ever: it is left out, with a line. Anything else is tried again.
-        if (db.Alive() && upsert.SqlState().rfind("22", 0) == 0) {
-          if (log_)
-            log_("Shared run history refused run " + std::to_string(select.Int(0)) + ": " + why);
-          sql::Statement drop(*outbox_, "DELETE FROM outbox WHERE run = ?");
-          drop.Bind(1, select.Int(0));
-          drop.Run();
-        } else {
-          Unreachable(why);
-        }
-        return false;
-      }
-    }
-  }
-  *more = sent.size() == static_cast<size_t>(kBatch);
-  if (sent.empty()) {
+  for (const auto& [run, params] : rows) {
+    pg::Result upsert = db.Query(kUpsertRun, params);
+    if (upsert.ok()) continue;
+    const std::string why = db.ErrorText();
     db.Execute("ROLLBACK");
-    return true;
+    // A record the database refuses for its data (class 22: bytes that are
+    // not text in its encoding, ...) would block the outbox for ever: it is
+    // left out, with a line. Anything else is tried again.
+    if (db.Alive() && upsert.SqlState().rfind("22", 0) == 0) {
+      if (log_) log_("Shared run history refused run " + std::to_string(run) + ": " + why);
+      acknowledge_({{run, 0}});
+    } else {
+      Unreachable(why);
+    }
+    return false;
   }
   if (!db.Execute("COMMIT")) {
     Unreachable(db.ErrorText());
@@ -226,14 +219,7 @@ bool SharedHistory::SendBatch(bool* more) {
   }
   // Only the versions sent leave the outbox: a run changed meanwhile goes
   // again with the next batch.
-  sql::Transaction transaction(*outbox_);
-  sql::Statement drop(*outbox_, "DELETE FROM outbox WHERE run = ? AND version = ?");
-  for (const Sent& s : sent) {
-    drop.Reset();
-    drop.Bind(1, s.run).Bind(2, s.version);
-    drop.Run();
-  }
-  transaction.Commit();
+  acknowledge_(sent);
   return true;
 }
 

@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "history/postgres.h"
@@ -77,12 +78,20 @@ struct SharedQuery {
   std::function<bool(const std::string& job)> visible;  // empty: all
 };
 
+// Removes sent records from the outbox: each (run, version) pair whose row
+// still has that version (version 0: whatever its version). The local
+// history does it on its own writer connection, so that the sender never
+// takes the file's write lock from a second connection, which would make a
+// run's start wait in SQLite's busy handler.
+using Acknowledge = std::function<void(const std::vector<std::pair<int64_t, int64_t>>& sent)>;
+
 class SharedHistory {
  public:
-  // `path` is the local history file (holding the outbox); `clock` and `log`
-  // as the local history's. Starts the sender unless told not to.
-  SharedHistory(SharedSettings settings, std::string path, std::function<int64_t()> clock,
-                std::function<void(const std::string&)> log);
+  // `path` is the local history file (holding the outbox, read on the
+  // sender's own connection); `acknowledge` removes what was sent; `clock`
+  // and `log` as the local history's. Starts the sender unless told not to.
+  SharedHistory(SharedSettings settings, std::string path, Acknowledge acknowledge,
+                std::function<int64_t()> clock, std::function<void(const std::string&)> log);
   SharedHistory(const SharedHistory&) = delete;
   SharedHistory& operator=(const SharedHistory&) = delete;
   // Stops the sender, cancelling a query it waits on; the outbox keeps what
@@ -113,6 +122,7 @@ class SharedHistory {
 
   const SharedSettings settings_;
   const std::string path_;
+  const Acknowledge acknowledge_;
   const std::function<int64_t()> clock_;
   const std::function<void(const std::string&)> log_;
 

@@ -172,6 +172,22 @@ TEST_F(SharedHistoryTest, ChangedRecord_IsSentAgainWithItsEnd) {
   EXPECT_EQ(after->at(0).run.exitCode, 3);
 }
 
+TEST_F(SharedHistoryTest, RefusedRecord_IsLeftOutWithALineAndTheRestArrive) {
+  auto h = Open(Make());
+  const int64_t good = h->Record(Start("GOOD"), {});
+  const int64_t bad = h->Record(Start("BAD\xff"), {});  // not UTF-8: the database refuses it
+  const int64_t after = h->Record(Start("AFTER"), {});
+  EXPECT_FALSE(h->shared()->SendOnce());
+  EXPECT_TRUE(h->shared()->SendOnce());
+  const auto rows = SharedRows();
+  EXPECT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows.count({"alpha", good}), 1u);
+  EXPECT_EQ(rows.count({"alpha", after}), 1u);
+  ASSERT_EQ(logs_.size(), 1u);
+  EXPECT_EQ(logs_[0].rfind("Shared run history refused run " + std::to_string(bad) + ": ", 0), 0u)
+      << logs_[0];
+}
+
 TEST_F(SharedHistoryTest, Heartbeat_EveryThirtySecondsOnTheClock) {
   auto h = Open(Make("beta"));
   std::string error;
