@@ -84,6 +84,8 @@ TEST_F(SharedServer, TwoServersOnOneDatabaseSeeEachOthersRuns) {
   const ProgramResult local = RunKesclient(homeA, alpha->port(), "ann", {"history", "--json"});
   EXPECT_EQ(CountOf(local.out, "\n"), 1u) << local.out;
   EXPECT_EQ(local.out.find("server"), std::string::npos) << local.out;
+  StopServerChecked(alpha.get());
+  StopServerChecked(beta.get());
 }
 
 TEST_F(SharedServer, KilledServerSendsItsOutboxAfterRestart) {
@@ -98,7 +100,7 @@ TEST_F(SharedServer, KilledServerSendsItsOutboxAfterRestart) {
   EXPECT_LE(SharedCount("gamma"), 0);
   server = Serve(home, "gamma");
   EXPECT_TRUE(WaitUntil([] { return SharedCount("gamma") == 20; })) << SharedCount("gamma");
-  server->Stop();
+  StopServerChecked(server.get());
   EXPECT_EQ(SharedCount("gamma"), 20);
 }
 
@@ -117,6 +119,7 @@ TEST_F(SharedServer, HeldLockInTheDatabaseDoesNotSlowRuns) {
   }
   locker->Execute("ROLLBACK");
   EXPECT_TRUE(WaitUntil([] { return SharedCount("delta") == 6; })) << SharedCount("delta");
+  StopServerChecked(server.get());
 }
 
 }  // namespace
