@@ -167,7 +167,15 @@ RunHistory::RunHistory(Settings settings, sql::Database writer)
     shared_ = std::make_unique<SharedHistory>(
         *settings_.shared, settings_.path, [this](const auto& sent) { Acknowledge(sent); },
         settings_.clock, settings_.log);
-  if (settings_.startFlusher) flusher_ = std::thread([this] { FlusherLoop(); });
+  if (settings_.startFlusher) {
+    // Opened now, before the thread starts: the server's descriptors are all
+    // open once the history is.
+    // Its first checkpoint opens the log and index files it keeps open.
+    checkpointer_ =
+        sql::Database::Open(settings_.path, sql::Database::Mode::ReadWriteCreate, nullptr);
+    if (checkpointer_) checkpointer_->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+    flusher_ = std::thread([this] { FlusherLoop(); });
+  }
 }
 
 RunHistory::~RunHistory() {
