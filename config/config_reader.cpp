@@ -404,6 +404,8 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     if (std::optional<bool> on = ParseOnOff(d.value); on && !reload_) config_.keepOrphans_ = *on;
   } else if (k == "history") {
     if (!reload_) config_.history_ = d.value;
+  } else if (k == "servername") {
+    if (!reload_) config_.serverName_ = d.value;
   } else if (k == "historyoutput") {
     s.historyOutput = ParseNumber(d.value);
   } else if (k == "historydays") {

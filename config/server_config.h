@@ -104,6 +104,9 @@ class ServerConfig : public ServerLog {
   // `history`: the run history file as written (empty: the default,
   // $KESTRUNHOME/history.db; "off": none). Read once, at start-up.
   const std::string& historySetting() const { return history_; }
+  // `servername`: this server's name in a shared run history (empty: the
+  // host name). Read once, at start-up.
+  const std::string& serverName() const { return serverName_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
   // Any thread may use it (config/group_processor.h).
@@ -135,6 +138,7 @@ class ServerConfig : public ServerLog {
   int32_t processId_ = 0;
   bool keepOrphans_ = false;
   std::string history_;
+  std::string serverName_;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 

@@ -15,29 +15,16 @@ namespace {
 constexpr int64_t kFailureLogInterval = 60'000;  // ms between two failure lines
 constexpr int kBusyTimeoutMs = 5000;
 constexpr int kPruneStep = 1000;  // records deleted per transaction
+// The flusher folds the write-ahead log into the file at most this often,
+// from its own connection; the writer folds it itself only past the safety
+// bound (a flusher that cannot keep up, or none).
+constexpr int64_t kCheckpointInterval = 1000;  // ms
+constexpr const char* kWriterCheckpointBound = "PRAGMA wal_autocheckpoint = 16384";
+constexpr int kPickLimitParameter = 3;
 
 constexpr const char* kRunColumns =
     "id, job, user, node, address, origin, arguments, fields, listbox, started, ended, pid,"
     " exit_code, outcome, ended_by, output_bytes, message";
-
-// Lists are stored as their items, each followed by a NUL: the protocol's
-// strings never hold one.
-std::string JoinList(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) {
-    text.append(item.data(), std::min(item.size(), item.find('\0')));
-    text.push_back('\0');
-  }
-  return text;
-}
-
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> items;
-  size_t begin = 0;
-  for (size_t end; (end = text.find('\0', begin)) != std::string::npos; begin = end + 1)
-    items.emplace_back(text, begin, end - begin);
-  return items;
-}
 
 RunRecord RecordOf(const sql::Statement& s) {
   RunRecord r;
@@ -147,15 +134,23 @@ std::unique_ptr<RunHistory> RunHistory::Open(Settings settings, std::string* war
     }
     db->SetBusyTimeout(kBusyTimeoutMs);
   }
-  if (!Configure(*db, &error) || !Migrate(*db, &error)) {
+  if (!Configure(*db, &error) || !Migrate(*db, &error) ||
+      !db->Execute(settings.startFlusher ? kWriterCheckpointBound : "SELECT 1", &error)) {
     *warning = "Run history not kept: " + path + ": " + error;
     return nullptr;
   }
   {
-    // Runs left open by a server that did not see them end.
+    // Runs left open by a server that did not see them end (and, when the
+    // history is shared, sent again as interrupted).
+    sql::Transaction transaction(*db);
+    sql::Statement mark(
+        *db,
+        "INSERT INTO outbox(run, version) SELECT id, 1 FROM runs"
+        " WHERE outcome IS NULL ON CONFLICT(run) DO UPDATE SET version = version + 1");
     sql::Statement close(*db, "UPDATE runs SET outcome = ?, ended = ? WHERE outcome IS NULL");
     close.Bind(1, std::string_view(kInterrupted)).Bind(2, settings.clock());
-    if (!close.Run()) {
+    if (!transaction.began() || (settings.shared && !mark.Run()) || !close.Run() ||
+        !transaction.Commit()) {
       *warning = "Run history not kept: " + path + ": " + db->ErrorText();
       return nullptr;
     }
@@ -168,7 +163,19 @@ std::unique_ptr<RunHistory> RunHistory::Open(Settings settings, std::string* war
 RunHistory::RunHistory(Settings settings, sql::Database writer)
     : settings_(std::move(settings)), writer_(std::move(writer)) {
   lastPrune_ = settings_.clock();
-  if (settings_.startFlusher) flusher_ = std::thread([this] { FlusherLoop(); });
+  if (settings_.shared)
+    shared_ = std::make_unique<SharedHistory>(
+        *settings_.shared, settings_.path, [this](const auto& sent) { Acknowledge(sent); },
+        settings_.clock, settings_.log);
+  if (settings_.startFlusher) {
+    // Opened now, before the thread starts: the server's descriptors are all
+    // open once the history is.
+    // Its first checkpoint opens the log and index files it keeps open.
+    checkpointer_ =
+        sql::Database::Open(settings_.path, sql::Database::Mode::ReadWriteCreate, nullptr);
+    if (checkpointer_) checkpointer_->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+    flusher_ = std::thread([this] { FlusherLoop(); });
+  }
 }
 
 RunHistory::~RunHistory() {
@@ -190,6 +197,27 @@ void RunHistory::Failed(const std::string& what) {
   lastFailureLog_ = now;
   if (settings_.log)
     settings_.log("Run history: " + what + ": " + writer_.ErrorText() + " (runs go on unrecorded)");
+}
+
+void RunHistory::Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent) {
+  std::lock_guard<std::mutex> write(writeLock_);
+  sql::Transaction transaction(writer_);
+  sql::Statement drop(writer_, "DELETE FROM outbox WHERE run = ?1 AND (?2 = 0 OR version = ?2)");
+  bool ok = transaction.began();
+  for (const auto& [run, version] : sent) {
+    drop.Reset();
+    drop.Bind(1, run).Bind(2, version);
+    ok = ok && drop.Run();
+  }
+  // A failure leaves the rows: they are sent again, which the upserts allow.
+  if (!ok || !transaction.Commit()) Failed("clearing the outbox");
+}
+
+bool RunHistory::MarkChanged(int64_t id) {
+  if (!shared_) return true;
+  sql::Statement mark(writer_, kMarkOutbox);
+  mark.Bind(1, id);
+  return mark.Run();
 }
 
 namespace {
@@ -215,16 +243,21 @@ std::shared_ptr<Run> RunHistory::Begin(const RunStart& start, uint32_t stopId) {
   int64_t id = 0;
   {
     std::lock_guard<std::mutex> write(writeLock_);
+    // The outbox row commits with the record; without a shared history the
+    // insert is its own transaction.
+    std::optional<sql::Transaction> transaction;
+    if (shared_) transaction.emplace(writer_);
     sql::Statement insert(writer_,
                           "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
                           " listbox, started) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     BindStart(insert, start, settings_.clock());
-    if (!insert.Run()) {
+    if ((transaction && !transaction->began()) || !insert.Run() ||
+        !MarkChanged(id = writer_.LastInsertId()) || (transaction && !transaction->Commit())) {
       Failed("recording the start of " + start.job);
       return nullptr;
     }
-    id = writer_.LastInsertId();
   }
+  if (shared_) shared_->Wake();
   auto run = std::make_shared<Run>(*this, id, start.job, cap, stopId);
   std::lock_guard<std::mutex> live(liveLock_);
   live_[id] = run;
@@ -233,7 +266,10 @@ std::shared_ptr<Run> RunHistory::Begin(const RunStart& start, uint32_t stopId) {
 
 int64_t RunHistory::Record(const RunStart& start, const RunEnd& end) {
   const int64_t now = settings_.clock();
+  int64_t id = 0;
   std::lock_guard<std::mutex> write(writeLock_);
+  std::optional<sql::Transaction> transaction;
+  if (shared_) transaction.emplace(writer_);
   sql::Statement insert(writer_,
                         "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
                         " listbox, started, ended, pid, exit_code, outcome, ended_by, message)"
@@ -245,11 +281,13 @@ int64_t RunHistory::Record(const RunStart& start, const RunEnd& end) {
       .Bind(13, end.outcome)
       .Bind(14, end.endedBy)
       .Bind(15, end.message);
-  if (!insert.Run()) {
+  if ((transaction && !transaction->began()) || !insert.Run() ||
+      !MarkChanged(id = writer_.LastInsertId()) || (transaction && !transaction->Commit())) {
     Failed("recording a run of " + start.job);
     return 0;
   }
-  return writer_.LastInsertId();
+  if (shared_) shared_->Wake();
+  return id;
 }
 
 bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end) {
@@ -294,7 +332,7 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
         .Bind(7, batch.total)
         .Bind(8, batch.leftOut)
         .Bind(9, run.id());
-    ok = ok && finish.Run();
+    ok = ok && finish.Run() && MarkChanged(run.id());
   } else {
     sql::Statement counts(writer_, "UPDATE runs SET output_bytes = ?, left_out = ? WHERE id = ?");
     counts.Bind(1, batch.total).Bind(2, batch.leftOut).Bind(3, run.id());
@@ -305,6 +343,7 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
            std::to_string(run.id()));
     return false;
   }
+  if (end && shared_) shared_->Wake();
   return true;
 }
 
@@ -490,6 +529,22 @@ void RunHistory::WakeFlusher() {
   wake_.notify_one();
 }
 
+void RunHistory::Checkpoint() {
+  // A passive checkpoint never waits for the writer or a reader: runs keep
+  // committing while it copies, and a run's End never pays for it. Copying
+  // once a second also writes each page once, however often the tail window
+  // rewrote it in between.
+  const int64_t now = settings_.clock();
+  if (now - lastCheckpoint_ < kCheckpointInterval) return;
+  lastCheckpoint_ = now;
+  if (!checkpointer_) {
+    checkpointer_ =
+        sql::Database::Open(settings_.path, sql::Database::Mode::ReadWriteCreate, nullptr);
+    if (!checkpointer_) return;
+  }
+  checkpointer_->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+}
+
 void RunHistory::FlusherLoop() {
   for (;;) {
     {
@@ -498,6 +553,7 @@ void RunHistory::FlusherLoop() {
       if (stopping_) return;
     }
     FlushAll();
+    Checkpoint();
     const int64_t now = settings_.clock();
     if (now - lastPrune_ >= settings_.pruneInterval.count()) {
       lastPrune_ = now;
@@ -506,49 +562,80 @@ void RunHistory::FlusherLoop() {
   }
 }
 
-void RunHistory::Prune() {
+std::vector<std::string> RunHistory::JobsWithRecords() {
+  // One probe of the job index per name rather than a walk over every run.
   std::vector<std::string> jobs;
-  {
-    ReaderLease lease(*this);
-    std::optional<sql::Database>& db = *lease;
-    if (!db) return;
-    sql::Statement select(*db, "SELECT DISTINCT job FROM runs");
-    while (select.Step() == sql::Statement::Result::Row) jobs.push_back(select.Text(0));
+  ReaderLease lease(*this);
+  std::optional<sql::Database>& db = *lease;
+  if (!db) return jobs;
+  sql::Statement next(*db, "SELECT job FROM runs WHERE job > ? ORDER BY job LIMIT 1");
+  std::string after;
+  for (;;) {
+    next.Reset();
+    next.Bind(1, after);
+    if (next.Step() != sql::Statement::Result::Row) break;
+    after = next.Text(0);
+    jobs.push_back(after);
   }
+  return jobs;
+}
+
+bool RunHistory::PruneWhere(const char* pick, const std::function<void(sql::Statement&)>& bind) {
+  // The ids to drop, a step at a time: run starts wait for the write lock no
+  // longer than one step. `pick` walks an index from the first record to
+  // drop, so a step costs what it removes.
+  for (;;) {
+    std::lock_guard<std::mutex> write(writeLock_);
+    sql::Transaction transaction(writer_);
+    if (!transaction.began() ||
+        !writer_.Execute("CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY);"
+                         "DELETE FROM temp.doomed")) {
+      Failed("pruning the run history");
+      return false;
+    }
+    sql::Statement select(writer_, pick);
+    bind(select);
+    select.Bind(kPickLimitParameter, int64_t{kPruneStep});
+    sql::Statement output(writer_, "DELETE FROM output WHERE run IN (SELECT id FROM temp.doomed)");
+    sql::Statement runs(writer_, "DELETE FROM runs WHERE id IN (SELECT id FROM temp.doomed)");
+    sql::Statement count(writer_, "SELECT count(*) FROM temp.doomed");
+    if (!select.Run() || !output.Run() || !runs.Run() ||
+        count.Step() != sql::Statement::Result::Row) {
+      Failed("pruning the run history");
+      return false;
+    }
+    const int64_t dropped = count.Int(0);
+    if (!transaction.Commit()) {
+      Failed("pruning the run history");
+      return false;
+    }
+    if (dropped < kPruneStep) return true;
+  }
+}
+
+void RunHistory::Prune() {
   const int64_t now = settings_.clock();
-  for (const std::string& job : jobs) {
+  for (const std::string& job : JobsWithRecords()) {
     const Retention keep = settings_.retention ? settings_.retention(job) : Retention{};
-    // The ids to drop, a step at a time: run starts wait for the write lock
-    // no longer than one step.
-    for (;;) {
-      std::lock_guard<std::mutex> write(writeLock_);
-      sql::Transaction transaction(writer_);
-      if (!transaction.began()) return Failed("pruning the run history");
-      if (!writer_.Execute("CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY);"
-                           "DELETE FROM temp.doomed"))
-        return Failed("pruning the run history");
-      sql::Statement pick(
-          writer_,
-          "INSERT INTO temp.doomed SELECT id FROM runs WHERE job = ? AND outcome IS NOT NULL"
-          " AND ((? > 0 AND started < ?) OR (? > 0 AND id <= (SELECT id FROM runs WHERE job = ?"
-          " ORDER BY id DESC LIMIT 1 OFFSET ?))) LIMIT ?");
+    if (keep.days > 0) {
       const int64_t cutoff = now - int64_t{keep.days} * 86'400'000;
-      pick.Bind(1, job)
-          .Bind(2, int64_t{keep.days})
-          .Bind(3, cutoff)
-          .Bind(4, int64_t{keep.runs})
-          .Bind(5, job)
-          .Bind(6, int64_t{std::max(keep.runs, 1)})
-          .Bind(7, int64_t{kPruneStep});
-      if (!pick.Run()) return Failed("pruning the run history");
-      sql::Statement output(writer_,
-                            "DELETE FROM output WHERE run IN (SELECT id FROM temp.doomed)");
-      sql::Statement runs(writer_, "DELETE FROM runs WHERE id IN (SELECT id FROM temp.doomed)");
-      if (!output.Run() || !runs.Run()) return Failed("pruning the run history");
-      sql::Statement count(writer_, "SELECT count(*) FROM temp.doomed");
-      const int64_t dropped = count.Step() == sql::Statement::Result::Row ? count.Int(0) : 0;
-      if (!transaction.Commit()) return Failed("pruning the run history");
-      if (dropped < kPruneStep) break;
+      if (!PruneWhere(kPickOlderThan, [&](sql::Statement& s) { s.Bind(1, job).Bind(2, cutoff); }))
+        return;
+    }
+    if (keep.runs > 0) {
+      // The newest `runs` stay (a running one among them): the id of the
+      // next older one is the last to go.
+      int64_t last = 0;
+      {
+        std::lock_guard<std::mutex> write(writeLock_);
+        sql::Statement boundary(
+            writer_, "SELECT id FROM runs WHERE job = ? ORDER BY id DESC LIMIT 1 OFFSET ?");
+        boundary.Bind(1, job).Bind(2, int64_t{keep.runs});
+        if (boundary.Step() == sql::Statement::Result::Row) last = boundary.Int(0);
+      }
+      if (last > 0 &&
+          !PruneWhere(kPickUpTo, [&](sql::Statement& s) { s.Bind(1, job).Bind(2, last); }))
+        return;
     }
   }
 }

@@ -22,8 +22,10 @@
 //   Order: Run flush lock -> writeLock_; Run flush lock -> Run state lock.
 // - liveLock_ guards the list of runs with output not yet ended and the
 //   notes of who ended a run; held only to copy or change them.
-// - One flusher thread writes the pending output of live runs and prunes
-//   old records at most once a minute; readers open their own connections.
+// - One flusher thread writes the pending output of live runs, folds the
+//   write-ahead log into the file from its own connection (at most once a
+//   second; the writer never does while the flusher runs) and prunes old
+//   records at most once a minute; readers open their own connections.
 #pragma once
 
 #include <chrono>
@@ -40,6 +42,7 @@
 #include <vector>
 
 #include "history/run_record.h"
+#include "history/shared_history.h"
 #include "history/sqlite.h"
 
 namespace kestrun::history {
@@ -71,6 +74,9 @@ struct Settings {
   size_t flushBytes = 64 * 1024;
   std::chrono::milliseconds pruneInterval{60'000};
   bool startFlusher = true;  // tests drive Flush and Prune themselves
+  // Set: every record is copied to this shared database too (see
+  // history/shared_history.h), through the file's outbox.
+  std::optional<SharedSettings> shared;
   // Test seam: the file may not grow past its size when opened, so writes
   // soon fail as on a full disk.
   bool fullDisk = false;
@@ -231,16 +237,31 @@ class RunHistory {
   // Prunes by the retention settings now.
   void Prune();
   const std::string& path() const { return settings_.path; }
+  // The shared history, or null when the history is not shared.
+  SharedHistory* shared() { return shared_.get(); }
 
  private:
   friend class Run;
   friend class ReaderLease;
   explicit RunHistory(Settings settings, sql::Database writer);
   void Failed(const std::string& what);
+  // Marks run `id` changed in the outbox, in the writer's open transaction
+  // (writeLock_ held); true without a shared history.
+  bool MarkChanged(int64_t id);
+  // Removes sent records from the outbox (the sender's Acknowledge).
+  void Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent);
   bool WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end);
   void Forget(int64_t id);
   void FlusherLoop();
   void WakeFlusher();
+  // Folds the write-ahead log into the file from the flusher's own
+  // connection, at most once a second (flusher thread).
+  void Checkpoint();
+  // The job names that have records, in order.
+  std::vector<std::string> JobsWithRecords();
+  // Drops, a step at a time, the records that `pick` (a kPick* text) selects
+  // with the parameters `bind` sets. False when the file failed (logged).
+  bool PruneWhere(const char* pick, const std::function<void(sql::Statement&)>& bind);
   // A reader connection from the pool (opened when none is free); Return
   // gives it back.
   std::optional<sql::Database> Reader();
@@ -263,8 +284,12 @@ class RunHistory {
   std::condition_variable wake_;
   std::mutex readersLock_;  // guards readers_
   std::vector<sql::Database> readers_;
-  int64_t lastPrune_ = 0;  // flusher thread only
+  int64_t lastPrune_ = 0;                      // flusher thread only
+  int64_t lastCheckpoint_ = 0;                 // flusher thread only
+  std::optional<sql::Database> checkpointer_;  // flusher thread only
   std::thread flusher_;
+  // Last, so that its sender stops first.
+  std::unique_ptr<SharedHistory> shared_;
 };
 
 }  // namespace kestrun::history

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "history/postgres.h"
 #include "history/sqlite.h"
 
 namespace kestrun::history {
@@ -11,11 +13,44 @@ namespace kestrun::history {
 // tail window from here on.
 inline constexpr int64_t kTailSeqBase = int64_t{1} << 40;
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 3;
+
+// What a prune step drops, into temp.doomed, for job ?1: the ended runs
+// started before ?2 (walking runs_job_started), or the ended runs with ids up
+// to ?2 (walking runs_job); at most ?3 of them.
+inline constexpr const char* kPickOlderThan =
+    "INSERT INTO temp.doomed SELECT id FROM runs WHERE job = ?1 AND started < ?2"
+    " AND outcome IS NOT NULL LIMIT ?3";
+inline constexpr const char* kPickUpTo =
+    "INSERT INTO temp.doomed SELECT id FROM runs WHERE job = ?1 AND id <= ?2"
+    " AND outcome IS NOT NULL LIMIT ?3";
 
 // Brings the file's schema (PRAGMA user_version) up to kSchemaVersion, one
 // migration step per version, each in its own transaction. False with
 // `*error` set when a step fails.
 bool Migrate(sql::Database& db, std::string* error);
+
+}  // namespace kestrun::history
+
+namespace kestrun::history {
+
+// The shared database holds the same runs table as the file, under the name
+// kestrun_runs with the server's name first in each key, and the servers'
+// heartbeat rows; kestrun_schema holds its version.
+inline constexpr int kSharedSchemaVersion = 1;
+
+// Brings the shared database up to kSharedSchemaVersion, one step per
+// version, under a lock that keeps two servers from migrating at once.
+bool MigrateShared(pg::Connection& db, std::string* error);
+
+// Lists are stored as their items, each followed by a NUL: the protocol's
+// strings never hold one.
+std::string JoinList(const std::vector<std::string>& items);
+std::vector<std::string> SplitList(const std::string& text);
+
+// Marks run ?1 changed in the outbox (only when the history is shared).
+inline constexpr const char* kMarkOutbox =
+    "INSERT INTO outbox(run, version) VALUES(?1, 1)"
+    " ON CONFLICT(run) DO UPDATE SET version = version + 1";
 
 }  // namespace kestrun::history

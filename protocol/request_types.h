@@ -36,6 +36,7 @@ enum RequestType : int32_t {
   // The run history; 100 and up are this server's own additions.
   HISTORY_QUERY = 100,
   RUN_OUTPUT = 101,
+  HISTORY_QUERY_SERVERS = 102,
 };
 
 }  // namespace kestrun

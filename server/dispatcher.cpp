@@ -79,9 +79,10 @@ bool InTable(int32_t type) {
 }
 
 // The requests of this server's own range (100 and up).
-constexpr std::array<RequestEntry, 2> kOwnRequests = {{
+constexpr std::array<RequestEntry, 3> kOwnRequests = {{
     {"HISTORY_QUERY", HistoryQuery},
     {"RUN_OUTPUT", RunOutput},
+    {"HISTORY_QUERY_SERVERS", HistoryQueryServers},
 }};
 
 bool InOwnRange(int32_t type) {

@@ -7,13 +7,17 @@
 #include "base/text.h"
 #include "config/group_processor.h"
 #include "config/server_config.h"
+#include "history/postgres.h"
 #include "protocol/messages/history.h"
+#include "protocol/udp.h"
 
 namespace kestrun {
 
 namespace {
 
 constexpr const char* kHistoryOff = "The run history is not kept on this server";
+// The version a server gives in its shared heartbeat row.
+constexpr const char* kServerVersion = "2.3";
 
 // The job-list rule, asked once per job name of a reply.
 class Visibility {
@@ -88,6 +92,43 @@ void HistoryQuery(RequestContext& rc) {
                request.user.c_str(), request.node.c_str(), left);
 }
 
+void HistoryQueryServers(RequestContext& rc) {
+  const messages::ServersQueryRequest request = messages::ServersQueryRequest::Decode(rc.request);
+  const messages::HistoryQueryRequest& q = request.query;
+  if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  history::SharedHistory* shared = rc.server.history->shared();
+  if (!shared) return Refuse(rc, "The run history of this server is not shared with others");
+  if (q.limit < 1 || q.limit > messages::kMaxHistoryLimit)
+    return Refuse(rc, "The number of runs asked for must be between 1 and 1000");
+  if (q.job.size() > messages::kMaxHistoryJobName)
+    return Refuse(rc, "The job name is longer than 255 bytes");
+  // Records of other servers are shown for the jobs of the same name that
+  // the user may run on this server.
+  history::SharedQuery query;
+  query.server = request.server;
+  query.job = UpperCase(q.job);
+  query.user = q.runUser;
+  query.since = q.since;
+  query.limit = q.limit;
+  Visibility visible(*rc.server.config, q.user);
+  query.visible = [&visible](const std::string& job) { return visible(job); };
+  std::string error;
+  const std::optional<std::vector<history::SharedRecord>> records = shared->Find(query, &error);
+  if (!records) {
+    LogMessage(*rc.server.config, "%s@%s - shared run history not read: %s", q.user.c_str(),
+               q.node.c_str(), error.c_str());
+    return Refuse(rc, "The shared run history cannot be read now: " + error);
+  }
+  messages::ServersQueryReply reply;
+  for (const history::SharedRecord& record : *records)
+    reply.runs.push_back({record.server, SummaryOf(record.run)});
+  if (const size_t left = reply.Encode(rc.reply); left > 0)
+    LogMessage(*rc.server.config,
+               "%s@%s - run history cut short: %zu record(s) left out of the reply, which would "
+               "pass the message limits",
+               q.user.c_str(), q.node.c_str(), left);
+}
+
 void RunOutput(RequestContext& rc) {
   const messages::RunOutputRequest request = messages::RunOutputRequest::Decode(rc.request);
   if (!rc.server.history) return Refuse(rc, kHistoryOff);
@@ -113,13 +154,25 @@ void RunOutput(RequestContext& rc) {
 }
 
 std::unique_ptr<history::RunHistory> OpenRunHistory(const ServerConfig& config,
-                                                    const std::string& home) {
+                                                    const std::string& home,
+                                                    std::function<int32_t()> runningJobs) {
   const std::string& setting = config.historySetting();
   if (EqualsNoCase(setting, "off")) return nullptr;
   history::Settings settings;
-  settings.path = setting.empty()     ? home + "/history.db"
-                  : setting[0] == '/' ? setting
-                                      : home + "/" + setting;
+  if (pg::IsConnectionString(setting)) {
+    // Shared: every record is kept in the home's file first, and copied.
+    history::SharedSettings shared;
+    shared.conninfo = setting;
+    shared.serverName = config.serverName().empty() ? net::LocalHostName() : config.serverName();
+    shared.version = kServerVersion;
+    shared.runningJobs = std::move(runningJobs);
+    settings.shared = std::move(shared);
+    settings.path = home + "/history.db";
+  } else {
+    settings.path = setting.empty()     ? home + "/history.db"
+                    : setting[0] == '/' ? setting
+                                        : home + "/" + setting;
+  }
   settings.outputCap = [&config](const std::string& job) -> int64_t {
     const std::shared_ptr<const ConfigSnapshot> snapshot = config.Snapshot();
     const JobDefinition* definition = snapshot->FindJob(job);

@@ -6,6 +6,7 @@
 // Run on the request thread; hold no lock of their own.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,11 +18,18 @@ namespace kestrun {
 void HistoryQuery(RequestContext& rc);
 void RunOutput(RequestContext& rc);
 
+// HISTORY_QUERY_SERVERS: the shared history of every server (or of one).
+void HistoryQueryServers(RequestContext& rc);
+
 // Opens the history the configuration asks for (`history`, default
-// `home`/history.db, "off" for none), with the per-job output cap and
-// retention read from the live configuration. A history that cannot be kept
-// gives one warning on standard error and in the log, and nullptr.
+// `home`/history.db, "off" for none, a PostgreSQL connection string for
+// `home`/history.db shared there under `servername`), with the per-job
+// output cap and retention read from the live configuration;
+// `runningJobs` counts the running jobs for the shared heartbeat. A history
+// that cannot be kept gives one warning on standard error and in the log,
+// and nullptr.
 std::unique_ptr<history::RunHistory> OpenRunHistory(const ServerConfig& config,
-                                                    const std::string& home);
+                                                    const std::string& home,
+                                                    std::function<int32_t()> runningJobs = {});
 
 }  // namespace kestrun

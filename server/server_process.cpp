@@ -150,7 +150,9 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     // end them are still running, invisible to this server's tables.
     EndOrphanedRunsOfEarlierServers(process.config, process.homeDirectory, kOrphanGrace);
     EnsureJobLogFolder(process.config, process.homeDirectory);
-    process.history = OpenRunHistory(process.config, process.homeDirectory);
+    process.history = OpenRunHistory(process.config, process.homeDirectory, [&process] {
+      return static_cast<int32_t>(process.runningJobs.ListRunningJobs().size());
+    });
     process.context.history = process.history.get();
     ListenerHooks hooks = ServingHooks(process);
     // The start line is logged only once the port is ours: a second server

@@ -153,6 +153,43 @@ HistoryRefusal HistoryRefusal::Decode(XDRWRAP& in) {
   return {in.GetString()};
 }
 
+void ServersQueryRequest::Encode(XDRWRAP& out) const {
+  query.Encode(out);
+  out.AddString(server);
+}
+
+ServersQueryRequest ServersQueryRequest::Decode(XDRWRAP& in) {
+  ServersQueryRequest r;
+  r.query = HistoryQueryRequest::Decode(in);
+  r.server = in.GetString();
+  return r;
+}
+
+size_t ServersQueryReply::Encode(XDRWRAP& out) const {
+  out.AddEnum(static_cast<int32_t>(HistoryResult::Ok));
+  BoundedList list(out, kNumberTail);
+  for (const ServerRunSummary& entry : runs) {
+    list.Add([&](XDRWRAP& o) {
+      o.AddLong(1);
+      o.AddString(entry.server);
+      entry.run.Encode(o);
+    });
+  }
+  out.AddLong(0);
+  return list.left();
+}
+
+ServersQueryReply ServersQueryReply::Decode(XDRWRAP& in) {
+  ServersQueryReply r;
+  while (in.GetLong() != 0) {
+    ServerRunSummary entry;
+    entry.server = in.GetString();
+    entry.run = RunSummary::Decode(in);
+    r.runs.push_back(std::move(entry));
+  }
+  return r;
+}
+
 void RunOutputRequest::Encode(XDRWRAP& out) const {
   out.AddString(user);
   out.AddString(node);
@@ -199,6 +236,11 @@ std::variant<HistoryQueryReply, HistoryRefusal> DecodeHistoryQueryReply(XDRWRAP&
 
 std::variant<RunOutputReply, HistoryRefusal> DecodeRunOutputReply(XDRWRAP& in) {
   if (in.GetEnum() == static_cast<int32_t>(HistoryResult::Ok)) return RunOutputReply::Decode(in);
+  return HistoryRefusal::Decode(in);
+}
+
+std::variant<ServersQueryReply, HistoryRefusal> DecodeServersQueryReply(XDRWRAP& in) {
+  if (in.GetEnum() == static_cast<int32_t>(HistoryResult::Ok)) return ServersQueryReply::Decode(in);
   return HistoryRefusal::Decode(in);
 }
 

@@ -1,6 +1,6 @@
-// The run history requests: HISTORY_QUERY (type 100) and RUN_OUTPUT (type
-// 101). Numbers above 32 bits travel as two longs, the high word first;
-// lists as a long count and their strings.
+// The run history requests: HISTORY_QUERY (type 100), RUN_OUTPUT (type
+// 101) and HISTORY_QUERY_SERVERS (type 102). Numbers above 32 bits travel as two longs, the high
+// word first; lists as a long count and their strings.
 //
 // HISTORY_QUERY   string user, string node (who asks), string job (empty:
 //                 all), string run user (empty: all), since (UTC ms, 0: any),
@@ -20,6 +20,10 @@
 //                 and its bytes as a string in which 0x00 travels as 0x01
 //                 0x01 and 0x01 as 0x01 0x02;
 //                 or enum 0 and the refusal text.
+// HISTORY_QUERY_SERVERS  the fields of HISTORY_QUERY, then string server
+//                 (empty: every server of the shared history).
+//   reply         as HISTORY_QUERY's, with each record's server name as a
+//                 string before the record.
 #pragma once
 
 #include <cstdint>
@@ -107,8 +111,32 @@ struct RunOutputReply {
   bool operator==(const RunOutputReply&) const = default;
 };
 
+struct ServersQueryRequest {
+  static constexpr RequestType kType = HISTORY_QUERY_SERVERS;
+  HistoryQueryRequest query;
+  std::string server;
+  void Encode(XDRWRAP& out) const;
+  static ServersQueryRequest Decode(XDRWRAP& in);
+  bool operator==(const ServersQueryRequest&) const = default;
+};
+
+struct ServerRunSummary {
+  std::string server;
+  RunSummary run;
+  bool operator==(const ServerRunSummary&) const = default;
+};
+
+struct ServersQueryReply {
+  std::vector<ServerRunSummary> runs;
+  // Appends what fits of `runs`; returns how many were left out.
+  size_t Encode(XDRWRAP& out) const;
+  static ServersQueryReply Decode(XDRWRAP& in);  // after the result enum
+  bool operator==(const ServersQueryReply&) const = default;
+};
+
 // Reads either form of a reply, result enum first.
 std::variant<HistoryQueryReply, HistoryRefusal> DecodeHistoryQueryReply(XDRWRAP& in);
 std::variant<RunOutputReply, HistoryRefusal> DecodeRunOutputReply(XDRWRAP& in);
+std::variant<ServersQueryReply, HistoryRefusal> DecodeServersQueryReply(XDRWRAP& in);
 
 }  // namespace kestrun::messages

@@ -73,6 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0xF3:
         kestrun::messages::DecodeRunOutputReply(message);
         return 0;
+      case 0xF4:
+        kestrun::messages::ServersQueryRequest::Decode(message);
+        return 0;
+      case 0xF5:
+        kestrun::messages::DecodeServersQueryReply(message);
+        return 0;
       default:
         break;
     }

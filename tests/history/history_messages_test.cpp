@@ -39,6 +39,34 @@ TEST(HistoryMessages, RequestsRoundTrip) {
   EXPECT_EQ(RunOutputRequest::Decode(in2), output);
 }
 
+TEST(HistoryMessages, ServersQueryRoundTripsAndEndsWithTheServerName) {
+  const ServersQueryRequest query{{"ann", "pc1", "", "", 0, 5}, "b"};
+  XDRWRAP out;
+  EncodeRequest(out, query);
+  ASSERT_EQ(out.Buffers().size(), 1u);
+  const auto& b = *out.Buffers()[0];
+  const std::string bytes(b.data.begin(), b.data.begin() + b.Size);
+  // enum 102, then HISTORY_QUERY's fields as they are, then the server name.
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\0\0\0\x66", 4));
+  EXPECT_EQ(bytes.substr(bytes.size() - 12), std::string("\0\0\0\x01\0\0\0\x01"
+                                                         "b\0\0\0",
+                                                         12));
+  XDRWRAP in = Received(out);
+  EXPECT_EQ(in.GetEnum(), HISTORY_QUERY_SERVERS);
+  EXPECT_EQ(ServersQueryRequest::Decode(in), query);
+
+  ServersQueryReply reply;
+  reply.runs.push_back({"alpha", RunSummary{.id = 7, .job = "JOB", .outcome = "exited"}});
+  reply.runs.push_back({"", RunSummary{.id = 8, .message = "refused"}});
+  XDRWRAP replyOut;
+  replyOut.BeginEncode();
+  EXPECT_EQ(reply.Encode(replyOut), 0u);
+  XDRWRAP replyIn = Received(replyOut);
+  const auto decoded = DecodeServersQueryReply(replyIn);
+  ASSERT_TRUE(std::holds_alternative<ServersQueryReply>(decoded));
+  EXPECT_EQ(std::get<ServersQueryReply>(decoded), reply);
+}
+
 TEST(HistoryMessages, RunOutputRequestBytes) {
   XDRWRAP out;
   EncodeRequest(out, RunOutputRequest{"a", "b", (int64_t{1} << 32) + 2});

@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "history/run_history.h"
+#include "history/schema.h"
 
 namespace kestrun::history {
 namespace {
@@ -253,6 +255,97 @@ TEST_F(HistoryTest, Retention_PrunesByDaysAndByRunsPerJob) {
   for (const RunRecord& r : history->Find(all)) kept.push_back(r.id);
   // The running one counts among the newest two.
   EXPECT_EQ(kept, (std::vector<int64_t>{open->id(), many[3], old[2], old[1]}));
+}
+
+// Each case: the retention of job A (B keeps everything), the runs made as
+// (job, days before now, whether it ended), and the indexes of those kept.
+struct PruneCase {
+  const char* name;
+  Retention keepA;
+  std::vector<std::tuple<const char*, int64_t, bool>> runs;  // start offset in ms before kNow
+  std::vector<size_t> kept;
+};
+
+TEST_F(HistoryTest, Prune_DropsExactlyTheRunsPastTheRetentionOfTheirOwnJob) {
+  constexpr int64_t kDay = 86'400'000;
+  const std::vector<PruneCase> cases = {
+      {"age: the cutoff itself stays, older goes, other job and open runs stay",
+       {1, 0},
+       {{"A", kDay + 1, true},
+        {"A", kDay, true},
+        {"B", 5 * kDay, true},
+        {"A", 3 * kDay, false},
+        {"A", 2 * kDay, true},
+        {"A", 0, true}},
+       {1, 2, 3, 5}},
+      {"count: the newest two of A, a running one among them",
+       {0, 2},
+       {{"A", 0, true}, {"B", 0, true}, {"A", 0, true}, {"A", 0, true}, {"A", 0, false}},
+       {1, 3, 4}},
+      {"count beside age: whichever drops more",
+       {1, 3},
+       {{"A", 0, true}, {"A", 2 * kDay, true}, {"A", 0, true}, {"A", 0, true}, {"A", 0, true}},
+       {2, 3, 4}},
+      {"nothing to drop", {1, 5}, {{"A", 0, true}, {"B", 9 * kDay, true}}, {0, 1}},
+  };
+  for (const PruneCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directory(dir_);
+    Settings s = Make();
+    s.retention = [&c](const std::string& job) { return job == "A" ? c.keepA : Retention{0, 0}; };
+    auto history = Open(std::move(s));
+    std::vector<int64_t> ids;
+    std::vector<std::shared_ptr<history::Run>> open;
+    for (const auto& [job, age, ended] : c.runs) {
+      RunStart start = Start(job);
+      start.started = kNow - age;
+      if (ended) {
+        ids.push_back(history->Record(start, {}));
+      } else {
+        open.push_back(history->Begin(start));
+        ids.push_back(open.back()->id());
+      }
+    }
+    history->Prune();
+    Query all;
+    all.limit = 100;
+    std::vector<int64_t> kept, want;
+    for (const RunRecord& r : history->Find(all)) kept.insert(kept.begin(), r.id);
+    for (size_t i : c.kept) want.push_back(ids[i]);
+    EXPECT_EQ(kept, want);
+  }
+}
+
+TEST_F(HistoryTest, Prune_ManyStepsKeepTheNewestAndWalkAnIndex) {
+  Settings s = Make();
+  s.retention = [](const std::string&) { return Retention{1, 10}; };
+  auto history = Open(std::move(s));
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 2500; ++i) ids.push_back(history->Record(Start(i % 2 ? "A" : "B"), {}));
+  history->Prune();
+  Query all;
+  all.limit = 100;
+  std::vector<int64_t> kept, want;
+  for (const RunRecord& r : history->Find(all)) kept.push_back(r.id);
+  for (int i = 2499; i >= 2480; --i) want.push_back(ids[static_cast<size_t>(i)]);
+  EXPECT_EQ(kept, want);
+  // Each pick starts from an index of the job, never from a scan of runs.
+  history.reset();
+  std::optional<sql::Database> db =
+      sql::Database::Open(dir_ + "/history.db", sql::Database::Mode::ReadWriteCreate, nullptr);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->Execute("CREATE TEMP TABLE doomed(id INTEGER PRIMARY KEY)"));
+  for (const char* pick : {kPickOlderThan, kPickUpTo}) {
+    const std::string explain = std::string("EXPLAIN QUERY PLAN ") + pick;
+    sql::Statement plan(*db, explain.c_str());
+    std::string steps;
+    while (plan.Step() == sql::Statement::Result::Row) steps += plan.Text(3) + "; ";
+    EXPECT_NE(steps.find(pick == kPickUpTo ? "USING INDEX runs_job (job=? AND id<?)"
+                                           : "USING INDEX runs_job_started (job=? AND started<?)"),
+              std::string::npos)
+        << steps;
+  }
 }
 
 TEST_F(HistoryTest, Find_FiltersNewestFirstAndReadsBackEveryField) {

@@ -174,10 +174,18 @@ int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
   query.node = who.node;
   query.limit = kDefaultCount;
   bool json = false;
+  bool shared = false;
+  std::string serverName;  // empty with --all: every server
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--json") {
       json = true;
+    } else if ((a == "--server" && i + 1 < args.size()) || a == "--all") {
+      if (shared) return Fail("history: give --server NAME or --all once", who.usageStatus);
+      shared = true;
+      if (a == "--server") serverName = args[++i];
+      if (a == "--server" && serverName.empty())
+        return Fail("history: --server takes a server name", who.usageStatus);
     } else if (a == "-n" && i + 1 < args.size()) {
       char* end = nullptr;
       const long n = std::strtol(args[++i].c_str(), &end, 10);
@@ -192,21 +200,47 @@ int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
       return Fail("history: unknown option " + a, who.usageStatus);
     }
   }
-  XDRWRAP request;
-  messages::EncodeRequest(request, query);
   std::string failure;
   bool refused = false;
-  const std::optional<messages::HistoryQueryReply> reply =
-      Ask(server, request, &messages::DecodeHistoryQueryReply, &failure, &refused);
-  if (!reply) return Fail(failure, refused ? who.refusedStatus : who.noServerStatus);
+  // --server and --all ask the shared history (HISTORY_QUERY_SERVERS), which
+  // names each record's server; plain queries stay HISTORY_QUERY, which every
+  // server with a history answers.
+  std::vector<messages::ServerRunSummary> runs;
+  if (shared) {
+    XDRWRAP request;
+    messages::EncodeRequest(request, messages::ServersQueryRequest{query, serverName});
+    std::optional<messages::ServersQueryReply> reply =
+        Ask(server, request, &messages::DecodeServersQueryReply, &failure, &refused);
+    if (!reply) return Fail(failure, refused ? who.refusedStatus : who.noServerStatus);
+    runs = std::move(reply->runs);
+  } else {
+    XDRWRAP request;
+    messages::EncodeRequest(request, query);
+    std::optional<messages::HistoryQueryReply> reply =
+        Ask(server, request, &messages::DecodeHistoryQueryReply, &failure, &refused);
+    if (!reply) return Fail(failure, refused ? who.refusedStatus : who.noServerStatus);
+    for (messages::RunSummary& run : reply->runs) runs.push_back({{}, std::move(run)});
+  }
   if (json) {
-    for (const messages::RunSummary& run : reply->runs) std::printf("%s\n", RunJson(run).c_str());
+    for (const messages::ServerRunSummary& entry : runs) {
+      std::string line = RunJson(entry.run);
+      if (shared) {
+        // The server's name goes in front of the record's own fields.
+        std::string name;
+        JsonString(name, entry.server);
+        line.insert(1, "\"server\":" + name + ",");
+      }
+      std::printf("%s\n", line.c_str());
+    }
     return 0;
   }
+  if (shared) std::printf("%-16s ", "SERVER");
   std::printf("%-8s %-20s %-24s %-19s %-9s %s\n", "ID", "JOB", "USER@NODE", "STARTED", "DURATION",
               "RESULT");
-  for (const messages::RunSummary& run : reply->runs) {
+  for (const messages::ServerRunSummary& entry : runs) {
+    const messages::RunSummary& run = entry.run;
     const std::string who = run.node.empty() ? run.user : run.user + "@" + run.node;
+    if (shared) std::printf("%-16s ", EscapeControlCharacters(entry.server).c_str());
     std::printf("%-8lld %-20s %-24s %-19s %-9s %s\n", static_cast<long long>(run.id),
                 EscapeControlCharacters(run.job).c_str(), EscapeControlCharacters(who).c_str(),
                 LocalTimeText(run.started).c_str(), DurationText(run.started, run.ended).c_str(),

@@ -1,5 +1,5 @@
 // `kesclient history` and `kesclient output`: reading the server's run
-// history (HISTORY_QUERY, RUN_OUTPUT).
+// history (HISTORY_QUERY, HISTORY_QUERY_SERVERS, RUN_OUTPUT).
 #pragma once
 
 #include <string>
@@ -19,8 +19,10 @@ struct HistoryContext {
   int refusedStatus = 4;   // the server refused: an unknown run, a bad limit
 };
 
-// `history [JOB] [-n N] [--user USER] [--json]`: the newest N (default 20)
-// records the user may see, as a table or as one JSON object per line.
+// `history [JOB] [-n N] [--user USER] [--json] [--server NAME | --all]`: the
+// newest N (default 20) records the user may see, as a table or as one JSON
+// object per line; with --server or --all from the shared history of the
+// servers (one server's, or every server's), each with its server's name.
 int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
                    const std::vector<std::string>& args);
 // `output ID`: the stored output of run ID, standard output to standard
