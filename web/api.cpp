@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "config/group_processor.h"
 #include "config/server_config.h"
+#include "dialogs/dialog_layout.h"
 #include "history/run_history.h"
 #include "launch/running_jobs.h"
 #include "protocol/messages/dialog.h"
@@ -99,11 +100,104 @@ messages::DialogBlocks BlocksOf(const DialogValues& values) {
 json::object ListBoxJson(const messages::ListBoxFilled& box) {
   return {{"lines", Strings(box.lines)},
           {"separator", View(box.separator)},
-          {"headings_in_first_line", box.noColumnNames},
-          {"context_column", box.contextColumn},
+          {"headingsInFirstLine", box.noColumnNames},
+          {"contextColumn", box.contextColumn},
           {"icons", Strings(box.icons)},
           {"widths", Strings(box.widths)},
-          {"update_fields", Strings(box.updateFields)}};
+          {"updateFields", Strings(box.updateFields)}};
+}
+
+template <class T>
+json::array Numbers(const std::vector<T>& values) {
+  json::array list;
+  for (const T v : values) list.emplace_back(v);
+  return list;
+}
+
+json::object ListBoxLayoutJson(const LayoutListBox& box) {
+  json::array columns, rows, menus;
+  for (const LayoutColumn& c : box.columns)
+    columns.push_back(json::object{{"name", View(c.name)}, {"width", c.width}});
+  for (const LayoutListRow& r : box.rows)
+    rows.push_back(json::object{{"icon", View(r.icon)}, {"cells", Strings(r.cells)}});
+  for (const LayoutMenu& m : box.menus) {
+    json::array entries;
+    for (const LayoutMenuEntry& e : m.entries)
+      entries.push_back(json::object{{"job", View(e.job)}, {"label", View(e.label)}});
+    menus.push_back(json::object{{"value", View(m.value)}, {"entries", std::move(entries)}});
+  }
+  const char* selection = box.selection == SelectionMode::Single ? "single"
+                          : box.selection == SelectionMode::None ? "none"
+                                                                 : "multiple";
+  return {{"columns", std::move(columns)},
+          {"rows", std::move(rows)},
+          {"selection", selection},
+          {"multiple", box.multiple},
+          {"sort", json::object{{"column", box.sortColumn}, {"descending", box.sortDescending}}},
+          {"icons", box.icons},
+          {"height", box.height},
+          {"width", box.width},
+          {"contextColumn", box.contextColumn},
+          {"autoSelectColumn", box.autoSelectColumn},
+          {"autoSelectValue", View(box.autoSelectValue)},
+          {"autoRefresh", box.autoRefresh},
+          {"fillOnApply", box.fillOnApply},
+          {"doubleClick", box.doubleClick},
+          {"changeUpdates", Numbers(box.changeUpdates)},
+          {"menus", std::move(menus)}};
+}
+
+// The layout with the members of DialogLayout in lowerCamelCase.
+json::object LayoutJson(const DialogLayout& layout) {
+  json::array frames, rows, fields, icons;
+  for (const LayoutFrame& f : layout.frames)
+    frames.push_back(json::object{
+        {"number", f.number}, {"title", View(f.title)}, {"tab", f.tab}, {"firstRow", f.firstRow}});
+  for (const LayoutRow& r : layout.rows) {
+    json::array items;
+    for (const LayoutItem& i : r.items)
+      items.push_back(json::object{{"kind", i.kind == LayoutItem::Kind::Field ? "field" : "label"},
+                                   {"text", View(i.text)},
+                                   {"field", i.field},
+                                   {"column", i.column},
+                                   {"width", i.width},
+                                   {"alignEnd", i.alignEnd}});
+    rows.push_back(json::object{
+        {"line", r.line}, {"tab", r.tab}, {"frame", r.frame}, {"items", std::move(items)}});
+  }
+  for (const LayoutField& f : layout.fields)
+    fields.push_back(json::object{{"number", f.number},
+                                  {"type", LayoutFieldTypeName(f.type)},
+                                  {"label", View(f.label)},
+                                  {"value", View(f.value)},
+                                  {"choices", Strings(f.choices)},
+                                  {"group", f.group},
+                                  {"tab", f.tab},
+                                  {"frame", f.frame},
+                                  {"row", f.row},
+                                  {"column", f.column},
+                                  {"width", f.width},
+                                  {"enabled", f.enabled},
+                                  {"updates", Numbers(f.updates)}});
+  for (const LayoutIcon& i : layout.icons)
+    icons.push_back(json::object{
+        {"name", View(i.name)}, {"data", View(i.data)}, {"width", i.width}, {"height", i.height}});
+  const LayoutBanner& b = layout.banner;
+  json::object buttons{{"ok", View(layout.buttons.ok)}, {"cancel", View(layout.buttons.cancel)}};
+  buttons["apply"] = layout.buttons.apply ? json::value(View(*layout.buttons.apply)) : nullptr;
+  return {{"title", View(layout.title)},
+          {"banner", json::object{{"shown", b.shown},
+                                  {"heading", View(b.heading)},
+                                  {"text", View(b.text)},
+                                  {"icon", View(b.icon)},
+                                  {"picture", View(b.picture)}}},
+          {"tabs", Strings(layout.tabs)},
+          {"frames", std::move(frames)},
+          {"rows", std::move(rows)},
+          {"fields", std::move(fields)},
+          {"listbox", layout.listBox ? json::value(ListBoxLayoutJson(*layout.listBox)) : nullptr},
+          {"icons", std::move(icons)},
+          {"buttons", std::move(buttons)}};
 }
 
 }  // namespace
@@ -170,6 +264,10 @@ ApiReply Api::Handle(const Caller& caller, std::string_view method, std::string_
          p[2] == "cancel")) {
       if (auto bad = CheckJobName(p[1])) return ErrorReply(400, bad->error);
       return DialogScript(caller, p[1], p[2], body);
+    }
+    if (p.size() == 3 && p[0] == "jobs" && p[2] == "dialog" && get) {
+      if (auto bad = CheckJobName(p[1])) return ErrorReply(400, bad->error);
+      return Dialog(caller, p[1]);
     }
     if (p.size() == 1 && p[0] == "active" && get) return Active(caller);
     if (p.size() == 3 && p[0] == "active" && p[2] == "kill" && post) return Kill(caller, p[1]);
@@ -244,6 +342,14 @@ ApiReply Api::DialogScript(const Caller& caller, const std::string& job, std::st
       json::object{{"ok", true},
                    {"message", ""},
                    {"listbox", ListBoxJson(std::get<messages::ListBoxFilled>(result))}});
+}
+
+ApiReply Api::Dialog(const Caller& caller, const std::string& job) {
+  DialogCaller opener{job, caller.user, caller.node, caller.clientId, {}, std::nullopt};
+  std::variant<DialogLayout, DialogRefusal> opened = OpenDialogLayout(server_, opener);
+  if (const auto* refusal = std::get_if<DialogRefusal>(&opened))
+    return ErrorReply(409, refusal->message);
+  return JsonReply(LayoutJson(std::get<DialogLayout>(opened)));
 }
 
 ApiReply Api::Active(const Caller& caller) {

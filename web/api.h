@@ -1,5 +1,5 @@
 // The JSON API of the web console that answers with one reply: the job
-// list, the dialog script calls, the active jobs and their kill, the run
+// list, the dialog as data and its script calls, the active jobs and their kill, the run
 // history. Each call builds the native request, runs the server's own
 // handler in the process (native_call.h) and turns its typed reply into
 // JSON, so permissions, logging and history are those of native clients.
@@ -54,6 +54,7 @@ class Api {
   ApiReply Jobs(const Caller& caller);
   ApiReply DialogScript(const Caller& caller, const std::string& job, std::string_view kind,
                         std::string_view body);
+  ApiReply Dialog(const Caller& caller, const std::string& job);
   ApiReply Active(const Caller& caller);
   ApiReply Kill(const Caller& caller, std::string_view pid);
   ApiReply History(const Caller& caller, const std::map<std::string, std::string>& query);

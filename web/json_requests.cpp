@@ -85,15 +85,15 @@ std::optional<BadRequest> TakeListBox(const json::value& v, DialogValues& out) {
   if (const json::value* h = box.if_contains("headings"))
     if (auto bad = TakeStringList(*h, "listbox.headings", kMaxListBoxValues, out.headings))
       return bad;
-  if (const json::value* values = box.if_contains("values")) {
-    if (!values->is_array()) return BadRequest{"listbox.values must be a list of pairs"};
+  if (const json::value* values = box.if_contains("variables")) {
+    if (!values->is_array()) return BadRequest{"listbox.variables must be a list of pairs"};
     if (values->get_array().size() > kMaxListBoxValues)
-      return BadRequest{"listbox.values holds more than " + std::to_string(kMaxListBoxValues) +
+      return BadRequest{"listbox.variables holds more than " + std::to_string(kMaxListBoxValues) +
                         " items"};
     for (const json::value& pair : values->get_array()) {
       std::vector<std::string> two;
-      if (auto bad = TakeStringList(pair, "listbox.values", 2, two)) return bad;
-      if (two.size() != 2) return BadRequest{"listbox.values must be a list of pairs"};
+      if (auto bad = TakeStringList(pair, "listbox.variables", 2, two)) return bad;
+      if (two.size() != 2) return BadRequest{"listbox.variables must be a list of pairs"};
       out.listBox.emplace_back(std::move(two[0]), std::move(two[1]));
     }
   }
@@ -126,6 +126,8 @@ Parsed<DialogValues> ParseDialogValues(std::string_view body) {
     if (auto bad = TakeListBox(*l, values)) return *bad;
   if (auto bad = TakeString(o, "changed", kMaxValueLength, values.changed)) return *bad;
   if (auto bad = TakeString(o, "current", kMaxValueLength, values.current)) return *bad;
+  // The browser's dialog names the field to fill "field".
+  if (auto bad = TakeString(o, "field", kMaxValueLength, values.current)) return *bad;
   if (auto bad = TakeString(o, "reason", kMaxValueLength, values.reason)) return *bad;
   return values;
 }

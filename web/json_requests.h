@@ -41,8 +41,9 @@ struct LoginBody {
 };
 
 // The dialog's current values: `{"arguments":[...],"fields":{"1":"..."},
-// "listbox":{"selections":N,"headings":[...],"values":[[NAME,VALUE],...]},
-// "changed":"", "current":"", "reason":""}`; every member is optional.
+// "listbox":{"selections":N,"headings":[...],"variables":[[NAME,VALUE],...]},
+// "changed":"", "current" (or "field"):"", "reason":""}`; every member is
+// optional and others are ignored.
 struct DialogValues {
   std::vector<std::string> arguments;
   std::vector<std::string> fields;  // fields[k-1] is field k; missing ones are ""

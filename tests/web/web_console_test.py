@@ -144,6 +144,36 @@ class Api(unittest.TestCase):
         self.assertEqual(echo, {"name": "ECHO", "title": "Echo", "description": "Echoes",
                                 "dialog": False, "allowstop": True, "running": False})
 
+    def test_dialog_of_the_example_archive_job(self):
+        bob = Browser(SERVER, "bob")
+        fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dialogs", "web",
+                               "archive-layout.json")
+        with open(fixture) as f:
+            expected = json.load(f)
+        r = bob.get("/api/jobs/ARCHIVE/dialog")
+        self.assertEqual(r.status_code, 200)
+        layout = r.json()
+        for member in ["title", "tabs", "frames", "rows", "fields", "buttons"]:
+            self.assertEqual(layout[member], expected[member], member)
+        self.assertEqual(layout["listbox"]["rows"], expected["listbox"]["rows"])
+        self.assertEqual(layout["banner"]["heading"], "Archive volumes")
+        r = bob.get("/api/jobs/ECHO/dialog")
+        self.assertEqual((r.status_code, r.json()), (409, {"error": "Job ECHO has no dialog"}))
+
+    def test_install_writes_the_pam_service_when_missing(self):
+        with tempfile.TemporaryDirectory() as units, tempfile.TemporaryDirectory() as pam:
+            env = dict(os.environ, KESTRUN_UNIT_DIR=units, KESTRUN_PAM_DIR=pam)
+            program = os.path.join(SERVER.home, "KestrunServer")
+            subprocess.run([program, "-install"], env=env, check=True, capture_output=True)
+            with open(os.path.join(pam, "kestrun")) as f:
+                self.assertIn("@include common-auth\n@include common-account\n", f.read())
+            with open(os.path.join(pam, "kestrun"), "w") as f:
+                f.write("mine\n")
+            os.remove(os.path.join(units, "KestrunServer.service"))
+            subprocess.run([program, "-install"], env=env, check=True, capture_output=True)
+            with open(os.path.join(pam, "kestrun")) as f:
+                self.assertEqual(f.read(), "mine\n")
+
     def test_dialog_scripts(self):
         bob = Browser(SERVER, "bob")
         cases = [  # endpoint, body, reply

@@ -14,6 +14,7 @@ import requests
 import websocket
 
 BIN = os.environ.get("KES_BIN", "")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "home")
 LIB = os.environ.get("KES_LIB", "")
 
 # alice is an administrator (group ops); bob is not.
@@ -113,11 +114,18 @@ class Server:
         self.write("web/index.html", "<!doctype html><title>Kestrun</title>\n")
         self.write("web/app.js", "console.log('kestrun');\n")
         self.write("secret.txt", "not for browsers\n")
+        for folder in ["dialogs", "icons", "scripts"]:
+            shutil.copytree(os.path.join(EXAMPLE, folder), os.path.join(self.home, folder))
+        with open(os.path.join(EXAMPLE, "kestrun.conf")) as f:
+            example = f.read()
+        archive = example[example.index("\nArchive:"):]
+        end = archive.find("\n\n", 1)
+        archive = archive if end < 0 else archive[:end + 1]
         self.port = free_port()
         self.web_port = free_port()
         self.write("kestrun.conf", "port = %d\nlogfile = $KESTRUNHOME/server.log\n"
-                   "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {ops}\n%s\n%s"
-                   % (self.port, LIB, self.web_port, web_settings, JOBS))
+                   "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {ops}\n%s\n%s%s"
+                   % (self.port, LIB, self.web_port, web_settings, JOBS, archive))
         environment = dict(os.environ, KESTRUN_PAM_CONFDIR=pam,
                            KESGP_FILE=os.path.join(self.home, "groups"))
         environment.update(env or {})
