@@ -302,7 +302,7 @@ ApiReply Api::DialogScript(const Caller& caller, const std::string& job, std::st
   Parsed<DialogValues> parsed = ParseDialogValues(body);
   if (auto* bad = std::get_if<BadRequest>(&parsed)) return ErrorReply(400, bad->error);
   const DialogValues& values = std::get<DialogValues>(parsed);
-  const NativeCaller native{caller.address};
+  const NativeCaller native = AtAddress(caller.address);
   if (kind == "cancel") {
     CallNative(server_, lookup_,
                messages::CancelDialogRequest{job, caller.user, caller.node, caller.clientId},
@@ -354,7 +354,7 @@ ApiReply Api::Dialog(const Caller& caller, const std::string& job) {
 
 ApiReply Api::Active(const Caller& caller) {
   XDRWRAP reply =
-      CallNative(server_, lookup_, messages::GetActiveJobsRequest{}, NativeCaller{caller.address});
+      CallNative(server_, lookup_, messages::GetActiveJobsRequest{}, AtAddress(caller.address));
   const messages::GetActiveJobsReply active = messages::GetActiveJobsReply::Decode(reply);
   json::array list;
   for (const messages::ActiveJobEntry& job : active.jobs) {
@@ -375,7 +375,7 @@ ApiReply Api::Kill(const Caller& caller, std::string_view pidText) {
   LogMessage(*server_.config, "%s@%s requests kill of process id %ld", caller.user.c_str(),
              caller.node.c_str(), static_cast<long>(*pid));
   XDRWRAP reply = CallNative(server_, lookup_, messages::KillJobRequest{static_cast<int32_t>(*pid)},
-                             NativeCaller{caller.address});
+                             AtAddress(caller.address));
   const messages::KillJobReply result = messages::DecodeKillJobReply(reply);
   if (const auto* killed = std::get_if<messages::KillJobKilled>(&result))
     return JsonReply(json::object{{"killed", true}, {"job", View(killed->jobName)}});
@@ -417,7 +417,7 @@ ApiReply Api::History(const Caller& caller, const std::map<std::string, std::str
       list.push_back(RecordJson(SummaryOf(r)));
     return JsonReply(list);
   }
-  XDRWRAP reply = CallNative(server_, lookup_, request, NativeCaller{caller.address});
+  XDRWRAP reply = CallNative(server_, lookup_, request, AtAddress(caller.address));
   const auto result = messages::DecodeHistoryQueryReply(reply);
   if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
     return ErrorReply(409, refused->message);
@@ -453,7 +453,7 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {
   }
   XDRWRAP reply =
       CallNative(server_, lookup_, messages::RunOutputRequest{caller.user, caller.node, *id},
-                 NativeCaller{caller.address});
+                 AtAddress(caller.address));
   const auto result = messages::DecodeRunOutputReply(reply);
   if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
     return ErrorReply(404, refused->message);

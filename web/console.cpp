@@ -282,13 +282,16 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
     auto self = this->shared_from_this();
     const bool spawned = console_->workers.Spawn([self, handlerEnd, request] {
       ServerContext& server = self->console_->server;
-      NativeCaller caller{self->caller_.address, handlerEnd->get(), history::kOriginWeb};
-      caller.runStarted = [self, &server](int64_t runId) {
+      NativeCaller caller{self->caller_.address, handlerEnd->get(), history::kOriginWeb, {}};
+      // Called on this thread, before any output of the run is sent.
+      int64_t runId = 0;
+      caller.runStarted = [self, &server, &runId](int64_t id) {
+        runId = id;
         uint32_t pid = 0;
         const uint32_t me = CurrentThreadId();
         for (const RunningJob& job : server.runningJobs->ListRunningJobs())
           if (job.ownerThreadId == me) pid = job.processId;
-        asio::post(self->ws_.get_executor(), [self, runId, pid] { self->Started(runId, pid); });
+        asio::post(self->ws_.get_executor(), [self, id, pid] { self->Started(id, pid); });
       };
       std::optional<messages::RunServerScriptReply> reply;
       try {
@@ -298,8 +301,8 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       }
       handlerEnd->Close();
       std::string outcome = history::kExited;
-      if (self->runId_ > 0 && server.history != nullptr)
-        if (auto record = server.history->FindRun(self->runId_); record && !record->outcome.empty())
+      if (runId > 0 && server.history != nullptr)
+        if (auto record = server.history->FindRun(runId); record && !record->outcome.empty())
           outcome = record->outcome;
       asio::post(self->ws_.get_executor(),
                  [self, reply, outcome] { self->HandlerDone(reply, outcome); });
@@ -457,7 +460,7 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
     auto self = this->shared_from_this();
     console_->workers.Spawn([self, stopId = header_.stopId] {
       CallNative(self->console_->server, self->console_->api.lookup(),
-                 messages::StopRequest{stopId}, NativeCaller{self->caller_.address});
+                 messages::StopRequest{stopId}, AtAddress(self->caller_.address));
     });
   }
 
@@ -1145,15 +1148,13 @@ std::unique_ptr<WebConsole> WebConsole::Start(ServerContext& server, HandlerLook
 }
 
 void WebConsole::Stop() {
-  if (!impl_) return;
-  asio::post(impl_->ioc, [impl = impl_] {
-    beast::error_code ignored;
-    impl->acceptor.close(ignored);
-  });
+  if (!impl_ || impl_->threads.empty()) return;
   impl_->ioc.stop();
   for (std::thread& t : impl_->threads) t.join();
   impl_->threads.clear();
-  impl_.reset();
+  // No listener thread runs now: the acceptor is ours alone.
+  beast::error_code ignored;
+  impl_->acceptor.close(ignored);
 }
 
 }  // namespace kestrun::web

@@ -27,6 +27,13 @@ struct NativeCaller {
   std::function<void(int64_t)> runStarted;  // see RequestContext
 };
 
+// A caller at `address` that streams nothing.
+inline NativeCaller AtAddress(uint32_t address) {
+  NativeCaller caller;
+  caller.peerAddress = address;
+  return caller;
+}
+
 // `message` (built in the encode direction) as a receiver reads it.
 XDRWRAP AsReceived(XDRWRAP& message);
 

@@ -11,7 +11,14 @@ Workers::~Workers() {
     std::lock_guard<std::mutex> hold(lock_);
     all.swap(threads_);
   }
-  for (Worker& w : all) w.thread.join();
+  // The last owner may be a worker's own call (it held the console): that
+  // thread cannot join itself and ends on its own.
+  for (Worker& w : all) {
+    if (w.thread.get_id() == std::this_thread::get_id())
+      w.thread.detach();
+    else
+      w.thread.join();
+  }
 }
 
 bool Workers::Spawn(std::function<void()> call) {
