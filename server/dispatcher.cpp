@@ -120,7 +120,7 @@ void ServeRequest(ServerContext& server, SocketHandle socket, uint32_t peerAddre
       LogMessage(*server.config, "Received RequestType=%d (%s)", type,
                  std::string(RequestTypeName(type)).c_str());
     if (RequestHandler handler = HandlerFor(type)) {
-      RequestContext rc{server, request, reply, socket, peerAddress};
+      RequestContext rc{server, request, reply, socket, peerAddress, nullptr, {}};
       handler(rc);
     }
   } catch (const DecodeFailure&) {

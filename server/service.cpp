@@ -1,12 +1,16 @@
 #include "server/service.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "base/environment.h"
 #include "base/log.h"
 #include "base/safe_format.h"
 #include "platform/error_text.h"
+#include "platform/filesystem.h"
+#include "platform/job_files.h"
 #include "platform/service_manager.h"
 #include "platform/thread.h"
 #include "server/server_process.h"
@@ -73,6 +77,32 @@ ServiceDefinition KestrunService(const std::string& homeDirectory,
   return service;
 }
 
+// The web console's PAM service (webpamservice = kestrun): the system's own
+// password and account rules.
+constexpr const char* kPamServiceText =
+    "# PAM service of the Kestrun web console (webpamservice = kestrun).\n"
+    "@include common-auth\n"
+    "@include common-account\n";
+
+// Writes /etc/pam.d/kestrun (KESTRUN_PAM_DIR: another folder) when the
+// system has that folder and no such file; an existing file is the
+// administrator's and stays as it is.
+void InstallPamService() {
+  const std::string dir = GetEnvLocked("KESTRUN_PAM_DIR").value_or("/etc/pam.d");
+  const std::optional<FileStatus> status = GetFileStatus(dir);
+  if (!status || status->isRegular) return;
+  const std::string path = dir + "/kestrun";
+  int error = 0;
+  const UniqueFd folder = OpenDirectory(dir, &error);
+  if (folder && CreateFileInDirectory(folder, "kestrun", &error)) {
+    error = AppendToFile(path, kPamServiceText);
+    if (error != 0) RemoveFile(path);  // never leave half a PAM service behind
+  }
+  if (error != 0 && error != EEXIST)
+    std::fprintf(stderr, "WARNING: could not write the PAM service \"%s\": %s\n",
+                 EscapeControlCharacters(path).c_str(), SystemErrorText(error).c_str());
+}
+
 }  // namespace
 
 void InstallService(const std::string& homeDirectory, const std::string& programFileName) {
@@ -87,6 +117,7 @@ void InstallService(const std::string& homeDirectory, const std::string& program
   const std::string subject = EscapeControlCharacters(change.subject);
   switch (change.step) {
     case ServiceStep::kDone:
+      InstallPamService();
       return;
     case ServiceStep::kNoManager:
       std::fputs("Could not add service\n", stdout);
@@ -140,6 +171,7 @@ void RunAsService(ServerProcess& process, const std::string& argv0) {
 
 bool StopService(ServerProcess& process) {
   LogMessage(process.config, "Kestrun Service Shutting Down");
+  StopWebConsole(process);
   if (process.history) process.history->NoteEndAll(history::kEndedByServiceStop);
   const int killed = process.runningJobs.KillAllRunningJobs(
       [&](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); });
