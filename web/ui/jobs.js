@@ -63,6 +63,8 @@ export async function jobsPage(main, {go}) {
   filter.addEventListener('input', render);
   await load();
   filter.focus();
+  // When the jobs are on the screen and usable (read by bench/browser).
+  performance.mark('kestrun-jobs-ready');
   const timer = setInterval(() => {
     if (!document.hidden) load();
   }, REFRESH_MS);
