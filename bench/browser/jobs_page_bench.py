@@ -11,6 +11,8 @@ import os
 import statistics
 import sys
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "browser"))
 
 from browser import Browser  # noqa: E402

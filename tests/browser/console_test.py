@@ -10,6 +10,8 @@ widths, texts kept as text and no request off the console's origin.
 import os
 import subprocess
 import sys
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
 import time
 import unittest
 

@@ -7,6 +7,8 @@ the history after two runs.
 
 import sys
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+
 from browser import Browser
 from console_home import ConsoleHome
 

@@ -44,7 +44,7 @@ export async function activePage(main) {
   const row = (job) => {
     const name = job.job || job.name || '';
     const cells = [
-      el('td', {'data-label': 'Job'}, name),
+      el('td', {'data-label': 'Job'}, job.lock ? `${name} (${job.lock})` : name),
       el('td', {'data-label': 'User'}, job.node ? `${job.user}@${job.node}` : job.user || ''),
       el('td', {'data-label': 'Process'}, String(job.pid ?? '')),
       el('td', {'data-label': 'Started'}, when(job)),
@@ -59,9 +59,13 @@ export async function activePage(main) {
     return el('tr', {'data-pid': String(job.pid)}, cells);
   };
 
+  let shownText = '';
   const load = async () => {
     try {
       const jobs = await api('/api/active');
+      const text = JSON.stringify(jobs);
+      if (text === shownText) return;
+      shownText = text;
       const focusedPid = document.activeElement?.closest?.('tr')?.dataset.pid;
       fill(body, jobs.map(row));
       if (focusedPid) body.querySelector(`tr[data-pid="${CSS.escape(focusedPid)}"] button`)?.focus();

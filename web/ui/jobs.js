@@ -41,6 +41,7 @@ export async function jobsPage(main, {go}) {
     list);
 
   let jobs = [];
+  let shownText = '';
   const render = () => {
     const words = filter.value.toLowerCase().split(/\s+/).filter(Boolean);
     const shown = jobs.filter((j) => matches(j, words));
@@ -53,8 +54,13 @@ export async function jobsPage(main, {go}) {
   };
   const load = async () => {
     try {
-      jobs = await api('/api/jobs');
+      const fresh = await api('/api/jobs');
       message.replaceChildren();
+      // Unchanged jobs are left alone, and so is the keyboard's place.
+      const text = JSON.stringify(fresh);
+      if (text === shownText) return;
+      shownText = text;
+      jobs = fresh;
       render();
     } catch (e) {
       fill(message, notice(e.message));

@@ -70,8 +70,8 @@ export async function recordPage(main, {arg}) {
         } catch {
           // The record shown stays.
         }
-      } else if (m.type === 'refused' || m.error) {
-        status.textContent = m.message || m.error;
+      } else if (m.type === 'refused' || m.type === 'error') {
+        status.textContent = m.message || m.type;
       }
     });
     ws.addEventListener('close', () => {

@@ -134,6 +134,11 @@ export async function runPage(main, {arg}) {
         ended = true;
         status.textContent = m.message || 'refused';
         status.classList.add('bad');
+      } else if (m.type === 'error') {
+        // The server refused something this page sent; the run goes on.
+        status.textContent = m.message || 'error';
+        status.classList.add('bad');
+        return;
       } else if (m.type === 'ended') {
         ended = true;
         const text = endText(m, {stoppedByMe, elapsedMs: performance.now() - startedAt});
