@@ -29,6 +29,10 @@ const pages = {
 };
 
 let undo = null;
+// Each page draws into a box of its own: a page still waiting for the
+// server when another one is shown draws into a box that is no longer on
+// the screen, and its undo runs as soon as it returns.
+let shown = 0;
 
 // "#/run/BACKUP?x=1" -> {name: 'run', arg: 'BACKUP', query: URLSearchParams}
 function route() {
@@ -62,6 +66,7 @@ function showChrome() {
 }
 
 async function show() {
+  const mine = ++shown;
   if (undo) {
     try {
       undo();
@@ -78,6 +83,7 @@ async function show() {
       fill(main, notice(e.message));
       return;
     }
+    if (mine !== shown) return;
     if (!session.me) {
       sessionReturn = location.hash;
       name = 'login';
@@ -85,14 +91,22 @@ async function show() {
   }
   if (session.me && name === 'login') name = 'jobs';
   showChrome();
-  main.replaceChildren();
+  const view = document.createElement('div');
+  view.className = 'view';
+  main.replaceChildren(view);
   const page = pages[name];
   const context = {go, arg, query, after: name === 'login' ? sessionReturn : ''};
+  let pageUndo = null;
   try {
-    undo = (await page(main, context)) || null;
+    pageUndo = (await page(view, context)) || null;
   } catch (e) {
-    fill(main, notice(e.message));
+    fill(view, notice(e.message));
   }
+  if (mine !== shown) {
+    pageUndo?.();
+    return;
+  }
+  undo = pageUndo;
   const heading = main.querySelector('h1');
   document.title = heading ? `${heading.textContent} - Kestrun` : 'Kestrun';
 }

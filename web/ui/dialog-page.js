@@ -20,12 +20,20 @@ export async function dialogPage(main, {arg, go}) {
       el('p', {}, el('a', {href: '#/jobs'}, 'Back to the jobs')));
     return;
   }
+  const cancel = () => api(jobPath(name, 'cancel'), {method: 'POST', body: {}}).catch(() => {});
+  if (!slot.isConnected) {
+    // Another page is shown by now: the dialog the server opened (and its
+    // preloaded program) is not wanted.
+    cancel();
+    return null;
+  }
   let renderDialog;
   try {
     ({renderDialog} = await import('./dialog.js'));
   } catch {
+    cancel();
     fill(slot, el('h1', {}, layout.title || name), notice('The dialog module of the console is missing.'));
-    return;
+    return null;
   }
   let done = false;
   const post = (what) => (values) => api(jobPath(name, what), {method: 'POST', body: values});
@@ -55,6 +63,6 @@ export async function dialogPage(main, {arg, go}) {
   // Leaving the dialog by the console's own links cancels it, as closing
   // the Tk window does.
   return () => {
-    if (!done) api(jobPath(name, 'cancel'), {method: 'POST', body: {}}).catch(() => {});
+    if (!done) cancel();
   };
 }

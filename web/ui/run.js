@@ -70,6 +70,7 @@ export async function runPage(main, {arg}) {
   } catch {
     // The run itself says what is wrong.
   }
+  if (!main.isConnected) return null;  // another page is shown by now
   const title = job?.title || name;
 
   const argsBox = el('input', {name: 'arguments', autocomplete: 'off', spellcheck: 'false'});
