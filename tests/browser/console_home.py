@@ -117,7 +117,7 @@ class ConsoleHome:
         head = (f"port = {self.port}\n"
                 f"webport = {self.webport}\n"
                 "webaddress = 127.0.0.1\n"
-                "webadmins = {admins}\n"
+                "webadmins = admins\n"
                 f"groupprocessor = {self.home}/kesgp_file.so\n")
         text = head + text
         if self.test_jobs:
