@@ -18,10 +18,8 @@ const std::string& BuiltinBannerBase64() {
   return text;
 }
 
-namespace {
-
-// The base64 text of the banner picture to show.
-std::string BannerPicture(const ServerConfig& config, const std::string& path) {
+std::string BannerPicture(const ServerConfig& config, const JobDefinition& job) {
+  const std::string& path = job.bannerGraphic;
   if (path.empty()) return BuiltinBannerBase64();
   // Only a plain file, opened without blocking: a FIFO or device named by
   // mistake would otherwise hold the request thread for good.
@@ -38,8 +36,6 @@ std::string BannerPicture(const ServerConfig& config, const std::string& path) {
   }
   return Base64Encode(*bytes);
 }
-
-}  // namespace
 
 void AppendIconImages(std::string& out, const JobDefinition& job) {
   // Icon names come from directive keywords and the data is base64 text, so
@@ -70,7 +66,7 @@ void AppendBannerBlock(std::string& out, const ServerConfig& config, const JobDe
     Line(out, "pack .w.t.b -anchor n -fill x -expand 1");
     return;
   }
-  const std::string picture = BannerPicture(config, job.bannerGraphic);
+  const std::string picture = BannerPicture(config, job);
   Line(out, "proc mg {a b} {");
   Line(out, "global gi");
   Line(out, "set x [expr (($b*10000)-($a*10000))-14]");

@@ -127,7 +127,8 @@ std::string GenerateDialogScript(const ServerConfig& config, const DialogInput& 
   AppendHead(out, job);
   dialogs::AppendIconImages(out, job);
   dialogs::AppendBannerBlock(out, config, job);
-  const dialogs::DefinitionResult d = dialogs::AppendDefinition(out, in.lines, in.fields);
+  const dialogs::DefinitionResult d =
+      dialogs::AppendDefinition(out, dialogs::ReadDefinition(in.lines, in.fields));
   AppendWidgetRecords(out, d);
   const int32_t columns = dialogs::AppendListBox(out, in, sources);
   AppendButtons(out, job);

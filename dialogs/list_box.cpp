@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "dialogs/dialog_layout.h"
 #include "dialogs/list_box_procs.h"
 #include "dialogs/script_text.h"
 
@@ -52,6 +53,35 @@ bool PlainName(std::string_view s) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            c == '-';
   });
+}
+
+std::string_view Separator(const JobDefinition& job) {
+  return job.listBoxSeparator.empty() ? std::string_view(",") : job.listBoxSeparator;
+}
+
+// The icon a row with these cells shows: nullopt when the row has no icon
+// decision (no context column, or fewer cells); else the name of the job's
+// icon equal to the context cell without regard to case, or "" for none.
+std::optional<std::string_view> RowIcon(const JobDefinition& job,
+                                        const std::vector<std::string_view>& cells) {
+  const int32_t k = job.contextColumn;
+  if (k < 1 || static_cast<size_t>(k) > cells.size()) return std::nullopt;
+  for (const JobIcon& i : job.icons)
+    if (EqualsNoCase(i.name, cells[k - 1])) return std::string_view(i.name);
+  return std::string_view();
+}
+
+// The fields of `onlistboxchangeupdate`: leading "{" dropped, split at
+// commas, numbers other than 0.
+std::vector<int32_t> ChangeUpdates(const JobDefinition& job) {
+  std::vector<int32_t> fields;
+  std::string_view v = job.onListBoxChangeUpdate;
+  while (!v.empty() && v.front() == '{') v.remove_prefix(1);
+  for (const std::string& piece : SplitList(v)) {
+    const int32_t n = ParseNumber(piece);
+    if (n != 0) fields.push_back(n);
+  }
+  return fields;
 }
 
 struct Columns {
@@ -133,13 +163,8 @@ void AppendProcedures(std::string& out, const JobDefinition& job) {
   Line(out, "}");
   Line(out, "proc SelectionChanged {} {");
   if (!job.onListBoxChangeUpdate.empty()) {
-    std::string_view v = job.onListBoxChangeUpdate;
-    while (!v.empty() && v.front() == '{') v.remove_prefix(1);
     out += "cbc \"LISTBOX\"";
-    for (const std::string& piece : SplitList(v)) {
-      const int32_t n = ParseNumber(piece);
-      if (n != 0) Append(out, " ", n);
-    }
+    for (const int32_t n : ChangeUpdates(job)) Append(out, " ", n);
     out += "\n";
   }
   Line(out, "}");
@@ -290,8 +315,7 @@ int32_t AppendHeadingRow(std::string& out, const JobDefinition& job,
 
 // Returns the number of columns, which a heading row may set.
 int32_t AppendRows(std::string& out, const JobDefinition& job, const Rows& rows, int32_t columns) {
-  const std::string_view separator =
-      job.listBoxSeparator.empty() ? std::string_view(",") : job.listBoxSeparator;
+  const std::string_view separator = Separator(job);
   bool heading = job.columnNameList.empty();
   int32_t r = 0;
   std::string values;
@@ -307,14 +331,8 @@ int32_t AppendRows(std::string& out, const JobDefinition& job, const Rows& rows,
       Append(values, values.empty() ? "\"" : " \"", Quoted{cell}, "\"");
     char id[24];
     std::snprintf(id, sizeof id, "c%04d", ++r);
-    const int32_t k = job.contextColumn;
-    if (k >= 1 && static_cast<size_t>(k) <= cells.size()) {
-      std::string_view icon;
-      for (const JobIcon& i : job.icons)
-        if (EqualsNoCase(i.name, cells[k - 1])) {
-          icon = i.name;
-          break;
-        }
+    if (const std::optional<std::string_view> decided = RowIcon(job, cells)) {
+      const std::string_view icon = *decided;
       Line(out, "if { [ValidIcon \"", Quoted{icon}, "\"] == 0 } {");
       Line(out, ".lb.c1.tvf.tv insert {} end -id \"", id, "\" -values [list ", values, "] -tag tag",
            r);
@@ -330,7 +348,86 @@ int32_t AppendRows(std::string& out, const JobDefinition& job, const Rows& rows,
   return columns;
 }
 
+// A column's width in the layout: pixels, 0 hidden, or fitted to its cells
+// where the Tk dialog's autofit fits it ("-" or no entry).
+int32_t LayoutWidth(const JobDefinition& job, size_t column) {
+  if (column >= job.columnWidthList.size()) return kFitColumnWidth;
+  const std::string& entry = job.columnWidthList[column].value;
+  return entry == "-" ? kFitColumnWidth : WidthPixels(entry);
+}
+
+std::vector<LayoutMenu> LayoutMenus(const DialogInput& in, const DialogSources& sources) {
+  std::vector<LayoutMenu> menus;
+  // Without a selection the Tk dialog binds no right click.
+  if (in.job.selection == SelectionMode::None) return menus;
+  for (const MenuEntry& entry : in.job.rightClickMenu) {
+    const std::string value = UpperCase(entry.contextValue);
+    auto known = std::find_if(menus.begin(), menus.end(),
+                              [&](const LayoutMenu& m) { return m.value == value; });
+    if (known == menus.end()) known = menus.insert(menus.end(), LayoutMenu{value, {}});
+    if (entry.itemText.empty() || !sources.menuJob) continue;
+    std::optional<std::string> label = sources.menuJob(entry.itemText, in.user);
+    if (label) known->entries.push_back({entry.itemText, std::move(*label)});
+  }
+  return menus;
+}
+
+LayoutListBox LayoutSettings(const DialogInput& in, const DialogSources& sources) {
+  const JobDefinition& job = in.job;
+  LayoutListBox box;
+  box.selection = job.selection;
+  box.multiple = job.selection == SelectionMode::Multiple;
+  box.sortColumn = job.autoSort < 0 ? -job.autoSort : job.autoSort;
+  box.sortDescending = job.autoSort < 0;
+  box.icons = job.listBoxIcons;
+  box.height = job.listBoxHeight > 0 ? job.listBoxHeight * 20 + 25 : 105;
+  box.width = !job.autoStretch && job.listBoxWidth > 0 ? job.listBoxWidth : 0;
+  box.contextColumn = job.contextColumn;
+  box.autoSelectColumn = job.autoSelectColumn;
+  if (job.autoSelectColumn != 0)
+    box.autoSelectValue = job.autoSelectValue.empty() ? "Y" : job.autoSelectValue;
+  box.fillOnApply = job.populateListBoxOn != 0;
+  box.autoRefresh = box.fillOnApply ? 0 : job.autoRefresh;
+  box.doubleClick = job.doubleClick;
+  box.changeUpdates = ChangeUpdates(job);
+  box.menus = LayoutMenus(in, sources);
+  const int32_t names = std::min<int32_t>(job.columnNameList.size(), kMaxListBoxColumns);
+  for (int32_t i = 0; i < names; ++i)
+    box.columns.push_back({job.columnNameList[i].value, LayoutWidth(job, i)});
+  return box;
+}
+
 }  // namespace
+
+std::optional<LayoutListBox> ListBoxLayout(const DialogInput& in, const DialogSources& sources) {
+  const JobDefinition& job = in.job;
+  if (job.listBox == ListBoxMode::Off) return std::nullopt;
+  std::optional<Rows> rows;
+  if (job.populateListBoxOn == 0) {
+    rows = RunListBoxScript(in, sources);
+    if (job.listBox == ListBoxMode::Auto && (!rows || rows->empty())) return std::nullopt;
+  }
+  LayoutListBox box = LayoutSettings(in, sources);
+  if (!rows) return box;
+  const std::string_view separator = Separator(job);
+  bool heading = job.columnNameList.empty();
+  for (const std::string& row : *rows) {
+    const std::vector<std::string_view> cells = Cells(row, separator);
+    if (heading) {
+      for (size_t i = 0; i < cells.size(); ++i)
+        box.columns.push_back({std::string(cells[i]), LayoutWidth(job, i)});
+      heading = false;
+      continue;
+    }
+    LayoutListRow r;
+    // ValidIcon answers 0 without `listboxicons`: no row shows an icon.
+    if (const std::optional<std::string_view> icon = RowIcon(job, cells); icon && job.listBoxIcons)
+      r.icon = *icon;
+    r.cells.assign(cells.begin(), cells.end());
+    box.rows.push_back(std::move(r));
+  }
+  return box;
+}
 
 int32_t AppendListBox(std::string& out, const DialogInput& in, const DialogSources& sources) {
   const JobDefinition& job = in.job;
