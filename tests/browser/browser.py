@@ -76,7 +76,13 @@ class Browser:
                 if b.is_displayed() and b.is_enabled() and b.accessible_name == name:
                     return b
             return None
-        return self.wait(find, timeout, f"button {name!r}")
+        try:
+            return self.wait(find, timeout, f"button {name!r}")
+        except AssertionError:
+            seen = [(b.accessible_name, b.is_enabled()) for b in self.driver.find_elements(By.TAG_NAME, "button")
+                    if b.is_displayed()]
+            raise AssertionError(f"no enabled button {name!r}; buttons shown: {seen}; "
+                                 f"status {self.status_text()!r}") from None
 
     def field(self, label, timeout=10):
         """The control whose label text is exactly `label`."""
