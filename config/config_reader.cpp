@@ -77,9 +77,12 @@ bool IsAcceptableJobName(std::string_view name) {
 
 // The directives of the global part, for suggestions.
 const std::vector<std::string_view> kGlobalDirectiveNames = {
-    "port",      "clientport",    "server",         "address", "relayserver",
-    "relayport", "relayclients",  "groupprocessor", "logfile", "keeporphans",
-    "banner",    "bannergraphic", "environment"};
+    "port",           "clientport",        "server",       "address",
+    "relayserver",    "relayport",         "relayclients", "groupprocessor",
+    "logfile",        "keeporphans",       "banner",       "bannergraphic",
+    "environment",    "webport",           "webaddress",   "webcert",
+    "webkey",         "webinsecure",       "webauth",      "webpamservice",
+    "webproxyheader", "webproxyaddresses", "webadmins"};
 
 // Edit distance with adjacent transpositions counted as one edit.
 size_t Distance(std::string_view a, std::string_view b) {
@@ -414,26 +417,73 @@ void ConfigReader::ApplyGlobalDirective(const Directive& d) {
     s.bannerGraphic = d.value;
   } else if (k == "environment") {
     s.environment = d.value;
+  } else if (k.starts_with("web") && ApplyWebDirective(d)) {
+    // Read once, at start-up.
   } else {
     UnknownDirective(d.key);
   }
 }
 
 void ConfigReader::AddRelayClients(std::string_view value) {
+  for (const uint32_t address : ParseAddressList(value, "relayclients"))
+    next_->relayClients.push_back(address);
+}
+
+std::vector<uint32_t> ConfigReader::ParseAddressList(std::string_view value,
+                                                     const char* directive) {
+  std::vector<uint32_t> addresses;
   for (const std::string& item : SplitList(RemoveOuterBraces(TrimBlanks(value)))) {
     const std::string_view address = TrimBlanks(item);
     if (address.empty()) continue;
     if (const std::optional<uint32_t> parsed = ParseIPv4Address(address)) {
-      next_->relayClients.push_back(*parsed);
+      addresses.push_back(*parsed);
       continue;
     }
     const std::string a(address);
-    Warning(StringPrintf("WARNING: invalid address \"%s\" in \"relayclients\" at line %d of "
+    Warning(StringPrintf("WARNING: invalid address \"%s\" in \"%s\" at line %d of "
                          "kestrun.conf\n",
-                         a.c_str(), line_),
-            StringPrintf("Invalid address \"%s\" in \"relayclients\" at line %d of kestrun.conf",
-                         a.c_str(), line_));
+                         a.c_str(), directive, line_),
+            StringPrintf("Invalid address \"%s\" in \"%s\" at line %d of kestrun.conf", a.c_str(),
+                         directive, line_));
   }
+  return addresses;
+}
+
+bool ConfigReader::ApplyWebDirective(const Directive& d) {
+  WebSettings& web = config_.web_;
+  const std::string& k = d.lowerKey;
+  const std::string value(TrimBlanks(d.value));
+  const bool keep = !reload_;
+  if (k == "webport") {
+    if (keep) web.port = ParseNumber(value);
+  } else if (k == "webaddress") {
+    if (keep) web.address = value;
+  } else if (k == "webcert") {
+    if (keep) web.cert = value;
+  } else if (k == "webkey") {
+    if (keep) web.key = value;
+  } else if (k == "webinsecure") {
+    if (std::optional<bool> on = ParseOnOff(value); on && keep) web.insecure = *on;
+  } else if (k == "webauth") {
+    if (EqualsNoCase(value, "pam") || EqualsNoCase(value, "proxy")) {
+      if (keep) web.proxyAuth = EqualsNoCase(value, "proxy");
+    } else {
+      Problem(line_, "webauth must be pam or proxy, not \"" + value + "\"", true);
+    }
+  } else if (k == "webpamservice") {
+    if (keep) web.pamService = value;
+  } else if (k == "webproxyheader") {
+    if (keep) web.proxyHeader = value;
+  } else if (k == "webproxyaddresses") {
+    std::vector<uint32_t> addresses = ParseAddressList(value, "webproxyaddresses");
+    if (keep)
+      web.proxyAddresses.insert(web.proxyAddresses.end(), addresses.begin(), addresses.end());
+  } else if (k == "webadmins") {
+    if (keep) web.admins = std::string(RemoveOuterBraces(value));
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void ConfigReader::CheckScheduleTimes() {

@@ -92,6 +92,9 @@ class ConfigReader {
   void ApplyGlobalDirective(const Directive& d);
   // `relayclients = {ADDRESS,...}`: adds each IPv4 address; warns of others.
   void AddRelayClients(std::string_view value);
+  // The `web...` settings; false for a directive that is none of them.
+  bool ApplyWebDirective(const Directive& d);
+  std::vector<uint32_t> ParseAddressList(std::string_view value, const char* directive);
   void UnknownDirective(std::string_view key);
   void FinishJobs();
   // A job's program and dialog file must exist, the program runnable.

@@ -79,6 +79,22 @@ class JobList {
   std::shared_ptr<const ConfigSnapshot> snapshot_;
 };
 
+// The web console's settings, from the global part of kestrun.conf. Read
+// once, at start-up (a reload keeps them).
+struct WebSettings {
+  int32_t port = 0;                           // `webport`; 0: no web console
+  std::string address = "127.0.0.1";          // `webaddress`
+  std::string cert;                           // `webcert`: PEM certificate chain
+  std::string key;                            // `webkey`: PEM private key
+  bool insecure = false;                      // `webinsecure`: password logins over plain HTTP
+  bool proxyAuth = false;                     // `webauth = proxy` (default pam)
+  std::string pamService = "kestrun";         // `webpamservice`
+  std::string proxyHeader = "X-Remote-User";  // `webproxyheader`
+  std::vector<uint32_t> proxyAddresses;       // `webproxyaddresses` (host order)
+  std::string admins;                         // `webadmins`: group list as written
+  bool tls() const { return !cert.empty() && !key.empty(); }
+};
+
 class ServerConfig : public ServerLog {
  public:
   // An empty configuration (port -1, no jobs) for the file at `configPath`.
@@ -104,6 +120,8 @@ class ServerConfig : public ServerLog {
   // `history`: the run history file as written (empty: the default,
   // $KESTRUNHOME/history.db; "off": none). Read once, at start-up.
   const std::string& historySetting() const { return history_; }
+  // The web console's settings (`web...`).
+  const WebSettings& web() const { return web_; }
   bool groupProcessorReady() const { return groupProcessor_.ready(); }
   // The group-processor binding and its per-user cache; kept across reloads.
   // Any thread may use it (config/group_processor.h).
@@ -135,6 +153,7 @@ class ServerConfig : public ServerLog {
   int32_t processId_ = 0;
   bool keepOrphans_ = false;
   std::string history_;
+  WebSettings web_;
   mutable GroupProcessor groupProcessor_;
   std::atomic<int64_t> configTime_{0};
 

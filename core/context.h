@@ -65,6 +65,13 @@ struct RequestContext {
   XDRWRAP& reply;    // started with BeginEncode
   SocketHandle socket;
   uint32_t peerAddress;  // IPv4, host order
+  // Where a run of this request comes from in the run history (null: a
+  // native client).
+  const char* origin = nullptr;
+  // Told, on the request's thread, when a run of this request has started
+  // (its program is in the running-job table), with its history id (0: not
+  // recorded). Empty: nobody is told.
+  std::function<void(int64_t runId)> runStarted;
 };
 
 // A request handler: reads its fields from `request` and appends its reply.

@@ -118,6 +118,10 @@ RunRecording::~RunRecording() {
   if (run_) run_->End({history::kConnectionLost, 0, 0, {}, {}});
 }
 
+int64_t RunRecording::id() const {
+  return run_ ? run_->id() : 0;
+}
+
 void RunRecording::Output(StreamCode stream, const char* data, size_t size) {
   run_->Output(stream == kStderrStream ? history::kStderr : history::kStdout, data, size);
 }

@@ -44,6 +44,8 @@ class RunRecording : public OutputTap {
 
   // The tap to give the run's pumps; null when nothing is recorded.
   OutputTap* tap() { return run_ ? this : nullptr; }
+  // The run's id in the history; 0 when it is not recorded.
+  int64_t id() const;
   void Output(StreamCode stream, const char* data, size_t size) override;
   void Keep(StreamCode stream, std::vector<char>& area, size_t size) override;
 

@@ -144,6 +144,7 @@ history::RunStart RecordStart(const RequestContext& rc, const RunRequest& r,
   start.user = r.clientUser;
   start.node = r.clientNode;
   start.address = AddressText(rc.peerAddress);
+  if (rc.origin != nullptr) start.origin = rc.origin;
   start.arguments = arguments;
   start.fields = RecordedFields(job, env.entries());
   start.listBox = RecordedListBox(env);
@@ -189,8 +190,11 @@ void StartJob(RequestContext& rc, const RunRequest& r, const JobDefinition& job,
                   env),
       StartHeaderOf(job).stopId);
   run.outputTap = recording.tap();
-  if (rc.server.notifyJobState) {
-    run.stateChanged = [&rc, &job](bool started) { rc.server.notifyJobState(job, started); };
+  if (rc.server.notifyJobState || rc.runStarted) {
+    run.stateChanged = [&rc, &job, &recording](bool started) {
+      if (rc.server.notifyJobState) rc.server.notifyJobState(job, started);
+      if (started && rc.runStarted) rc.runStarted(recording.id());
+    };
   }
   const RunOutcome out = Execute(execution, run, rc.socket);
   recording.Finish(out, out.result != 0 && out.result != kStreamFailure

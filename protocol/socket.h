@@ -125,6 +125,10 @@ std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error = nullpt
 // a connected IPv4 socket.
 bool LocalEndpoint(SocketHandle s, uint32_t* address, int* port);
 bool PeerEndpoint(SocketHandle s, uint32_t* address, int* port);
+// Two connected close-on-exec local stream sockets, for a run served inside
+// the process (the web console gives one end to the run's handler). Empty
+// with *error set on failure.
+std::optional<std::pair<Socket, Socket>> ConnectedPair(int* error = nullptr);
 // The error code of a wait that ran out of time.
 extern const int kTimedOut;
 // The calling thread's last socket error code.

@@ -279,6 +279,15 @@ std::optional<Socket> ConnectTcp(uint32_t address, int port, int* error) {
   return s;
 }
 
+std::optional<std::pair<Socket, Socket>> ConnectedPair(int* error) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    if (error != nullptr) *error = errno;
+    return std::nullopt;
+  }
+  return std::make_pair(Socket(ends[0]), Socket(ends[1]));
+}
+
 int LastError() {
   return errno;
 }

@@ -18,6 +18,7 @@ rm -rf "$home"
 cmake --install build --prefix "$home" >/dev/null
 cat <<EOT
 Server home: $home (log: $home/kestrun.log)
+Web console: http://127.0.0.1:7480/ (log in with a system account; PAM service "kestrun")
 In a second terminal, try:
   $home/kesclient jobs                          # the jobs you may run
   $home/kesclient run countdown 5               # output arrives as it is written

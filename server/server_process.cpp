@@ -19,6 +19,7 @@
 #include "scheduler/job_log.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
+#include "server/dispatcher.h"
 #include "server/history_requests.h"
 #include "server/listener.h"
 #include "server/running_job_requests.h"
@@ -39,7 +40,10 @@ ServerProcess::ServerProcess(const std::string& home)
     NotifyJobState(config, docked, job.notifyRunGroup, started);
   };
   context.receiveBudget = &receiveBudget;
-  context.exitProcess = [](int status) { ExitProcess(status); };
+  context.exitProcess = [this](int status) {
+    StopWebConsole(*this);
+    ExitProcess(status);
+  };
   InstallPreloadHooks(context);
 }
 
@@ -53,9 +57,28 @@ void OnInterrupt(ServerProcess& process, int signal) {
   std::fputs("Shutting Down\n", stdout);
   LogMessage(process.config, "Shutting Down Kestrun (%s)",
              signal == SIGTERM ? "SIGTERM" : "SIGINT");
+  StopWebConsole(process);
   KillAllJobsForShutdown(process.context);
   LogMessage(process.config, "Kestrun Server Shut Down");
   ExitProcess(0);
+}
+
+void StartWebConsole(ServerProcess& process) {
+  const WebSettings& settings = process.config.web();
+  if (settings.port <= 0) return;
+  std::string error;
+  process.web = web::WebConsole::Start(process.context, HandlerFor, process.homeDirectory, &error);
+  if (!process.web) {
+    std::fprintf(stderr, "WARNING: the web console could not start: %s\n", error.c_str());
+    LogMessage(process.config, "The web console could not start: %s", error.c_str());
+    return;
+  }
+  LogMessage(process.config, "Web console listening on %s://%s:%d",
+             settings.tls() ? "https" : "http", settings.address.c_str(), process.web->port());
+}
+
+void StopWebConsole(ServerProcess& process) {
+  if (process.web) process.web->Stop();
 }
 
 namespace {
@@ -152,6 +175,7 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
     EnsureJobLogFolder(process.config, process.homeDirectory);
     process.history = OpenRunHistory(process.config, process.homeDirectory);
     process.context.history = process.history.get();
+    StartWebConsole(process);
     ListenerHooks hooks = ServingHooks(process);
     // The start line is logged only once the port is ours: a second server
     // on a busy port logs why it could not listen instead.

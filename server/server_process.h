@@ -19,6 +19,7 @@
 #include "launch/running_jobs.h"
 #include "notify/docked_registry.h"
 #include "notify/refusal_log.h"
+#include "web/web_console.h"
 
 namespace kestrun {
 
@@ -37,6 +38,8 @@ struct ServerProcess {
   // The run history; opened by StartServer before serving (null: none).
   std::unique_ptr<history::RunHistory> history;
   ServerContext context;
+  // The web console; started by StartServer when `webport` is set.
+  std::unique_ptr<web::WebConsole> web;
   // Started by systemd (-StartService): an interrupt is the service's stop.
   bool underServiceManager = false;
 };
@@ -57,6 +60,13 @@ struct ServerProcess {
 // running (keeporphans): %s") and left alone.
 void EndOrphanedRunsOfEarlierServers(const ServerConfig& config, const std::string& home,
                                      std::chrono::milliseconds grace);
+
+// Starts the web console when kestrun.conf sets `webport`: "Web console
+// listening on ADDRESS:PORT" in the log, or a warning on standard error and
+// in the log when it cannot listen (the server serves without it).
+void StartWebConsole(ServerProcess& process);
+// Closes the web console, when there is one.
+void StopWebConsole(ServerProcess& process);
 
 // The interrupt sequence (SIGINT or SIGTERM): "Shutting Down" on standard
 // output, every running job killed, status 0.

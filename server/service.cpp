@@ -70,6 +70,28 @@ std::string ServiceUnitText(const std::string& homeDirectory, const std::string&
          " -StartService\nRestart=no\n\n[Install]\nWantedBy=multi-user.target\n";
 }
 
+namespace {
+
+// The web console's PAM service (webpamservice = kestrun): the system's own
+// password and account rules.
+constexpr const char* kPamServiceText =
+    "# PAM service of the Kestrun web console (webpamservice = kestrun).\n"
+    "@include common-auth\n"
+    "@include common-account\n";
+
+// Writes /etc/pam.d/kestrun (KESTRUN_PAM_DIR: another folder) when there is
+// none; an existing file is the administrator's and stays as it is.
+void InstallPamService() {
+  const std::string dir = GetEnvLocked("KESTRUN_PAM_DIR").value_or("/etc/pam.d");
+  const std::string path = dir + "/kestrun";
+  const int error = CreateNewFile(path, kPamServiceText);
+  if (error != 0 && error != EEXIST)
+    std::fprintf(stderr, "WARNING: could not write the PAM service \"%s\": %s\n",
+                 EscapeControlCharacters(path).c_str(), SystemErrorText(error).c_str());
+}
+
+}  // namespace
+
 void InstallService(const std::string& homeDirectory, const std::string& programFileName) {
   const std::string program = homeDirectory + "/" + programFileName;
   if (HasControlByte(program)) {
@@ -86,6 +108,7 @@ void InstallService(const std::string& homeDirectory, const std::string& program
                  status ? "is not a folder" : "does not exist");
     ExitProcess(1);
   }
+  InstallPamService();
   const std::string unit = dir.path + "/" + kServiceUnitName;
   const int error = CreateNewFile(unit, ServiceUnitText(homeDirectory, programFileName));
   if (error == EEXIST) {
@@ -134,6 +157,7 @@ bool RunAsService(ServerProcess& process) {
 
 void StopService(ServerProcess& process) {
   LogMessage(process.config, "Kestrun Service Shutting Down");
+  StopWebConsole(process);
   if (process.history) process.history->NoteEndAll(history::kEndedByServiceStop);
   const int killed = process.runningJobs.KillAllRunningJobs(
       [&](const std::string& line) { LogMessage(process.config, "%s", line.c_str()); });

@@ -1,0 +1,74 @@
+// The JSON API of the web console that answers with one reply: the job
+// list, the dialog as data and its script calls, the active jobs and their kill, the run
+// history. Each call builds the native request, runs the server's own
+// handler in the process (native_call.h) and turns its typed reply into
+// JSON, so permissions, logging and history are those of native clients.
+//
+// Calls block for as long as the handler runs (a dialog script may take
+// long): the listener calls them on worker threads. Any thread may call.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "core/context.h"
+#include "web/native_call.h"
+
+namespace kestrun::web {
+
+// The logged-in user of a request.
+struct Caller {
+  std::string user;
+  std::string node;  // the peer's address text
+  uint32_t address = 0;
+  bool admin = false;
+  int32_t clientId = 0;
+};
+
+struct ApiReply {
+  int status = 200;
+  std::string body;  // JSON; empty for 204
+};
+
+ApiReply ErrorReply(int status, std::string_view text);
+
+class Api {
+ public:
+  Api(ServerContext& server, HandlerLookup lookup) : server_(server), lookup_(std::move(lookup)) {}
+
+  // Serves `method` on `path` (below /api/, without the query) for a
+  // logged-in caller; `query` holds the decoded query parameters. 404 for
+  // a path it does not know.
+  ApiReply Handle(const Caller& caller, std::string_view method, std::string_view path,
+                  const std::map<std::string, std::string>& query, std::string_view body);
+
+  // True when `user` belongs to one of the `webadmins` groups.
+  bool IsAdmin(const std::string& user) const;
+
+  ServerContext& server() const { return server_; }
+  const HandlerLookup& lookup() const { return lookup_; }
+
+ private:
+  ApiReply Jobs(const Caller& caller);
+  ApiReply DialogScript(const Caller& caller, const std::string& job, std::string_view kind,
+                        std::string_view body);
+  ApiReply Dialog(const Caller& caller, const std::string& job);
+  ApiReply Active(const Caller& caller);
+  ApiReply Kill(const Caller& caller, std::string_view pid);
+  ApiReply History(const Caller& caller, const std::map<std::string, std::string>& query);
+  ApiReply Run(const Caller& caller, std::string_view id, bool output);
+
+  ServerContext& server_;
+  HandlerLookup lookup_;
+};
+
+// Splits "/a/b/c" into its segments, percent-decoded; nullopt when a
+// segment does not decode.
+std::optional<std::vector<std::string>> PathSegments(std::string_view path);
+// Decodes one percent-encoded query or path component ('+' is a blank in
+// a query); nullopt on a broken escape.
+std::optional<std::string> PercentDecode(std::string_view text, bool query);
+
+}  // namespace kestrun::web
