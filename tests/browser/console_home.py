@@ -44,10 +44,11 @@ Markup:
 """
 
 SCRIPTS = {
-    # The variables a dialog gives the job, in a stable order; the node and
-    # the standard-input file name differ between clients by nature.
+    # The variables a dialog gives the job, in a stable order; the node, the
+    # standard-input file name and the run's own marker differ between
+    # clients and runs by nature.
     "showvars.sh": "#!/bin/sh\nenv | LC_ALL=C sort | grep -E '^(KES|KIND_|VOLUME_|SIZE_|STATE_|NAME_)' "
-                   "| grep -v -E '^KES(CLIENTNODENAME|STDINFILENAME)='\n",
+                   "| grep -v -E '^KES(CLIENTNODENAME|STDINFILENAME|RUNMARKER)='\n",
     "needname.sh": "#!/bin/sh\n[ -n \"$KESFIELD1\" ] && exit 0\necho 'Name must not be empty' >&2\nexit 1\n",
     "markup.sh": "#!/bin/sh\nprintf '<script>alert(1)</script>\\n'\n",
 }

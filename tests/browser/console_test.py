@@ -130,7 +130,7 @@ class Console(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp",
                                  "-screen", "0", "1280x1024x24"],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait()))
+        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait(), xvfb.stdout.close()))
         display = xvfb.stdout.readline().decode().strip()
         self.assertTrue(display, "Xvfb gave no display")
         script = "\n".join([
@@ -151,7 +151,7 @@ class Console(unittest.TestCase):
             ".bb.okbutton invoke",
         ])
         env = dict(os.environ, DISPLAY=f":{display}")
-        client = self.home.kesclient("alice", "dialog", "-eval", script, env=env,
+        client = self.home.kesclient("alice", "dialog", "-eval", script, "archive", env=env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = client.communicate(timeout=60)
         self.assertEqual(client.returncode, 0, err.decode())
@@ -187,6 +187,7 @@ class Console(unittest.TestCase):
         b.wait_status(lambda s: s.startswith("exit 0"), timeout=20)
         web = sorted(l.strip() for l in b.terminal_text().splitlines() if "=" in l)
         native = self.native_archive_variables()
+        self.maxDiff = None
         self.assertEqual(web, native)
         self.assertIn("KESFIELD2=zip", web)
         self.assertIn("KESLISTBOXSELECTIONS=2", web)
