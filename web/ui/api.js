@@ -20,7 +20,8 @@ export function whenLoggedOut(handler) {
   onLoggedOut = handler;
 }
 
-export async function api(path, {method = 'GET', body} = {}) {
+// `quiet`: a 401 is only thrown, without showing the login page.
+export async function api(path, {method = 'GET', body, quiet = false} = {}) {
   const headers = {Accept: 'application/json'};
   if (method !== 'GET') {
     headers['X-Kestrun-CSRF'] = session.csrf;
@@ -50,7 +51,7 @@ export async function api(path, {method = 'GET', body} = {}) {
   }
   if (!response.ok) {
     const message = data && typeof data.error === 'string' ? data.error : `The server answered ${response.status}.`;
-    if (response.status === 401 && path !== '/api/login') {
+    if (response.status === 401 && path !== '/api/login' && !quiet) {
       session.me = null;
       onLoggedOut();
     }

@@ -5,27 +5,23 @@
 
 import {session, whoAmI, whenLoggedOut, logout} from './api.js';
 import {fill, notice} from './dom.js';
-import {loginPage} from './login.js';
-import {jobsPage} from './jobs.js';
-import {dialogPage} from './dialog-page.js';
-import {runPage} from './run.js';
-import {recordPage} from './record.js';
-import {activePage} from './active.js';
-import {historyPage} from './history.js';
+import {jobsPage, prefetchJobs} from './jobs.js';
 
 const main = document.getElementById('main');
 const nav = document.getElementById('nav');
 const who = document.getElementById('who');
 const logoutButton = document.getElementById('logout');
 
+// The jobs page comes with the document; the others are loaded when first
+// shown.
 const pages = {
-  login: loginPage,
-  jobs: jobsPage,
-  dialog: dialogPage,
-  run: runPage,
-  runs: recordPage,
-  active: activePage,
-  history: historyPage,
+  login: async () => (await import('./login.js')).loginPage,
+  jobs: async () => jobsPage,
+  dialog: async () => (await import('./dialog-page.js')).dialogPage,
+  run: async () => (await import('./run.js')).runPage,
+  runs: async () => (await import('./record.js')).recordPage,
+  active: async () => (await import('./active.js')).activePage,
+  history: async () => (await import('./history.js')).historyPage,
 };
 
 let undo = null;
@@ -94,10 +90,11 @@ async function show() {
   const view = document.createElement('div');
   view.className = 'view';
   main.replaceChildren(view);
-  const page = pages[name];
   const context = {go, arg, query, after: name === 'login' ? sessionReturn : ''};
   let pageUndo = null;
   try {
+    const page = await pages[name]();
+    if (mine !== shown) return;
     pageUndo = (await page(view, context)) || null;
   } catch (e) {
     fill(view, notice(e.message));
@@ -132,4 +129,6 @@ logoutButton.addEventListener('click', async () => {
 });
 
 window.addEventListener('hashchange', show);
+// The jobs are asked for together with the session, not after it.
+if (route().name === 'jobs') prefetchJobs();
 show();

@@ -5,12 +5,26 @@
 
 import {api, jobPath} from './api.js';
 import {el, fill, notice} from './dom.js';
-import {startRun} from './run.js';
+import {startRun} from './handoff.js';
+
+// dialog.css is asked for with the first dialog, and the dialog is drawn
+// once it is there.
+let styles = null;
+function loadStyles() {
+  styles ??= new Promise((resolve) => {
+    const link = el('link', {rel: 'stylesheet', href: 'dialog.css'});
+    link.addEventListener('load', resolve);
+    link.addEventListener('error', resolve);
+    document.head.append(link);
+  });
+  return styles;
+}
 
 export async function dialogPage(main, {arg, go}) {
   const name = arg.toUpperCase();
   const slot = el('div', {class: 'dialog-slot'});
   main.append(slot);
+  const stylesReady = loadStyles();
   let layout;
   try {
     layout = await api(jobPath(name, 'dialog'));
@@ -30,6 +44,7 @@ export async function dialogPage(main, {arg, go}) {
   let renderDialog;
   try {
     ({renderDialog} = await import('./dialog.js'));
+    await stylesReady;
   } catch {
     cancel();
     fill(slot, el('h1', {}, layout.title || name), notice('The dialog module of the console is missing.'));

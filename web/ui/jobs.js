@@ -4,9 +4,16 @@
 
 import {api} from './api.js';
 import {el, fill, labelled, notice} from './dom.js';
-import {startRun} from './run.js';
+import {startRun} from './handoff.js';
 
 const REFRESH_MS = 5000;
+
+// The first answer for the jobs page, asked for while the session is
+// checked; taken once.
+let early = null;
+export function prefetchJobs() {
+  early = api('/api/jobs', {quiet: true}).catch(() => null);
+}
 
 function matches(job, words) {
   const text = `${job.name} ${job.title || ''} ${job.description || ''}`.toLowerCase();
@@ -54,7 +61,9 @@ export async function jobsPage(main, {go}) {
   };
   const load = async () => {
     try {
-      const fresh = await api('/api/jobs');
+      const first = early ? await early : null;
+      early = null;
+      const fresh = first || (await api('/api/jobs'));
       message.replaceChildren();
       // Unchanged jobs are left alone, and so is the keyboard's place.
       const text = JSON.stringify(fresh);

@@ -5,16 +5,8 @@
 
 import {api, jobPath, socket} from './api.js';
 import {el, fill, labelled, notice} from './dom.js';
+import {takeRun} from './handoff.js';
 import {OutputView} from './terminal.js';
-
-// The run the jobs or dialog page asked for, taken by the run page that
-// comes next: a run starts only from a click, never from a link.
-let pending = null;
-
-export function startRun(go, job, message) {
-  pending = {job: job.toUpperCase(), message};
-  go(`#/run/${encodeURIComponent(job)}`);
-}
 
 // The text of a run's end, for the status line and the history.
 export function endText(end, {stoppedByMe = false, elapsedMs} = {}) {
@@ -125,7 +117,8 @@ export async function runPage(main, {arg}) {
       if (m.type === 'started') {
         startedAt = performance.now();
         status.textContent = `running (run ${m.run})`;
-        stop.hidden = !m.allowstop;
+        // The job list says whether the job allows Stop as well.
+        stop.hidden = !(m.allowstop || job?.allowstop);
         stop.disabled = false;
         if (m.run !== undefined) {
           fill(recordLink, el('a', {href: `#/runs/${m.run}`}, `Run ${m.run} in the history`));
@@ -183,10 +176,9 @@ export async function runPage(main, {arg}) {
     ws.send(JSON.stringify({type: 'stop'}));
   });
 
-  if (pending && pending.job === name) {
-    const message = pending.message;
-    pending = null;
-    start(message);
+  const asked = takeRun(name);
+  if (asked) {
+    start(asked);
   } else if (!job) {
     main.insertBefore(notice(`There is no job ${name} that you may run.`), startForm);
   } else {

@@ -93,7 +93,11 @@ export class OutputView {
     const core = this.term._core;
     const cell = core?._renderService?.dimensions?.css?.cell;
     if (!cell || !cell.width || !cell.height) return;
-    const cols = Math.max(20, Math.floor((this.box.clientWidth - 16) / cell.width));
+    // The box's left padding and the viewport's scroll bar take room too.
+    const viewport = this.box.querySelector('.xterm-viewport');
+    const scrollBar = viewport ? viewport.offsetWidth - viewport.clientWidth : 0;
+    const room = this.box.clientWidth - 12 - Math.max(scrollBar, 14);
+    const cols = Math.max(20, Math.floor(room / cell.width));
     const rows = Math.max(5, Math.floor((this.box.clientHeight - 8) / cell.height));
     if (cols !== this.term.cols || rows !== this.term.rows) this.term.resize(cols, rows);
   }
