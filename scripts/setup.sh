@@ -29,11 +29,29 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# npm brings the console's terminal library (below); Node's own package may
+# already provide it.
+command -v npm >/dev/null || missing+=(npm)
 
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# xterm.js for the console's run page, at a fixed version, where the build
+# finds it (web/ui/install.cmake): Debian's libjs-xterm 3.8 ships only a
+# loader stub that needs the missing CommonJS modules. The canvas renderer
+# draws without the style elements that the console's
+# Content-Security-Policy refuses.
+xterm_prefix=/usr/local/share/kestrun/npm
+xterm_packages=(@xterm/xterm@5.5.0 @xterm/addon-canvas@0.7.0)
+if ! grep -qs '"version": "5.5.0"' "$xterm_prefix/node_modules/@xterm/xterm/package.json" ||
+   ! grep -qs '"version": "0.7.0"' "$xterm_prefix/node_modules/@xterm/addon-canvas/package.json"; then
+  echo "Installing: ${xterm_packages[*]} (npm) into $xterm_prefix"
+  $sudo mkdir -p "$xterm_prefix"
+  $sudo npm install --silent --no-audit --no-fund --prefix "$xterm_prefix" "${xterm_packages[@]}" >/dev/null
+fi

@@ -1,0 +1,193 @@
+// Run: the job's output in a terminal as it arrives, a line box and an
+// end-of-input button for its standard input, Stop when the job allows it,
+// and the end as a status line. Leaving the page closes the socket; the
+// run goes on, as it does for a native client, and History can follow it.
+
+import {api, jobPath, socket} from './api.js';
+import {el, fill, labelled, notice} from './dom.js';
+import {takeRun} from './handoff.js';
+import {OutputView} from './terminal.js';
+
+// The text of a run's end, for the status line and the history.
+export function endText(end, {stoppedByMe = false, elapsedMs} = {}) {
+  const outcome = end.outcome || '';
+  const by = end.ended_by || '';
+  if (outcome === 'stopped') {
+    if (stoppedByMe) return 'stopped by you';
+    return by ? `stopped by ${by.replace(/^STOP_REQUEST of /, '')}` : 'stopped';
+  }
+  if (outcome === 'killed') {
+    if (!by || by === 'KILL_JOB' || by === 'admin') return 'killed by admin';
+    return `killed by ${by}`;
+  }
+  if (['refused', 'denied', 'launch-failed'].includes(outcome)) return end.message || outcome;
+  if (outcome === 'connection-lost') return `connection lost, exit ${end.exit_code}`;
+  if (outcome && outcome !== 'exited') return outcome;
+  const code = end.exit_code ?? 0;
+  return elapsedMs === undefined ? `exit ${code}` : `exit ${code} after ${(elapsedMs / 1000).toFixed(1)} s`;
+}
+
+// Feeds a run's socket into `output`: binary messages are a stream byte
+// (1 standard output, 2 standard error) and the bytes; text messages are
+// JSON and go to `onMessage`.
+export function connectOutput(ws, output, onMessage) {
+  ws.addEventListener('message', (event) => {
+    if (typeof event.data === 'string') {
+      let message;
+      try {
+        message = JSON.parse(event.data);
+      } catch {
+        return;
+      }
+      onMessage(message);
+    } else {
+      const bytes = new Uint8Array(event.data);
+      if (bytes.length > 1) output.write(bytes.subarray(1));
+    }
+  });
+}
+
+function splitArguments(text) {
+  // Blanks separate arguments; "double quotes" keep blanks inside one.
+  const out = [];
+  for (const m of text.matchAll(/"([^"]*)"|(\S+)/g)) out.push(m[1] ?? m[2]);
+  return out;
+}
+
+export async function runPage(main, {arg}) {
+  const name = arg.toUpperCase();
+  let job = null;
+  try {
+    job = (await api('/api/jobs')).find((j) => j.name.toUpperCase() === name) || null;
+  } catch {
+    // The run itself says what is wrong.
+  }
+  if (!main.isConnected) return null;  // another page is shown by now
+  const title = job?.title || name;
+
+  const argsBox = el('input', {name: 'arguments', autocomplete: 'off', spellcheck: 'false'});
+  const runButton = el('button', {type: 'submit', class: 'primary'}, 'Run');
+  const startForm = el('form', {class: 'toolbar'}, labelled('Arguments', argsBox), runButton);
+  const status = el('p', {class: 'run-status', role: 'status', 'aria-live': 'polite'});
+  const recordLink = el('p', {class: 'record-link'});
+  const stop = el('button', {type: 'button', class: 'danger', hidden: true}, 'Stop');
+  const line = el('input', {name: 'input', autocomplete: 'off', spellcheck: 'false', disabled: true});
+  const send = el('button', {type: 'submit', disabled: true}, 'Send');
+  const eof = el('button', {type: 'button', disabled: true}, 'End of input');
+  const inputForm = el('form', {class: 'stdin'}, labelled('Input line', line), send, eof);
+  const outputSlot = el('div', {class: 'output-slot'});
+
+  main.append(
+    el('h1', {}, title),
+    job?.description ? el('p', {class: 'job-text'}, job.description) : null,
+    startForm,
+    el('div', {class: 'run-bar'}, status, stop),
+    outputSlot,
+    inputForm,
+    recordLink);
+
+  let ws = null;
+  let output = null;
+  let running = false;
+  let stoppedByMe = false;
+  let startedAt = 0;
+
+  const setRunning = (on) => {
+    running = on;
+    runButton.disabled = on;
+    argsBox.disabled = on;
+    line.disabled = !on;
+    send.disabled = !on;
+    eof.disabled = !on;
+  };
+
+  const start = (message) => {
+    if (running) return;
+    output?.dispose();
+    output = new OutputView(outputSlot, `Output of ${title}`);
+    fill(recordLink);
+    stoppedByMe = false;
+    status.textContent = 'starting…';
+    setRunning(true);
+    ws = socket(jobPath(name, 'run'));
+    const thisSocket = ws;
+    let ended = false;
+    ws.addEventListener('open', () => thisSocket.send(JSON.stringify(message)));
+    connectOutput(ws, output, (m) => {
+      if (m.type === 'started') {
+        startedAt = performance.now();
+        status.textContent = `running (run ${m.run})`;
+        // The job list says whether the job allows Stop as well.
+        stop.hidden = !(m.allowstop || job?.allowstop);
+        stop.disabled = false;
+        if (m.run !== undefined) {
+          fill(recordLink, el('a', {href: `#/runs/${m.run}`}, `Run ${m.run} in the history`));
+        }
+        line.focus();
+      } else if (m.type === 'refused') {
+        ended = true;
+        status.textContent = m.message || 'refused';
+        status.classList.add('bad');
+      } else if (m.type === 'error') {
+        // The server refused something this page sent; the run goes on.
+        status.textContent = m.message || 'error';
+        status.classList.add('bad');
+        return;
+      } else if (m.type === 'ended') {
+        ended = true;
+        const text = endText(m, {stoppedByMe, elapsedMs: performance.now() - startedAt});
+        status.textContent = text;
+        status.classList.toggle('bad', !(m.outcome === 'exited' || !m.outcome) || m.exit_code !== 0);
+      }
+      if (ended) {
+        stop.hidden = true;
+        setRunning(false);
+      }
+    });
+    ws.addEventListener('close', () => {
+      if (thisSocket !== ws) return;
+      if (!ended) status.textContent = 'the connection to the server closed; the run goes on (see History)';
+      stop.hidden = true;
+      setRunning(false);
+    });
+  };
+
+  startForm.addEventListener('submit', (event) => {
+    event.preventDefault();
+    status.classList.remove('bad');
+    start({arguments: splitArguments(argsBox.value), fields: {}, listbox: {}});
+  });
+  inputForm.addEventListener('submit', (event) => {
+    event.preventDefault();
+    if (!running || ws?.readyState !== WebSocket.OPEN) return;
+    ws.send(new TextEncoder().encode(`${line.value}\n`));
+    line.value = '';
+  });
+  eof.addEventListener('click', () => {
+    if (ws?.readyState === WebSocket.OPEN) ws.send(JSON.stringify({type: 'eof'}));
+    line.disabled = true;
+    send.disabled = true;
+    eof.disabled = true;
+  });
+  stop.addEventListener('click', () => {
+    if (ws?.readyState !== WebSocket.OPEN) return;
+    stoppedByMe = true;
+    stop.disabled = true;
+    ws.send(JSON.stringify({type: 'stop'}));
+  });
+
+  const asked = takeRun(name);
+  if (asked) {
+    start(asked);
+  } else if (!job) {
+    main.insertBefore(notice(`There is no job ${name} that you may run.`), startForm);
+  } else {
+    argsBox.focus();
+  }
+
+  return () => {
+    if (ws && ws.readyState <= WebSocket.OPEN) ws.close(1000);
+    ws = null;
+    output?.dispose();
+  };
+}
