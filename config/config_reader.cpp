@@ -481,7 +481,15 @@ bool ConfigReader::ApplyWebDirective(const Directive& d) {
     if (keep)
       web.proxyAddresses.insert(web.proxyAddresses.end(), addresses.begin(), addresses.end());
   } else if (k == "webadmins") {
-    if (keep) web.admins = std::string(RemoveOuterBraces(value));
+    // Stored as the group check reads it: names between commas, no blanks.
+    std::string groups;
+    for (const std::string& item : SplitList(RemoveOuterBraces(TrimBlanks(value)))) {
+      const std::string_view name = TrimBlanks(item);
+      if (name.empty()) continue;
+      if (!groups.empty()) groups += ',';
+      groups += name;
+    }
+    if (keep) web.admins = groups;
   } else {
     return false;
   }

@@ -318,12 +318,22 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
     Flush();
   }
 
+  // The run has its history id and process: announced once the run
+  // stream's start header (which says whether the job may be stopped) has
+  // been read as well.
   void Started(int64_t runId, uint32_t pid) {
     runId_ = runId;
+    pid_ = pid;
+    runKnown_ = true;
+    AnnounceStart();
+  }
+
+  void AnnounceStart() {
+    if (started_ || !runKnown_ || !headerSeen_) return;
     started_ = true;
     Send(true, json::serialize(json::object{{"type", "started"},
-                                            {"run", runId},
-                                            {"pid", pid},
+                                            {"run", runId_},
+                                            {"pid", pid_},
                                             {"allowstop", header_.stopId != 0}}));
     for (auto& [text, data] : held_) Send(text, std::move(data));
     held_.clear();
@@ -347,7 +357,10 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       }
     } else {
       const auto& ran = std::get<messages::RunScriptRan>(*reply);
-      if (!started_) Started(runId_, 0);
+      if (!started_) {  // ran without a start announced: announce it now
+        headerSeen_ = true;
+        Started(runId_, pid_);
+      }
       ending_ = json::serialize(
           json::object{{"type", "ended"}, {"exit_code", ran.exitCode}, {"outcome", outcome}});
     }
@@ -387,6 +400,8 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       if (e.kind == runstream::OutputEvent::Kind::NeedMore) break;
       if (e.kind == runstream::OutputEvent::Kind::Start) {
         header_ = e.start;
+        headerSeen_ = true;
+        AnnounceStart();
         continue;
       }
       if (e.kind == runstream::OutputEvent::Kind::Data) {
@@ -543,6 +558,9 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   std::deque<std::string> input_;
   std::string ending_;
   int64_t runId_ = 0;
+  uint32_t pid_ = 0;
+  // Both must be true before "started" goes out (AnnounceStart).
+  bool runKnown_ = false, headerSeen_ = false;
   bool started_ = false, handlerDone_ = false, streamEnded_ = false, ended_ = false;
   bool writing_ = false, pipeWaiting_ = false, browserGone_ = false, inputEnded_ = false;
   bool closeAfterWrites_ = false, closing_ = false;

@@ -124,7 +124,7 @@ class Server:
         self.port = free_port()
         self.web_port = free_port()
         self.write("kestrun.conf", "port = %d\nlogfile = $KESTRUNHOME/server.log\n"
-                   "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {ops}\n%s\n%s%s"
+                   "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {auditors, ops}\n%s\n%s%s"
                    % (self.port, LIB, self.web_port, web_settings, JOBS, archive))
         environment = dict(os.environ, KESTRUN_PAM_CONFDIR=pam,
                            KESGP_FILE=os.path.join(self.home, "groups"))
