@@ -42,6 +42,14 @@ class Socket {
   void Close();
   // Shuts down the sending direction so the peer sees the end of the reply.
   void ShutdownSend() const;
+  // Ends a connection cleanly: shuts down the sending direction, then reads
+  // and discards what the peer still sends until it ends its side, an error,
+  // `limit` passes or `byteCap` bytes were discarded, and closes. Closing
+  // with unread bytes queued would send a reset, and a peer that gets one
+  // may lose the reply it has not read yet. A peer that closes its side
+  // after reading the reply costs no wait; one that never does costs at most
+  // `limit`.
+  void ShutdownDrainAndClose(std::chrono::milliseconds limit, size_t byteCap);
 
  private:
   SocketHandle handle_ = kInvalidSocket;

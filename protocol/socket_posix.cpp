@@ -36,6 +36,28 @@ void Socket::ShutdownSend() const {
   if (handle_ != kInvalidSocket) ::shutdown(handle_, SHUT_WR);
 }
 
+void Socket::ShutdownDrainAndClose(std::chrono::milliseconds limit, size_t byteCap) {
+  if (handle_ == kInvalidSocket) return;
+  using Clock = std::chrono::steady_clock;
+  ShutdownSend();
+  const Clock::time_point end = Clock::now() + limit;
+  std::array<char, 4096> discard;
+  size_t discarded = 0;
+  while (discarded < byteCap) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd pfd{handle_, POLLIN, 0};
+    const int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) break;
+    const ssize_t n = ::recv(handle_, discard.data(), discard.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) break;  // the peer's end, or the connection failed
+    discarded += static_cast<size_t>(n);
+  }
+  Close();
+}
+
 namespace net {
 
 void StartSockets() {

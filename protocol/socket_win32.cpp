@@ -74,6 +74,26 @@ void Socket::ShutdownSend() const {
   if (handle_ != kInvalidSocket) ::shutdown(Native(handle_), SD_SEND);
 }
 
+void Socket::ShutdownDrainAndClose(std::chrono::milliseconds limit, size_t byteCap) {
+  if (handle_ == kInvalidSocket) return;
+  using Clock = std::chrono::steady_clock;
+  ShutdownSend();
+  const Clock::time_point end = Clock::now() + limit;
+  std::array<char, 4096> discard;
+  size_t discarded = 0;
+  while (discarded < byteCap) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) break;
+    // Polled first so the read never blocks, whatever the socket's mode.
+    if (PollOne(handle_, POLLRDNORM, static_cast<int>(left.count())) <= 0) break;
+    const int n = ::recv(Native(handle_), discard.data(), static_cast<int>(discard.size()), 0);
+    if (n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) continue;
+    if (n <= 0) break;  // the peer's end, or the connection failed
+    discarded += static_cast<size_t>(n);
+  }
+  Close();
+}
+
 namespace net {
 
 void StartSockets() {

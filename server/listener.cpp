@@ -36,6 +36,10 @@ constexpr size_t kReadChunk = 64 * 1024;
 constexpr int kAcceptsPerTurn = 1024;
 // The loop wakes at least this often to check its stop flag and deadlines.
 constexpr milliseconds kLongestWait{1000};
+// How long, and how many bytes, a finished request's connection is read
+// away while waiting for the peer's end before it is closed anyway.
+constexpr milliseconds kCloseDrainLimit{300};
+constexpr size_t kCloseDrainBytes = 256 * 1024;
 
 }  // namespace
 
@@ -263,8 +267,12 @@ bool RequestListener::StartRequestThread(ReadyRequest& request) {
       } else {
         ProcessClientRequest(*server, next.socket.get(), next.peerAddress, std::move(next.message));
       }
-      next.socket.ShutdownSend();
-      next.socket.Close();
+      // The peer may still send bytes this request never read (input that
+      // came after the job ended): they are read away before the close, so
+      // the peer sees a clean end rather than a reset that would lose the
+      // reply it has not read yet. Clients close their side once they have
+      // the reply, so the bound only matters for one that does not.
+      next.socket.ShutdownDrainAndClose(kCloseDrainLimit, kCloseDrainBytes);
       // The next request waiting for a thread runs on this one.
       std::unique_lock<std::mutex> guard(shared->lock);
       if (shared->pending.empty()) break;

@@ -42,6 +42,19 @@ std::string RunClient::ReadRaw(size_t count) {
   return bytes;
 }
 
+int RunClient::ReadToEnd() {
+  if (!connection_) return -1;
+  const SocketHandle s = connection_->socket.get();
+  char discard[512];
+  for (;;) {
+    if (net::WaitReadable(s, kWait) != WaitResult::Ready) return -1;
+    int error = 0;
+    const long n = net::ReceiveSome(s, discard, sizeof discard, &error);
+    if (n < 0) return error;
+    if (n == 0) return 0;
+  }
+}
+
 std::array<uint32_t, 5> RunClient::Header() {
   const std::string h = ReadRaw(runstream::kStartHeaderSize);
   if (h.size() < runstream::kStartHeaderSize)

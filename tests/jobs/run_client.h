@@ -85,6 +85,9 @@ class RunClient {
   bool ReadOutputUntil(const std::string& text, RunOutput& output);
   RunReply Reply();
   void Close() { connection_.reset(); }
+  // Reads (and drops) until the connection ends: 0 for a clean end, else the
+  // error code of the failed read (-1: no end within the wait).
+  int ReadToEnd();
 
  private:
   bool ReadFrame(RunOutput& output);

@@ -257,6 +257,24 @@ TEST_F(RunServerScript, SystemTrayJobsStartAfterFourBytesFromTheClient) {
   EXPECT_EQ(Log().find("ann@pcT Executing Script"), std::string::npos);
 }
 
+// Input that arrives after the job ended is never read by the run; the
+// server reads it away before closing, so the client gets the whole reply and
+// a clean end rather than a reset.
+TEST_F(RunServerScript, InputAfterTheJobEndedStillGivesTheReplyAndACleanEnd) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    RunClient run(port(), RunFields("EXIT7"));
+    ASSERT_EQ(run.Header()[0], 1u);
+    ASSERT_TRUE(run.ReadOutput().endWord);
+    run.SendChunk(std::string(2000, 'x'));
+    run.SendEndOfInput();
+    const RunReply reply = run.Reply();
+    EXPECT_EQ(reply.status, 1);
+    EXPECT_EQ(reply.exitCode, 7);
+    EXPECT_EQ(run.ReadToEnd(), 0);
+  }
+}
+
 TEST_F(RunServerScript, UnknownJobAndGroupDenialGiveOneReplyAndDifferentLogLines) {
   RunClient unknown(port(), RunFields("nosuch").User("ann").Node("pc7"));
   EXPECT_EQ(unknown.ReadRaw(24), kZeros24);
