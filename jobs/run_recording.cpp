@@ -164,4 +164,26 @@ void RecordRefusedRun(history::RunHistory* history, const history::RunStart& sta
   history->Record(start, end);
 }
 
+messages::RunSummary SummaryOf(const history::RunRecord& r) {
+  messages::RunSummary s;
+  s.id = r.id;
+  s.job = r.start.job;
+  s.user = r.start.user;
+  s.node = r.start.node;
+  s.address = r.start.address;
+  s.origin = r.start.origin;
+  s.arguments = r.start.arguments;
+  s.fields = r.start.fields;
+  s.listBox = r.start.listBox;
+  s.started = r.start.started;
+  s.ended = r.ended;
+  s.pid = static_cast<int32_t>(r.processId);
+  s.exitCode = r.exitCode;
+  s.outcome = r.outcome;
+  s.endedBy = r.endedBy;
+  s.outputBytes = r.outputBytes;
+  s.message = r.message;
+  return s;
+}
+
 }  // namespace kestrun

@@ -15,6 +15,7 @@
 #include "config/job_definition.h"
 #include "history/run_history.h"
 #include "launch/execute.h"
+#include "protocol/messages/history.h"
 
 namespace kestrun {
 
@@ -64,5 +65,9 @@ class RunRecording : public OutputTap {
 // Records a run that never started (refused, denied).
 void RecordRefusedRun(history::RunHistory* history, const history::RunStart& start,
                       const char* outcome, const std::string& message);
+
+// A history record as the HISTORY_QUERY reply (and the web console's
+// history) carries it: the record without its output.
+messages::RunSummary SummaryOf(const history::RunRecord& r);
 
 }  // namespace kestrun

@@ -8,6 +8,7 @@
 #include "config/group_processor.h"
 #include "config/server_config.h"
 #include "history/postgres.h"
+#include "jobs/run_recording.h"
 #include "protocol/messages/history.h"
 #include "protocol/udp.h"
 
@@ -39,28 +40,6 @@ class Visibility {
   std::string user_;
   std::map<std::string, bool> seen_;
 };
-
-messages::RunSummary SummaryOf(const history::RunRecord& r) {
-  messages::RunSummary s;
-  s.id = r.id;
-  s.job = r.start.job;
-  s.user = r.start.user;
-  s.node = r.start.node;
-  s.address = r.start.address;
-  s.origin = r.start.origin;
-  s.arguments = r.start.arguments;
-  s.fields = r.start.fields;
-  s.listBox = r.start.listBox;
-  s.started = r.start.started;
-  s.ended = r.ended;
-  s.pid = static_cast<int32_t>(r.processId);
-  s.exitCode = r.exitCode;
-  s.outcome = r.outcome;
-  s.endedBy = r.endedBy;
-  s.outputBytes = r.outputBytes;
-  s.message = r.message;
-  return s;
-}
 
 void Refuse(RequestContext& rc, const std::string& message) {
   messages::HistoryRefusal{message}.Encode(rc.reply);

@@ -11,6 +11,7 @@
 #include "config/server_config.h"
 #include "dialogs/dialog_layout.h"
 #include "history/run_history.h"
+#include "jobs/run_recording.h"
 #include "launch/running_jobs.h"
 #include "protocol/messages/dialog.h"
 #include "protocol/messages/dialog_scripts.h"
@@ -64,28 +65,6 @@ json::object RecordJson(const messages::RunSummary& r) {
           {"ended_by", View(r.endedBy)},
           {"output_bytes", r.outputBytes},
           {"message", View(r.message)}};
-}
-
-messages::RunSummary SummaryOf(const history::RunRecord& r) {
-  messages::RunSummary s;
-  s.id = r.id;
-  s.job = r.start.job;
-  s.user = r.start.user;
-  s.node = r.start.node;
-  s.address = r.start.address;
-  s.origin = r.start.origin;
-  s.arguments = r.start.arguments;
-  s.fields = r.start.fields;
-  s.listBox = r.start.listBox;
-  s.started = r.start.started;
-  s.ended = r.ended;
-  s.pid = static_cast<int32_t>(r.processId);
-  s.exitCode = r.exitCode;
-  s.outcome = r.outcome;
-  s.endedBy = r.endedBy;
-  s.outputBytes = r.outputBytes;
-  s.message = r.message;
-  return s;
 }
 
 messages::DialogBlocks BlocksOf(const DialogValues& values) {
