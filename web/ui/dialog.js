@@ -111,7 +111,7 @@ function answerLines(answer) {
 
 export function renderDialog(container, layout, actions = {}) {
   const id = `kd${++instances}`;
-  const fields = new Map();  // number -> {spec, control}
+  const fields = new Map();  // number -> {field, control}
   let destroyed = false;
   let busy = false;
 
@@ -132,7 +132,7 @@ export function renderDialog(container, layout, actions = {}) {
   }
 
   // The fields by number, so that a row can place them.
-  for (const spec of layout.fields || []) fields.set(Number(spec.number), {spec});
+  for (const field of layout.fields || []) fields.set(Number(field.number), {field});
 
   // Tabs: rows of tab 0 stand above the notebook, as in Tk.
   const body = el('div', {class: 'kd-body'});
@@ -223,7 +223,7 @@ export function renderDialog(container, layout, actions = {}) {
   function labelItem(item, nextField) {
     const f = fields.get(Number(nextField));
     const text = item.text || '';
-    const tied = f && text.trim() !== '' && (f.spec.type === 'entry' || f.spec.type === 'password' || f.spec.type === 'combobox');
+    const tied = f && text.trim() !== '' && (f.field.type === 'entry' || f.field.type === 'password' || f.field.type === 'combobox');
     const node = tied ? el('label', {for: controlId(nextField)}) : el('span');
     node.className = `kd-label${item.alignEnd ? ' kd-end' : ''}`;
     node.textContent = text;
@@ -234,43 +234,43 @@ export function renderDialog(container, layout, actions = {}) {
   function fieldItem(item) {
     const f = fields.get(Number(item.field));
     if (!f) return el('span', {class: 'kd-missing'});
-    const spec = f.spec;
-    const n = Number(spec.number);
-    const enabled = spec.enabled !== false;
-    const width = Number(spec.width ?? item.width) || 1;
+    const field = f.field;
+    const n = Number(field.number);
+    const enabled = field.enabled !== false;
+    const width = Number(field.width ?? item.width) || 1;
     let node;
-    if (spec.type === 'radio' || spec.type === 'check') {
+    if (field.type === 'radio' || field.type === 'check') {
       const input = el('input', {
-        type: spec.type === 'radio' ? 'radio' : 'checkbox', id: controlId(n),
-        name: spec.type === 'radio' ? `${id}-g${spec.group}` : `${id}-c${n}`,
-        checked: spec.value === '1', disabled: !enabled,
+        type: field.type === 'radio' ? 'radio' : 'checkbox', id: controlId(n),
+        name: field.type === 'radio' ? `${id}-g${field.group}` : `${id}-c${n}`,
+        checked: field.value === '1', disabled: !enabled,
       });
-      node = el('label', {class: 'kd-button'}, input, el('span', {class: 'kd-caption', text: spec.label || ''}));
+      node = el('label', {class: 'kd-button'}, input, el('span', {class: 'kd-caption', text: field.label || ''}));
       // Tk gives the button's frame 6 px per character and 17 px, and cuts
       // what does not fit.
       setVar(node, '--kd-px', 6 * width + 17);
-      if (!spec.label) input.setAttribute('aria-label', `Field ${n}`);
+      if (!field.label) input.setAttribute('aria-label', `Field ${n}`);
       // The buttons of a radio group share a name: one is set at a time, and
       // the arrow keys move within the group.
       f.control = input;
       input.addEventListener('change', () => changed(n));
-    } else if (spec.type === 'combobox') {
+    } else if (field.type === 'combobox') {
       const select = el('select', {id: controlId(n), class: 'kd-combo', disabled: !enabled});
       f.control = select;
-      setChoices(f, spec.choices || [], spec.value || '');
+      setChoices(f, field.choices || [], field.value || '');
       select.addEventListener('change', () => changed(n));
       node = select;
     } else {
       const input = el('input', {
-        type: spec.type === 'password' ? 'password' : 'text', id: controlId(n), class: 'kd-entry',
-        value: spec.value || '', disabled: !enabled, autocomplete: 'off', spellcheck: 'false',
+        type: field.type === 'password' ? 'password' : 'text', id: controlId(n), class: 'kd-entry',
+        value: field.value || '', disabled: !enabled, autocomplete: 'off', spellcheck: 'false',
       });
       f.control = input;
       input.addEventListener('input', () => changed(n));
       node = input;
     }
     if (node === f.control) setVar(node, '--kd-w', width);
-    if ((spec.type === 'entry' || spec.type === 'password' || spec.type === 'combobox') && !(spec.label || '').trim())
+    if ((field.type === 'entry' || field.type === 'password' || field.type === 'combobox') && !(field.label || '').trim())
       f.control.setAttribute('aria-label', `Field ${n}`);
     return node;
   }
@@ -287,7 +287,7 @@ export function renderDialog(container, layout, actions = {}) {
 
   function fieldValue(f) {
     const c = f.control;
-    if (!c) return f.spec.value || '';
+    if (!c) return f.field.value || '';
     if (c.type === 'radio' || c.type === 'checkbox') return c.checked ? '1' : '0';
     return c.value;
   }
@@ -295,9 +295,9 @@ export function renderDialog(container, layout, actions = {}) {
   // ---- the list box ----------------------------------------------------
   const lb = layout.listbox ? listBox(layout.listbox) : null;
 
-  function listBox(spec) {
+  function listBox(box) {
     const state = {
-      columns: (spec.columns || []).map((c) => ({name: String(c.name), width: Number(c.width)})),
+      columns: (box.columns || []).map((c) => ({name: String(c.name), width: Number(c.width)})),
       rows: [],
       selected: new Set(),
       focus: -1,
@@ -306,10 +306,10 @@ export function renderDialog(container, layout, actions = {}) {
       sortDescending: false,
       timer: 0,
     };
-    const mode = spec.selection || (spec.multiple === false ? 'single' : 'multiple');
-    const sortSpec = typeof spec.sort === 'object' && spec.sort !== null
-      ? {column: Number(spec.sort.column) || 0, descending: !!spec.sort.descending}
-      : {column: Math.abs(Number(spec.sort ?? spec.sortColumn) || 0), descending: Number(spec.sort) < 0 || !!spec.sortDescending};
+    const mode = box.selection || (box.multiple === false ? 'single' : 'multiple');
+    const sortSpec = typeof box.sort === 'object' && box.sort !== null
+      ? {column: Number(box.sort.column) || 0, descending: !!box.sort.descending}
+      : {column: Math.abs(Number(box.sort ?? box.sortColumn) || 0), descending: Number(box.sort) < 0 || !!box.sortDescending};
     const icons = new Map((layout.icons || []).map((i) => [String(i.name).toLowerCase(), i.data]));
     const table = el('table', {class: 'kd-table', role: 'grid', 'aria-label': 'List'});
     if (mode === 'multiple') table.setAttribute('aria-multiselectable', 'true');
@@ -318,10 +318,10 @@ export function renderDialog(container, layout, actions = {}) {
     const rowsBody = el('tbody');
     table.append(colgroup, head, rowsBody);
     const scroller = el('div', {class: 'kd-list'}, table);
-    setVar(scroller, '--kd-px', Number(spec.height) > 0 ? Number(spec.height) : 105);
-    if (Number(spec.width) > 0) setVar(scroller, '--kd-lw', Number(spec.width));
+    setVar(scroller, '--kd-px', Number(box.height) > 0 ? Number(box.height) : 105);
+    if (Number(box.width) > 0) setVar(scroller, '--kd-lw', Number(box.width));
     const menu = el('ul', {class: 'kd-menu', role: 'menu', hidden: true});
-    root.append(el('div', {class: `kd-listbox${Number(spec.width) > 0 ? ' kd-fixed' : ''}`}, scroller, menu));
+    root.append(el('div', {class: `kd-listbox${Number(box.width) > 0 ? ' kd-fixed' : ''}`}, scroller, menu));
 
     const shown = () => state.columns.map((c, i) => ({...c, index: i})).filter((c) => c.width !== 0);
 
@@ -330,7 +330,7 @@ export function renderDialog(container, layout, actions = {}) {
     function drawHead() {
       const cols = [];
       const cells = [];
-      if (spec.icons) {
+      if (box.icons) {
         cols.push(el('col', {class: 'kd-icon-col'}));
         cells.push(el('th', {class: 'kd-icon-cell', 'aria-label': 'Icon'}));
       }
@@ -369,7 +369,7 @@ export function renderDialog(container, layout, actions = {}) {
     function drawRows() {
       const trs = state.rows.map((r, i) => {
         const cells = [];
-        if (spec.icons) {
+        if (box.icons) {
           const data = r.icon ? icons.get(String(r.icon).toLowerCase()) : null;
           cells.push(el('td', {class: 'kd-icon-cell'}, data ? picture(data, r.icon, 'kd-icon') : null));
         }
@@ -386,7 +386,7 @@ export function renderDialog(container, layout, actions = {}) {
           if (e.button === 0) pick(i, e);
         });
         tr.addEventListener('dblclick', () => {
-          if (spec.doubleClick) pressOk();
+          if (box.doubleClick) pressOk();
         });
         tr.addEventListener('contextmenu', (e) => openMenu(e, i));
         tr.addEventListener('keydown', (e) => rowKey(e, i));
@@ -419,7 +419,7 @@ export function renderDialog(container, layout, actions = {}) {
     function selectionChanged(before) {
       const now = state.rows.filter((r) => state.selected.has(r));
       if (now.length === before.length && now.every((r, i) => r === before[i])) return;
-      for (const field of spec.changeUpdates || []) recomputeField('LISTBOX', Number(field));
+      for (const box of box.changeUpdates || []) recomputeField('LISTBOX', Number(box));
     }
 
     function pick(i, e) {
@@ -470,9 +470,9 @@ export function renderDialog(container, layout, actions = {}) {
     // Right-click menus: the entries of the row's context value, each
     // opening another job's dialog with this one's values.
     function openMenu(e, i) {
-      const menus = spec.menus || [];
+      const menus = box.menus || [];
       if (!actions.cascade || menus.length === 0 || mode === 'none') return;
-      const k = Number(spec.contextColumn) - 1;
+      const k = Number(box.contextColumn) - 1;
       const value = k >= 0 ? String(state.rows[i].cells[k] ?? '').toUpperCase() : '';
       const found = menus.find((m) => String(m.value) === value) || menus.find((m) => m.value === '');
       e.preventDefault();
@@ -517,9 +517,9 @@ export function renderDialog(container, layout, actions = {}) {
     // Select the rows whose cell in `column` is one of the comma-separated
     // values, or lies in the range "LOW-HIGH".
     function autoSelect() {
-      const column = Number(spec.autoSelectColumn) || 0;
+      const column = Number(box.autoSelectColumn) || 0;
       if (column === 0 || mode === 'none') return;
-      const wanted = String(spec.autoSelectValue || 'Y');
+      const wanted = String(box.autoSelectValue || 'Y');
       const range = /^([0-9]+)-([0-9]+)$/.exec(wanted);
       const list = wanted.split(',');
       const before = state.rows.filter((r) => state.selected.has(r));
@@ -539,7 +539,7 @@ export function renderDialog(container, layout, actions = {}) {
       if (sortMode === 0 && sortSpec.column > 0 && state.rows.length > 0) sortBy(sortSpec.column, sortSpec.descending);
       autoSelect();
       clearTimeout(state.timer);
-      const seconds = Number(spec.autoRefresh) || 0;
+      const seconds = Number(box.autoRefresh) || 0;
       if (seconds > 0) {
         state.timer = setTimeout(() => {
           if (!destroyed && root.isConnected) refillListBox('AUTOREFRESH', '', 1);
@@ -559,12 +559,12 @@ export function renderDialog(container, layout, actions = {}) {
         const lines = answerLines(data);
         if ((data.noColumnNames || state.columns.length === 0) && headings.length === 0 && lines.length > 0)
           headings = lines.shift().split(separator);
-        const k = Number(data.contextColumn ?? spec.contextColumn) || 0;
+        const k = Number(data.contextColumn ?? box.contextColumn) || 0;
         const known = [...icons.keys()];
         rows = lines.map((line) => {
           const cells = line.split(separator);
           const cell = k > 0 ? String(cells[k - 1] ?? '').toLowerCase() : '';
-          return {icon: spec.icons && known.includes(cell) ? cell : '', cells};
+          return {icon: box.icons && known.includes(cell) ? cell : '', cells};
         });
       }
       if (headings.length > 0) {
@@ -581,7 +581,7 @@ export function renderDialog(container, layout, actions = {}) {
       draw();
     }
 
-    fill({rows: spec.rows || []});
+    fill({rows: box.rows || []});
     afterFill(0);
 
     return {
@@ -637,7 +637,7 @@ export function renderDialog(container, layout, actions = {}) {
 
   function changed(n) {
     const f = fields.get(n);
-    const updates = f?.spec.updates || [];
+    const updates = f?.field.updates || [];
     if (updates.length === 0) return;
     for (const target of updates) {
       if (Number(target) < 1) refillListBox('FIELDCHANGE', String(n), 0);
@@ -662,7 +662,7 @@ export function renderDialog(container, layout, actions = {}) {
       if (f?.control) {
         const c = f.control;
         if (lines.length > 0) {
-          if (f.spec.type === 'combobox') setChoices(f, lines, lines.includes(c.value) ? c.value : lines[0]);
+          if (f.field.type === 'combobox') setChoices(f, lines, lines.includes(c.value) ? c.value : lines[0]);
           else if (c.type === 'radio' || c.type === 'checkbox') c.checked = lines[0] === '1';
           else c.value = lines[0];
         }
