@@ -8,9 +8,13 @@
 # history against a throwaway PostgreSQL cluster (label pg).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each stage's heading carries the minutes and seconds since the start, so
+# that a slow stage shows in the log.
+stage() { printf '== %s (at %dm%02ds)\n' "$1" $((SECONDS / 60)) $((SECONDS % 60)); }
+stage "setup"
 scripts/setup.sh
 
-echo "== module layers"
+stage "module layers"
 scripts/check-layers.sh
 
 jobs=$(nproc)
@@ -29,28 +33,28 @@ run_ctest() {  # run_ctest STAGE DIR [CTEST-OPTION...]
 # The sanitizer and fuzz builds exist for testing: -O1 with line tables keeps
 # them quick to build and their reports readable, and assertions stay on.
 checked=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1")
-echo "== plain build"
+stage "plain build"
 scripts/build.sh build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 run_ctest plain build
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKES_SANITIZE=ON -DKES_BENCH=OFF "${checked[@]}"
 # The browser tests exercise the console's pages, which the plain stage has
 # covered; the web console's server code is checked here by the web tests.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest asan build-asan -LE browser
 
-echo "== ThreadSanitizer"
+stage "ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DKES_TSAN=ON -DKES_BENCH=OFF "${checked[@]}" >/dev/null
 cmake --build build-tsan --target tsan-tests
 TSAN_OPTIONS=halt_on_error=1 run_ctest tsan build-tsan -L tsan
 
-echo "== fuzz targets"
+stage "fuzz targets"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKES_FUZZ=ON -DKES_BENCH=OFF \
   "${checked[@]}" >/dev/null
 cmake --build build-fuzz --target fuzz-targets
 scripts/fuzz.sh build-fuzz "${KES_FUZZ_RUNS:-200000}" "${KES_FUZZ_SECONDS:-30}"
-echo "== Windows build, tests under Wine"
+stage "Windows build, tests under Wine"
 scripts/test-windows.sh
-echo "== the ten slowest tests (seconds, stage, test)"
+stage "the ten slowest tests (seconds, stage, test)"
 sort -rn "$timings" | sed -n 1,10p  # sed reads all: sort never meets a closed pipe
-echo "== all tests passed"
+stage "all tests passed"
