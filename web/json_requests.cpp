@@ -20,6 +20,12 @@ std::optional<json::value> ParseBounded(std::string_view body) {
   return value;
 }
 
+// A NUL would cut an argument, an environment value or a password short
+// where it reaches the system, so a text holding one is refused.
+bool HasNul(const json::string& text) {
+  return std::string_view(text.data(), text.size()).find('\0') != std::string_view::npos;
+}
+
 bool HasControl(std::string_view text) {
   for (const char c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
@@ -35,6 +41,7 @@ std::optional<BadRequest> TakeString(const json::object& object, std::string_vie
   const json::string& s = v->get_string();
   if (s.size() > limit)
     return BadRequest{std::string(key) + " is longer than " + std::to_string(limit) + " bytes"};
+  if (HasNul(s)) return BadRequest{std::string(key) + " holds a NUL byte"};
   out.assign(s.data(), s.size());
   return std::nullopt;
 }
@@ -50,6 +57,8 @@ std::optional<BadRequest> TakeStringList(const json::value& v, std::string_view 
     if (item.get_string().size() > kMaxValueLength)
       return BadRequest{"a value of " + std::string(what) + " is longer than " +
                         std::to_string(kMaxValueLength) + " bytes"};
+    if (HasNul(item.get_string()))
+      return BadRequest{"a value of " + std::string(what) + " holds a NUL byte"};
     out.emplace_back(item.get_string().data(), item.get_string().size());
   }
   return std::nullopt;
@@ -68,6 +77,8 @@ std::optional<BadRequest> TakeFields(const json::value& v, std::vector<std::stri
     if (value.get_string().size() > kMaxValueLength)
       return BadRequest{"the value of field " + std::to_string(number) + " is longer than " +
                         std::to_string(kMaxValueLength) + " bytes"};
+    if (HasNul(value.get_string()))
+      return BadRequest{"the value of field " + std::to_string(number) + " holds a NUL byte"};
     if (out.size() < static_cast<size_t>(number)) out.resize(number);
     out[number - 1].assign(value.get_string().data(), value.get_string().size());
   }
