@@ -3,18 +3,33 @@
 // when a run is shown, so the jobs page stays small. Without it the output
 // goes into plain text with the escape sequences removed.
 //
-// The view keeps the last 10,000 lines. A job can write faster than any
-// terminal can draw: while more than HIGH_WATER bytes wait to be drawn,
-// new output is held back and only its last KEEP bytes are kept; the
-// terminal then says that output was skipped (the history has all of it).
+// The view keeps the last 10,000 lines, screen included. A job can write
+// far faster than a terminal can parse and draw (tens of MB/s), so output
+// is not handed to xterm as it arrives: it waits in a queue, and once per
+// animation frame a slice of it goes to xterm, sized so that xterm parses
+// it in about TARGET_MS. The rest of the frame stays free for drawing,
+// typing and clicking. The queue never grows without bound: when it holds
+// more than TRIM_BYTES, everything before its last KEEP_LINES lines is
+// dropped. Those lines would scroll out of the view before it could show
+// them, so the terminal ends with the same last 10,000 lines as if it had
+// drawn all of them (the history keeps the whole output). Only an escape
+// sequence's state carried across the dropped lines (a colour left set,
+// a title) can be missed.
 
 import {el} from './dom.js';
 
-export const SCROLLBACK = 10000;
-const HIGH_WATER = 4 << 20;
-const LOW_WATER = 1 << 20;
-const KEEP = 1 << 20;
-const SKIPPED = '\r\n\x1b[7m[output skipped here to keep up; the history keeps all of it]\x1b[0m\r\n';
+export const SCROLLBACK = 10000;  // lines kept, screen included
+const KEEP_LINES = SCROLLBACK + 1;
+const TRIM_BYTES = 1 << 20;
+// Lines longer than the view is wide wrap: this many bytes fill 10,000
+// rows of 200 columns: bytes before them would hardly ever show either.
+const MAX_BYTES = 2 << 20;
+const TARGET_MS = 10;
+const MIN_SLICE = 64 << 10;
+const MAX_SLICE = 1 << 20;
+// One write to xterm is parsed whole in one task: no piece is longer.
+const PIECE = 16 << 10;
+const NEWLINE = 10;
 
 let library = null;
 
@@ -46,10 +61,15 @@ export class OutputView {
     container.append(this.box);
     this.term = null;
     this.plain = null;
-    this.pending = 0;
-    this.held = [];
-    this.heldBytes = 0;
-    this.skipped = false;
+    this.queue = [];  // Uint8Array pieces not yet handed to the terminal
+    this.queued = 0;
+    this.trimAt = TRIM_BYTES;
+    this.parsing = 0;  // bytes handed to xterm and not parsed yet
+    this.slice = MIN_SLICE;  // bytes a frame hands over, adapted to xterm's pace
+    this.frame = 0;
+    this.idle = [];  // resolvers of flushed()
+    this.counts = {received: 0, drawn: 0, dropped: 0, frames: 0};
+    this.encoder = new TextEncoder();
     this.decoder = new TextDecoder();
     this.ready = this.open();
   }
@@ -59,8 +79,8 @@ export class OutputView {
     if (!this.box.isConnected) return;
     if (!lib) {
       this.plain = el('pre', {class: 'plain-output'});
-      this.lines = [];
       this.box.append(this.plain);
+      this.schedule();
       return;
     }
     this.term = new lib.Terminal({
@@ -85,9 +105,11 @@ export class OutputView {
     this.fit();
     this.resizeObserver = new ResizeObserver(() => this.fit());
     this.resizeObserver.observe(this.box);
+    this.schedule();
   }
 
-  // As many columns and rows as the box has room for.
+  // As many columns and rows as the box has room for; the scrollback
+  // holds what the screen does not, 10,000 lines in all.
   fit() {
     if (!this.term) return;
     const core = this.term._core;
@@ -100,48 +122,125 @@ export class OutputView {
     const cols = Math.max(20, Math.floor(room / cell.width));
     const rows = Math.max(5, Math.floor((this.box.clientHeight - 8) / cell.height));
     if (cols !== this.term.cols || rows !== this.term.rows) this.term.resize(cols, rows);
+    if (this.term.options.scrollback !== SCROLLBACK - rows) this.term.options.scrollback = SCROLLBACK - rows;
   }
 
-  // Bytes (Uint8Array) or text.
+  // Bytes (Uint8Array) or text. Returns at once: the bytes are drawn in
+  // the frames that follow.
   write(data) {
-    if (this.term) {
-      if (this.pending > HIGH_WATER) {
-        this.hold(data);
-        return;
-      }
-      this.draw(data);
-    } else if (this.plain) {
-      this.writePlain(typeof data === 'string' ? data : this.decoder.decode(data, {stream: true}));
-    } else {
-      this.ready.then(() => this.write(data));
-    }
+    const bytes = typeof data === 'string' ? this.encoder.encode(data) : data;
+    if (!bytes.length) return;
+    this.queue.push(bytes);
+    this.queued += bytes.length;
+    this.counts.received += bytes.length;
+    if (this.queued > this.trimAt) this.trim();
+    this.schedule();
   }
 
-  draw(data) {
-    const size = data.length;
-    this.pending += size;
-    this.term.write(data, () => {
-      this.pending -= size;
-      if (this.pending < LOW_WATER && this.held.length) this.release();
+  // Drops the queue's bytes before its last KEEP_LINES lines (and before
+  // its last MAX_BYTES): drawn, they would scroll out of the view anyway.
+  // The next look comes after TRIM_BYTES more, so that a queue of long
+  // lines is not searched again for every message.
+  trim() {
+    this.trimmed();
+    this.trimAt = this.queued + TRIM_BYTES;
+  }
+
+  trimmed() {
+    let lines = 0;
+    let keep = 0;  // bytes kept from the end of the queue
+    let i = this.queue.length - 1;
+    let cut = -1;  // where the kept part begins in queue[i]
+    for (; i >= 0 && cut < 0; i--) {
+      const piece = this.queue[i];
+      let at = piece.length;
+      while (at > 0) {
+        const newline = piece.lastIndexOf(NEWLINE, at - 1);
+        if (newline < 0) break;
+        at = newline;
+        if (++lines === KEEP_LINES) {
+          cut = newline + 1;
+          break;
+        }
+      }
+      if (cut < 0 && keep + piece.length > MAX_BYTES) {
+        // A line too long to show whole: keep its last MAX_BYTES, from
+        // the start of a character.
+        cut = piece.length - (MAX_BYTES - keep);
+        while (cut < piece.length && (piece[cut] & 0xc0) === 0x80) cut++;
+      }
+      if (cut < 0) keep += piece.length;
+    }
+    if (cut < 0) return;  // the queue holds fewer lines than the view
+    i++;
+    let dropped = cut;
+    for (let j = 0; j < i; j++) dropped += this.queue[j].length;
+    this.queue = this.queue.slice(i);
+    this.queue[0] = this.queue[0].subarray(cut);
+    if (!this.queue[0].length) this.queue.shift();
+    this.queued -= dropped;
+    this.counts.dropped += dropped;
+  }
+
+  schedule() {
+    if (this.frame || this.parsing || this.disposed) return;
+    if (!this.queued) {
+      const idle = this.idle;
+      this.idle = [];
+      for (const resolve of idle) resolve();
+      return;
+    }
+    if (!this.term && !this.plain) return;  // open() schedules once ready
+    this.frame = requestAnimationFrame(() => {
+      this.frame = 0;
+      this.draw();
     });
   }
 
-  hold(data) {
-    this.held.push(data);
-    this.heldBytes += data.length;
-    while (this.heldBytes > KEEP && this.held.length > 1) {
-      this.heldBytes -= this.held.shift().length;
-      this.skipped = true;
+  // Hands this frame's slice to the terminal. The next frame's waits
+  // until xterm has parsed it; the time that took sizes the next slice.
+  draw() {
+    if (this.disposed) return;
+    this.counts.frames++;
+    if (this.plain) {
+      const parts = this.take(this.queued);
+      for (const part of parts) this.writePlain(this.decoder.decode(part, {stream: true}));
+      this.schedule();
+      return;
+    }
+    // Behind by more than a frame: only the last lines can still show.
+    if (this.queued > this.slice) this.trim();
+    const parts = this.take(this.slice);
+    if (!parts.length) return this.schedule();
+    const began = performance.now();
+    let left = parts.length;
+    for (const part of parts) {
+      this.parsing += part.length;
+      this.term.write(part, () => {
+        this.parsing -= part.length;
+        if (--left) return;
+        const took = performance.now() - began;
+        if (took < TARGET_MS * 0.75) this.slice = Math.min(MAX_SLICE, Math.round(this.slice * 1.5));
+        else if (took > TARGET_MS * 1.5) this.slice = Math.max(MIN_SLICE, Math.round(this.slice * 0.7));
+        this.schedule();
+      });
     }
   }
 
-  release() {
-    const held = this.held;
-    this.held = [];
-    this.heldBytes = 0;
-    if (this.skipped) this.draw(SKIPPED);
-    this.skipped = false;
-    for (const data of held) this.draw(data);
+  // Up to `bytes` from the head of the queue, in pieces of at most PIECE.
+  take(bytes) {
+    const parts = [];
+    while (bytes > 0 && this.queue.length) {
+      const head = this.queue[0];
+      const n = Math.min(head.length, bytes, this.plain ? head.length : PIECE);
+      parts.push(head.subarray(0, n));
+      if (n === head.length) this.queue.shift();
+      else this.queue[0] = head.subarray(n);
+      this.queued -= n;
+      this.counts.drawn += n;
+      bytes -= n;
+    }
+    return parts;
   }
 
   writePlain(text) {
@@ -150,7 +249,13 @@ export class OutputView {
     this.plain.append(clean);
     const lines = this.plain.textContent.split('\n');
     if (lines.length > SCROLLBACK) this.plain.textContent = lines.slice(-SCROLLBACK).join('\n');
-    this.box.scrollTop = this.box.scrollHeight;
+    this.plain.scrollTop = this.plain.scrollHeight;
+  }
+
+  // What became of the output so far: bytes received, handed to the
+  // terminal and dropped unseen, frames drawn and the slice size now.
+  stats() {
+    return {...this.counts, queued: this.queued, slice: this.slice};
   }
 
   // The text on the screen and in the scrollback, for tests and copying.
@@ -164,14 +269,24 @@ export class OutputView {
   }
 
   // Resolves when everything written so far is drawn.
-  flushed() {
-    if (!this.term) return this.ready;
-    return new Promise((resolve) => this.term.write('', resolve));
+  async flushed() {
+    await this.ready;
+    if (!this.term && !this.plain) return;
+    await new Promise((resolve) => {
+      this.idle.push(resolve);
+      this.schedule();
+    });
   }
 
   dispose() {
+    this.disposed = true;
+    if (this.frame) cancelAnimationFrame(this.frame);
+    this.queue = [];
+    this.queued = 0;
     this.resizeObserver?.disconnect();
     this.term?.dispose();
     this.box.remove();
+    for (const resolve of this.idle) resolve();
+    this.idle = [];
   }
 }
