@@ -27,6 +27,62 @@ export function endText(end, {stoppedByMe = false, elapsedMs} = {}) {
   return elapsedMs === undefined ? `exit ${code}` : `exit ${code} after ${(elapsedMs / 1000).toFixed(1)} s`;
 }
 
+// A run's WebSocket read by run-socket-worker.js on a thread of its own,
+// behind the WebSocket interface the pages use (events open, message,
+// error and close; send, close, readyState). Output comes as binary
+// messages of stream byte and bytes, as from the server, but only as much
+// as a terminal can still show. Without workers, the socket itself.
+export function outputSocket(path) {
+  let worker;
+  try {
+    worker = new Worker(new URL('./run-socket-worker.js', import.meta.url), {type: 'module'});
+  } catch {
+    return socket(path);
+  }
+  return new WorkerSocket(worker, path);
+}
+
+class WorkerSocket extends EventTarget {
+  constructor(worker, path) {
+    super();
+    this.readyState = WebSocket.CONNECTING;
+    this.worker = worker;
+    worker.addEventListener('message', (event) => this.receive(event.data));
+    worker.addEventListener('error', () => this.receive({type: 'close', code: 1006, reason: '', wasClean: false}));
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    worker.postMessage({type: 'open', url: `${scheme}//${location.host}${path}`});
+  }
+
+  receive(m) {
+    if (this.readyState === WebSocket.CLOSED) return;
+    if (m.type === 'open') {
+      this.readyState = WebSocket.OPEN;
+      this.dispatchEvent(new Event('open'));
+    } else if (m.type === 'text') {
+      this.dispatchEvent(new MessageEvent('message', {data: m.data}));
+    } else if (m.type === 'output') {
+      this.worker.postMessage({type: 'took', bytes: m.data.byteLength - 1});
+      this.dispatchEvent(new MessageEvent('message', {data: m.data}));
+    } else if (m.type === 'error') {
+      this.dispatchEvent(new Event('error'));
+    } else if (m.type === 'close') {
+      this.readyState = WebSocket.CLOSED;
+      this.worker.terminate();
+      this.dispatchEvent(new CloseEvent('close', {code: m.code, reason: m.reason, wasClean: m.wasClean}));
+    }
+  }
+
+  send(data) {
+    if (this.readyState === WebSocket.OPEN) this.worker.postMessage({type: 'send', data});
+  }
+
+  close(code) {
+    if (this.readyState > WebSocket.OPEN) return;
+    this.readyState = WebSocket.CLOSING;
+    this.worker.postMessage({type: 'close', code});
+  }
+}
+
 // Feeds a run's socket into `output`: binary messages are a stream byte
 // (1 standard output, 2 standard error) and the bytes; text messages are
 // JSON and go to `onMessage`.
@@ -109,7 +165,7 @@ export async function runPage(main, {arg}) {
     stoppedByMe = false;
     status.textContent = 'starting…';
     setRunning(true);
-    ws = socket(jobPath(name, 'run'));
+    ws = outputSocket(jobPath(name, 'run'));
     const thisSocket = ws;
     let ended = false;
     ws.addEventListener('open', () => thisSocket.send(JSON.stringify(message)));

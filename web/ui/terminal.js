@@ -5,31 +5,20 @@
 //
 // The view keeps the last 10,000 lines, screen included. A job can write
 // far faster than a terminal can parse and draw (tens of MB/s), so output
-// is not handed to xterm as it arrives: it waits in a queue, and once per
-// animation frame a slice of it goes to xterm, sized so that xterm parses
-// it in about TARGET_MS. The rest of the frame stays free for drawing,
-// typing and clicking. The queue never grows without bound: when it holds
-// more than TRIM_BYTES, everything before its last KEEP_LINES lines is
-// dropped. Those lines would scroll out of the view before it could show
-// them, so the terminal ends with the same last 10,000 lines as if it had
-// drawn all of them (the history keeps the whole output). Only an escape
-// sequence's state carried across the dropped lines (a colour left set,
-// a title) can be missed.
+// is not handed to xterm as it arrives: it waits in an OutputQueue, which
+// drops what would scroll out unseen, and once per animation frame a slice
+// of it goes to xterm, sized so that xterm parses it in about TARGET_MS.
+// The rest of the frame stays free for drawing, typing and clicking.
 
 import {el} from './dom.js';
+import {OutputQueue, SCROLLBACK} from './output-queue.js';
 
-export const SCROLLBACK = 10000;  // lines kept, screen included
-const KEEP_LINES = SCROLLBACK + 1;
-const TRIM_BYTES = 1 << 20;
-// Lines longer than the view is wide wrap: this many bytes fill 10,000
-// rows of 200 columns: bytes before them would hardly ever show either.
-const MAX_BYTES = 2 << 20;
+export {SCROLLBACK};
 const TARGET_MS = 10;
 const MIN_SLICE = 64 << 10;
 const MAX_SLICE = 1 << 20;
 // One write to xterm is parsed whole in one task: no piece is longer.
 const PIECE = 16 << 10;
-const NEWLINE = 10;
 
 let library = null;
 
@@ -61,14 +50,12 @@ export class OutputView {
     container.append(this.box);
     this.term = null;
     this.plain = null;
-    this.queue = [];  // Uint8Array pieces not yet handed to the terminal
-    this.queued = 0;
-    this.trimAt = TRIM_BYTES;
+    this.queue = new OutputQueue();  // not yet handed to the terminal
     this.parsing = 0;  // bytes handed to xterm and not parsed yet
     this.slice = MIN_SLICE;  // bytes a frame hands over, adapted to xterm's pace
     this.frame = 0;
     this.idle = [];  // resolvers of flushed()
-    this.counts = {received: 0, drawn: 0, dropped: 0, frames: 0};
+    this.counts = {received: 0, drawn: 0, frames: 0};
     this.encoder = new TextEncoder();
     this.decoder = new TextDecoder();
     this.ready = this.open();
@@ -129,62 +116,14 @@ export class OutputView {
   // the frames that follow.
   write(data) {
     const bytes = typeof data === 'string' ? this.encoder.encode(data) : data;
-    if (!bytes.length) return;
-    this.queue.push(bytes);
-    this.queued += bytes.length;
     this.counts.received += bytes.length;
-    if (this.queued > this.trimAt) this.trim();
+    this.queue.push(bytes);
     this.schedule();
-  }
-
-  // Drops the queue's bytes before its last KEEP_LINES lines (and before
-  // its last MAX_BYTES): drawn, they would scroll out of the view anyway.
-  // The next look comes after TRIM_BYTES more, so that a queue of long
-  // lines is not searched again for every message.
-  trim() {
-    this.trimmed();
-    this.trimAt = this.queued + TRIM_BYTES;
-  }
-
-  trimmed() {
-    let lines = 0;
-    let keep = 0;  // bytes kept from the end of the queue
-    let i = this.queue.length - 1;
-    let cut = -1;  // where the kept part begins in queue[i]
-    for (; i >= 0 && cut < 0; i--) {
-      const piece = this.queue[i];
-      let at = piece.length;
-      while (at > 0) {
-        const newline = piece.lastIndexOf(NEWLINE, at - 1);
-        if (newline < 0) break;
-        at = newline;
-        if (++lines === KEEP_LINES) {
-          cut = newline + 1;
-          break;
-        }
-      }
-      if (cut < 0 && keep + piece.length > MAX_BYTES) {
-        // A line too long to show whole: keep its last MAX_BYTES, from
-        // the start of a character.
-        cut = piece.length - (MAX_BYTES - keep);
-        while (cut < piece.length && (piece[cut] & 0xc0) === 0x80) cut++;
-      }
-      if (cut < 0) keep += piece.length;
-    }
-    if (cut < 0) return;  // the queue holds fewer lines than the view
-    i++;
-    let dropped = cut;
-    for (let j = 0; j < i; j++) dropped += this.queue[j].length;
-    this.queue = this.queue.slice(i);
-    this.queue[0] = this.queue[0].subarray(cut);
-    if (!this.queue[0].length) this.queue.shift();
-    this.queued -= dropped;
-    this.counts.dropped += dropped;
   }
 
   schedule() {
     if (this.frame || this.parsing || this.disposed) return;
-    if (!this.queued) {
+    if (!this.queue.queued) {
       const idle = this.idle;
       this.idle = [];
       for (const resolve of idle) resolve();
@@ -203,13 +142,13 @@ export class OutputView {
     if (this.disposed) return;
     this.counts.frames++;
     if (this.plain) {
-      const parts = this.take(this.queued);
+      const parts = this.take(this.queue.queued);
       for (const part of parts) this.writePlain(this.decoder.decode(part, {stream: true}));
       this.schedule();
       return;
     }
     // Behind by more than a frame: only the last lines can still show.
-    if (this.queued > this.slice) this.trim();
+    if (this.queue.queued > this.slice) this.queue.trim();
     const parts = this.take(this.slice);
     if (!parts.length) return this.schedule();
     const began = performance.now();
@@ -227,19 +166,9 @@ export class OutputView {
     }
   }
 
-  // Up to `bytes` from the head of the queue, in pieces of at most PIECE.
   take(bytes) {
-    const parts = [];
-    while (bytes > 0 && this.queue.length) {
-      const head = this.queue[0];
-      const n = Math.min(head.length, bytes, this.plain ? head.length : PIECE);
-      parts.push(head.subarray(0, n));
-      if (n === head.length) this.queue.shift();
-      else this.queue[0] = head.subarray(n);
-      this.queued -= n;
-      this.counts.drawn += n;
-      bytes -= n;
-    }
+    const parts = this.queue.take(bytes, this.plain ? Infinity : PIECE);
+    for (const part of parts) this.counts.drawn += part.length;
     return parts;
   }
 
@@ -255,7 +184,7 @@ export class OutputView {
   // What became of the output so far: bytes received, handed to the
   // terminal and dropped unseen, frames drawn and the slice size now.
   stats() {
-    return {...this.counts, queued: this.queued, slice: this.slice};
+    return {...this.counts, dropped: this.queue.dropped, queued: this.queue.queued, slice: this.slice};
   }
 
   // The text on the screen and in the scrollback, for tests and copying.
@@ -281,8 +210,7 @@ export class OutputView {
   dispose() {
     this.disposed = true;
     if (this.frame) cancelAnimationFrame(this.frame);
-    this.queue = [];
-    this.queued = 0;
+    this.queue.clear();
     this.resizeObserver?.disconnect();
     this.term?.dispose();
     this.box.remove();
