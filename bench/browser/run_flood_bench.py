@@ -4,10 +4,10 @@ colour sequences, paced at RATE MB/s and then as fast as it can, while the
 page shows the run and a key is typed into its input line box every 100 ms.
 
 Printed for each run, all measured in the page:
-  - the rate at which output reaches the page (bytes of the run's
-    WebSocket messages per second, first to last message), beside the
-    floor: the same run through `kesclient run` to /dev/null on the same
-    server just before;
+  - the rate at which output reaches the page (output bytes of the run's
+    WebSocket messages per second, first to last message, as the page's
+    socket worker counts them), beside the floor: the same run through
+    `kesclient run` to /dev/null on the same server just before;
   - responsiveness: the delay of the typed keys (from the key event's time
     to its handler), the driver's round trip for each key, the intervals
     between animation frames, the lateness of a 50 ms timer, and long tasks

@@ -48,7 +48,7 @@ class WorkerSocket extends EventTarget {
     this.readyState = WebSocket.CONNECTING;
     this.worker = worker;
     worker.addEventListener('message', (event) => this.receive(event.data));
-    worker.addEventListener('error', () => this.receive({type: 'close', code: 1006, reason: '', wasClean: false}));
+    worker.addEventListener('error', () => this.failed(path));
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     worker.postMessage({type: 'open', url: `${scheme}//${location.host}${path}`});
   }
@@ -72,11 +72,31 @@ class WorkerSocket extends EventTarget {
     }
   }
 
+  // The worker could not run: before the socket opened, the page reads
+  // the socket itself; after, the connection is lost.
+  failed(path) {
+    this.worker.terminate();
+    if (this.readyState !== WebSocket.CONNECTING || this.direct) {
+      this.receive({type: 'close', code: 1006, reason: '', wasClean: false});
+      return;
+    }
+    const ws = socket(path);
+    this.direct = ws;
+    for (const type of ['open', 'message', 'error', 'close']) {
+      ws.addEventListener(type, (event) => {
+        this.readyState = ws.readyState;
+        this.dispatchEvent(new event.constructor(type, event));
+      });
+    }
+  }
+
   send(data) {
-    if (this.readyState === WebSocket.OPEN) this.worker.postMessage({type: 'send', data});
+    if (this.direct) this.direct.send(data);
+    else if (this.readyState === WebSocket.OPEN) this.worker.postMessage({type: 'send', data});
   }
 
   close(code) {
+    if (this.direct) return this.direct.close(code);
     if (this.readyState > WebSocket.OPEN) return;
     this.readyState = WebSocket.CLOSING;
     this.worker.postMessage({type: 'close', code});
