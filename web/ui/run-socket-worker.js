@@ -3,11 +3,13 @@
 // from the network until they are taken: a busy terminal would slow the
 // output to a few MB/s. Here output is taken as fast as it comes, kept in
 // an OutputQueue (only what a terminal can still show) and passed to the
-// page at most WINDOW bytes ahead of what the page has taken. Text
-// messages (the run's JSON) pass at once.
+// page at most `window` bytes ahead of what the page has drawn or dropped
+// ('took'); the page sets the window to about two frames of drawing, so
+// that its thread gets no more than it can draw and the dropping is done
+// here. Text messages (the run's JSON) pass at once.
 //
 // From the page: {type: 'open', url}, {type: 'send', data},
-// {type: 'close', code}, {type: 'took', bytes}.
+// {type: 'close', code}, {type: 'took', bytes, window}.
 // To the page: {type: 'open'}, {type: 'text', data}, {type: 'output',
 // data} (an ArrayBuffer: the stream byte 1, then the bytes),
 // {type: 'close', code, reason, wasClean}, {type: 'error'}. Output and
@@ -16,18 +18,18 @@
 
 import {OutputQueue} from './output-queue.js';
 
-const WINDOW = 1 << 20;
 const queue = new OutputQueue();
 let ws = null;
-let ahead = 0;  // bytes passed and not yet taken by the page
+let window = 256 << 10;
+let ahead = 0;  // bytes passed and not yet drawn or dropped by the page
 let closed = null;
 let received = 0;
 let first = 0;
 let span = 0;
 
 function pass() {
-  while (ahead < WINDOW && queue.queued) {
-    const parts = queue.take(WINDOW - ahead);
+  while (ahead < window && queue.queued) {
+    const parts = queue.take(window - ahead);
     let n = 0;
     for (const part of parts) n += part.length;
     const out = new Uint8Array(n + 1);
@@ -77,6 +79,7 @@ addEventListener('message', (event) => {
   else if (m.type === 'close') ws?.close(m.code);
   else if (m.type === 'took') {
     ahead -= m.bytes;
+    if (m.window > 0) window = m.window;
     pass();
   }
 });

@@ -61,7 +61,9 @@ class WorkerSocket extends EventTarget {
     } else if (m.type === 'text') {
       this.dispatchEvent(new MessageEvent('message', {data: m.data}));
     } else if (m.type === 'output') {
-      this.worker.postMessage({type: 'took', bytes: m.data.byteLength - 1});
+      // connectOutput says when the bytes are drawn (took); without it,
+      // taking them is enough.
+      if (!this.pacing) this.took(m.data.byteLength - 1);
       this.dispatchEvent(new MessageEvent('message', {data: m.data}));
     } else if (m.type === 'error') {
       this.dispatchEvent(new Event('error'));
@@ -90,6 +92,12 @@ class WorkerSocket extends EventTarget {
     }
   }
 
+  // The page is done with `bytes` of output: the worker may pass as many
+  // more, and keep up to `window` bytes passed and not yet done with.
+  took(bytes, window) {
+    if (!this.direct) this.worker.postMessage({type: 'took', bytes, window});
+  }
+
   send(data) {
     if (this.direct) this.direct.send(data);
     else if (this.readyState === WebSocket.OPEN) this.worker.postMessage({type: 'send', data});
@@ -107,6 +115,11 @@ class WorkerSocket extends EventTarget {
 // (1 standard output, 2 standard error) and the bytes; text messages are
 // JSON and go to `onMessage`.
 export function connectOutput(ws, output, onMessage) {
+  if (ws instanceof WorkerSocket) {
+    ws.pacing = true;
+    // About two frames of drawing wait in the page; the rest in the worker.
+    output.onUsed = (bytes) => ws.took(bytes, 2 * output.slice);
+  }
   ws.addEventListener('message', (event) => {
     if (typeof event.data === 'string') {
       let message;

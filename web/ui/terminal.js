@@ -14,8 +14,8 @@ import {el} from './dom.js';
 import {OutputQueue, SCROLLBACK} from './output-queue.js';
 
 export {SCROLLBACK};
-const TARGET_MS = 10;
-const MIN_SLICE = 64 << 10;
+const TARGET_MS = 8;
+const MIN_SLICE = 16 << 10;
 const MAX_SLICE = 1 << 20;
 // One write to xterm is parsed whole in one task: no piece is longer.
 const PIECE = 16 << 10;
@@ -56,6 +56,10 @@ export class OutputView {
     this.frame = 0;
     this.idle = [];  // resolvers of flushed()
     this.counts = {received: 0, drawn: 0, frames: 0};
+    // Told how many more bytes were drawn or dropped, so that a socket
+    // worker passes more only as the view takes it (connectOutput).
+    this.onUsed = null;
+    this.used = 0;
     this.encoder = new TextEncoder();
     this.decoder = new TextDecoder();
     this.ready = this.open();
@@ -119,6 +123,14 @@ export class OutputView {
     this.counts.received += bytes.length;
     this.queue.push(bytes);
     this.schedule();
+    this.report();
+  }
+
+  report() {
+    const used = this.counts.received - this.queue.queued;
+    if (used === this.used) return;
+    this.onUsed?.(used - this.used);
+    this.used = used;
   }
 
   schedule() {
@@ -144,12 +156,14 @@ export class OutputView {
     if (this.plain) {
       const parts = this.take(this.queue.queued);
       for (const part of parts) this.writePlain(this.decoder.decode(part, {stream: true}));
+      this.report();
       this.schedule();
       return;
     }
     // Behind by more than a frame: only the last lines can still show.
     if (this.queue.queued > this.slice) this.queue.trim();
     const parts = this.take(this.slice);
+    this.report();
     if (!parts.length) return this.schedule();
     const began = performance.now();
     let left = parts.length;
