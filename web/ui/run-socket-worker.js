@@ -20,16 +20,17 @@ import {OutputQueue} from './output-queue.js';
 
 const queue = new OutputQueue();
 let ws = null;
-let window = 256 << 10;
+let windowBytes = 256 << 10;
 let ahead = 0;  // bytes passed and not yet drawn or dropped by the page
 let closed = null;
+let unwanted = false;  // the page closed the socket: output is dropped
 let received = 0;
 let first = 0;
 let span = 0;
 
 function pass() {
-  while (ahead < window && queue.queued) {
-    const parts = queue.take(window - ahead);
+  while (ahead < windowBytes && queue.queued) {
+    const parts = queue.take(windowBytes - ahead);
     let n = 0;
     for (const part of parts) n += part.length;
     const out = new Uint8Array(n + 1);
@@ -63,7 +64,7 @@ function open(url) {
     first ||= now;
     span = now - first;
     received += bytes.length - 1;
-    if (bytes.length > 1) queue.push(bytes.subarray(1));
+    if (bytes.length > 1 && !unwanted) queue.push(bytes.subarray(1));
     pass();
   });
   ws.addEventListener('close', (event) => {
@@ -74,12 +75,18 @@ function open(url) {
 
 addEventListener('message', (event) => {
   const m = event.data;
-  if (m.type === 'open') open(m.url);
-  else if (m.type === 'send' && ws?.readyState === WebSocket.OPEN) ws.send(m.data);
-  else if (m.type === 'close') ws?.close(m.code);
-  else if (m.type === 'took') {
+  if (m.type === 'open') {
+    open(m.url);
+  } else if (m.type === 'send') {
+    if (ws?.readyState === WebSocket.OPEN) ws.send(m.data);
+  } else if (m.type === 'close') {
+    // The page wants no more output: the close reaches it at once.
+    unwanted = true;
+    queue.clear();
+    ws?.close(m.code);
+  } else if (m.type === 'took') {
     ahead -= m.bytes;
-    if (m.window > 0) window = m.window;
+    if (m.window > 0) windowBytes = m.window;
     pass();
   }
 });

@@ -8,7 +8,9 @@
 // is not handed to xterm as it arrives: it waits in an OutputQueue, which
 // drops what would scroll out unseen, and once per animation frame a slice
 // of it goes to xterm, sized so that xterm parses it in about TARGET_MS.
-// The rest of the frame stays free for drawing, typing and clicking.
+// The rest of the frame stays free for drawing, typing and clicking. A
+// run's socket is read in a worker (run.js, run-socket-worker.js) that
+// drops in the same way and passes only about two slices ahead (onUsed).
 
 import {el} from './dom.js';
 import {OutputQueue, SCROLLBACK} from './output-queue.js';
