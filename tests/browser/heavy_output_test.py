@@ -101,6 +101,21 @@ class HeavyOutput(unittest.TestCase):
         self.assertEqual(len(stored), len(expected))
         self.assertTrue(stored == expected, "the history holds the output as written")
 
+    def test_leaving_a_flood_leaves_the_run_to_the_history(self):
+        b = self.browser()
+        b.driver.get(f"{self.base}/#/run/FLOOD")
+        b.field("Arguments").send_keys("40000 4")  # 4 MB in about a second
+        b.button("Run").click()
+        b.wait_status(lambda s: s.startswith("running"))
+        run_id = b.find(".record-link a").get_attribute("href").rsplit("/", 1)[1]
+        b.driver.get(f"{self.base}/#/jobs")
+        b.find("li.job")
+        fetch = ("fetch(arguments[0]).then((r) => r.json()).then(arguments[arguments.length - 1])")
+        record = b.wait(lambda: (r := b.driver.execute_async_script(fetch, f"/api/runs/{run_id}"))["outcome"] and r,
+                        60, "the run's end in the history")
+        self.assertEqual((record["outcome"], record["exit_code"], record["output_bytes"]),
+                         ("exited", 0, 40000 * 100))
+
     def test_terminal_drops_only_what_would_scroll_out(self):
         b = self.browser()
         b.driver.get(f"{self.base}/#/run/FLOOD")
