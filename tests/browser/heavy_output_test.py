@@ -72,7 +72,7 @@ class HeavyOutput(unittest.TestCase):
         b.driver.get(f"{self.base}/#/run/FLOOD")
         b.field("Arguments").send_keys(f"{half} 0 ask")
         b.button("Run").click()
-        b.wait_status(lambda s: s.startswith("running"))
+        b.wait_status(lambda s: s.startswith("running"), timeout=60)
         line = b.field("Input line")
         # Typed while the first half pours in; the job waits for it.
         line.send_keys("typed during the flood")
@@ -106,7 +106,7 @@ class HeavyOutput(unittest.TestCase):
         b.driver.get(f"{self.base}/#/run/FLOOD")
         b.field("Arguments").send_keys("40000 4")  # 4 MB in about a second
         b.button("Run").click()
-        b.wait_status(lambda s: s.startswith("running"))
+        b.wait_status(lambda s: s.startswith("running"), timeout=60)
         run_id = b.find(".record-link a").get_attribute("href").rsplit("/", 1)[1]
         b.driver.get(f"{self.base}/#/jobs")
         b.find("li.job")
