@@ -21,7 +21,10 @@ CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
 class Browser:
-    def __init__(self, width=1440, height=900):
+    def __init__(self, width=1440, height=900, log_requests=True):
+        """`log_requests` False leaves the DevTools network log off: it
+        copies every WebSocket message, which a run of heavy output must
+        not pay for."""
         self.profile = tempfile.mkdtemp(prefix="kes-chromium-")
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
@@ -31,7 +34,10 @@ class Browser:
                      "--disable-dev-shm-usage", "--hide-scrollbars",
                      f"--user-data-dir={self.profile}", f"--window-size={width},{height}"):
             options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
+        logs = {"browser": "ALL"}
+        if log_requests:
+            logs["performance"] = "ALL"
+        options.set_capability("goog:loggingPrefs", logs)
         self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         self.driver.set_window_size(width, height)
         self.requested = []

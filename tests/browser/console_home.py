@@ -41,6 +41,13 @@ Markup:
     title = <b>Bold</b> & <i>tags</i>
     helptext = <img src=x> stays text
     usetty = off
+
+Flood:
+    program = $KESTRUNHOME/scripts/flood.py
+    title = Flood
+    helptext = Writes LINES coloured lines, at RATE MB/s (0: as fast as it can)
+    usetty = off
+    historyoutput = 16777216
 """
 
 SCRIPTS = {
@@ -52,6 +59,49 @@ SCRIPTS = {
     "needname.sh": "#!/bin/sh\n[ -n \"$KESFIELD1\" ] && exit 0\necho 'Name must not be empty' >&2\nexit 1\n",
     "markup.sh": "#!/bin/sh\nprintf '<script>alert(1)</script>\\n'\n",
 }
+
+# FLOOD LINES [RATE [ask]]: numbered lines of 100 bytes with colour
+# sequences, written in blocks of 1,000 lines, at RATE MB/s (0, the default:
+# as fast as the reader takes them). With "ask" it then reads a line of its
+# standard input, writes "got LINE" and LINES more lines, numbered on.
+# flood_line() gives the same lines to the tests.
+FLOOD_SUFFIX = (" \x1b[32mok\x1b[0m \x1b[1;34mflood\x1b[0m " + "x" * 50 + " \x1b[31m|\x1b[0m\n")
+FLOOD_SCRIPT = f"""#!/usr/bin/python3
+import sys, time
+lines = int(sys.argv[1]) if len(sys.argv) > 1 else 100000
+rate = float(sys.argv[2]) * 1e6 if len(sys.argv) > 2 else 0.0
+ask = sys.argv[3:4] == ["ask"]
+suffix = {FLOOD_SUFFIX!r}.encode()
+out = sys.stdout.buffer
+start = time.monotonic()
+written = 0
+def flood(first, last):
+    global written
+    for n in range(first, last + 1, 1000):
+        block = b"".join(b"%08d" % i + suffix for i in range(n, min(n + 1000, last + 1)))
+        out.write(block)
+        out.flush()
+        written += len(block)
+        ahead = written / rate - (time.monotonic() - start) if rate > 0 else 0
+        if ahead > 0:
+            time.sleep(ahead)
+flood(1, lines)
+if ask:
+    out.write(b"got " + sys.stdin.buffer.readline())
+    out.flush()
+    flood(lines + 1, 2 * lines)
+"""
+SCRIPTS["flood.py"] = FLOOD_SCRIPT
+
+
+def flood_line(n, colours=True):
+    """Line n (from 1) of FLOOD's output, without its newline; without the
+    colour sequences it is the text a terminal shows."""
+    line = f"{n:08d}" + FLOOD_SUFFIX[:-1]
+    return line if colours else re.sub(r"\x1b\[[0-9;]*m", "", line)
+
+
+FLOOD_LINE_BYTES = len(flood_line(1)) + 1
 
 
 def free_port():

@@ -1,10 +1,10 @@
 // A run of the history: its record, its stored output, and Follow for a
 // run that is still going (its output so far, then live).
 
-import {api, socket} from './api.js';
+import {api} from './api.js';
 import {el, fill, formatDuration, formatTime, notice} from './dom.js';
 import {OutputView} from './terminal.js';
-import {connectOutput, endText} from './run.js';
+import {connectOutput, endText, outputSocket} from './run.js';
 
 export function resultText(run) {
   if (!run.outcome) return 'running';
@@ -60,7 +60,7 @@ export async function recordPage(main, {arg}) {
     output?.dispose();
     output = new OutputView(outputSlot, `Output of run ${id}`);
     status.textContent = 'following…';
-    ws = socket(`/api/runs/${encodeURIComponent(id)}/follow`);
+    ws = outputSocket(`/api/runs/${encodeURIComponent(id)}/follow`);
     const thisSocket = ws;
     connectOutput(ws, output, async (m) => {
       if (m.type === 'ended') {

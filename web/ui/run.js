@@ -27,10 +27,99 @@ export function endText(end, {stoppedByMe = false, elapsedMs} = {}) {
   return elapsedMs === undefined ? `exit ${code}` : `exit ${code} after ${(elapsedMs / 1000).toFixed(1)} s`;
 }
 
+// A run's WebSocket read by run-socket-worker.js on a thread of its own,
+// behind the WebSocket interface the pages use (events open, message,
+// error and close; send, close, readyState). Output comes as binary
+// messages of stream byte and bytes, as from the server, but only as much
+// as a terminal can still show. Without workers, the socket itself.
+export function outputSocket(path) {
+  let worker;
+  try {
+    worker = new Worker(new URL('./run-socket-worker.js', import.meta.url), {type: 'module'});
+  } catch {
+    return socket(path);
+  }
+  return new WorkerSocket(worker, path);
+}
+
+class WorkerSocket extends EventTarget {
+  constructor(worker, path) {
+    super();
+    this.readyState = WebSocket.CONNECTING;
+    this.worker = worker;
+    worker.addEventListener('message', (event) => this.receive(event.data));
+    worker.addEventListener('error', () => this.failed(path));
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    worker.postMessage({type: 'open', url: `${scheme}//${location.host}${path}`});
+  }
+
+  receive(m) {
+    if (this.readyState === WebSocket.CLOSED) return;
+    if (m.type === 'open') {
+      this.readyState = WebSocket.OPEN;
+      this.dispatchEvent(new Event('open'));
+    } else if (m.type === 'text') {
+      this.dispatchEvent(new MessageEvent('message', {data: m.data}));
+    } else if (m.type === 'output') {
+      // connectOutput says when the bytes are drawn (took); without it,
+      // taking them is enough.
+      if (!this.pacing) this.took(m.data.byteLength - 1);
+      this.dispatchEvent(new MessageEvent('message', {data: m.data}));
+    } else if (m.type === 'error') {
+      this.dispatchEvent(new Event('error'));
+    } else if (m.type === 'close') {
+      this.readyState = WebSocket.CLOSED;
+      this.worker.terminate();
+      this.dispatchEvent(new CloseEvent('close', {code: m.code, reason: m.reason, wasClean: m.wasClean}));
+    }
+  }
+
+  // The worker could not run: before the socket opened, the page reads
+  // the socket itself; after, the connection is lost.
+  failed(path) {
+    this.worker.terminate();
+    if (this.readyState !== WebSocket.CONNECTING || this.direct) {
+      this.receive({type: 'close', code: 1006, reason: '', wasClean: false});
+      return;
+    }
+    const ws = socket(path);
+    this.direct = ws;
+    for (const type of ['open', 'message', 'error', 'close']) {
+      ws.addEventListener(type, (event) => {
+        this.readyState = ws.readyState;
+        this.dispatchEvent(new event.constructor(type, event));
+      });
+    }
+  }
+
+  // The page is done with `bytes` of output: the worker may pass as many
+  // more, and keep up to `window` bytes passed and not yet done with.
+  took(bytes, window) {
+    if (!this.direct) this.worker.postMessage({type: 'took', bytes, window});
+  }
+
+  send(data) {
+    if (this.direct) this.direct.send(data);
+    else if (this.readyState === WebSocket.OPEN) this.worker.postMessage({type: 'send', data});
+  }
+
+  close(code) {
+    if (this.direct) return this.direct.close(code);
+    if (this.readyState > WebSocket.OPEN) return;
+    this.readyState = WebSocket.CLOSING;
+    this.worker.postMessage({type: 'close', code});
+  }
+}
+
 // Feeds a run's socket into `output`: binary messages are a stream byte
 // (1 standard output, 2 standard error) and the bytes; text messages are
 // JSON and go to `onMessage`.
 export function connectOutput(ws, output, onMessage) {
+  if (ws instanceof WorkerSocket) {
+    ws.pacing = true;
+    // About two frames of drawing wait in the page; the rest in the worker.
+    output.onUsed = (bytes) => ws.took(bytes, 2 * output.slice);
+  }
   ws.addEventListener('message', (event) => {
     if (typeof event.data === 'string') {
       let message;
@@ -109,7 +198,7 @@ export async function runPage(main, {arg}) {
     stoppedByMe = false;
     status.textContent = 'starting…';
     setRunning(true);
-    ws = socket(jobPath(name, 'run'));
+    ws = outputSocket(jobPath(name, 'run'));
     const thisSocket = ws;
     let ended = false;
     ws.addEventListener('open', () => thisSocket.send(JSON.stringify(message)));

@@ -3,18 +3,24 @@
 // when a run is shown, so the jobs page stays small. Without it the output
 // goes into plain text with the escape sequences removed.
 //
-// The view keeps the last 10,000 lines. A job can write faster than any
-// terminal can draw: while more than HIGH_WATER bytes wait to be drawn,
-// new output is held back and only its last KEEP bytes are kept; the
-// terminal then says that output was skipped (the history has all of it).
+// The view keeps the last 10,000 lines, screen included. A job can write
+// far faster than a terminal can parse and draw (tens of MB/s), so output
+// is not handed to xterm as it arrives: it waits in an OutputQueue, which
+// drops what would scroll out unseen, and once per animation frame a slice
+// of it goes to xterm, sized so that xterm parses it in about TARGET_MS.
+// The rest of the frame stays free for drawing, typing and clicking. A
+// run's socket is read in a worker (run.js, run-socket-worker.js) that
+// drops in the same way and passes only about two slices ahead (onUsed).
 
 import {el} from './dom.js';
+import {OutputQueue, SCROLLBACK} from './output-queue.js';
 
-export const SCROLLBACK = 10000;
-const HIGH_WATER = 4 << 20;
-const LOW_WATER = 1 << 20;
-const KEEP = 1 << 20;
-const SKIPPED = '\r\n\x1b[7m[output skipped here to keep up; the history keeps all of it]\x1b[0m\r\n';
+export {SCROLLBACK};
+const TARGET_MS = 8;
+const MIN_SLICE = 16 << 10;
+const MAX_SLICE = 1 << 20;
+// One write to xterm is parsed whole in one task: no piece is longer.
+const PIECE = 16 << 10;
 
 let library = null;
 
@@ -46,10 +52,17 @@ export class OutputView {
     container.append(this.box);
     this.term = null;
     this.plain = null;
-    this.pending = 0;
-    this.held = [];
-    this.heldBytes = 0;
-    this.skipped = false;
+    this.queue = new OutputQueue();  // not yet handed to the terminal
+    this.parsing = 0;  // bytes handed to xterm and not parsed yet
+    this.slice = MIN_SLICE;  // bytes a frame hands over, adapted to xterm's pace
+    this.frame = 0;
+    this.idle = [];  // resolvers of flushed()
+    this.counts = {received: 0, drawn: 0, frames: 0};
+    // Told how many more bytes were drawn or dropped, so that a socket
+    // worker passes more only as the view takes it (connectOutput).
+    this.onUsed = null;
+    this.used = 0;
+    this.encoder = new TextEncoder();
     this.decoder = new TextDecoder();
     this.ready = this.open();
   }
@@ -59,8 +72,8 @@ export class OutputView {
     if (!this.box.isConnected) return;
     if (!lib) {
       this.plain = el('pre', {class: 'plain-output'});
-      this.lines = [];
       this.box.append(this.plain);
+      this.schedule();
       return;
     }
     this.term = new lib.Terminal({
@@ -85,9 +98,11 @@ export class OutputView {
     this.fit();
     this.resizeObserver = new ResizeObserver(() => this.fit());
     this.resizeObserver.observe(this.box);
+    this.schedule();
   }
 
-  // As many columns and rows as the box has room for.
+  // As many columns and rows as the box has room for; the scrollback
+  // holds what the screen does not, 10,000 lines in all.
   fit() {
     if (!this.term) return;
     const core = this.term._core;
@@ -100,48 +115,77 @@ export class OutputView {
     const cols = Math.max(20, Math.floor(room / cell.width));
     const rows = Math.max(5, Math.floor((this.box.clientHeight - 8) / cell.height));
     if (cols !== this.term.cols || rows !== this.term.rows) this.term.resize(cols, rows);
+    if (this.term.options.scrollback !== SCROLLBACK - rows) this.term.options.scrollback = SCROLLBACK - rows;
   }
 
-  // Bytes (Uint8Array) or text.
+  // Bytes (Uint8Array) or text. Returns at once: the bytes are drawn in
+  // the frames that follow.
   write(data) {
-    if (this.term) {
-      if (this.pending > HIGH_WATER) {
-        this.hold(data);
-        return;
-      }
-      this.draw(data);
-    } else if (this.plain) {
-      this.writePlain(typeof data === 'string' ? data : this.decoder.decode(data, {stream: true}));
-    } else {
-      this.ready.then(() => this.write(data));
-    }
+    const bytes = typeof data === 'string' ? this.encoder.encode(data) : data;
+    this.counts.received += bytes.length;
+    this.queue.push(bytes);
+    this.schedule();
+    this.report();
   }
 
-  draw(data) {
-    const size = data.length;
-    this.pending += size;
-    this.term.write(data, () => {
-      this.pending -= size;
-      if (this.pending < LOW_WATER && this.held.length) this.release();
+  report() {
+    const used = this.counts.received - this.queue.queued;
+    if (used === this.used) return;
+    this.onUsed?.(used - this.used);
+    this.used = used;
+  }
+
+  schedule() {
+    if (this.frame || this.parsing || this.disposed) return;
+    if (!this.queue.queued) {
+      const idle = this.idle;
+      this.idle = [];
+      for (const resolve of idle) resolve();
+      return;
+    }
+    if (!this.term && !this.plain) return;  // open() schedules once ready
+    this.frame = requestAnimationFrame(() => {
+      this.frame = 0;
+      this.draw();
     });
   }
 
-  hold(data) {
-    this.held.push(data);
-    this.heldBytes += data.length;
-    while (this.heldBytes > KEEP && this.held.length > 1) {
-      this.heldBytes -= this.held.shift().length;
-      this.skipped = true;
+  // Hands this frame's slice to the terminal. The next frame's waits
+  // until xterm has parsed it; the time that took sizes the next slice.
+  draw() {
+    if (this.disposed) return;
+    this.counts.frames++;
+    if (this.plain) {
+      const parts = this.take(this.queue.queued);
+      for (const part of parts) this.writePlain(this.decoder.decode(part, {stream: true}));
+      this.report();
+      this.schedule();
+      return;
+    }
+    // Behind by more than a frame: only the last lines can still show.
+    if (this.queue.queued > this.slice) this.queue.trim();
+    const parts = this.take(this.slice);
+    this.report();
+    if (!parts.length) return this.schedule();
+    const began = performance.now();
+    let left = parts.length;
+    for (const part of parts) {
+      this.parsing += part.length;
+      this.term.write(part, () => {
+        this.parsing -= part.length;
+        if (--left) return;
+        const took = performance.now() - began;
+        if (took < TARGET_MS * 0.75) this.slice = Math.min(MAX_SLICE, Math.round(this.slice * 1.5));
+        else if (took > TARGET_MS * 1.5) this.slice = Math.max(MIN_SLICE, Math.round(this.slice * 0.7));
+        this.schedule();
+      });
     }
   }
 
-  release() {
-    const held = this.held;
-    this.held = [];
-    this.heldBytes = 0;
-    if (this.skipped) this.draw(SKIPPED);
-    this.skipped = false;
-    for (const data of held) this.draw(data);
+  take(bytes) {
+    const parts = this.queue.take(bytes, this.plain ? Infinity : PIECE);
+    for (const part of parts) this.counts.drawn += part.length;
+    return parts;
   }
 
   writePlain(text) {
@@ -150,7 +194,13 @@ export class OutputView {
     this.plain.append(clean);
     const lines = this.plain.textContent.split('\n');
     if (lines.length > SCROLLBACK) this.plain.textContent = lines.slice(-SCROLLBACK).join('\n');
-    this.box.scrollTop = this.box.scrollHeight;
+    this.plain.scrollTop = this.plain.scrollHeight;
+  }
+
+  // What became of the output so far: bytes received, handed to the
+  // terminal and dropped unseen, frames drawn and the slice size now.
+  stats() {
+    return {...this.counts, dropped: this.queue.dropped, queued: this.queue.queued, slice: this.slice};
   }
 
   // The text on the screen and in the scrollback, for tests and copying.
@@ -164,14 +214,23 @@ export class OutputView {
   }
 
   // Resolves when everything written so far is drawn.
-  flushed() {
-    if (!this.term) return this.ready;
-    return new Promise((resolve) => this.term.write('', resolve));
+  async flushed() {
+    await this.ready;
+    if (!this.term && !this.plain) return;
+    await new Promise((resolve) => {
+      this.idle.push(resolve);
+      this.schedule();
+    });
   }
 
   dispose() {
+    this.disposed = true;
+    if (this.frame) cancelAnimationFrame(this.frame);
+    this.queue.clear();
     this.resizeObserver?.disconnect();
     this.term?.dispose();
     this.box.remove();
+    for (const resolve of this.idle) resolve();
+    this.idle = [];
   }
 }
