@@ -63,4 +63,11 @@ if(KES_TESTS)
   kes_windows_test(group_plugin_tests
     SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/group_plugins_test.cpp)
   add_dependencies(group_plugin_tests kesgp_file kesgp_windows)
+  # KestrunServer.exe on a console of the test's own, stopped by a Ctrl+C
+  # while kesclient.exe has a run of the test child going.
+  kes_windows_test(console_control_tests
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/windows/console_control_test.cpp
+      ${CMAKE_SOURCE_DIR}/tests/windows/free_port.cpp
+    LIBS kes_protocol)
+  add_dependencies(console_control_tests KestrunServer kesclient kes_win_child)
 endif()

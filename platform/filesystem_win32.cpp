@@ -130,7 +130,9 @@ bool IsPlainName(const std::string& name) {
 }
 
 // CREATE_NEW never opens what exists, whatever it is. `share` 0 holds the
-// file exclusively (a job log: see CreateJobLogFile).
+// file exclusively (a job log: see CreateJobLogFile). Write access only: a
+// handle with delete access would turn away every reader that does not share
+// delete access (most programs do not).
 UniqueFd CreateNew(const UniqueFd& directory, const std::string& name, DWORD share, int* error) {
   if (!IsPlainName(name)) {
     *error = EINVAL;
@@ -141,9 +143,8 @@ UniqueFd CreateNew(const UniqueFd& directory, const std::string& name, DWORD sha
     *error = PortableError(::GetLastError());
     return UniqueFd();
   }
-  UniqueFd file(
-      FromHandle(::CreateFileW((dir + L"\\" + Widen(name)).c_str(), GENERIC_WRITE | DELETE, share,
-                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  UniqueFd file(FromHandle(::CreateFileW((dir + L"\\" + Widen(name)).c_str(), GENERIC_WRITE, share,
+                                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
   if (!file) *error = PortableError(::GetLastError());
   return file;
 }

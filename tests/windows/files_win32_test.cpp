@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/filesystem.h"
@@ -63,6 +64,13 @@ TEST(WindowsFiles, AJobLogIsReadableWhileWrittenAndReplacedOnlyOnceReleased) {
   ASSERT_TRUE(log) << error;
   ASSERT_EQ(WriteAll(log.get(), "running\n", 8), 0);
   EXPECT_EQ(ReadPlainFile(folder.File("JOB.log")), "running\n");
+  // Also by a program that does not share delete access (the C runtime's
+  // streams, type, an editor).
+  std::ifstream reader(std::filesystem::u8path(folder.File("JOB.log")), std::ios::binary);
+  std::string line;
+  EXPECT_TRUE(std::getline(reader, line));
+  EXPECT_EQ(line, "running");
+  reader.close();
   // Still written: the name is kept.
   EXPECT_FALSE(CreateJobLogFile(dir, "JOB.log", &error));
   EXPECT_EQ(error, EBUSY);

@@ -12,7 +12,9 @@ wine=$1
 kesclient=$2
 bin=build-windows/bin
 home=build-windows/e2e-home
-port=$((20000 + RANDOM % 20000))
+# A port free now, from the system (a random pick could land on a port in
+# use, such as one of the system's ephemeral ports).
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rm -rf "$home" && mkdir -p "$home"
 cp "$bin/KestrunServer.exe" "$bin/kes_win_child.exe" "$home/"
 cat >"$home/kestrun.conf" <<CONF
