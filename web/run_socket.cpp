@@ -197,7 +197,10 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
     // A batch never holds more than what was received: its room is taken
     // once, not grown by doubling.
     const size_t room = decoder_.queue().size() + 1;
-    std::string batch;
+    // The room of the last batch written is taken again: no allocation
+    // and no fresh pages per batch.
+    std::string batch = std::move(spare_);
+    batch.clear();
     uint32_t batchStream = 0;
     auto flushBatch = [&] {
       if (batch.size() > 1) Output(std::move(batch));
@@ -351,6 +354,8 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
                     [self = this->shared_from_this()](beast::error_code ec, size_t) {
                       self->writing_ = false;
                       if (ec) return self->BrowserGone();
+                      if (!self->outgoing_.front().first)
+                        self->spare_ = std::move(self->outgoing_.front().second);
                       self->outgoing_.pop_front();
                       if (!self->outgoing_.empty() || self->closeAfterWrites_) return self->Flush();
                       if (self->pipeWaiting_) {
@@ -371,6 +376,7 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   std::deque<std::pair<bool, std::string>> outgoing_, held_;
   std::deque<std::string> input_;
   std::string ending_;
+  std::string spare_;  // a written batch, whose room the next batch takes
   int64_t runId_ = 0;
   uint32_t pid_ = 0;
   // Both must be true before "started" goes out (AnnounceStart).
