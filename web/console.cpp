@@ -13,6 +13,10 @@ void ConsoleImpl::Accept() {
                                                                             tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !self->acceptor.is_open()) return;
     if (!ec && self->MakeRoom()) {
+      // Replies and run output are written as they are ready: small writes
+      // must not wait for the peer's delayed acknowledgement.
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       beast::error_code peerError;
       const asio::ip::address peer = socket.remote_endpoint(peerError).address();
       if (!peerError) {
@@ -38,7 +42,11 @@ int WebConsole::port() const {
 
 std::unique_ptr<WebConsole> WebConsole::Start(ServerContext& server, HandlerLookup lookup,
                                               const std::string& home, std::string* error) {
-  auto impl = std::make_shared<ConsoleImpl>(server, std::move(lookup), home);
+  // Tests lower the number of blocking calls that may run at once.
+  size_t workerLimit = kMaxWorkers;
+  if (const std::optional<std::string> n = GetEnvLocked("KESTRUN_WEB_WORKERS"))
+    if (const long value = std::atol(n->c_str()); value > 0) workerLimit = value;
+  auto impl = std::make_shared<ConsoleImpl>(server, std::move(lookup), home, workerLimit);
   const WebSettings& settings = impl->settings;
   impl->pamConfigDir = GetEnvLocked("KESTRUN_PAM_CONFDIR").value_or("");
   // Tests shorten the head and idle limits ("HEAD_MS,IDLE_MS") so that they

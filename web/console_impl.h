@@ -43,6 +43,10 @@ using tcp = asio::ip::tcp;
 inline constexpr std::chrono::milliseconds kHeadTime{
     10'000};  // a request head, from its first byte
 inline constexpr std::chrono::milliseconds kIdleTime{30'000};  // a peer that sends or takes nothing
+// The blocking calls that may run at once (each run holds one for its whole
+// time): every connection's call, and as many again for stop requests and
+// the handler side of runs whose browser went away.
+inline constexpr size_t kMaxWorkers = 2 * kMaxConnections;
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -82,12 +86,13 @@ uint32_t V4Of(const asio::ip::address& a);
 // What every connection shares.
 class ConsoleImpl : public std::enable_shared_from_this<ConsoleImpl> {
  public:
-  ConsoleImpl(ServerContext& server, HandlerLookup lookup, std::string home)
+  ConsoleImpl(ServerContext& server, HandlerLookup lookup, std::string home, size_t workerLimit)
       : server(server),
         settings(server.config->web()),
         api(server, std::move(lookup)),
         webRoot(std::move(home) + "/web"),
-        acceptor(ioc) {}
+        acceptor(ioc),
+        workers(workerLimit) {}
 
   ServerContext& server;
   const WebSettings settings;
@@ -99,6 +104,8 @@ class ConsoleImpl : public std::enable_shared_from_this<ConsoleImpl> {
   tcp::acceptor acceptor;
   SessionTable sessions;
   LoginThrottle throttle;
+  // Every call given to the workers holds the console (through its
+  // connection), so none runs when the console goes.
   Workers workers;
   std::vector<std::thread> threads;
   int port = 0;

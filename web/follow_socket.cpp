@@ -38,7 +38,7 @@ class FollowSocket : public std::enable_shared_from_this<FollowSocket<Stream>> {
  private:
   void Open() {
     auto self = this->shared_from_this();
-    console_->workers.Spawn([self] {
+    const bool spawned = console_->workers.Spawn([self] {
       history::RunHistory* history = self->console_->server.history;
       std::weak_ptr<FollowSocket> weak = self;
       auto executor = self->ws_.get_executor();
@@ -56,6 +56,16 @@ class FollowSocket : public std::enable_shared_from_this<FollowSocket<Stream>> {
         self->Stored(std::move(stored), std::move(*follow));
       });
     });
+    if (!spawned) Busy();
+  }
+
+  // No worker was free: the browser is told and the follow ends.
+  void Busy() {
+    finished_ = true;
+    Queue(true,
+          json::serialize(json::object{{"type", "error"}, {"message", "The server is busy"}}));
+    closeAfterWrites_ = true;
+    Flush();
   }
 
   void Stored(std::optional<history::StoredOutput> stored,
@@ -95,7 +105,7 @@ class FollowSocket : public std::enable_shared_from_this<FollowSocket<Stream>> {
     finished_ = true;
     follow_.reset();
     auto self = this->shared_from_this();
-    console_->workers.Spawn([self] {
+    const bool spawned = console_->workers.Spawn([self] {
       json::object end{{"type", "ended"}};
       if (auto r = self->console_->server.history->FindRun(self->id_)) {
         end["exit_code"] = r->exitCode;
@@ -107,6 +117,11 @@ class FollowSocket : public std::enable_shared_from_this<FollowSocket<Stream>> {
         self->Flush();
       });
     });
+    if (!spawned) {  // the end without its exit code rather than no end
+      Queue(true, json::serialize(json::object{{"type", "ended"}}));
+      closeAfterWrites_ = true;
+      Flush();
+    }
   }
 
   void Queue(bool text, std::string data) {

@@ -281,7 +281,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
         return Answer(ErrorReply(400, "The run id is not valid"));
       // Only a run the caller may see can be followed.
       auto self = this->shared_from_this();
-      console_->workers.Spawn([self, id] {
+      const bool spawned = console_->workers.Spawn([self, id] {
         ApiReply check =
             self->console_->api.Handle(self->caller_, "GET", "runs/" + std::to_string(id), {}, {});
         asio::post(self->stream_.get_executor(), [self, id, check] {
@@ -290,6 +290,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
                             std::move(self->request_));
         });
       });
+      if (!spawned) Answer(ErrorReply(503, "The server is busy"));
       return;
     }
     Answer(ErrorReply(404, "Not found"));

@@ -1,4 +1,5 @@
 // One run over a WebSocket.
+#include <algorithm>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -23,6 +24,8 @@ namespace kestrun::web {
 namespace json = boost::json;
 
 namespace {
+
+constexpr size_t kPipeRead = 256 * 1024;
 
 // One run over a WebSocket: bridges the browser and the run's handler,
 // which streams on one end of a socket pair from a worker thread.
@@ -176,10 +179,12 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   }
 
   // Output of the run, read from our end of the pair and passed on.
+  // At most kPipeRead bytes at a time, which bounds a run's batch (one
+  // WebSocket message); large batches keep the cost per byte low.
   void ReadPipe() {
-    std::span<char> area = decoder_.queue().Area(256 * 1024);
+    std::span<char> area = decoder_.queue().Area(kPipeRead);
     pipe_.async_read_some(
-        asio::buffer(area.data(), area.size()),
+        asio::buffer(area.data(), std::min(area.size(), kPipeRead)),
         [self = this->shared_from_this()](beast::error_code ec, size_t n) { self->OnPipe(ec, n); });
   }
 
@@ -189,11 +194,17 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       return MaybeEnd();
     }
     decoder_.queue().Commit(n);
-    std::string batch;
+    // A batch never holds more than what was received: its room is taken
+    // once, not grown by doubling.
+    const size_t room = decoder_.queue().size() + 1;
+    // The room of the last batch written is taken again: no allocation
+    // and no fresh pages per batch.
+    std::string batch = std::move(spare_);
+    batch.clear();
     uint32_t batchStream = 0;
     auto flushBatch = [&] {
       if (batch.size() > 1) Output(std::move(batch));
-      batch.clear();
+      batch = std::string();
     };
     for (;;) {
       const runstream::OutputEvent e = decoder_.Next();
@@ -207,6 +218,7 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       if (e.kind == runstream::OutputEvent::Kind::Data) {
         if (!batch.empty() && batchStream != e.stream) flushBatch();
         if (batch.empty()) {
+          batch.reserve(room);
           batchStream = e.stream;
           batch.push_back(static_cast<char>(e.stream == runstream::kStderrStream ? 2 : 1));
         }
@@ -273,10 +285,15 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
       return Flush();
     }
     auto self = this->shared_from_this();
-    console_->workers.Spawn([self, stopId = header_.stopId] {
+    const bool spawned = console_->workers.Spawn([self, stopId = header_.stopId] {
       CallNative(self->console_->server, self->console_->api.lookup(),
                  messages::StopRequest{stopId}, AtAddress(self->caller_.address));
     });
+    if (!spawned) {
+      Send(true,
+           json::serialize(json::object{{"type", "error"}, {"message", "The server is busy"}}));
+      Flush();
+    }
   }
 
   void EndInput() {
@@ -337,6 +354,8 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
                     [self = this->shared_from_this()](beast::error_code ec, size_t) {
                       self->writing_ = false;
                       if (ec) return self->BrowserGone();
+                      if (!self->outgoing_.front().first)
+                        self->spare_ = std::move(self->outgoing_.front().second);
                       self->outgoing_.pop_front();
                       if (!self->outgoing_.empty() || self->closeAfterWrites_) return self->Flush();
                       if (self->pipeWaiting_) {
@@ -357,6 +376,7 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   std::deque<std::pair<bool, std::string>> outgoing_, held_;
   std::deque<std::string> input_;
   std::string ending_;
+  std::string spare_;  // a written batch, whose room the next batch takes
   int64_t runId_ = 0;
   uint32_t pid_ = 0;
   // Both must be true before "started" goes out (AnnounceStart).

@@ -5,12 +5,16 @@
 // Threads. Two listener threads run every socket operation (accepting,
 // reading and writing HTTP and WebSocket messages); nothing on them blocks.
 // Everything that may block (a PAM conversation, a native handler, a
-// dialog script, a run) runs on a worker thread of its own, which hands its
-// result back to the connection's strand. Shared state: the session table
-// and the login throttle (each with its own lock, sessions.h), the table of
-// open connections (connectionsLock_ in the implementation, held only to
-// add, remove or pick a connection), and the worker list (its own lock).
-// No lock is held while a socket is written or a handler runs.
+// dialog script, a run) runs on a worker of a bounded pool (workers.h):
+// threads that stay alive between calls, at most kMaxWorkers calls at once
+// (a run holds its worker until it ends); when all are taken the request is
+// answered "The server is busy" (503). A worker hands its result back to
+// the connection's strand. Sockets are written without Nagle's delay. Shared
+// state: the session table and the login throttle (each with its own lock,
+// sessions.h), the table of open connections (connectionsLock in the
+// implementation, held only to add, remove or pick a connection), and the
+// pool's queue and thread list (its own lock, never held while a call
+// runs). No lock is held while a socket is written or a handler runs.
 #pragma once
 
 #include <memory>

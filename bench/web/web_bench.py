@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Figures of the web console against the real server (run with Debian's
-python3; needs wrk):
+python3; needs wrk and a build with KES_BENCH for web_ws_client):
 
-  /usr/bin/python3 bench/web/web_bench.py BUILD-DIR [--quick]
+  /usr/bin/python3 bench/web/web_bench.py BUILD-DIR [--quick] [--client PATH]
 
 Prints each figure beside its floor and their ratio (above 1: better than
-the floor). --quick shrinks the volumes (64 MB, 50 runs of 2 MB) for a
-loaded machine; the floors stay the same."""
-import json
+the floor). The runs over WebSocket are made by web_ws_client (Beast, as
+fast as a browser takes bytes), and each is timed as kesclient's are: the
+wall time of the program, start to exit, alternating with kesclient's in
+the same run so that both see the same load. --quick shrinks the volumes
+(64 MB, 50 runs of 2 MB) for a loaded machine; the floors stay the same."""
 import os
 import re
 import resource
@@ -20,6 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "web"))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 QUICK = "--quick" in sys.argv
+CLIENT = (sys.argv[sys.argv.index("--client") + 1] if "--client" in sys.argv
+          else os.path.join(BUILD, "bin", "web_ws_client"))
 os.environ.setdefault("KES_BIN", os.path.join(BUILD, "bin"))
 os.environ.setdefault("KES_LIB", os.path.join(BUILD, "lib"))
 
@@ -76,18 +80,15 @@ def wrk_jobs(server, browser):
     figure("GET /api/jobs, 50 keep-alive clients: rate", rate, 10000, "req/s", True)
 
 
-def ws_run(browser, job):
-    ws = browser.socket("/api/jobs/%s/run" % job)
-    ws.send("{}")
-    total = 0
-    while True:
-        opcode, data = ws.recv_data()
-        if opcode == 2:
-            total += len(data) - 1
-        elif opcode == 1 and json.loads(data)["type"] == "ended":
-            break
-    ws.close()
-    return total
+def ws_run(server, browser, job, concurrent=1):
+    """web_ws_client's runs of `job`: [(bytes, seconds)] (seconds from the
+    connection to "ended", inside the client)."""
+    token = browser.http.cookies.get("kestrun_session")
+    out = subprocess.run([CLIENT, str(server.web_port), token, job, "1", str(concurrent)],
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        print(out.stderr, file=sys.stderr)
+    return [(int(b), float(t)) for b, t in (line.split() for line in out.stdout.splitlines())]
 
 
 def kesclient_run(server, job):
@@ -101,6 +102,7 @@ def median(values):
 
 
 def timed(call, *args):
+    """The wall time of call(*args), in seconds."""
     start = time.monotonic()
     call(*args)
     return time.monotonic() - start
@@ -109,32 +111,38 @@ def timed(call, *args):
 def main():
     server = Server(JOBS)
     try:
+        print("load average %.2f %.2f %.2f" % os.getloadavg(), flush=True)
         bob = Browser(server, "bob")
         wrk_jobs(server, bob)
-        web = [timed(ws_run, bob, "QUICK") for _ in range(30)]
-        native = [timed(kesclient_run, server, "QUICK") for _ in range(30)]
+        web, native, inside = [], [], []
+        for _ in range(30):
+            web.append(timed(lambda: inside.extend(ws_run(server, bob, "QUICK"))))
+            native.append(timed(kesclient_run, server, "QUICK"))
         figure("trivial run over WebSocket: p50 / 2x kesclient p50", median(web) * 1000,
                2 * median(native) * 1000, "ms", False)
-        web_s = timed(ws_run, bob, "BIG")
-        native_s = timed(kesclient_run, server, "BIG")
-        figure("%d MB over one WebSocket / 50%% of kesclient" % BIG_MB, BIG_MB / web_s,
-               0.5 * BIG_MB / native_s, "MB/s", True)
+        print("  (inside the client, open to ended: p50 %.2f ms)"
+              % (median([t for _, t in inside]) * 1000))
+        web_s, native_s, sizes = [], [], []
+        for _ in range(3):
+            web_s.append(timed(lambda: sizes.extend(ws_run(server, bob, "BIG"))))
+            native_s.append(timed(kesclient_run, server, "BIG"))
+        assert all(b == BIG_MB << 20 for b, _ in sizes), sizes
+        figure("%d MB over one WebSocket / 50%% of kesclient" % BIG_MB, BIG_MB / median(web_s),
+               0.5 * BIG_MB / median(native_s), "MB/s", True)
         before = rss_kb(server.process.pid)
         results = []
-        def one():
-            results.append(ws_run(bob, "TEN"))
-        threads = [threading.Thread(target=one) for _ in range(RUNS)]
+        runner = threading.Thread(target=lambda: results.extend(ws_run(server, bob, "TEN", RUNS)))
         peak = before
-        for t in threads:
-            t.start()
-        while any(t.is_alive() for t in threads):
+        runner.start()
+        while runner.is_alive():
             peak = max(peak, rss_kb(server.process.pid))
-            time.sleep(0.1)
-        complete = sum(1 for r in results if r == RUN_MB << 20)
+            time.sleep(0.05)
+        complete = sum(1 for b, _ in results if b == RUN_MB << 20)
         figure("%d concurrent runs of %d MB: completed" % (RUNS, RUN_MB), complete, RUNS, "runs",
                True)
         figure("%d concurrent runs: server RSS growth" % RUNS, (peak - before) / 1024, 200, "MB",
                False)
+        print("load average %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     finally:
         server.stop()
 

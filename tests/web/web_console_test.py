@@ -245,6 +245,14 @@ class Api(unittest.TestCase):
         output = bob.get("/api/runs/%d/output" % run).json()
         self.assertEqual("".join(c["data"] for c in output), "tick 1\ntick 2\ntick 3\ntick 4\n")
 
+    def test_output_crossing_many_batches_arrives_whole_and_in_order(self):
+        bob = Browser(SERVER, "bob")
+        first, out, last = bob.run("COUNT", {})
+        self.assertEqual(first["type"], "started")
+        expected = "".join("%d\n" % n for n in range(1, 100001)).encode()
+        self.assertEqual((len(out[1]), out[1] == expected, out[2]), (len(expected), True, b""))
+        self.assertEqual(last, {"type": "ended", "exit_code": 0, "outcome": "exited"})
+
     def test_follow_a_running_run(self):
         bob = Browser(SERVER, "bob")
         ws = bob.socket("/api/jobs/TICKS/run")
@@ -373,6 +381,35 @@ class Limits(unittest.TestCase):
             bob.get("/api/runs/%d" % run).json()), timeout=20, what="the loud run's end")
         self.assertEqual((record["outcome"], record["output_bytes"]), ("exited", 20000000))
         ws.close()
+
+
+class Workers(unittest.TestCase):
+    """With one worker, a run holds it: other blocking requests are refused
+    until the run ends, and then served by the same worker."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(env={"KESTRUN_WEB_WORKERS": "1"})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_busy_while_every_worker_is_taken(self):
+        bob = Browser(self.server, "bob")
+        ws = bob.socket("/api/jobs/TICKS/run")
+        ws.send("{}")
+        self.assertEqual(json.loads(ws.recv())["type"], "started")
+        r = bob.get("/api/jobs")
+        self.assertEqual((r.status_code, r.json()), (503, {"error": "The server is busy"}))
+        while True:
+            opcode, data = ws.recv_data()
+            if opcode == websocket.ABNF.OPCODE_TEXT and json.loads(data)["type"] == "ended":
+                break
+        ws.close()
+        names = wait_for(lambda: (lambda r: r.status_code == 200 and r.json())(
+            bob.get("/api/jobs")), what="a free worker")
+        self.assertIn("TICKS", [job["name"] for job in names])
 
 
 class Proxy(unittest.TestCase):

@@ -32,6 +32,7 @@ SCRIPTS = {
     "slow.sh": "#!/bin/sh\necho started\nexec sleep 30\n",
     "ticks.sh": '#!/bin/sh\nfor i in 1 2 3 4; do echo "tick $i"; sleep 0.3; done\n',
     "loud.sh": "#!/bin/sh\nhead -c 20000000 /dev/zero\n",
+    "count.sh": "#!/bin/sh\nseq 1 100000\n",
     "validate.sh": '#!/bin/sh\n[ "$KESFIELD1" = ok ] && exit 0\necho "field 1 must be ok" >&2\nexit 2\n',
     "field.sh": '#!/bin/sh\nprintf "one\\r\\ntwo\\r\\n"\n',
     "listbox.sh": '#!/bin/sh\nprintf "a,1\\r\\nb,2\\r\\n"\n',
@@ -55,6 +56,10 @@ Ticks:
 
 Loud:
     program = $KESTRUNHOME/loud.sh
+    usetty = off
+
+Count:
+    program = $KESTRUNHOME/count.sh
     usetty = off
 
 Locked:
