@@ -36,7 +36,7 @@ Result RunOnce(const std::string& port, const std::string& cookie, const std::st
   const auto start = std::chrono::steady_clock::now();
   asio::io_context ioc;
   tcp::resolver resolver(ioc);
-  websocket::stream<tcp::socket> ws(ioc);
+  websocket::stream<tcp::socket, false> ws(ioc);  // no permessage-deflate: the server offers none
   asio::connect(ws.next_layer(), resolver.resolve("127.0.0.1", port));
   ws.next_layer().set_option(tcp::no_delay(true));
   const std::string origin = "http://127.0.0.1:" + port;
