@@ -1,52 +1,12 @@
 """Two servers, each with its web console, sharing one run history in a
 throwaway PostgreSQL cluster: the Servers API, the server filter of the
 history and the visibility rule across servers."""
-import os
-import pwd
-import shutil
 import socket
-import subprocess
-import tempfile
 import time
 import unittest
 
+from pg_cluster import PgCluster
 from web_support import Browser, Server, wait_for
-
-PG_BIN = "/usr/lib/postgresql/15/bin"
-
-
-class PgCluster:
-    """initdb in a temporary folder, served on a Unix socket there only
-    (as nobody when the tests run as root: initdb refuses root)."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="kes-pg-")
-        self.as_nobody = os.geteuid() == 0
-        if self.as_nobody:
-            nobody = pwd.getpwnam("nobody")
-            os.chown(self.dir, nobody.pw_uid, nobody.pw_gid)
-        self.run("%s/initdb -D %s/data -U kestrun --auth=trust -E UTF8 --no-sync"
-                 % (PG_BIN, self.dir))
-        self.run('%s/pg_ctl -D %s/data -l %s/server.log -w -o "-k %s -c listen_addresses='
-                 ' -c fsync=off" start' % (PG_BIN, self.dir, self.dir, self.dir))
-        self.sql("CREATE DATABASE kestrun", database="postgres")
-        self.conninfo = "host=%s user=kestrun dbname=kestrun" % self.dir
-
-    def run(self, command):
-        if self.as_nobody:
-            command = ["/usr/sbin/runuser", "-u", "nobody", "--", "sh", "-c", command]
-        subprocess.run(command, shell=not self.as_nobody, cwd="/", check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def sql(self, text, database="kestrun"):
-        subprocess.run([PG_BIN + "/psql", "-q", "-v", "ON_ERROR_STOP=1", "-h", self.dir,
-                        "-U", "kestrun", "-d", database, "-c", text],
-                       check=True, stdout=subprocess.DEVNULL)
-
-    def stop(self):
-        self.run("%s/pg_ctl -D %s/data -m immediate -w stop" % (PG_BIN, self.dir))
-        shutil.rmtree(self.dir, ignore_errors=True)
-
 
 # PRIVATE is everybody's on alpha and the ops group's on beta.
 PRIVATE = "\nPrivate:\n    program = $KESTRUNHOME/echo.sh\n    usetty = off\n%s\n"
