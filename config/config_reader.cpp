@@ -82,7 +82,7 @@ const std::vector<std::string_view> kGlobalDirectiveNames = {
     "logfile",        "keeporphans",       "banner",       "bannergraphic",
     "environment",    "webport",           "webaddress",   "webcert",
     "webkey",         "webinsecure",       "webauth",      "webpamservice",
-    "webproxyheader", "webproxyaddresses", "webadmins"};
+    "webproxyheader", "webproxyaddresses", "webadmins",    "weburl"};
 
 // Edit distance with adjacent transpositions counted as one edit.
 size_t Distance(std::string_view a, std::string_view b) {
@@ -464,6 +464,8 @@ bool ConfigReader::ApplyWebDirective(const Directive& d) {
     if (keep) web.cert = value;
   } else if (k == "webkey") {
     if (keep) web.key = value;
+  } else if (k == "weburl") {
+    if (keep) web.url = value;
   } else if (k == "webinsecure") {
     if (std::optional<bool> on = ParseOnOff(value); on && keep) web.insecure = *on;
   } else if (k == "webauth") {

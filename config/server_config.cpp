@@ -39,6 +39,22 @@ const JobDefinition* ConfigSnapshot::FindJob(std::string_view name) const {
 ServerConfig::ServerConfig(std::string configPath)
     : configPath_(std::move(configPath)), snapshot_(std::make_shared<const ConfigSnapshot>()) {}
 
+std::string ConsoleAddress(const WebSettings& web, const std::string& hostName) {
+  if (web.port <= 0) return {};
+  if (!web.url.empty()) {
+    std::string url = web.url;
+    while (url.size() > 1 && url.back() == '/') url.pop_back();
+    return url;
+  }
+  std::string host = web.address;
+  // A console bound to every address is reached by the machine's name.
+  if (host.empty() || host == "0.0.0.0" || host == "::" || host == "*" || host == "[::]")
+    host = hostName;
+  else if (host.find(':') != std::string::npos && host.front() != '[')
+    host = "[" + host + "]";
+  return std::string(web.tls() ? "https" : "http") + "://" + host + ":" + std::to_string(web.port);
+}
+
 std::shared_ptr<const ConfigSnapshot> ServerConfig::Snapshot() const {
   std::lock_guard<std::mutex> hold(snapshotLock_);
   return snapshot_;

@@ -92,8 +92,16 @@ struct WebSettings {
   std::string proxyHeader = "X-Remote-User";  // `webproxyheader`
   std::vector<uint32_t> proxyAddresses;       // `webproxyaddresses` (host order)
   std::string admins;                         // `webadmins`: group list as written
+  std::string url;                            // `weburl`: the address others reach it at
   bool tls() const { return !cert.empty() && !key.empty(); }
 };
+
+// The address of the web console as other machines reach it: `weburl` when
+// set (without a trailing "/"); otherwise http or https (by TLS), the
+// `webaddress` (`hostName` in its place when it is a wildcard such as
+// 0.0.0.0 or ::, an IPv6 address in brackets) and the port. Empty when
+// there is no web console (no `webport`).
+std::string ConsoleAddress(const WebSettings& web, const std::string& hostName);
 
 class ServerConfig : public ServerLog {
  public:

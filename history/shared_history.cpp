@@ -58,7 +58,8 @@ SharedHistory::SharedHistory(SharedSettings settings, std::string path, Acknowle
       path_(std::move(path)),
       acknowledge_(std::move(acknowledge)),
       clock_(std::move(clock)),
-      log_(std::move(log)) {
+      log_(std::move(log)),
+      console_(settings_.console) {
   if (settings_.startSender) sender_ = std::thread([this] { SenderLoop(); });
 }
 
@@ -81,6 +82,15 @@ void SharedHistory::Wake() {
   // a busy moment go in one batch and its work stays off the runs' way.
   std::lock_guard<std::mutex> wake(wakeLock_);
   wanted_ = true;
+}
+
+void SharedHistory::SetConsole(std::string console) {
+  {
+    std::lock_guard<std::mutex> hold(consoleLock_);
+    console_ = std::move(console);
+    consoleChanged_ = true;
+  }
+  Wake();
 }
 
 void SharedHistory::SenderLoop() {
@@ -225,14 +235,25 @@ bool SharedHistory::SendBatch(bool* more) {
 
 void SharedHistory::Heartbeat() {
   const int64_t now = clock_();
-  if (beaten_ && now - lastBeat_ < settings_.heartbeatInterval) return;
+  std::string console;
+  {
+    std::lock_guard<std::mutex> hold(consoleLock_);
+    if (beaten_ && !consoleChanged_ && now - lastBeat_ < settings_.heartbeatInterval) return;
+    consoleChanged_ = false;
+    console = console_;
+  }
   pg::Params p;
   p.Add(settings_.serverName)
-      .Add(settings_.console)
+      .Add(console)
       .Add(settings_.version)
       .Add(int64_t{settings_.runningJobs ? settings_.runningJobs() : 0})
       .Add(now);
-  if (!connection_->Query(kHeartbeat, p).ok()) return Unreachable(connection_->ErrorText());
+  if (!connection_->Query(kHeartbeat, p).ok()) {
+    // The next pass writes the row again, with the console address.
+    std::lock_guard<std::mutex> hold(consoleLock_);
+    consoleChanged_ = true;
+    return Unreachable(connection_->ErrorText());
+  }
   beaten_ = true;
   lastBeat_ = now;
 }

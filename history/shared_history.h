@@ -18,7 +18,8 @@
 // guards the wake-up flag and stopping_; cancelLock_ guards the cancel
 // handle of the connection the sender is using, so that the destructor can
 // cancel a query that waits on a lock in PostgreSQL. readLock_ guards the
-// pooled reading connection. No lock is held while another is taken.
+// pooled reading connection; consoleLock_ guards the console address of the
+// heartbeat. No lock is held while another is taken.
 #pragma once
 
 #include <chrono>
@@ -39,11 +40,25 @@
 
 namespace kestrun::history {
 
+// The version this server gives in its heartbeat row and its console.
+inline constexpr const char* kServerVersion = "2.3";
+
+// How long a server's heartbeat may be old before it is shown as not seen
+// (four heartbeats), and the states shown.
+inline constexpr int64_t kNotSeenAfter = 120'000;  // ms
+inline constexpr const char* kStateUp = "up";
+inline constexpr const char* kStateNotSeen = "not seen for 2 minutes";
+
+// The state of a server whose last heartbeat was at `lastSeen`, at `now`.
+inline const char* ServerState(int64_t lastSeen, int64_t now) {
+  return now - lastSeen < kNotSeenAfter ? kStateUp : kStateNotSeen;
+}
+
 struct SharedSettings {
   std::string conninfo;    // libpq connection string or postgresql:// URI
   std::string serverName;  // the name this server's records go under
-  // The heartbeat row's console address and version, and the number of
-  // jobs running now (asked on the sender thread).
+  // The heartbeat row's console address (see SetConsole) and version, and
+  // the number of jobs running now (asked on the sender thread).
   std::string console;
   std::string version;
   std::function<int32_t()> runningJobs;
@@ -101,6 +116,9 @@ class SharedHistory {
   // Tells the sender that the outbox has new rows (never blocks; the
   // sender takes them at the end of its interval).
   void Wake();
+  // Sets the console address of the heartbeat row (the console starts
+  // after the history) and has the next pass of the sender write the row.
+  void SetConsole(std::string console);
   // One pass of the sender: connect when needed, send the whole outbox in
   // batches, and the heartbeat when it is due. True when the database was
   // reachable and the outbox is empty.
@@ -140,6 +158,9 @@ class SharedHistory {
   std::condition_variable wake_;
   std::mutex cancelLock_;  // guards canceller_
   std::optional<pg::Canceller> canceller_;
+  std::mutex consoleLock_;  // guards console_, consoleChanged_
+  std::string console_;
+  bool consoleChanged_ = false;
   std::mutex readLock_;  // guards reader_
   std::optional<pg::Connection> reader_;
   std::thread sender_;

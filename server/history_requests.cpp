@@ -17,8 +17,6 @@ namespace kestrun {
 namespace {
 
 constexpr const char* kHistoryOff = "The run history is not kept on this server";
-// The version a server gives in its shared heartbeat row.
-constexpr const char* kServerVersion = "2.3";
 
 // The job-list rule, asked once per job name of a reply.
 class Visibility {
@@ -143,7 +141,7 @@ std::unique_ptr<history::RunHistory> OpenRunHistory(const ServerConfig& config,
     history::SharedSettings shared;
     shared.conninfo = setting;
     shared.serverName = config.serverName().empty() ? net::LocalHostName() : config.serverName();
-    shared.version = kServerVersion;
+    shared.version = history::kServerVersion;
     shared.runningJobs = std::move(runningJobs);
     settings.shared = std::move(shared);
     settings.path = home + "/history.db";

@@ -8,6 +8,8 @@
 #include "base/environment.h"
 #include "base/log.h"
 #include "config/group_processor.h"
+#include "history/run_history.h"
+#include "history/shared_history.h"
 #include "jobs/preload.h"
 #include "notify/notifications.h"
 #include "platform/error_text.h"
@@ -16,6 +18,7 @@
 #include "platform/process.h"
 #include "platform/process_tree.h"
 #include "platform/service_manager.h"
+#include "protocol/udp.h"
 #include "scheduler/job_log.h"
 #include "scheduler/scheduler.h"
 #include "server/admin_command.h"
@@ -75,6 +78,9 @@ void StartWebConsole(ServerProcess& process) {
   }
   LogMessage(process.config, "Web console listening on %s://%s:%d",
              settings.tls() ? "https" : "http", settings.address.c_str(), process.web->port());
+  // Other servers' consoles link to this one through its heartbeat row.
+  if (process.history && process.history->shared())
+    process.history->shared()->SetConsole(ConsoleAddress(settings, net::LocalHostName()));
 }
 
 void StopWebConsole(ServerProcess& process) {

@@ -11,12 +11,14 @@
 #include "config/server_config.h"
 #include "dialogs/dialog_layout.h"
 #include "history/run_history.h"
+#include "history/shared_history.h"
 #include "jobs/run_recording.h"
 #include "launch/running_jobs.h"
 #include "protocol/messages/dialog.h"
 #include "protocol/messages/dialog_scripts.h"
 #include "protocol/messages/history.h"
 #include "protocol/messages/jobs_admin.h"
+#include "protocol/udp.h"
 #include "web/json_requests.h"
 
 namespace kestrun::web {
@@ -47,8 +49,9 @@ std::optional<int64_t> ParseInteger(std::string_view text) {
   return value;
 }
 
-json::object RecordJson(const messages::RunSummary& r) {
-  return {{"id", r.id},
+json::object RecordJson(const messages::RunSummary& r, const std::string& server) {
+  return {{"server", View(server)},
+          {"id", r.id},
           {"job", View(r.job)},
           {"user", View(r.user)},
           {"node", View(r.node)},
@@ -250,7 +253,9 @@ ApiReply Api::Handle(const Caller& caller, std::string_view method, std::string_
     }
     if (p.size() == 1 && p[0] == "active" && get) return Active(caller);
     if (p.size() == 3 && p[0] == "active" && p[2] == "kill" && post) return Kill(caller, p[1]);
-    if (p.size() == 1 && p[0] == "history" && get) return History(caller, query);
+    if (p.size() == 1 && (p[0] == "history" || p[0] == "runs") && get)
+      return History(caller, query);
+    if (p.size() == 1 && p[0] == "servers" && get) return Servers();
     if (p.size() == 2 && p[0] == "runs" && get) return Run(caller, p[1], false);
     if (p.size() == 3 && p[0] == "runs" && p[2] == "output" && get) return Run(caller, p[1], true);
   } catch (const DecodeFailure&) {
@@ -384,6 +389,14 @@ ApiReply Api::History(const Caller& caller, const std::map<std::string, std::str
   }
   if (request.job.size() > messages::kMaxHistoryJobName)
     return ErrorReply(400, "The job name is longer than 255 bytes");
+  const std::string server = value("server");
+  if (server.size() > messages::kMaxHistoryJobName)
+    return ErrorReply(400, "The server name is longer than 255 bytes");
+  history::SharedHistory* shared = server_.history != nullptr ? server_.history->shared() : nullptr;
+  const std::string self = ServerName();
+  if (!server.empty() && shared != nullptr) return SharedRuns(caller, request, server);
+  // Without a shared history this server is the whole fleet.
+  if (!server.empty() && server != "all" && server != self) return JsonReply(json::array());
   json::array list;
   if (caller.admin && server_.history != nullptr) {
     // Administrators see every record, whatever the job-list rule says.
@@ -393,7 +406,7 @@ ApiReply Api::History(const Caller& caller, const std::map<std::string, std::str
     q.since = request.since;
     q.limit = request.limit;
     for (const history::RunRecord& r : server_.history->Find(q))
-      list.push_back(RecordJson(SummaryOf(r)));
+      list.push_back(RecordJson(SummaryOf(r), self));
     return JsonReply(list);
   }
   XDRWRAP reply = CallNative(server_, lookup_, request, AtAddress(caller.address));
@@ -401,8 +414,75 @@ ApiReply Api::History(const Caller& caller, const std::map<std::string, std::str
   if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
     return ErrorReply(409, refused->message);
   for (const messages::RunSummary& r : std::get<messages::HistoryQueryReply>(result).runs)
-    list.push_back(RecordJson(r));
+    list.push_back(RecordJson(r, self));
   return JsonReply(list);
+}
+
+std::string Api::ServerName() const {
+  if (server_.history != nullptr && server_.history->shared() != nullptr)
+    return server_.history->shared()->serverName();
+  const std::string& name = server_.config->serverName();
+  return name.empty() ? net::LocalHostName() : name;
+}
+
+ApiReply Api::SharedRuns(const Caller& caller, const messages::HistoryQueryRequest& request,
+                         const std::string& server) {
+  history::SharedHistory& shared = *server_.history->shared();
+  const std::string name = server == "all" ? std::string() : server;
+  json::array list;
+  if (caller.admin) {
+    // Administrators see every record of every server.
+    history::SharedQuery q;
+    q.server = name;
+    q.job = UpperCase(request.job);
+    q.user = request.runUser;
+    q.since = request.since;
+    q.limit = request.limit;
+    std::string error;
+    const std::optional<std::vector<history::SharedRecord>> records = shared.Find(q, &error);
+    if (!records) return ErrorReply(503, "The shared run history cannot be read now: " + error);
+    for (const history::SharedRecord& r : *records)
+      list.push_back(RecordJson(SummaryOf(r.run), r.server));
+    return JsonReply(list);
+  }
+  // Others through HISTORY_QUERY_SERVERS: records of other servers for the
+  // jobs of the same name that the user may run on this server.
+  XDRWRAP reply = CallNative(server_, lookup_, messages::ServersQueryRequest{request, name},
+                             AtAddress(caller.address));
+  const auto result = messages::DecodeServersQueryReply(reply);
+  if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
+    return ErrorReply(503, refused->message);
+  for (const messages::ServerRunSummary& r : std::get<messages::ServersQueryReply>(result).runs)
+    list.push_back(RecordJson(r.run, r.server));
+  return JsonReply(list);
+}
+
+ApiReply Api::Servers() {
+  const int64_t now = history::SystemClockMs();
+  history::SharedHistory* shared = server_.history != nullptr ? server_.history->shared() : nullptr;
+  const std::string self = ServerName();
+  json::array list;
+  auto row = [&list, &self, now](const history::ServerRow& r) {
+    list.push_back(json::object{{"name", View(r.name)},
+                                {"console", View(r.console)},
+                                {"version", View(r.version)},
+                                {"running", r.running},
+                                {"last_seen", r.lastSeen},
+                                {"state", history::ServerState(r.lastSeen, now)},
+                                {"this", r.name == self}});
+  };
+  if (shared != nullptr) {
+    std::string error;
+    const std::optional<std::vector<history::ServerRow>> rows = shared->Servers(&error);
+    if (!rows) return ErrorReply(503, "The shared run history cannot be read now: " + error);
+    for (const history::ServerRow& r : *rows) row(r);
+  } else {
+    // Only this server: it is up, since it answers.
+    row({self, ConsoleAddress(server_.config->web(), net::LocalHostName()), history::kServerVersion,
+         static_cast<int32_t>(server_.runningJobs->ListRunningJobs().size()), now});
+  }
+  return JsonReply(json::object{
+      {"fleet", shared != nullptr}, {"this", View(self)}, {"servers", std::move(list)}});
 }
 
 ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {
@@ -421,7 +501,7 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {
         (job->group && !IsUserInGroups(*server_.config, *job->group, caller.user)))
       return ErrorReply(404, unknown);
   }
-  if (!output) return JsonReply(RecordJson(SummaryOf(*record)));
+  if (!output) return JsonReply(RecordJson(SummaryOf(*record), ServerName()));
   json::array chunks;
   if (caller.admin) {
     const std::optional<history::StoredOutput> stored = server_.history->ReadOutput(*id);

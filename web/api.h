@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "core/context.h"
+#include "protocol/messages/history.h"
 #include "web/native_call.h"
 
 namespace kestrun::web {
@@ -57,7 +58,17 @@ class Api {
   ApiReply Dialog(const Caller& caller, const std::string& job);
   ApiReply Active(const Caller& caller);
   ApiReply Kill(const Caller& caller, std::string_view pid);
+  // The run history: this server's (HISTORY_QUERY), or with `server` (a
+  // name or "all") the shared history's; each record with its server.
   ApiReply History(const Caller& caller, const std::map<std::string, std::string>& query);
+  ApiReply SharedRuns(const Caller& caller, const messages::HistoryQueryRequest& request,
+                      const std::string& server);
+  // {"fleet","this","servers":[...]}: the heartbeat rows of the shared
+  // history with their state, or this server alone when it shares none.
+  ApiReply Servers();
+  // This server's name in the shared history (`servername`, default the
+  // host name).
+  std::string ServerName() const;
   ApiReply Run(const Caller& caller, std::string_view id, bool output);
 
   ServerContext& server_;

@@ -92,6 +92,30 @@ TEST(Globals, ValuesAreExpandedAtReadTime) {
   EXPECT_EQ(h.config.port(), 12);
 }
 
+TEST(Globals, ConsoleAddressIsWhatOtherMachinesReach) {
+  const struct {
+    const char* settings;
+    const char* address;
+  } cases[] = {
+      {"", ""},
+      {"webport = 7480\n", "http://127.0.0.1:7480"},
+      {"webport = 7480\nwebaddress = 0.0.0.0\n", "http://build-07:7480"},
+      {"webport = 7480\nwebaddress = ::\n", "http://build-07:7480"},
+      {"webport = 7480\nwebaddress = fe80::1\n", "http://[fe80::1]:7480"},
+      {"webport = 7480\nwebaddress = 10.1.2.3\nwebcert = c.pem\nwebkey = k.pem\n",
+       "https://10.1.2.3:7480"},
+      {"webport = 7480\nwebcert = c.pem\n", "http://127.0.0.1:7480"},
+      {"webport = 7480\nweburl = https://kestrun.example.org/b7/\n",
+       "https://kestrun.example.org/b7"},
+      {"weburl = https://kestrun.example.org\n", ""},
+  };
+  for (const auto& c : cases) {
+    LoadedHome h(c.settings);
+    EXPECT_EQ(ConsoleAddress(h.config.web(), "build-07"), c.address) << c.settings;
+    EXPECT_EQ(h.printed.err, "") << c.settings;
+  }
+}
+
 TEST(Globals, PortDefaultsToMinusOne) {
   LoadedHome h("RelayPort = x\n");
   EXPECT_EQ(h.config.port(), -1);

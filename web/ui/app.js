@@ -1,6 +1,6 @@
 // The console's pages in one document: the part after "#" names the page
 // (#/jobs, #/dialog/NAME, #/run/NAME, #/runs/ID, #/active, #/history,
-// #/login). Each page is a function that fills <main> and returns what to
+// #/servers, #/login). Each page is a function that fills <main> and returns what to
 // undo when another page is shown (sockets, timers, terminals).
 
 import {session, whoAmI, whenLoggedOut, logout} from './api.js';
@@ -22,6 +22,7 @@ const pages = {
   runs: async () => (await import('./record.js')).recordPage,
   active: async () => (await import('./active.js')).activePage,
   history: async () => (await import('./history.js')).historyPage,
+  servers: async () => (await import('./servers.js')).serversPage,
 };
 
 let undo = null;
