@@ -471,18 +471,30 @@ ApiReply Api::Servers() {
                                 {"state", history::ServerState(r.lastSeen, now)},
                                 {"this", r.name == self}});
   };
+  // This server's own row is always its live state: its first heartbeat
+  // may not have reached the database yet, and the database may be away.
+  const history::ServerRow own{
+      self, ConsoleAddress(server_.config->web(), net::LocalHostName()), history::kServerVersion,
+      static_cast<int32_t>(server_.runningJobs->ListRunningJobs().size()), now};
+  std::string unreachable;
+  bool ownShown = false;
   if (shared != nullptr) {
     std::string error;
     const std::optional<std::vector<history::ServerRow>> rows = shared->Servers(&error);
-    if (!rows) return ErrorReply(503, "The shared run history cannot be read now: " + error);
-    for (const history::ServerRow& r : *rows) row(r);
-  } else {
-    // Only this server: it is up, since it answers.
-    row({self, ConsoleAddress(server_.config->web(), net::LocalHostName()), history::kServerVersion,
-         static_cast<int32_t>(server_.runningJobs->ListRunningJobs().size()), now});
+    if (!rows) unreachable = "The shared run history cannot be read now: " + error;
+    for (const history::ServerRow& r : rows.value_or(std::vector<history::ServerRow>{})) {
+      if (!ownShown && self < r.name) {
+        row(own);
+        ownShown = true;
+      }
+      if (r.name != self) row(r);
+    }
   }
-  return JsonReply(json::object{
-      {"fleet", shared != nullptr}, {"this", View(self)}, {"servers", std::move(list)}});
+  if (!ownShown) row(own);
+  json::object reply{
+      {"fleet", shared != nullptr}, {"this", View(self)}, {"servers", std::move(list)}};
+  if (!unreachable.empty()) reply["error"] = unreachable;
+  return JsonReply(std::move(reply));
 }
 
 ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {

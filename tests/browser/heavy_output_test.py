@@ -104,7 +104,7 @@ class HeavyOutput(unittest.TestCase):
     def test_leaving_a_flood_leaves_the_run_to_the_history(self):
         b = self.browser()
         b.driver.get(f"{self.base}/#/run/FLOOD")
-        b.field("Arguments").send_keys("40000 4")  # 4 MB in about a second
+        b.field("Arguments").send_keys("40000 1")  # 4 MB in about four seconds
         b.button("Run").click()
         b.wait_status(lambda s: s.startswith("running"), timeout=60)
         run_id = b.find(".record-link a").get_attribute("href").rsplit("/", 1)[1]

@@ -62,6 +62,19 @@ class Fleet(unittest.TestCase):
         finally:
             CLUSTER.sql("DELETE FROM kestrun_servers WHERE name = 'gone'")
 
+    def test_own_row_is_live_whatever_the_database_holds(self):
+        # A server whose heartbeat has not reached the database (or whose
+        # row is old) still shows itself as up.
+        old = int(time.time() * 1000) - 121000
+        CLUSTER.sql("UPDATE kestrun_servers SET last_seen = %d WHERE name = 'beta'" % old)
+        try:
+            rows = {s["name"]: s for s in servers(Browser(BETA, "alice"))["servers"]}
+            self.assertEqual(rows["beta"]["state"], "up")
+            self.assertGreater(rows["beta"]["last_seen"], old + 100000)
+        finally:
+            CLUSTER.sql("UPDATE kestrun_servers SET last_seen = %d WHERE name = 'beta'"
+                        % int(time.time() * 1000))
+
     def test_runs_of_every_server_by_the_visibility_rule(self):
         on_alpha = Browser(ALPHA, "bob")
         for job in ("Echo", "Private"):

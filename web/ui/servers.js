@@ -61,7 +61,9 @@ export async function serversPage(main) {
       fill(message, notice(e.message));
       return;
     }
-    fill(message);
+    // The database away: this server's own row still shows, with why.
+    if (reply.error) fill(message, notice(reply.error));
+    else fill(message);
     const text = JSON.stringify(reply);
     if (text === shownText) return;
     shownText = text;
