@@ -96,6 +96,17 @@ def kesclient_run(server, job):
                     "run", job], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
 
+def peak_growth(server, work):
+    """The server's peak RSS growth in MB while work() runs on a thread."""
+    before = peak = rss_kb(server.process.pid)
+    runner = threading.Thread(target=work)
+    runner.start()
+    while runner.is_alive():
+        peak = max(peak, rss_kb(server.process.pid))
+        time.sleep(0.05)
+    return (peak - before) / 1024
+
+
 def median(values):
     values = sorted(values)
     return values[len(values) // 2]
@@ -129,19 +140,28 @@ def main():
         assert all(b == BIG_MB << 20 for b, _ in sizes), sizes
         figure("%d MB over one WebSocket / 50%% of kesclient" % BIG_MB, BIG_MB / median(web_s),
                0.5 * BIG_MB / median(native_s), "MB/s", True)
-        before = rss_kb(server.process.pid)
         results = []
-        runner = threading.Thread(target=lambda: results.extend(ws_run(server, bob, "TEN", RUNS)))
-        peak = before
-        runner.start()
-        while runner.is_alive():
-            peak = max(peak, rss_kb(server.process.pid))
-            time.sleep(0.05)
+        growth = peak_growth(server, lambda: results.extend(ws_run(server, bob, "TEN", RUNS)))
         complete = sum(1 for b, _ in results if b == RUN_MB << 20)
         figure("%d concurrent runs of %d MB: completed" % (RUNS, RUN_MB), complete, RUNS, "runs",
                True)
-        figure("%d concurrent runs: server RSS growth" % RUNS, (peak - before) / 1024, 200, "MB",
-               False)
+        figure("%d concurrent runs: server RSS growth" % RUNS, growth, 200, "MB", False)
+        # The same runs through kesclient, on a fresh server: what a run costs
+        # the server without the web console, beside the web's figure.
+        native_server = Server(JOBS)
+        try:
+            def natives():
+                clients = [subprocess.Popen(
+                    [os.path.join(BUILD, "bin", "kesclient"), "-p", str(native_server.port), "-u",
+                     "bob", "run", "TEN"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    for _ in range(RUNS)]
+                for c in clients:
+                    c.wait()
+            native_growth = peak_growth(native_server, natives)
+        finally:
+            native_server.stop()
+        print("  (the same %d runs through kesclient: server RSS growth %.1f MB; web / kesclient"
+              " %.2f)" % (RUNS, native_growth, growth / native_growth if native_growth else 0))
         print("load average %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     finally:
         server.stop()
