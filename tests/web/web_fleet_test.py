@@ -2,6 +2,7 @@
 throwaway PostgreSQL cluster: the Servers API, the server filter of the
 history and the visibility rule across servers."""
 import socket
+import subprocess
 import time
 import unittest
 
@@ -65,6 +66,13 @@ class Fleet(unittest.TestCase):
     def test_own_row_is_live_whatever_the_database_holds(self):
         # A server whose heartbeat has not reached the database (or whose
         # row is old) still shows itself as up.
+        def beta_row():  # the table is made by the servers' senders, once they connect
+            try:
+                return CLUSTER.sql("SELECT count(*) FROM kestrun_servers WHERE name = 'beta'").strip() == "1"
+            except subprocess.CalledProcessError:
+                return False
+
+        wait_for(beta_row, what="beta's first heartbeat")
         old = int(time.time() * 1000) - 121000
         CLUSTER.sql("UPDATE kestrun_servers SET last_seen = %d WHERE name = 'beta'" % old)
         try:
