@@ -431,12 +431,8 @@ std::vector<RunRecord> RunHistory::Find(const Query& query) {
   std::optional<sql::Database>& db = *lease;
   if (!db || query.limit <= 0) return records;
   // Two fixed texts, so that a query for one job walks its index.
-  const std::string byJob = std::string("SELECT ") + kRunColumns +
-                            " FROM runs WHERE job = ? AND (? = '' OR user = ?) AND started >= ?"
-                            " ORDER BY id DESC";
-  const std::string all = std::string("SELECT ") + kRunColumns +
-                          " FROM runs WHERE ? = '' AND (? = '' OR user = ?) AND started >= ?"
-                          " ORDER BY id DESC";
+  const std::string byJob = std::string("SELECT ") + kRunColumns + kFindOfJob;
+  const std::string all = std::string("SELECT ") + kRunColumns + kFindOfAll;
   sql::Statement select(*db, query.job.empty() ? all.c_str() : byJob.c_str());
   select.Bind(1, query.job).Bind(2, query.user).Bind(3, query.user).Bind(4, query.since);
   while (static_cast<int32_t>(records.size()) < query.limit &&

@@ -25,6 +25,17 @@ inline constexpr const char* kPickUpTo =
     "INSERT INTO temp.doomed SELECT id FROM runs WHERE job = ?1 AND id <= ?2"
     " AND outcome IS NOT NULL LIMIT ?3";
 
+// The run list, newest first, after "SELECT <columns>": of one job (?1; ?2
+// and ?3 the user or empty, ?4 the least start time), walking runs_job in id
+// order so that the first rows come at once (the planner would otherwise take
+// runs_job_started for the start bound and sort every run of the job); and of
+// every job (?1 empty), walking the table backwards.
+inline constexpr const char* kFindOfJob =
+    " FROM runs INDEXED BY runs_job WHERE job = ? AND (? = '' OR user = ?) AND started >= ?"
+    " ORDER BY id DESC";
+inline constexpr const char* kFindOfAll =
+    " FROM runs WHERE ? = '' AND (? = '' OR user = ?) AND started >= ? ORDER BY id DESC";
+
 // Brings the file's schema (PRAGMA user_version) up to kSchemaVersion, one
 // migration step per version, each in its own transaction. False with
 // `*error` set when a step fails.

@@ -346,6 +346,16 @@ TEST_F(HistoryTest, Prune_ManyStepsKeepTheNewestAndWalkAnIndex) {
               std::string::npos)
         << steps;
   }
+  // The run lists take their rows in id order, newest first, without a sort.
+  for (const char* find : {kFindOfJob, kFindOfAll}) {
+    const std::string explain = std::string("EXPLAIN QUERY PLAN SELECT id") + find;
+    sql::Statement plan(*db, explain.c_str());
+    std::string steps;
+    while (plan.Step() == sql::Statement::Result::Row) steps += plan.Text(3) + "; ";
+    EXPECT_EQ(steps,
+              find == kFindOfJob ? "SEARCH runs USING INDEX runs_job (job=?); " : "SCAN runs; ")
+        << steps;
+  }
 }
 
 TEST_F(HistoryTest, Find_FiltersNewestFirstAndReadsBackEveryField) {
