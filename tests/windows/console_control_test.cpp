@@ -19,24 +19,15 @@
 #include <vector>
 
 #include "tests/support/server_home.h"
+#include "tests/windows/win_test_files.h"
 
 namespace kestrun {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path BinFolder() {
-  wchar_t self[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return fs::path(std::wstring(self, n)).parent_path();
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using wintest::BinFolder;
+using wintest::ReadText;
 
 // The log's lines without their time stamps ("YYYY-MM-DD HH:MM:SS ").
 std::vector<std::string> LogLines(const fs::path& path) {

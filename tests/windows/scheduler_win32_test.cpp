@@ -18,6 +18,7 @@
 #include "config/server_config.h"
 #include "launch/running_jobs.h"
 #include "scheduler/scheduler.h"
+#include "tests/windows/win_test_files.h"
 
 namespace kestrun {
 namespace {
@@ -25,18 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-fs::path BinFolder() {
-  wchar_t self[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return fs::path(std::wstring(self, n)).parent_path();
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using wintest::BinFolder;
+using wintest::ReadText;
 
 // The scheduler's lines of the server log, after "SCHEDULER: ", with the
 // child program's path shortened to CHILD.
