@@ -202,7 +202,8 @@ void RunHistory::Failed(const std::string& what) {
 void RunHistory::Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent) {
   std::lock_guard<std::mutex> write(writeLock_);
   sql::Transaction transaction(writer_);
-  sql::Statement drop(writer_, "DELETE FROM outbox WHERE run = ?1 AND (?2 = 0 OR version = ?2)");
+  sql::Statement& drop =
+      writer_.Prepared("DELETE FROM outbox WHERE run = ?1 AND (?2 = 0 OR version = ?2)");
   bool ok = transaction.began();
   for (const auto& [run, version] : sent) {
     drop.Reset();
@@ -215,7 +216,7 @@ void RunHistory::Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sen
 
 bool RunHistory::MarkChanged(int64_t id) {
   if (!shared_) return true;
-  sql::Statement mark(writer_, kMarkOutbox);
+  sql::Statement& mark = writer_.Prepared(kMarkOutbox);
   mark.Bind(1, id);
   return mark.Run();
 }
@@ -247,9 +248,9 @@ std::shared_ptr<Run> RunHistory::Begin(const RunStart& start, uint32_t stopId) {
     // insert is its own transaction.
     std::optional<sql::Transaction> transaction;
     if (shared_) transaction.emplace(writer_);
-    sql::Statement insert(writer_,
-                          "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
-                          " listbox, started) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    sql::Statement& insert = writer_.Prepared(
+        "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
+        " listbox, started) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     BindStart(insert, start, settings_.clock());
     if ((transaction && !transaction->began()) || !insert.Run() ||
         !MarkChanged(id = writer_.LastInsertId()) || (transaction && !transaction->Commit())) {
@@ -270,10 +271,10 @@ int64_t RunHistory::Record(const RunStart& start, const RunEnd& end) {
   std::lock_guard<std::mutex> write(writeLock_);
   std::optional<sql::Transaction> transaction;
   if (shared_) transaction.emplace(writer_);
-  sql::Statement insert(writer_,
-                        "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
-                        " listbox, started, ended, pid, exit_code, outcome, ended_by, message)"
-                        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  sql::Statement& insert = writer_.Prepared(
+      "INSERT INTO runs(job, user, node, address, origin, arguments, fields,"
+      " listbox, started, ended, pid, exit_code, outcome, ended_by, message)"
+      " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   BindStart(insert, start, now);
   insert.Bind(10, now)
       .Bind(11, static_cast<int64_t>(end.processId))
@@ -298,9 +299,8 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
     return false;
   }
   bool ok = true;
-  sql::Statement insert(writer_,
-                        "INSERT OR REPLACE INTO output(run, seq, stream, data)"
-                        " VALUES(?, ?, ?, ?)");
+  sql::Statement& insert =
+      writer_.Prepared("INSERT OR REPLACE INTO output(run, seq, stream, data) VALUES(?, ?, ?, ?)");
   auto add = [&](const std::vector<OutputChunk>& chunks, int64_t seq) {
     for (const OutputChunk& chunk : chunks) {
       insert.Reset();
@@ -313,16 +313,15 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
   };
   add(batch.head, batch.headSeq);
   if (batch.rewriteTail) {
-    sql::Statement clear(writer_, "DELETE FROM output WHERE run = ? AND seq >= ?");
+    sql::Statement& clear = writer_.Prepared("DELETE FROM output WHERE run = ? AND seq >= ?");
     clear.Bind(1, run.id()).Bind(2, kTailSeqBase);
     ok = ok && clear.Run();
   }
   add(batch.tail, kTailSeqBase);
   if (end) {
-    sql::Statement finish(writer_,
-                          "UPDATE runs SET ended = ?, pid = ?, exit_code = ?, outcome = ?,"
-                          " ended_by = ?, message = ?, output_bytes = ?, left_out = ?"
-                          " WHERE id = ?");
+    sql::Statement& finish = writer_.Prepared(
+        "UPDATE runs SET ended = ?, pid = ?, exit_code = ?, outcome = ?,"
+        " ended_by = ?, message = ?, output_bytes = ?, left_out = ? WHERE id = ?");
     finish.Bind(1, settings_.clock())
         .Bind(2, static_cast<int64_t>(end->processId))
         .Bind(3, static_cast<int64_t>(end->exitCode))
@@ -334,7 +333,8 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
         .Bind(9, run.id());
     ok = ok && finish.Run() && MarkChanged(run.id());
   } else {
-    sql::Statement counts(writer_, "UPDATE runs SET output_bytes = ?, left_out = ? WHERE id = ?");
+    sql::Statement& counts =
+        writer_.Prepared("UPDATE runs SET output_bytes = ?, left_out = ? WHERE id = ?");
     counts.Bind(1, batch.total).Bind(2, batch.leftOut).Bind(3, run.id());
     ok = ok && counts.Run();
   }

@@ -28,6 +28,9 @@ constexpr std::array<const char*, kSchemaVersion> kSteps = {
     // 2 -> 3: the runs still to copy to a shared database, with the version
     // of their last change.
     "CREATE TABLE outbox(run INTEGER PRIMARY KEY, version INTEGER NOT NULL);",
+    // 3 -> 4: no query walks runs by start time alone any more (pruning by
+    // age goes job by job), and each start paid for the index.
+    "DROP INDEX runs_started;",
 };
 
 // PRAGMA takes no bound parameters; the version texts are the code's own.
@@ -35,6 +38,7 @@ constexpr std::array<const char*, kSchemaVersion> kSetVersion = {
     "PRAGMA user_version = 1",
     "PRAGMA user_version = 2",
     "PRAGMA user_version = 3",
+    "PRAGMA user_version = 4",
 };
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace kestrun::history {
 // tail window from here on.
 inline constexpr int64_t kTailSeqBase = int64_t{1} << 40;
 
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // What a prune step drops, into temp.doomed, for job ?1: the ended runs
 // started before ?2 (walking runs_job_started), or the ended runs with ids up

@@ -21,19 +21,39 @@ std::optional<Database> Database::Open(const std::string& path, Mode mode, std::
   return Database(db);
 }
 
-Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+Database::Database(Database&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)), prepared_(std::move(other.prepared_)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
   if (this != &other) {
-    sqlite3_close(db_);
+    Close();
     db_ = std::exchange(other.db_, nullptr);
+    prepared_ = std::move(other.prepared_);
   }
   return *this;
 }
 
 Database::~Database() {
-  // Every statement is finalised by its owner first; close_v2 would defer.
+  Close();
+}
+
+void Database::Close() {
+  // Every other statement is finalised by its owner first; close_v2 would
+  // defer the close until they are.
+  prepared_.clear();
   sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+Statement& Database::Prepared(const char* sql) {
+  for (auto& [text, statement] : prepared_) {
+    if (text == sql) {
+      statement->Reset();
+      return *statement;
+    }
+  }
+  prepared_.emplace_back(sql, std::make_unique<Statement>(*this, sql));
+  return *prepared_.back().second;
 }
 
 bool Database::Execute(const char* sql, std::string* error) {
@@ -133,16 +153,16 @@ std::string Statement::Text(int column) const {
 }
 
 Transaction::Transaction(Database& db) : db_(db) {
-  began_ = db_.Execute("BEGIN IMMEDIATE");
+  began_ = db_.Prepared("BEGIN IMMEDIATE").Run();
 }
 
 Transaction::~Transaction() {
-  if (began_ && !done_) db_.Execute("ROLLBACK");
+  if (began_ && !done_) db_.Prepared("ROLLBACK").Run();
 }
 
 bool Transaction::Commit() {
   if (!began_ || done_) return false;
-  done_ = db_.Execute("COMMIT");
+  done_ = db_.Prepared("COMMIT").Run();
   return done_;
 }
 

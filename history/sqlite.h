@@ -8,14 +8,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace kestrun::sql {
+
+class Statement;
 
 class Database {
  public:
@@ -35,6 +40,11 @@ class Database {
   // The first column of the first row of a fixed query without parameters,
   // as text; nullopt when it fails or yields no row.
   std::optional<std::string> QueryText(const char* sql);
+  // The statement of the fixed text `sql`, prepared on its first use and
+  // kept with the connection for the next (parsing it again would cost more
+  // than running it): reset, with its bindings cleared. For statements run
+  // to their end before the text is asked for again.
+  Statement& Prepared(const char* sql);
   // Waits up to `ms` for another connection's lock before failing.
   void SetBusyTimeout(int ms);
   std::string ErrorText() const;
@@ -44,7 +54,12 @@ class Database {
 
  private:
   explicit Database(sqlite3* db) : db_(db) {}
+  // Finalises the kept statements, then closes the connection.
+  void Close();
   sqlite3* db_ = nullptr;
+  // The kept statements by their text, finalised before the connection
+  // closes.
+  std::vector<std::pair<std::string, std::unique_ptr<Statement>>> prepared_;
 };
 
 // A prepared statement of fixed SQL text with `?` parameters (numbered from

@@ -19,6 +19,10 @@ Database& Database::operator=(Database&& other) noexcept {
   return *this;
 }
 Database::~Database() = default;
+Statement& Database::Prepared(const char* sql) {
+  prepared_.emplace_back(sql, std::make_unique<Statement>(*this, sql));
+  return *prepared_.back().second;
+}
 bool Database::Execute(const char*, std::string* error) {
   if (error) *error = "no SQLite";
   return false;

@@ -358,6 +358,63 @@ TEST_F(HistoryTest, Prune_ManyStepsKeepTheNewestAndWalkAnIndex) {
   }
 }
 
+TEST_F(HistoryTest, Migrate_AFileOfTheVersionBeforeLosesTheStartIndexAndKeepsItsRuns) {
+  int64_t id = 0;
+  {
+    auto history = Open(Make());
+    id = history->Record(Start("A"), {});
+  }
+  {
+    // The file as the previous version left it.
+    std::optional<sql::Database> db =
+        sql::Database::Open(dir_ + "/history.db", sql::Database::Mode::ReadWriteCreate, nullptr);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->Execute("CREATE INDEX runs_started ON runs(started); PRAGMA user_version = 3"));
+  }
+  auto history = Open(Make());
+  const std::optional<RunRecord> run = history->FindRun(id);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->start.job, "A");
+  history.reset();
+  std::optional<sql::Database> db =
+      sql::Database::Open(dir_ + "/history.db", sql::Database::Mode::ReadOnly, nullptr);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->QueryText("PRAGMA user_version"), std::to_string(kSchemaVersion));
+  EXPECT_EQ(db->QueryText("SELECT count(*) FROM sqlite_master WHERE name = 'runs_started'"), "0");
+}
+
+TEST_F(HistoryTest, PreparedStatements_AreResetAfterAFailureAndLeaveNoTransactionOpen) {
+  std::optional<sql::Database> db =
+      sql::Database::Open(dir_ + "/kept.db", sql::Database::Mode::ReadWriteCreate, nullptr);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->Execute("CREATE TABLE t(k INTEGER PRIMARY KEY, v TEXT)"));
+  constexpr const char* kInsert = "INSERT INTO t(k, v) VALUES(?, ?)";
+  struct Step {
+    int64_t key;
+    const char* value;  // null: left unbound
+    bool commit;
+    bool ok;
+  };
+  const Step steps[] = {
+      {1, "one", true, true},
+      {1, "again", true, false},  // the key is taken: fails, rolled back
+      {2, nullptr, false, true},  // not committed: rolled back
+      {3, nullptr, true, true},   // bindings of the step before are gone
+  };
+  for (const Step& step : steps) {
+    sql::Transaction transaction(*db);
+    ASSERT_TRUE(transaction.began()) << step.key;
+    sql::Statement& insert = db->Prepared(kInsert);
+    EXPECT_EQ(&insert, &db->Prepared(kInsert));
+    insert.Bind(1, step.key);
+    if (step.value) insert.Bind(2, std::string_view(step.value));
+    EXPECT_EQ(insert.Run(), step.ok) << step.key;
+    if (step.commit && step.ok) EXPECT_TRUE(transaction.Commit()) << step.key;
+  }
+  EXPECT_EQ(db->QueryText("SELECT group_concat(k || '=' || ifnull(v, 'null'), ' ') FROM t"),
+            "1=one 3=null");
+}
+
 TEST_F(HistoryTest, Find_FiltersNewestFirstAndReadsBackEveryField) {
   auto history = Open(Make());
   RunEnd end{kKilled, 1, 4321, kEndedByAdmin, ""};
