@@ -1,12 +1,14 @@
 #include "history/run_history.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "history/schema.h"
+#include "platform/filesystem.h"
 
 namespace kestrun::history {
 
@@ -97,6 +99,19 @@ std::unique_ptr<RunHistory> RunHistory::Open(Settings settings, std::string* war
     *warning = "Run history not kept: " + why;
     return nullptr;
   }
+  // One server at a time owns the file: a second server of the same home
+  // (which will find its port taken, say) must not close the first one's
+  // running runs as interrupted.
+  int lockError = 0;
+  UniqueFd lock = LockFileExclusively(path + ".lock", &lockError);
+  if (!lock) {
+    *warning =
+        "Run history not kept: " +
+        (lockError == EWOULDBLOCK
+             ? path + " is in use by another server"
+             : "cannot lock " + path + ".lock: " + std::generic_category().message(lockError));
+    return nullptr;
+  }
   std::string error;
   std::optional<sql::Database> db =
       sql::Database::Open(path, sql::Database::Mode::ReadWriteCreate, &error);
@@ -157,11 +172,12 @@ std::unique_ptr<RunHistory> RunHistory::Open(Settings settings, std::string* war
   }
   if (settings.fullDisk) db->Execute("PRAGMA max_page_count = 1");  // clamps to the size now
   if (!moved.empty()) *warning = moved;
-  return std::unique_ptr<RunHistory>(new RunHistory(std::move(settings), std::move(*db)));
+  return std::unique_ptr<RunHistory>(
+      new RunHistory(std::move(settings), std::move(*db), std::move(lock)));
 }
 
-RunHistory::RunHistory(Settings settings, sql::Database writer)
-    : settings_(std::move(settings)), writer_(std::move(writer)) {
+RunHistory::RunHistory(Settings settings, sql::Database writer, UniqueFd lock)
+    : settings_(std::move(settings)), lock_(std::move(lock)), writer_(std::move(writer)) {
   lastPrune_ = settings_.clock();
   if (settings_.shared)
     shared_ = std::make_unique<SharedHistory>(

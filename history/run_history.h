@@ -44,6 +44,7 @@
 #include "history/run_record.h"
 #include "history/shared_history.h"
 #include "history/sqlite.h"
+#include "platform/unique_fd.h"
 
 namespace kestrun::history {
 
@@ -199,7 +200,9 @@ class RunHistory {
   // Opens the history file (creating or migrating it), closes the runs left
   // open by a crash as "interrupted", and starts the flusher. Nullptr with
   // `*warning` set when the path cannot hold a history (a directory, a FIFO,
-  // an unwritable file or folder): the server then runs without one.
+  // an unwritable file or folder) or another process has it open as its
+  // history (it holds the lock file PATH.lock while open): the server then
+  // runs without one.
   static std::unique_ptr<RunHistory> Open(Settings settings, std::string* warning);
   RunHistory(const RunHistory&) = delete;
   RunHistory& operator=(const RunHistory&) = delete;
@@ -243,7 +246,7 @@ class RunHistory {
  private:
   friend class Run;
   friend class ReaderLease;
-  explicit RunHistory(Settings settings, sql::Database writer);
+  RunHistory(Settings settings, sql::Database writer, UniqueFd lock);
   void Failed(const std::string& what);
   // Marks run `id` changed in the outbox, in the writer's open transaction
   // (writeLock_ held); true without a shared history.
@@ -268,6 +271,7 @@ class RunHistory {
   void Return(std::optional<sql::Database> reader);
 
   Settings settings_;
+  UniqueFd lock_;         // the exclusive lock on the file's ".lock" beside it
   std::mutex writeLock_;  // guards writer_ and lastFailureLog_
   sql::Database writer_;
   int64_t lastFailureLog_ = 0;

@@ -74,6 +74,14 @@ UniqueFd CreateJobLogFile(const UniqueFd& directory, const std::string& name, in
 // failure with it set is a failed or short write (a full disk, say).
 int AppendToFile(const std::string& path, std::string_view data, bool* opened = nullptr);
 
+// Opens the plain file at `path` (created with mode 0666 less the umask when
+// missing) and takes an exclusive lock on it without waiting, held for as
+// long as the returned descriptor lives: one process at a time owns what the
+// file stands for. Close-on-exec. Empty descriptor on failure with the
+// system's error code in *error: EWOULDBLOCK when another process holds the
+// lock, EINVAL when `path` is no plain file.
+UniqueFd LockFileExclusively(const std::string& path, int* error);
+
 // True when `path` is a plain file this process may execute.
 bool IsRunnableFile(const std::string& path);
 

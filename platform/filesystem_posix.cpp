@@ -91,6 +91,30 @@ UniqueFd OpenDirectory(const std::string& path, int* error) {
   return fd;
 }
 
+UniqueFd LockFileExclusively(const std::string& path, int* error) {
+  // Without blocking on a FIFO, and never through a symbolic link.
+  UniqueFd fd(::open(path.c_str(),
+                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!fd) {
+    *error = errno;
+    return fd;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = EINVAL;
+    return UniqueFd();
+  }
+  int rc;
+  do {
+    rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    *error = errno == EAGAIN ? EWOULDBLOCK : errno;
+    return UniqueFd();
+  }
+  return fd;
+}
+
 UniqueFd CreateFileInDirectory(const UniqueFd& directory, const std::string& name, int* error) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
     *error = EINVAL;

@@ -90,6 +90,28 @@ UniqueFd OpenPlainFileForReading(const std::string& path, int* error) {
   return file;
 }
 
+UniqueFd LockFileExclusively(const std::string& path, int* error) {
+  UniqueFd file(
+      FromHandle(::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
+                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!file) {
+    *error = PortableError(::GetLastError());
+    return file;
+  }
+  if (!IsPlainFile(AsHandle(file.get())) || IsDirectoryHandle(AsHandle(file.get()))) {
+    *error = EINVAL;
+    return UniqueFd();
+  }
+  OVERLAPPED whole{};
+  if (!::LockFileEx(AsHandle(file.get()), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                    MAXDWORD, MAXDWORD, &whole)) {
+    const DWORD failure = ::GetLastError();
+    *error = failure == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : PortableError(failure);
+    return UniqueFd();
+  }
+  return file;
+}
+
 UniqueFd OpenDirectory(const std::string& path, int* error) {
   // FILE_FLAG_BACKUP_SEMANTICS opens a directory; the handle keeps it from
   // being removed or renamed while files are made in it.

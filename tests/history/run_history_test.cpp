@@ -358,6 +358,25 @@ TEST_F(HistoryTest, Prune_ManyStepsKeepTheNewestAndWalkAnIndex) {
   }
 }
 
+TEST_F(HistoryTest, SecondOwner_IsRefusedAndLeavesTheFirstOnesRunsOpen) {
+  auto first = Open(Make());
+  std::shared_ptr<history::Run> running = first->Begin(Start("A"));
+  ASSERT_TRUE(running);
+  std::string warning;
+  EXPECT_EQ(RunHistory::Open(Make(), &warning), nullptr);
+  EXPECT_EQ(warning, "Run history not kept: " + dir_ + "/history.db is in use by another server");
+  const std::optional<RunRecord> record = first->FindRun(running->id());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->outcome, "");
+  // Once the first owner is gone, the file is free; the run it left open is
+  // then closed as interrupted.
+  running.reset();
+  first.reset();
+  auto second = Open(Make());
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->FindRun(record->id)->outcome, kInterrupted);
+}
+
 TEST_F(HistoryTest, Migrate_AFileOfTheVersionBeforeLosesTheStartIndexAndKeepsItsRuns) {
   int64_t id = 0;
   {

@@ -549,6 +549,32 @@ TEST(Files, CreateFileInDirectoryMakesOnlyNewFilesInsideTheFolder) {
   std::filesystem::remove_all(base);
 }
 
+TEST(Files, AnExclusiveLockHasOneOwnerAtATime) {
+  char pattern[] = "/tmp/kes-lock-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string base = pattern;
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink((base + "/elsewhere").c_str(), (base + "/link").c_str()), 0);
+  int error = 0;
+  UniqueFd owner = LockFileExclusively(base + "/a.lock", &error);
+  ASSERT_TRUE(owner) << error;
+  struct Case {
+    const char* name;
+    int error;
+  } const cases[] = {
+      {"a.lock", EWOULDBLOCK}, {"b.lock", 0}, {"fifo", EINVAL}, {".", EISDIR}, {"link", ELOOP}};
+  for (const Case& c : cases) {
+    error = 0;
+    const UniqueFd fd = LockFileExclusively(base + "/" + c.name, &error);
+    EXPECT_EQ(fd.valid(), c.error == 0) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(base + "/elsewhere"));
+  owner.Reset();
+  EXPECT_TRUE(LockFileExclusively(base + "/a.lock", &error));
+  std::filesystem::remove_all(base);
+}
+
 TEST(Files, AppendReportsWhetherTheWriteItselfFailed) {
   bool opened = false;
   EXPECT_EQ(AppendToFile("/dev/full", "line\n", &opened), ENOSPC);

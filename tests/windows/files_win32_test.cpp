@@ -55,6 +55,19 @@ TEST(WindowsFiles, AFolderIsNoPlainFile) {
   EXPECT_FALSE(OpenDirectory(folder.File("missing"), &error));
 }
 
+TEST(WindowsFiles, AnExclusiveLockHasOneOwnerAtATime) {
+  TempFolder folder;
+  int error = 0;
+  UniqueFd owner = LockFileExclusively(folder.File("a.lock"), &error);
+  ASSERT_TRUE(owner) << error;
+  EXPECT_FALSE(LockFileExclusively(folder.File("a.lock"), &error));
+  EXPECT_EQ(error, EWOULDBLOCK);
+  EXPECT_TRUE(LockFileExclusively(folder.File("b.lock"), &error));
+  EXPECT_FALSE(LockFileExclusively(folder.path(), &error));
+  owner.Reset();
+  EXPECT_TRUE(LockFileExclusively(folder.File("a.lock"), &error));
+}
+
 TEST(WindowsFiles, AJobLogIsReadableWhileWrittenAndReplacedOnlyOnceReleased) {
   TempFolder folder;
   int error = 0;
