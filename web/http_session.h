@@ -147,6 +147,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
                                                        {"node", node_},
                                                        {"admin", session->admin},
                                                        {"csrf", session->csrf}})});
+    // The job list is answered here, without a worker, while the caller's
+    // list is kept (Api::KeptJobs does not block).
+    if (method == "GET" && sub == "jobs")
+      if (std::optional<ApiReply> kept = console_->api.KeptJobs(caller_))
+        return Answer(std::move(*kept));
     auto self = this->shared_from_this();
     std::string body = request_.body();
     if (!console_->workers.Spawn([self, method, sub, body = std::move(body)] {

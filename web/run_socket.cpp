@@ -42,6 +42,9 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
 
   void Start(Request request) {
     ws_.read_message_max(kMaxMessageBytes);
+    // Each message goes out as one frame in one write: Beast would otherwise
+    // cut a batch into frames of its 4 KB write buffer, each its own write.
+    ws_.auto_fragment(false);
     ws_.set_option(websocket::stream_base::timeout{console_->headTime, console_->idleTime, true});
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& r) { AddSecurityHeaders(r); }));
