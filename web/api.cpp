@@ -264,14 +264,26 @@ ApiReply Api::Handle(const Caller& caller, std::string_view method, std::string_
   return ErrorReply(404, "Not found");
 }
 
-std::optional<ApiReply> Api::KeptJobs(const Caller& caller) {
+std::optional<ApiReply> Api::KeptJobs(const Caller& caller, bool* renew) {
   const std::shared_ptr<const KeptJobList> list =
-      jobLists_.Find(caller.user, server_.config->Snapshot());
+      jobLists_.Find(caller.user, server_.config->Snapshot(), renew);
   if (!list) return std::nullopt;
   return JobsReply(*list);
 }
 
+void Api::RenewJobList(const std::string& user) {
+  MakeJobList(user);
+}
+
+void Api::RenewNotStarted(const std::string& user) {
+  jobLists_.Unclaim(user);
+}
+
 ApiReply Api::Jobs(const Caller& caller) {
+  return JobsReply(*MakeJobList(caller.user));
+}
+
+std::shared_ptr<const KeptJobList> Api::MakeJobList(const std::string& user) {
   const ServerConfig& config = *server_.config;
   auto list = std::make_shared<KeptJobList>();
   // The list's lifetime counts from before its group checks, so that a
@@ -285,7 +297,7 @@ ApiReply Api::Jobs(const Caller& caller) {
   // The job-list rule: a job without a group is everybody's; one with a
   // group belongs to its members.
   for (const JobDefinition& job : list->snapshot->jobs) {
-    if (job.group && !IsUserInGroups(config, *job.group, caller.user)) continue;
+    if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
     std::string head = json::serialize(json::object{{"name", View(job.name)},
                                                     {"title", View(job.title)},
                                                     {"description", View(job.helpText)},
@@ -295,9 +307,8 @@ ApiReply Api::Jobs(const Caller& caller) {
     head += "\"running\":";
     list->jobs.push_back({std::move(head), job.name});
   }
-  ApiReply reply = JobsReply(*list);
-  jobLists_.Keep(caller.user, std::move(list));
-  return reply;
+  jobLists_.Keep(user, list);
+  return list;
 }
 
 ApiReply Api::JobsReply(const KeptJobList& list) const {

@@ -51,8 +51,13 @@ class Api {
 
   // GET /api/jobs from the caller's kept job list (job_list_cache.h),
   // without blocking: any thread may call, the listener's too. None when no
-  // current list is kept; Handle then makes one (and may block).
-  std::optional<ApiReply> KeptJobs(const Caller& caller);
+  // current list is kept; Handle then makes one (and may block). `*renew`
+  // set: the caller should have RenewJobList called on a worker, or
+  // RenewNotStarted when it cannot.
+  std::optional<ApiReply> KeptJobs(const Caller& caller, bool* renew);
+  // Makes `user`'s job list again and keeps it (may block).
+  void RenewJobList(const std::string& user);
+  void RenewNotStarted(const std::string& user);
 
   // True when `user` belongs to one of the `webadmins` groups.
   bool IsAdmin(const std::string& user) const;
@@ -62,6 +67,8 @@ class Api {
 
  private:
   ApiReply Jobs(const Caller& caller);
+  // Makes `user`'s job list from the current snapshot and keeps it.
+  std::shared_ptr<const KeptJobList> MakeJobList(const std::string& user);
   // The reply of `list`, each job with whether it runs now.
   ApiReply JobsReply(const KeptJobList& list) const;
   ApiReply DialogScript(const Caller& caller, const std::string& job, std::string_view kind,

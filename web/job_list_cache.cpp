@@ -7,16 +7,15 @@ JobListCache::JobListCache(Clock clock, std::chrono::milliseconds lifetime)
       lifetime_(lifetime) {}
 
 std::shared_ptr<const KeptJobList> JobListCache::Find(
-    const std::string& user, const std::shared_ptr<const ConfigSnapshot>& current) {
-  std::shared_ptr<const KeptJobList> list;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    const auto it = lists_.find(user);
-    if (it == lists_.end()) return nullptr;
-    list = it->second;
-  }
-  if (list->snapshot != current || !Fresh(*list, clock_())) return nullptr;
-  return list;
+    const std::string& user, const std::shared_ptr<const ConfigSnapshot>& current, bool* renew) {
+  *renew = false;
+  const auto now = clock_();
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto it = lists_.find(user);
+  if (it == lists_.end() || it->second->snapshot != current || !Fresh(*it->second, now))
+    return nullptr;
+  if (now - it->second->begun >= lifetime_ / 2) *renew = renewing_.insert(user).second;
+  return it->second;
 }
 
 void JobListCache::Keep(const std::string& user, std::shared_ptr<const KeptJobList> list) {
@@ -36,6 +35,12 @@ void JobListCache::Keep(const std::string& user, std::shared_ptr<const KeptJobLi
   std::shared_ptr<const KeptJobList>& slot = lists_[user];
   dropped.push_back(std::move(slot));
   slot = std::move(list);
+  renewing_.erase(user);
+}
+
+void JobListCache::Unclaim(const std::string& user) {
+  std::lock_guard<std::mutex> hold(lock_);
+  renewing_.erase(user);
 }
 
 }  // namespace kestrun::web

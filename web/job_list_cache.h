@@ -10,9 +10,13 @@
 // `lifetime` after it was begun (a changed group membership is seen within
 // that time).
 //
-// Threads. Any thread may call. lock_ guards lists_ and is held only for
-// the map operation; a kept list is immutable and shared, so it is read
-// without the lock.
+// A list past half its lifetime is made again ahead (once per user at a
+// time, on a worker): while users keep asking, their lists are renewed
+// before they run out, and requests do not all miss at the same moment.
+//
+// Threads. Any thread may call. lock_ guards lists_ and renewing_ and is
+// held only for the map operations; a kept list is immutable and shared, so
+// it is read without the lock.
 #pragma once
 
 #include <chrono>
@@ -21,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "config/server_config.h"
@@ -49,13 +54,19 @@ class JobListCache {
   // The time now, by the cache's clock (a list begun now is `begun`).
   std::chrono::steady_clock::time_point Now() const { return clock_(); }
   // The list kept for `user` when it was made from `current` and is younger
-  // than the lifetime; null otherwise.
+  // than the lifetime; null otherwise. `*renew` is set when the caller
+  // should have the user's list made again now (it is past half its
+  // lifetime and no renewal is under way); the renewal ends with Keep, or
+  // with Unclaim when it could not be started.
   std::shared_ptr<const KeptJobList> Find(const std::string& user,
-                                          const std::shared_ptr<const ConfigSnapshot>& current);
-  // Keeps `list` for `user`, in place of the one kept before. Lists past
-  // their lifetime are dropped meanwhile, so the map holds only the users
-  // who asked within the lifetime.
+                                          const std::shared_ptr<const ConfigSnapshot>& current,
+                                          bool* renew);
+  // Keeps `list` for `user`, in place of the one kept before, and ends a
+  // renewal of it. Lists past their lifetime are dropped meanwhile, so the
+  // map holds only the users who asked within the lifetime.
   void Keep(const std::string& user, std::shared_ptr<const KeptJobList> list);
+  // A renewal Find asked for was not started.
+  void Unclaim(const std::string& user);
 
  private:
   bool Fresh(const KeptJobList& list, std::chrono::steady_clock::time_point now) const {
@@ -64,8 +75,9 @@ class JobListCache {
 
   Clock clock_;
   const std::chrono::milliseconds lifetime_;
-  std::mutex lock_;  // guards lists_
+  std::mutex lock_;  // guards lists_ and renewing_
   std::unordered_map<std::string, std::shared_ptr<const KeptJobList>> lists_;
+  std::unordered_set<std::string> renewing_;  // users whose list is being made again
 };
 
 }  // namespace kestrun::web
