@@ -264,21 +264,66 @@ ApiReply Api::Handle(const Caller& caller, std::string_view method, std::string_
   return ErrorReply(404, "Not found");
 }
 
+std::optional<ApiReply> Api::KeptJobs(const Caller& caller, bool* renew) {
+  const std::shared_ptr<const KeptJobList> list =
+      jobLists_.Find(caller.user, server_.config->Snapshot(), renew);
+  if (!list) return std::nullopt;
+  return JobsReply(*list);
+}
+
+void Api::RenewJobList(const std::string& user) {
+  MakeJobList(user);
+}
+
+void Api::RenewNotStarted(const std::string& user) {
+  jobLists_.Unclaim(user);
+}
+
 ApiReply Api::Jobs(const Caller& caller) {
+  return JobsReply(*MakeJobList(caller.user));
+}
+
+std::shared_ptr<const KeptJobList> Api::MakeJobList(const std::string& user) {
   const ServerConfig& config = *server_.config;
-  json::array list;
+  auto list = std::make_shared<KeptJobList>();
+  // The list's lifetime counts from before its group checks, so that a
+  // membership changed meanwhile is seen within the lifetime.
+  list->begun = jobLists_.Now();
+  // A change the group processor reports is taken in first, as the native
+  // listener does before each request: without it a console used alone
+  // would keep answering from the groups fetched first.
+  if (GroupsChanged(config) != 0) MarkGroupCacheStale(config);
+  list->snapshot = config.Snapshot();
   // The job-list rule: a job without a group is everybody's; one with a
   // group belongs to its members.
-  for (const JobDefinition& job : config.Jobs()) {
-    if (job.group && !IsUserInGroups(config, *job.group, caller.user)) continue;
-    list.push_back(json::object{{"name", View(job.name)},
-                                {"title", View(job.title)},
-                                {"description", View(job.helpText)},
-                                {"dialog", !job.dialog.empty()},
-                                {"allowstop", job.allowStop},
-                                {"running", server_.runningJobs->IsJobRunning(job.name, {})}});
+  for (const JobDefinition& job : list->snapshot->jobs) {
+    if (job.group && !IsUserInGroups(config, *job.group, user)) continue;
+    std::string head = json::serialize(json::object{{"name", View(job.name)},
+                                                    {"title", View(job.title)},
+                                                    {"description", View(job.helpText)},
+                                                    {"dialog", !job.dialog.empty()},
+                                                    {"allowstop", job.allowStop}});
+    head.back() = ',';  // the object goes on with "running" (JobsReply)
+    head += "\"running\":";
+    list->jobs.push_back({std::move(head), job.name});
   }
-  return JsonReply(list);
+  jobLists_.Keep(user, list);
+  return list;
+}
+
+ApiReply Api::JobsReply(const KeptJobList& list) const {
+  size_t size = 2;
+  for (const KeptJobList::Job& job : list.jobs) size += job.head.size() + 7;
+  std::string body;
+  body.reserve(size);
+  body += '[';
+  for (const KeptJobList::Job& job : list.jobs) {
+    if (body.size() > 1) body += ',';
+    body += job.head;
+    body += server_.runningJobs->IsJobRunning(job.name, {}) ? "true}" : "false}";
+  }
+  body += ']';
+  return {200, std::move(body)};
 }
 
 ApiReply Api::DialogScript(const Caller& caller, const std::string& job, std::string_view kind,

@@ -6,15 +6,19 @@
 //
 // Calls block for as long as the handler runs (a dialog script may take
 // long): the listener calls them on worker threads. Any thread may call.
+// The one exception is KeptJobs, which never blocks: the listener answers
+// the job list with it on its own threads when it can.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/context.h"
 #include "protocol/messages/history.h"
+#include "web/job_list_cache.h"
 #include "web/native_call.h"
 
 namespace kestrun::web {
@@ -45,6 +49,16 @@ class Api {
   ApiReply Handle(const Caller& caller, std::string_view method, std::string_view path,
                   const std::map<std::string, std::string>& query, std::string_view body);
 
+  // GET /api/jobs from the caller's kept job list (job_list_cache.h),
+  // without blocking: any thread may call, the listener's too. None when no
+  // current list is kept; Handle then makes one (and may block). `*renew`
+  // set: the caller should have RenewJobList called on a worker, or
+  // RenewNotStarted when it cannot.
+  std::optional<ApiReply> KeptJobs(const Caller& caller, bool* renew);
+  // Makes `user`'s job list again and keeps it (may block).
+  void RenewJobList(const std::string& user);
+  void RenewNotStarted(const std::string& user);
+
   // True when `user` belongs to one of the `webadmins` groups.
   bool IsAdmin(const std::string& user) const;
 
@@ -53,6 +67,10 @@ class Api {
 
  private:
   ApiReply Jobs(const Caller& caller);
+  // Makes `user`'s job list from the current snapshot and keeps it.
+  std::shared_ptr<const KeptJobList> MakeJobList(const std::string& user);
+  // The reply of `list`, each job with whether it runs now.
+  ApiReply JobsReply(const KeptJobList& list) const;
   ApiReply DialogScript(const Caller& caller, const std::string& job, std::string_view kind,
                         std::string_view body);
   ApiReply Dialog(const Caller& caller, const std::string& job);
@@ -73,6 +91,7 @@ class Api {
 
   ServerContext& server_;
   HandlerLookup lookup_;
+  JobListCache jobLists_;
 };
 
 // Splits "/a/b/c" into its segments, percent-decoded; nullopt when a

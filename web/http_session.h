@@ -4,6 +4,7 @@
 #pragma once
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -86,6 +87,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = this->shared_from_this()](beast::error_code ec, size_t) {
                               if (ec) return self->Malformed(ec);
+                              // A request without a body (most are GETs) is
+                              // whole with its head.
+                              if (self->parser_->is_done())
+                                return self->Serve(self->parser_->release());
                               self->ReadBody();
                             });
   }
@@ -147,6 +152,20 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
                                                        {"node", node_},
                                                        {"admin", session->admin},
                                                        {"csrf", session->csrf}})});
+    // The job list is answered here, without a worker, while the caller's
+    // list is kept (Api::KeptJobs does not block).
+    if (method == "GET" && sub == "jobs") {
+      bool renew = false;
+      if (std::optional<ApiReply> kept = console_->api.KeptJobs(caller_, &renew)) {
+        if (renew) {
+          std::shared_ptr<ConsoleImpl> console = console_;
+          const std::string user = caller_.user;
+          if (!console_->workers.Spawn([console, user] { console->api.RenewJobList(user); }))
+            console_->api.RenewNotStarted(user);
+        }
+        return Answer(std::move(*kept));
+      }
+    }
     auto self = this->shared_from_this();
     std::string body = request_.body();
     if (!console_->workers.Spawn([self, method, sub, body = std::move(body)] {
@@ -352,10 +371,35 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     Write(std::move(r));
   }
 
+  // A reply goes out as one buffer in one write: its head and body laid out
+  // here as Beast's serializer would, without its walk over every field.
   void Write(Response r) {
     AddSecurityHeaders(r);
     r.prepare_payload();
-    WriteAny(std::move(r));
+    const bool keep = r.keep_alive();
+    auto bytes = std::make_shared<std::string>();
+    const beast::string_view reason = r.reason();
+    bytes->reserve(256 + r.body().size());
+    *bytes += "HTTP/1.1 ";
+    *bytes += std::to_string(r.result_int());
+    *bytes += ' ';
+    bytes->append(reason.data(), reason.size());
+    *bytes += "\r\n";
+    for (const auto& field : r) {
+      const beast::string_view name = field.name_string(), value = field.value();
+      bytes->append(name.data(), name.size());
+      *bytes += ": ";
+      bytes->append(value.data(), value.size());
+      *bytes += "\r\n";
+    }
+    *bytes += "\r\n";
+    *bytes += r.body();
+    Lowest(stream_).expires_after(console_->idleTime);
+    asio::async_write(stream_, asio::buffer(*bytes),
+                      [self = this->shared_from_this(), bytes, keep](beast::error_code ec, size_t) {
+                        if (ec || !keep) return self->Done();
+                        self->WaitForRequest();
+                      });
   }
 
   template <class Message>

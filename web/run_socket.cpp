@@ -25,7 +25,11 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr size_t kPipeRead = 256 * 1024;
+// The most read from the run at a time, which bounds a batch (one WebSocket
+// message, sent as one frame in one write). Once each batch is one write,
+// 64 KB costs little more per byte than larger batches, which would hold
+// more memory per run.
+constexpr size_t kPipeRead = 64 * 1024;
 
 // One run over a WebSocket: bridges the browser and the run's handler,
 // which streams on one end of a socket pair from a worker thread.
@@ -42,6 +46,9 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
 
   void Start(Request request) {
     ws_.read_message_max(kMaxMessageBytes);
+    // Each message goes out as one frame in one write: Beast would otherwise
+    // cut a batch into frames of its 4 KB write buffer, each its own write.
+    ws_.auto_fragment(false);
     ws_.set_option(websocket::stream_base::timeout{console_->headTime, console_->idleTime, true});
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& r) { AddSecurityHeaders(r); }));
@@ -179,8 +186,7 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   }
 
   // Output of the run, read from our end of the pair and passed on.
-  // At most kPipeRead bytes at a time, which bounds a run's batch (one
-  // WebSocket message); large batches keep the cost per byte low.
+  // At most kPipeRead bytes at a time (one batch).
   void ReadPipe() {
     std::span<char> area = decoder_.queue().Area(kPipeRead);
     pipe_.async_read_some(

@@ -292,6 +292,48 @@ class Api(unittest.TestCase):
         ws.close()
 
 
+class KeptJobLists(unittest.TestCase):
+    """The job list is kept per user for a second: a reload of kestrun.conf
+    shows at once, a changed group membership within the second."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def names(self, browser):
+        r = browser.get("/api/jobs")
+        self.assertEqual(r.status_code, 200)
+        return [job["name"] for job in r.json()]
+
+    def test_a_changed_membership_shows_within_a_second(self):
+        alice, bob = Browser(self.server, "alice"), Browser(self.server, "bob")
+        self.assertEqual(("SECRET" in self.names(alice), "SECRET" in self.names(bob)),
+                         (True, False))
+        self.server.write("groups", "ops:bob\nstaff:alice,bob\n")
+        start = time.monotonic()
+        wait_for(lambda: ("SECRET" not in self.names(alice) and "SECRET" in self.names(bob)),
+                 timeout=5, what="the new memberships")
+        self.assertLess(time.monotonic() - start, 2.5)
+        self.server.write("groups", "ops:alice\nstaff:alice,bob\n")
+
+    def test_a_reloaded_configuration_shows_at_once(self):
+        bob = Browser(self.server, "bob")
+        self.assertNotIn("FRESH", self.names(bob))
+        conf = os.path.join(self.server.home, "kestrun.conf")
+        with open(conf, "a") as f:
+            f.write("\nFresh:\n    program = $KESTRUNHOME/echo.sh\n    usetty = off\n")
+        later = time.time() + 5
+        os.utime(conf, (later, later))
+        # The server reloads its configuration before a native request.
+        subprocess.run([os.path.join(web_support.BIN, "kesclient"), "-p", str(self.server.port),
+                        "-u", "bob", "echo"], check=True, stdout=subprocess.DEVNULL)
+        self.assertIn("FRESH", self.names(bob))
+
+
 class Limits(unittest.TestCase):
     def raw(self, data, read=65536):
         with socket.create_connection(("127.0.0.1", SERVER.web_port), timeout=10) as s:
