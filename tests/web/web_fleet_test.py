@@ -2,6 +2,7 @@
 throwaway PostgreSQL cluster: the Servers API, the server filter of the
 history, another server's runs and output read here, and the visibility rule
 across servers."""
+import json
 import socket
 import subprocess
 import time
@@ -152,6 +153,19 @@ class Fleet(unittest.TestCase):
                 reply = bob.get(path)
                 self.assertEqual(reply.status_code, status, reply.text)
                 self.assertIn("not found", reply.json()["error"])
+        # A running run's output reaches the other server while it runs
+        # (Echo waits for the end of its input).
+        ws = on_alpha.socket("/api/jobs/Echo/run")
+        ws.send(json.dumps({"arguments": ["live"]}))
+        started = json.loads(ws.recv())
+        self.assertEqual(started["type"], "started")
+        t0 = time.monotonic()
+        wait_for(lambda: (output(bob, started["run"]) or [{}])[0].get("data", "").startswith("args:live"),
+                 what="the running run's output")
+        self.assertLess(time.monotonic() - t0, 3.0)
+        self.assertEqual(bob.get("/api/runs/%d?server=alpha" % started["run"]).json()["outcome"], "")
+        ws.send(json.dumps({"type": "eof"}))
+        ws.close()
 
 
 class Alone(unittest.TestCase):
