@@ -18,8 +18,10 @@ constexpr int kFindPage = 200;  // rows read at a time while filtering
 // How often the sender looks at the outbox without being woken.
 constexpr std::chrono::milliseconds kOutputPoll{750};
 
-// The outbox's runs, oldest first, with the version to delete once sent.
-constexpr const char* kSelectOutbox = "SELECT run, version FROM outbox ORDER BY run LIMIT ?";
+// The outbox's runs after run ?1, oldest first, with the version to delete
+// once sent.
+constexpr const char* kSelectOutbox =
+    "SELECT run, version FROM outbox WHERE run > ? ORDER BY run LIMIT ?";
 
 // A run of the file, in the order of kUpsertRun's parameters from $2.
 constexpr const char* kSelectRun =
@@ -202,13 +204,17 @@ bool SharedHistory::SendOnce() {
     outbox_->SetBusyTimeout(kBusyTimeoutMs);
   }
   if (!Connect()) return false;
+  // One sweep over the outbox: the runs whose output keeps coming mark it
+  // again as soon as they are sent, and would otherwise hold the pass (and
+  // the runs after them) for as long as they run.
   bool more = true;
+  int64_t after = 0;
   while (more) {
     {
       std::lock_guard<std::mutex> wake(wakeLock_);
       if (stopping_) return false;
     }
-    if (!SendBatch(&more)) return false;
+    if (!SendBatch(&after, &more)) return false;
   }
   Heartbeat();
   return true;
@@ -268,7 +274,7 @@ std::string ArrayOf(const std::vector<int64_t>& ids) {
 
 }  // namespace
 
-bool SharedHistory::SendBatch(bool* more) {
+bool SharedHistory::SendBatch(int64_t* after, bool* more) {
   // The outbox's rows, then what the database holds of their runs, then
   // (in one read transaction of the file, closed before the database is
   // written, so that it never holds back checkpoints) the runs and the
@@ -278,7 +284,7 @@ bool SharedHistory::SendBatch(bool* more) {
   std::vector<std::pair<int64_t, int64_t>> outbox;  // (run, version)
   {
     sql::Statement select(*outbox_, kSelectOutbox);
-    select.Bind(1, int64_t{kBatch});
+    select.Bind(1, *after).Bind(2, int64_t{kBatch});
     while (select.Step() == sql::Statement::Result::Row)
       outbox.emplace_back(select.Int(0), select.Int(1));
   }
@@ -345,6 +351,7 @@ bool SharedHistory::SendBatch(bool* more) {
   }
   outbox_->Execute("ROLLBACK");
   if (taken < outbox.size()) *more = true;
+  *after = outbox[taken - 1].first;
   if (!db.Execute("BEGIN")) {
     Unreachable(db.ErrorText());
     return false;

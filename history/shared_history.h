@@ -133,9 +133,10 @@ class SharedHistory {
   // Sets the console address of the heartbeat row (the console starts
   // after the history) and has the next pass of the sender write the row.
   void SetConsole(std::string console);
-  // One pass of the sender: connect when needed, send the whole outbox in
-  // batches, and the heartbeat when it is due. True when the database was
-  // reachable and the outbox is empty.
+  // One pass of the sender: connect when needed, send the outbox in batches
+  // (one sweep in run order: a run marked again behind the sweep waits for
+  // the next pass), and the heartbeat when it is due. True when the
+  // database was reachable and the sweep reached the outbox's end.
   bool SendOnce();
   // Records of the shared history, newest first; nullopt with `*error` set
   // when the database cannot be read.
@@ -152,7 +153,9 @@ class SharedHistory {
  private:
   void SenderLoop();
   bool Connect();
-  bool SendBatch(bool* more);
+  // Sends the outbox's runs after run `*after`, as many as one batch takes,
+  // and moves `*after` past them; `*more` when runs may be left after them.
+  bool SendBatch(int64_t* after, bool* more);
   void Heartbeat();
   void Unreachable(const std::string& why);
   std::optional<pg::Connection> Reader(std::string* error);
