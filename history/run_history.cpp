@@ -352,7 +352,8 @@ bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEn
     sql::Statement& counts =
         writer_.Prepared("UPDATE runs SET output_bytes = ?, left_out = ? WHERE id = ?");
     counts.Bind(1, batch.total).Bind(2, batch.leftOut).Bind(3, run.id());
-    ok = ok && counts.Run();
+    // The sender copies the new output at its poll interval.
+    ok = ok && counts.Run() && MarkChanged(run.id());
   }
   if (!ok || !transaction.Commit()) {
     Failed(std::string(end ? "recording the end of run " : "writing the output of run ") +
@@ -611,7 +612,9 @@ bool RunHistory::PruneWhere(const char* pick, const std::function<void(sql::Stat
     sql::Statement output(writer_, "DELETE FROM output WHERE run IN (SELECT id FROM temp.doomed)");
     sql::Statement runs(writer_, "DELETE FROM runs WHERE id IN (SELECT id FROM temp.doomed)");
     sql::Statement count(writer_, "SELECT count(*) FROM temp.doomed");
-    if (!select.Run() || !output.Run() || !runs.Run() ||
+    // A shared history drops them from the database too, through the outbox.
+    sql::Statement mark(writer_, kMarkDoomed);
+    if (!select.Run() || (shared_ && !mark.Run()) || !output.Run() || !runs.Run() ||
         count.Step() != sql::Statement::Result::Row) {
       Failed("pruning the run history");
       return false;
@@ -621,6 +624,7 @@ bool RunHistory::PruneWhere(const char* pick, const std::function<void(sql::Stat
       Failed("pruning the run history");
       return false;
     }
+    if (shared_ && dropped > 0) shared_->Wake();
     if (dropped < kPruneStep) return true;
   }
 }

@@ -82,6 +82,9 @@ constexpr std::array<const char*, kSharedSchemaVersion> kSharedSteps = {
     "CREATE INDEX kestrun_runs_job ON kestrun_runs(job, started);"
     "CREATE TABLE kestrun_servers(name TEXT PRIMARY KEY, console TEXT NOT NULL,"
     " version TEXT NOT NULL, running INTEGER NOT NULL, last_seen BIGINT NOT NULL);",
+    // 1 -> 2: the runs' output, as the file's output table.
+    "CREATE TABLE kestrun_output(server TEXT NOT NULL, run BIGINT NOT NULL, seq BIGINT NOT NULL,"
+    " stream INTEGER NOT NULL, data BYTEA NOT NULL, PRIMARY KEY(server, run, seq));",
 };
 
 }  // namespace

@@ -45,10 +45,11 @@ bool Migrate(sql::Database& db, std::string* error);
 
 namespace kestrun::history {
 
-// The shared database holds the same runs table as the file, under the name
-// kestrun_runs with the server's name first in each key, and the servers'
-// heartbeat rows; kestrun_schema holds its version.
-inline constexpr int kSharedSchemaVersion = 1;
+// The shared database holds the same runs and output tables as the file,
+// under the names kestrun_runs and kestrun_output with the server's name
+// first in each key, and the servers' heartbeat rows; kestrun_schema holds
+// its version.
+inline constexpr int kSharedSchemaVersion = 2;
 
 // Brings the shared database up to kSharedSchemaVersion, one step per
 // version, under a lock that keeps two servers from migrating at once.
@@ -62,6 +63,11 @@ std::vector<std::string> SplitList(const std::string& text);
 // Marks run ?1 changed in the outbox (only when the history is shared).
 inline constexpr const char* kMarkOutbox =
     "INSERT INTO outbox(run, version) VALUES(?1, 1)"
+    " ON CONFLICT(run) DO UPDATE SET version = version + 1";
+// Marks the runs a prune step drops (temp.doomed) in the outbox: the sender
+// finds them gone from the file and removes them from the shared database.
+inline constexpr const char* kMarkDoomed =
+    "INSERT INTO outbox(run, version) SELECT id, 1 FROM temp.doomed WHERE true"
     " ON CONFLICT(run) DO UPDATE SET version = version + 1";
 
 }  // namespace kestrun::history

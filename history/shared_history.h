@@ -13,6 +13,14 @@
 // once. While the database is unreachable the outbox grows, one log line a
 // minute says so, and it drains once the database is back.
 //
+// A run's output goes with its record: the outbox names a run again each
+// time its output is written to the file, and the sender copies the output
+// chunks the database lacks, keyed by (server, run, seq): the head chunks
+// after the database's last one (they never change), and the tail window
+// whole when the output grew. A run pruned from the file is named in the
+// outbox too: the sender finds it gone and deletes it (and its output) from
+// the database, under this server's name only.
+//
 // Threads and locks. The sender thread alone uses the sending connections
 // (its own SQLite connection and its PostgreSQL connection). wakeLock_
 // guards the wake-up flag and stopping_; cancelLock_ guards the cancel
@@ -84,6 +92,12 @@ struct ServerRow {
   bool operator==(const ServerRow&) const = default;
 };
 
+// A run of the shared history and its stored output.
+struct SharedRun {
+  RunRecord run;
+  StoredOutput output;  // empty unless asked for
+};
+
 struct SharedQuery {
   std::string server;  // empty: every server
   std::string job;     // empty: every job
@@ -119,20 +133,29 @@ class SharedHistory {
   // Sets the console address of the heartbeat row (the console starts
   // after the history) and has the next pass of the sender write the row.
   void SetConsole(std::string console);
-  // One pass of the sender: connect when needed, send the whole outbox in
-  // batches, and the heartbeat when it is due. True when the database was
-  // reachable and the outbox is empty.
+  // One pass of the sender: connect when needed, send the outbox in batches
+  // (one sweep in run order: a run marked again behind the sweep waits for
+  // the next pass), and the heartbeat when it is due. True when the
+  // database was reachable and the sweep reached the outbox's end.
   bool SendOnce();
   // Records of the shared history, newest first; nullopt with `*error` set
   // when the database cannot be read.
   std::optional<std::vector<SharedRecord>> Find(const SharedQuery& query, std::string* error);
   std::optional<std::vector<ServerRow>> Servers(std::string* error);
+  // Run `id` of server `server` from the shared database, with its stored
+  // output (as the local history's ReadOutput gives it) when `withOutput`.
+  // Found fills `*out`; Unreadable sets `*error`.
+  enum class Lookup { Found, Unknown, Unreadable };
+  Lookup ReadRun(const std::string& server, int64_t id, bool withOutput, SharedRun* out,
+                 std::string* error);
   const std::string& serverName() const { return settings_.serverName; }
 
  private:
   void SenderLoop();
   bool Connect();
-  bool SendBatch(bool* more);
+  // Sends the outbox's runs after run `*after`, as many as one batch takes,
+  // and moves `*after` past them; `*more` when runs may be left after them.
+  bool SendBatch(int64_t* after, bool* more);
   void Heartbeat();
   void Unreachable(const std::string& why);
   std::optional<pg::Connection> Reader(std::string* error);

@@ -37,6 +37,7 @@ enum RequestType : int32_t {
   HISTORY_QUERY = 100,
   RUN_OUTPUT = 101,
   HISTORY_QUERY_SERVERS = 102,
+  RUN_OUTPUT_SERVER = 103,
 };
 
 }  // namespace kestrun

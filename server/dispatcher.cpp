@@ -79,10 +79,11 @@ bool InTable(int32_t type) {
 }
 
 // The requests of this server's own range (100 and up).
-constexpr std::array<RequestEntry, 3> kOwnRequests = {{
+constexpr std::array<RequestEntry, 4> kOwnRequests = {{
     {"HISTORY_QUERY", HistoryQuery},
     {"RUN_OUTPUT", RunOutput},
     {"HISTORY_QUERY_SERVERS", HistoryQueryServers},
+    {"RUN_OUTPUT_SERVER", RunOutputServer},
 }};
 
 bool InOwnRange(int32_t type) {

@@ -106,6 +106,27 @@ void HistoryQueryServers(RequestContext& rc) {
                q.user.c_str(), q.node.c_str(), left);
 }
 
+namespace {
+
+// Writes `stored` as the RUN_OUTPUT reply of run `id`, or the refusal when
+// it would pass the message limits.
+void ReplyOutput(RequestContext& rc, int64_t id, const history::StoredOutput& stored) {
+  messages::RunOutputReply reply;
+  reply.leftOut = stored.leftOut;
+  reply.leftOutAt = static_cast<int32_t>(stored.leftOutAt);
+  for (const history::OutputChunk& chunk : stored.chunks)
+    reply.chunks.push_back({static_cast<int32_t>(chunk.stream), chunk.data});
+  const XDRWRAP::Mark start = rc.reply.End();
+  reply.Encode(rc.reply);
+  if (!rc.reply.WithinLimits()) {
+    rc.reply.TruncateTo(start);
+    Refuse(rc, "The output of run " + std::to_string(id) +
+                   " is too large for one reply; lower historyoutput");
+  }
+}
+
+}  // namespace
+
 void RunOutput(RequestContext& rc) {
   const messages::RunOutputRequest request = messages::RunOutputRequest::Decode(rc.request);
   if (!rc.server.history) return Refuse(rc, kHistoryOff);
@@ -116,18 +137,44 @@ void RunOutput(RequestContext& rc) {
   if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
   const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(request.id);
   if (!stored) return Refuse(rc, unknown);
-  messages::RunOutputReply reply;
-  reply.leftOut = stored->leftOut;
-  reply.leftOutAt = static_cast<int32_t>(stored->leftOutAt);
-  for (const history::OutputChunk& chunk : stored->chunks)
-    reply.chunks.push_back({static_cast<int32_t>(chunk.stream), chunk.data});
-  const XDRWRAP::Mark start = rc.reply.End();
-  reply.Encode(rc.reply);
-  if (!rc.reply.WithinLimits()) {
-    rc.reply.TruncateTo(start);
-    Refuse(rc, "The output of run " + std::to_string(request.id) +
-                   " is too large for one reply; lower historyoutput");
+  ReplyOutput(rc, request.id, *stored);
+}
+
+void RunOutputServer(RequestContext& rc) {
+  const messages::ServerOutputRequest request = messages::ServerOutputRequest::Decode(rc.request);
+  const messages::RunOutputRequest& r = request.run;
+  if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  history::SharedHistory* shared = rc.server.history->shared();
+  if (!shared) return Refuse(rc, "The run history of this server is not shared with others");
+  const std::string unknown =
+      "Run " + std::to_string(r.id) + " of server " + request.server + " not found";
+  // This server's own runs are read from its file, which is never behind.
+  if (request.server == shared->serverName()) {
+    const std::optional<history::RunRecord> record = rc.server.history->FindRun(r.id);
+    Visibility visible(*rc.server.config, r.user);
+    if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
+    const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(r.id);
+    if (!stored) return Refuse(rc, unknown);
+    return ReplyOutput(rc, r.id, *stored);
   }
+  // Another server's run is shown for a job of the same name that the user
+  // may run on this server; an unknown run and one the user may not see
+  // read the same.
+  history::SharedRun run;
+  std::string error;
+  switch (shared->ReadRun(request.server, r.id, /*withOutput=*/true, &run, &error)) {
+    case history::SharedHistory::Lookup::Unreadable:
+      LogMessage(*rc.server.config, "%s@%s - shared run history not read: %s", r.user.c_str(),
+                 r.node.c_str(), error.c_str());
+      return Refuse(rc, "The shared run history cannot be read now: " + error);
+    case history::SharedHistory::Lookup::Unknown:
+      return Refuse(rc, unknown);
+    case history::SharedHistory::Lookup::Found:
+      break;
+  }
+  Visibility visible(*rc.server.config, r.user);
+  if (!visible(run.run.start.job)) return Refuse(rc, unknown);
+  ReplyOutput(rc, r.id, run.output);
 }
 
 std::unique_ptr<history::RunHistory> OpenRunHistory(const ServerConfig& config,

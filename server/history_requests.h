@@ -20,6 +20,10 @@ void RunOutput(RequestContext& rc);
 
 // HISTORY_QUERY_SERVERS: the shared history of every server (or of one).
 void HistoryQueryServers(RequestContext& rc);
+// RUN_OUTPUT_SERVER: the stored output of another server's run, from the
+// shared history (this server's own from its file), for a job of the same
+// name that the user may run on this server.
+void RunOutputServer(RequestContext& rc);
 
 // Opens the history the configuration asks for (`history`, default
 // `home`/history.db, "off" for none, a PostgreSQL connection string for

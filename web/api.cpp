@@ -256,8 +256,9 @@ ApiReply Api::Handle(const Caller& caller, std::string_view method, std::string_
     if (p.size() == 1 && (p[0] == "history" || p[0] == "runs") && get)
       return History(caller, query);
     if (p.size() == 1 && p[0] == "servers" && get) return Servers();
-    if (p.size() == 2 && p[0] == "runs" && get) return Run(caller, p[1], false);
-    if (p.size() == 3 && p[0] == "runs" && p[2] == "output" && get) return Run(caller, p[1], true);
+    if (p.size() == 2 && p[0] == "runs" && get) return Run(caller, p[1], false, query);
+    if (p.size() == 3 && p[0] == "runs" && p[2] == "output" && get)
+      return Run(caller, p[1], true, query);
   } catch (const DecodeFailure&) {
     return ErrorReply(500, "The request could not be served");
   }
@@ -542,22 +543,30 @@ ApiReply Api::Servers() {
   return JsonReply(std::move(reply));
 }
 
-ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {
+bool Api::MayRun(const Caller& caller, const std::string& jobName) const {
+  if (caller.admin) return true;
+  const std::shared_ptr<const ConfigSnapshot> snapshot = server_.config->Snapshot();
+  const JobDefinition* job = snapshot->FindJob(jobName);
+  return job != nullptr &&
+         (!job->group || IsUserInGroups(*server_.config, *job->group, caller.user));
+}
+
+ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output,
+                  const std::map<std::string, std::string>& query) {
   const std::optional<int64_t> id = ParseInteger(idText);
   if (!id || *id < 1) return ErrorReply(400, "The run id is not valid");
   const std::string unknown = "Run " + std::to_string(*id) + " not found";
   if (server_.history == nullptr)
     return ErrorReply(409, "The run history is not kept on this server");
+  if (const auto server = query.find("server");
+      server != query.end() && !server->second.empty() && server->second != ServerName()) {
+    // Without a shared history this server's runs are the only ones.
+    if (server_.history->shared() == nullptr) return ErrorReply(404, unknown);
+    return SharedRun(caller, *id, output, server->second);
+  }
   const std::optional<history::RunRecord> record = server_.history->FindRun(*id);
   // An unknown run and one the user may not see read the same.
-  if (!record) return ErrorReply(404, unknown);
-  if (!caller.admin) {
-    const std::shared_ptr<const ConfigSnapshot> snapshot = server_.config->Snapshot();
-    const JobDefinition* job = snapshot->FindJob(record->start.job);
-    if (job == nullptr ||
-        (job->group && !IsUserInGroups(*server_.config, *job->group, caller.user)))
-      return ErrorReply(404, unknown);
-  }
+  if (!record || !MayRun(caller, record->start.job)) return ErrorReply(404, unknown);
   if (!output) return JsonReply(RecordJson(SummaryOf(*record), ServerName()));
   json::array chunks;
   if (caller.admin) {
@@ -574,6 +583,41 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output) {
   if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
     return ErrorReply(404, refused->message);
   for (const messages::OutputPiece& chunk : std::get<messages::RunOutputReply>(result).chunks)
+    chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
+  return JsonReply(chunks);
+}
+
+ApiReply Api::SharedRun(const Caller& caller, int64_t id, bool output, const std::string& server) {
+  const std::string unknown = "Run " + std::to_string(id) + " of server " + server + " not found";
+  const std::string unreadable = "The shared run history cannot be read now";
+  json::array chunks;
+  if (output && !caller.admin) {
+    // Others through RUN_OUTPUT_SERVER, which applies the job-list rule.
+    XDRWRAP reply = CallNative(
+        server_, lookup_, messages::ServerOutputRequest{{caller.user, caller.node, id}, server},
+        AtAddress(caller.address));
+    const auto result = messages::DecodeRunOutputReply(reply);
+    if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
+      return ErrorReply(refused->message.starts_with(unreadable) ? 503 : 404, refused->message);
+    for (const messages::OutputPiece& chunk : std::get<messages::RunOutputReply>(result).chunks)
+      chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
+    return JsonReply(chunks);
+  }
+  history::SharedRun run;
+  std::string error;
+  switch (server_.history->shared()->ReadRun(server, id, output, &run, &error)) {
+    case history::SharedHistory::Lookup::Unreadable:
+      return ErrorReply(503, unreadable + ": " + error);
+    case history::SharedHistory::Lookup::Unknown:
+      return ErrorReply(404, unknown);
+    case history::SharedHistory::Lookup::Found:
+      break;
+  }
+  // Another server's run is shown for a job of the same name that the user
+  // may run on this server.
+  if (!MayRun(caller, run.run.start.job)) return ErrorReply(404, unknown);
+  if (!output) return JsonReply(RecordJson(SummaryOf(run.run), server));
+  for (const history::OutputChunk& chunk : run.output.chunks)
     chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
   return JsonReply(chunks);
 }

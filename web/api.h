@@ -87,7 +87,14 @@ class Api {
   // This server's name in the shared history (`servername`, default the
   // host name).
   std::string ServerName() const;
-  ApiReply Run(const Caller& caller, std::string_view id, bool output);
+  // A run's record or its stored output: this server's, or with
+  // server=NAME (another server) the shared history's.
+  ApiReply Run(const Caller& caller, std::string_view id, bool output,
+               const std::map<std::string, std::string>& query);
+  ApiReply SharedRun(const Caller& caller, int64_t id, bool output, const std::string& server);
+  // Whether the caller sees the records of job `job` (the job-list rule;
+  // administrators see all).
+  bool MayRun(const Caller& caller, const std::string& job) const;
 
   ServerContext& server_;
   HandlerLookup lookup_;

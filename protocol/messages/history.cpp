@@ -204,6 +204,18 @@ RunOutputRequest RunOutputRequest::Decode(XDRWRAP& in) {
   return r;
 }
 
+void ServerOutputRequest::Encode(XDRWRAP& out) const {
+  run.Encode(out);
+  out.AddString(server);
+}
+
+ServerOutputRequest ServerOutputRequest::Decode(XDRWRAP& in) {
+  ServerOutputRequest r;
+  r.run = RunOutputRequest::Decode(in);
+  r.server = in.GetString();
+  return r;
+}
+
 void RunOutputReply::Encode(XDRWRAP& out) const {
   out.AddEnum(static_cast<int32_t>(HistoryResult::Ok));
   AddInt64(out, leftOut);

@@ -1,6 +1,6 @@
 // The run history requests: HISTORY_QUERY (type 100), RUN_OUTPUT (type
-// 101) and HISTORY_QUERY_SERVERS (type 102). Numbers above 32 bits travel as two longs, the high
-// word first; lists as a long count and their strings.
+// 101), HISTORY_QUERY_SERVERS (type 102) and RUN_OUTPUT_SERVER (type 103). Numbers above 32 bits
+// travel as two longs, the high word first; lists as a long count and their strings.
 //
 // HISTORY_QUERY   string user, string node (who asks), string job (empty:
 //                 all), string run user (empty: all), since (UTC ms, 0: any),
@@ -24,6 +24,9 @@
 //                 (empty: every server of the shared history).
 //   reply         as HISTORY_QUERY's, with each record's server name as a
 //                 string before the record.
+// RUN_OUTPUT_SERVER  the fields of RUN_OUTPUT, then string server: the
+//                 output of that server's run, from the shared history.
+//   reply         as RUN_OUTPUT's.
 #pragma once
 
 #include <cstdint>
@@ -132,6 +135,15 @@ struct ServersQueryReply {
   size_t Encode(XDRWRAP& out) const;
   static ServersQueryReply Decode(XDRWRAP& in);  // after the result enum
   bool operator==(const ServersQueryReply&) const = default;
+};
+
+struct ServerOutputRequest {
+  static constexpr RequestType kType = RUN_OUTPUT_SERVER;
+  RunOutputRequest run;
+  std::string server;
+  void Encode(XDRWRAP& out) const;
+  static ServerOutputRequest Decode(XDRWRAP& in);
+  bool operator==(const ServerOutputRequest&) const = default;
 };
 
 // Reads either form of a reply, result enum first.

@@ -66,7 +66,8 @@ class Servers(unittest.TestCase):
             f" ('gone', 'javascript:alert(1)', '2.2', 0, {now - 600000});"
             "INSERT INTO kestrun_runs(server, id, job, \"user\", node, address, origin, started,"
             f" ended, exit_code, outcome) VALUES ('there', 7, 'SHOUT', 'bob', 'b7', '', 'native',"
-            f" {now - 5000}, {now - 4000}, 0, 'exit')")
+            f" {now - 5000}, {now - 4000}, 0, 'exit');"
+            "INSERT INTO kestrun_output VALUES ('there', 7, 0, 1, 'shouted on there')")
 
     @classmethod
     def tearDownClass(cls):
@@ -104,8 +105,9 @@ class Servers(unittest.TestCase):
                          ["This server", "All servers", "gone", "there"])
         self.assertEqual(select.first_selected_option.text, "All servers")
         row = b.find('tbody tr[data-server="there"]')
-        self.assertEqual([td.text for td in row.find_elements(By.TAG_NAME, "td")][:3], ["7", "there", "SHOUT"])
-        link = row.find_element(By.TAG_NAME, "a")
+        self.assertEqual([td.text for td in row.find_elements(By.TAG_NAME, "td")][:3], ["7 ↗", "there", "SHOUT"])
+        here, link = row.find_elements(By.TAG_NAME, "a")
+        self.assertEqual(here.get_attribute("href"), self.home.base + "/#/runs/7?server=there")
         self.assertEqual((link.get_attribute("href"), link.accessible_name), (OTHER + "/#/runs/7", "Run 7 on there"))
         select.select_by_visible_text("there")
         b.button("Show").click()
@@ -116,6 +118,10 @@ class Servers(unittest.TestCase):
         off = [u for u in b.requests()
                if u.split(":")[0] in ("http", "https", "ws", "wss") and not u.startswith(self.home.base)]
         self.assertEqual(off, [])
+        # The other server's run opens here, with its output from the shared history.
+        b.find('tbody tr[data-server="there"] a').click()
+        b.wait(lambda: b.find("h1").text == "Run 7 of there: SHOUT", 10, "the other server's record")
+        b.wait(lambda: "shouted on there" in b.terminal_text(), 10, "its output")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-// HISTORY_QUERY and RUN_OUTPUT: every message round-trips, output bytes of
-// every value survive, and the exact bytes of one request.
+// HISTORY_QUERY, RUN_OUTPUT and their shared-history forms: every message
+// round-trips, output bytes of every value survive, and the exact bytes of
+// the requests.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,6 +66,30 @@ TEST(HistoryMessages, ServersQueryRoundTripsAndEndsWithTheServerName) {
   const auto decoded = DecodeServersQueryReply(replyIn);
   ASSERT_TRUE(std::holds_alternative<ServersQueryReply>(decoded));
   EXPECT_EQ(std::get<ServersQueryReply>(decoded), reply);
+}
+
+TEST(HistoryMessages, ServerOutputRequestIsRunOutputsFieldsThenTheServerName) {
+  const ServerOutputRequest ask{{"ann", "pc1", 1234567890123}, "b"};
+  XDRWRAP out;
+  EncodeRequest(out, ask);
+  XDRWRAP plain;
+  EncodeRequest(plain, ask.run);
+  ASSERT_EQ(out.Buffers().size(), 1u);
+  ASSERT_EQ(plain.Buffers().size(), 1u);
+  const auto bytesOf = [](const XdrBuffer& b) {
+    return std::string(b.data.begin(), b.data.begin() + b.Size);
+  };
+  const std::string bytes = bytesOf(*out.Buffers()[0]);
+  const std::string runOutput = bytesOf(*plain.Buffers()[0]);
+  // enum 103, then RUN_OUTPUT's fields as they are, then the server name.
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\0\0\0\x67", 4));
+  EXPECT_EQ(bytes.substr(4, runOutput.size() - 4), runOutput.substr(4));
+  EXPECT_EQ(bytes.substr(bytes.size() - 12), std::string("\0\0\0\x01\0\0\0\x01"
+                                                         "b\0\0\0",
+                                                         12));
+  XDRWRAP in = Received(out);
+  EXPECT_EQ(in.GetEnum(), RUN_OUTPUT_SERVER);
+  EXPECT_EQ(ServerOutputRequest::Decode(in), ask);
 }
 
 TEST(HistoryMessages, RunOutputRequestBytes) {

@@ -1,7 +1,8 @@
 // The shared run history against a real PostgreSQL (a throwaway cluster):
-// the same queries on both backends, an outage and its drain, changed
-// records, the heartbeat on an injected clock, and a lock held in the
-// database that neither slows runs nor the server's stop.
+// the same queries and output on both backends, an outage and its drain,
+// changed records, output of a running run, pruning, the migration of a
+// database of the first schema, the heartbeat on an injected clock, and a
+// lock held in the database that neither slows runs nor the server's stop.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -36,7 +37,8 @@ class SharedHistoryTest : public ::testing::Test {
     // Each test starts from an empty shared database.
     std::optional<pg::Connection> db = Admin();
     ASSERT_TRUE(db);
-    db->Execute("DROP TABLE IF EXISTS kestrun_runs, kestrun_servers, kestrun_schema");
+    db->Execute(
+        "DROP TABLE IF EXISTS kestrun_runs, kestrun_output, kestrun_servers, kestrun_schema");
   }
   void TearDown() override {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
@@ -51,6 +53,8 @@ class SharedHistoryTest : public ::testing::Test {
     s.clock = [this] { return now_; };
     s.log = [this](const std::string& line) { logs_.push_back(line); };
     s.startFlusher = false;
+    s.outputCap = [](const std::string& job) { return job == "OUT" ? 1000 : kDefaultOutputCap; };
+    s.retention = [this](const std::string&) { return keep_; };
     SharedSettings shared;
     shared.conninfo = cluster_->conninfo();
     shared.serverName = name;
@@ -69,12 +73,24 @@ class SharedHistoryTest : public ::testing::Test {
     return h;
   }
   // (server, id) -> how many rows the shared database holds for it.
-  std::map<std::pair<std::string, int64_t>, int64_t> SharedRows() {
+  std::map<std::pair<std::string, int64_t>, int64_t> SharedRows(
+      const char* table = "kestrun_runs") {
     std::map<std::pair<std::string, int64_t>, int64_t> rows;
     std::optional<pg::Connection> db = Admin();
-    pg::Result r = db->Query("SELECT server, id, count(*) FROM kestrun_runs GROUP BY server, id");
+    const std::string run = std::string(table) == "kestrun_runs" ? "id" : "run";
+    const std::string text =
+        "SELECT server, " + run + ", count(*) FROM " + table + " GROUP BY server, " + run;
+    pg::Result r = db->Query(text.c_str());
     for (int i = 0; i < r.rows(); ++i) rows[{r.Text(i, 0), r.Int(i, 1)}] = r.Int(i, 2);
     return rows;
+  }
+  // The shared history's run `id` of `server`, with its output.
+  static SharedRun Shared(RunHistory& h, const std::string& server, int64_t id) {
+    SharedRun run;
+    std::string error;
+    EXPECT_EQ(h.shared()->ReadRun(server, id, true, &run, &error), SharedHistory::Lookup::Found)
+        << error;
+    return run;
   }
   static RunStart Start(const std::string& job, const std::string& user = "ann") {
     RunStart s;
@@ -90,6 +106,7 @@ class SharedHistoryTest : public ::testing::Test {
   static test::PgCluster* cluster_;
   std::string dir_;
   int64_t now_ = kNow;
+  Retention keep_{0, 0};
   std::vector<std::string> logs_;
 };
 
@@ -106,7 +123,40 @@ TEST_F(SharedHistoryTest, Find_SameRecordsFromBothBackends) {
     h->Record(start, i == 4 ? killed : RunEnd{});
   }
   std::shared_ptr<history::Run> open = h->Begin(Start("BACKUP"));
+  // Output: none, standard output and error interleaved, and past the cap
+  // (head, tail window and the bytes left out between them).
+  struct OutputCase {
+    const char* name;
+    std::vector<std::pair<uint32_t, std::string>> writes;
+  };
+  const std::vector<OutputCase> outputs = {
+      {"none", {}},
+      {"both streams",
+       {{kStdout, "out 1\n"}, {kStderr, "err\n"}, {kStdout, std::string("\0\x01\xff", 3)}}},
+      {"capped",
+       {{kStdout, std::string(300, 'h')},
+        {kStderr, std::string(900, 'm')},
+        {kStdout, std::string(200, 't')},
+        {kStderr, "end"}}},
+  };
+  std::vector<int64_t> outputIds;
+  for (const OutputCase& c : outputs) {
+    std::shared_ptr<history::Run> run = h->Begin(Start("OUT"));
+    for (const auto& [stream, bytes] : c.writes) {
+      run->Output(stream, bytes.data(), bytes.size());
+      run->Flush();
+    }
+    run->End({});
+    outputIds.push_back(run->id());
+  }
   ASSERT_TRUE(h->shared()->SendOnce());
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    SCOPED_TRACE(outputs[i].name);
+    const SharedRun shared = Shared(*h, "alpha", outputIds[i]);
+    EXPECT_EQ(shared.run, h->FindRun(outputIds[i]));
+    EXPECT_EQ(shared.output, h->ReadOutput(outputIds[i]));
+  }
+  EXPECT_EQ(h->ReadOutput(outputIds[2])->leftOut, 1403 - 1000);
   struct Case {
     const char* name;
     Query query;
@@ -170,6 +220,85 @@ TEST_F(SharedHistoryTest, ChangedRecord_IsSentAgainWithItsEnd) {
   ASSERT_TRUE(after && after->size() == 1u) << error;
   EXPECT_EQ(after->at(0).run.outcome, kExited);
   EXPECT_EQ(after->at(0).run.exitCode, 3);
+}
+
+// The output of a running run goes as the file gets it: new head chunks
+// once, the tail window again whenever it moved.
+TEST_F(SharedHistoryTest, RunningOutput_FollowsTheFileWithEachChunkOnce) {
+  auto h = Open(Make());
+  std::shared_ptr<history::Run> run = h->Begin(Start("OUT"));
+  const auto write = [&](uint32_t stream, const std::string& bytes) {
+    run->Output(stream, bytes.data(), bytes.size());
+    run->Flush();
+    ASSERT_TRUE(h->shared()->SendOnce());
+    EXPECT_EQ(Shared(*h, "alpha", run->id()).output, h->ReadOutput(run->id()));
+  };
+  write(kStdout, "first\n");
+  write(kStderr, std::string(600, 'e'));  // the head fills, the tail starts
+  write(kStdout, std::string(700, 'o'));  // the window moves
+  ASSERT_TRUE(h->shared()->SendOnce());   // nothing new: nothing changes
+  run->End({});
+  ASSERT_TRUE(h->shared()->SendOnce());
+  const SharedRun shared = Shared(*h, "alpha", run->id());
+  EXPECT_EQ(shared.output, h->ReadOutput(run->id()));
+  EXPECT_EQ(shared.run, h->FindRun(run->id()));
+  EXPECT_EQ(shared.output.leftOut, 806 - 500);
+  std::optional<pg::Connection> db = Admin();
+  EXPECT_EQ(db->Query("SELECT count(*) FROM kestrun_output").Int(0, 0),
+            static_cast<int64_t>(shared.output.chunks.size()));
+}
+
+// Runs pruned from the file leave the database too, also when pruned while
+// it was away; another server's rows under the same ids stay.
+TEST_F(SharedHistoryTest, Prune_RemovesThisServersRunsAndOutputOnly) {
+  auto alpha = Open(Make("alpha"));
+  auto beta = Open(Make("beta"));
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 4; ++i) {
+    for (RunHistory* h : {alpha.get(), beta.get()}) {
+      std::shared_ptr<history::Run> run = h->Begin(Start("OUT"));
+      run->Output(kStdout, "x\n", 2);
+      run->End({});
+      if (h == alpha.get()) ids.push_back(run->id());
+    }
+  }
+  ASSERT_TRUE(alpha->shared()->SendOnce());
+  ASSERT_TRUE(beta->shared()->SendOnce());
+  ASSERT_EQ(SharedRows().size(), 8u);
+  ASSERT_TRUE(cluster_->Stop());
+  keep_ = {0, 2};
+  alpha->Prune();  // the two oldest of alpha go
+  EXPECT_FALSE(alpha->shared()->SendOnce());
+  ASSERT_TRUE(cluster_->Start());
+  ASSERT_TRUE(alpha->shared()->SendOnce());
+  for (const char* table : {"kestrun_runs", "kestrun_output"}) {
+    SCOPED_TRACE(table);
+    const auto rows = SharedRows(table);
+    EXPECT_EQ(rows.size(), 6u);
+    for (int64_t id : ids) {
+      EXPECT_EQ(rows.count({"alpha", id}), id > ids[1] ? 1u : 0u) << id;
+      EXPECT_EQ(rows.count({"beta", id}), 1u) << id;
+    }
+  }
+}
+
+// A database of the first schema (runs without output) gets the output
+// table, and keeps its runs.
+TEST_F(SharedHistoryTest, Migration_AddsTheOutputToAFirstSchemaDatabase) {
+  auto h = Open(Make());
+  const int64_t old = h->Record(Start("OLD"), {});
+  ASSERT_TRUE(h->shared()->SendOnce());
+  h.reset();
+  std::optional<pg::Connection> db = Admin();
+  ASSERT_TRUE(db->Execute("DROP TABLE kestrun_output; UPDATE kestrun_schema SET version = 1"));
+  h = Open(Make());
+  std::shared_ptr<history::Run> run = h->Begin(Start("OUT"));
+  run->Output(kStderr, "late\n", 5);
+  run->End({});
+  ASSERT_TRUE(h->shared()->SendOnce());
+  EXPECT_EQ(db->Query("SELECT version FROM kestrun_schema").Int(0, 0), 2);
+  EXPECT_EQ(Shared(*h, "alpha", old).run.start.job, "OLD");
+  EXPECT_EQ(Shared(*h, "alpha", run->id()).output, h->ReadOutput(run->id()));
 }
 
 TEST_F(SharedHistoryTest, RefusedRecord_IsLeftOutWithALineAndTheRestArrive) {

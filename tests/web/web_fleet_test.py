@@ -1,6 +1,8 @@
 """Two servers, each with its web console, sharing one run history in a
 throwaway PostgreSQL cluster: the Servers API, the server filter of the
-history and the visibility rule across servers."""
+history, another server's runs and output read here, and the visibility rule
+across servers."""
+import json
 import socket
 import subprocess
 import time
@@ -114,6 +116,56 @@ class Fleet(unittest.TestCase):
             with self.subTest(server=server.home, user=user, query=query):
                 self.assertEqual(runs(Browser(server, user), query), expected)
         self.assertEqual(Browser(BETA, "bob").get("/api/runs?server=" + "x" * 256).status_code, 400)
+
+
+    # Named to run after the test above (unittest goes by name): it adds runs.
+    def test_then_another_servers_record_and_output_read_here(self):
+        on_alpha = Browser(ALPHA, "bob")
+        for job in ("Echo", "Private"):
+            _, _, last = on_alpha.run(job, {"arguments": ["x"]})
+            self.assertEqual(last["type"], "ended")
+        newest = {}
+        for r in on_alpha.get("/api/runs?limit=1000").json():
+            newest.setdefault(r["job"], r["id"])
+        echo, private = newest["ECHO"], newest["PRIVATE"]
+        own = on_alpha.get("/api/runs/%d/output" % echo).json()
+        for stream, text in ((1, "args:x\nfield1:\n"), (2, "err\n")):
+            self.assertEqual("".join(p["data"] for p in own if p["stream"] == stream), text)
+        bob = Browser(BETA, "bob")
+
+        def output(browser, run):
+            reply = browser.get("/api/runs/%d/output?server=alpha" % run)
+            return reply.json() if reply.status_code == 200 else None
+        wait_for(lambda: output(bob, echo) == own, what="alpha's output in the database")
+        record = on_alpha.get("/api/runs/%d" % echo).json()
+        wait_for(lambda: bob.get("/api/runs/%d?server=alpha" % echo).json() == record,
+                 what="alpha's record in the database")
+        # bob may not run PRIVATE on beta; alice (ops, an administrator) sees it.
+        wait_for(lambda: output(Browser(BETA, "alice"), private), what="alpha's PRIVATE output")
+        cases = [  # path, status for bob on beta
+            ("/api/runs/%d?server=alpha" % private, 404),
+            ("/api/runs/%d/output?server=alpha" % private, 404),
+            ("/api/runs/%d/output?server=nobody" % echo, 404),
+            ("/api/runs/999999/output?server=alpha", 404),
+        ]
+        for path, status in cases:
+            with self.subTest(path=path):
+                reply = bob.get(path)
+                self.assertEqual(reply.status_code, status, reply.text)
+                self.assertIn("not found", reply.json()["error"])
+        # A running run's output reaches the other server while it runs
+        # (Echo waits for the end of its input).
+        ws = on_alpha.socket("/api/jobs/Echo/run")
+        ws.send(json.dumps({"arguments": ["live"]}))
+        started = json.loads(ws.recv())
+        self.assertEqual(started["type"], "started")
+        t0 = time.monotonic()
+        wait_for(lambda: (output(bob, started["run"]) or [{}])[0].get("data", "").startswith("args:live"),
+                 what="the running run's output")
+        self.assertLess(time.monotonic() - t0, 3.0)
+        self.assertEqual(bob.get("/api/runs/%d?server=alpha" % started["run"]).json()["outcome"], "")
+        ws.send(json.dumps({"type": "eof"}))
+        ws.close()
 
 
 class Alone(unittest.TestCase):

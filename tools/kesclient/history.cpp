@@ -251,13 +251,31 @@ int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
 
 int OutputCommand(const ServerAddress& server, const HistoryContext& who,
                   const std::vector<std::string>& args) {
-  if (args.size() != 1) return Fail("output: which run? (output ID)", who.usageStatus);
+  std::string serverName;
+  std::string idText;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--server" && i + 1 < args.size() && serverName.empty()) {
+      serverName = args[++i];
+      if (serverName.empty()) return Fail("output: --server takes a server name", who.usageStatus);
+    } else if (idText.empty() && !args[i].empty() && args[i][0] != '-') {
+      idText = args[i];
+    } else {
+      return Fail("output: which run? (output [--server NAME] ID)", who.usageStatus);
+    }
+  }
+  if (idText.empty())
+    return Fail("output: which run? (output [--server NAME] ID)", who.usageStatus);
   char* end = nullptr;
-  const long long id = std::strtoll(args[0].c_str(), &end, 10);
-  if (*end != '\0' || id <= 0) return Fail("output: not a run id: " + args[0], who.usageStatus);
+  const long long id = std::strtoll(idText.c_str(), &end, 10);
+  if (*end != '\0' || id <= 0) return Fail("output: not a run id: " + idText, who.usageStatus);
+  // --server asks the shared history (RUN_OUTPUT_SERVER); plain RUN_OUTPUT,
+  // which every server with a history answers, reads the server's own.
   messages::RunOutputRequest ask{who.user, who.node, id};
   XDRWRAP request;
-  messages::EncodeRequest(request, ask);
+  if (serverName.empty())
+    messages::EncodeRequest(request, ask);
+  else
+    messages::EncodeRequest(request, messages::ServerOutputRequest{ask, serverName});
   std::string failure;
   bool refused = false;
   const std::optional<messages::RunOutputReply> reply =

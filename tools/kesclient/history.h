@@ -1,5 +1,5 @@
 // `kesclient history` and `kesclient output`: reading the server's run
-// history (HISTORY_QUERY, HISTORY_QUERY_SERVERS, RUN_OUTPUT).
+// history (HISTORY_QUERY, HISTORY_QUERY_SERVERS, RUN_OUTPUT, RUN_OUTPUT_SERVER).
 #pragma once
 
 #include <string>
@@ -25,8 +25,9 @@ struct HistoryContext {
 // servers (one server's, or every server's), each with its server's name.
 int HistoryCommand(const ServerAddress& server, const HistoryContext& who,
                    const std::vector<std::string>& args);
-// `output ID`: the stored output of run ID, standard output to standard
-// output and standard error to standard error, in the order it came.
+// `output [--server NAME] ID`: the stored output of run ID, standard output
+// to standard output and standard error to standard error, in the order it
+// came; with --server that server's run, from the shared history.
 int OutputCommand(const ServerAddress& server, const HistoryContext& who,
                   const std::vector<std::string>& args);
 

@@ -1,6 +1,7 @@
 // History: the runs so far, newest first, filtered by job and user, and,
 // when servers share the run history, by server; each run opens its record
-// and stored output (another server's run on that server's console).
+// and stored output (another server's from the shared history, with a link
+// to that server's console).
 
 import {api} from './api.js';
 import {el, fill, formatDuration, formatTime, labelled, notice} from './dom.js';
@@ -75,13 +76,14 @@ export async function historyPage(main, {query, go}) {
     }
   }
   if (Array.isArray(runs?.runs)) runs = runs.runs;
-  // This server's runs open here; another's on its own console, when it
-  // has one.
+  // This server's runs open here; another's here from the shared history,
+  // and on its own console, when it has one.
   const runLink = (run) => {
     const id = String(run.id);
     if (!run.server || run.server === self || !self) return el('a', {href: `#/runs/${run.id}`}, id);
+    const here = el('a', {href: `#/runs/${run.id}?server=${encodeURIComponent(run.server)}`}, id);
     const link = consoleLink(consoles.get(run.server), `#/runs/${run.id}`);
-    return link ? el('a', {href: link, rel: 'noopener', 'aria-label': `Run ${id} on ${run.server}`}, id) : id;
+    return link ? [here, ' ', el('a', {href: link, rel: 'noopener', 'aria-label': `Run ${id} on ${run.server}`}, '↗')] : here;
   };
   fill(body, runs.map((run) => el('tr', {'data-run': String(run.id), 'data-server': run.server || ''},
     el('td', {'data-label': 'Run'}, runLink(run)),

@@ -33,9 +33,13 @@ function recordTable(run) {
   return el('dl', {class: 'record'}, rows.filter(([, v]) => v !== '').map(([k, v]) => [el('dt', {}, k), el('dd', {}, v)]));
 }
 
-export async function recordPage(main, {arg}) {
+export async function recordPage(main, {arg, query}) {
   const id = arg;
-  const heading = el('h1', {}, `Run ${id}`);
+  // Another server's run is read from the shared history; it cannot be
+  // followed from here.
+  const server = query?.get('server') || '';
+  const from = server ? `?server=${encodeURIComponent(server)}` : '';
+  const heading = el('h1', {}, server ? `Run ${id} of ${server}` : `Run ${id}`);
   const details = el('div', {class: 'record-slot'});
   const bar = el('div', {class: 'run-bar'});
   const status = el('p', {class: 'run-status', role: 'status'});
@@ -47,12 +51,12 @@ export async function recordPage(main, {arg}) {
   let output = null;
   let run;
   try {
-    run = await api(`/api/runs/${encodeURIComponent(id)}`);
+    run = await api(`/api/runs/${encodeURIComponent(id)}${from}`);
   } catch (e) {
     fill(details, notice(e.message));
     return;
   }
-  heading.textContent = `Run ${run.id ?? id}: ${run.job}`;
+  heading.textContent = `Run ${run.id ?? id}${server ? ` of ${server}` : ''}: ${run.job}`;
   fill(details, recordTable(run));
 
   const follow = () => {
@@ -82,13 +86,13 @@ export async function recordPage(main, {arg}) {
   follow.button = el('button', {type: 'button', class: 'primary'}, 'Follow');
   follow.button.addEventListener('click', follow);
 
-  if (!run.outcome) {
+  if (!run.outcome && !server) {
     status.textContent = 'running';
     bar.append(follow.button);
   } else {
     output = new OutputView(outputSlot, `Output of run ${id}`);
     try {
-      const pieces = await api(`/api/runs/${encodeURIComponent(id)}/output`);
+      const pieces = await api(`/api/runs/${encodeURIComponent(id)}/output${from}`);
       for (const piece of pieces) output.write(piece.data);
       if (pieces.length === 0) status.textContent = 'no output';
     } catch (e) {
