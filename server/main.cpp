@@ -17,6 +17,7 @@
 #include "config/config_reader.h"
 #include "platform/home_directory.h"
 #include "platform/interrupts.h"
+#include "platform/memory.h"
 #include "protocol/socket.h"
 #include "server/server_process.h"
 #include "server/service.h"
@@ -47,7 +48,11 @@ int main(int argc, char** argv) {
   //   away, or a job that closes its input while a pump writes to it, shows
   //   as EPIPE on that one write and never ends the server;
   // - SIGINT and SIGTERM are blocked; only the interrupt watcher takes them.
+  // - blocks of 128 KB and more (read areas, output windows, batches of
+  //   output) go back to the system when freed: the memory of many runs at
+  //   once is given back when they end.
   // Jobs are launched with default dispositions and an empty mask.
+  ReturnLargeBlocksWhenFreed(128 * 1024);
   net::StartSockets();
   BlockBrokenPipeSignal();
   BlockInterruptSignals();
