@@ -89,8 +89,8 @@ void Run::AddToTail(uint32_t stream, const char* data, size_t size) {
   // read, and at full speed most of its bytes are overwritten before a flush
   // writes them. `size` is at most tailCap_ (Output cut it).
   const size_t cap = static_cast<size_t>(tailCap_);
-  if (ringSize_<cap&& static_cast<size_t>(tailBytes_) + size> ringSize_)
-    GrowRing(static_cast<size_t>(tailBytes_) + size);
+  const size_t wanted = static_cast<size_t>(tailBytes_) + size;
+  if (ringSize_ < cap && wanted > ringSize_) GrowRing(wanted);
   const size_t first = std::min(size, ringSize_ - ringEnd_);
   std::memcpy(ring_.get() + ringEnd_, data, first);
   std::memcpy(ring_.get(), data + first, size - first);
