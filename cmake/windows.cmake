@@ -20,6 +20,7 @@ add_library(kes_os STATIC
   platform/interrupts_win32.cpp
   platform/job_files_win32.cpp
   platform/local_time_win32.cpp
+  platform/memory_win32.cpp
   platform/pipe_win32.cpp
   platform/process_tree.cpp
   platform/process_tree_win32.cpp

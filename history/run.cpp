@@ -22,14 +22,6 @@ Run::Run(RunHistory& owner, int64_t id, std::string job, int64_t cap, uint32_t s
 Run::~Run() = default;
 
 void Run::Output(uint32_t stream, const char* data, size_t size) {
-  Take(stream, data, size, nullptr);
-}
-
-void Run::Keep(uint32_t stream, std::vector<char>& buffer, size_t size) {
-  Take(stream, buffer.data(), size, &buffer);
-}
-
-void Run::Take(uint32_t stream, const char* data, size_t size, std::vector<char>* buffer) {
   if (size == 0) return;
   bool wake = false;
   {
@@ -52,13 +44,7 @@ void Run::Take(uint32_t stream, const char* data, size_t size, std::vector<char>
       leftOut_ += static_cast<int64_t>(past);
       skip += past;
     }
-    const size_t rest = size - skip;
-    // At full speed nearly every byte is pushed out of the window before a
-    // flush writes it: a large read is kept as the pump read it, not copied.
-    if (rest > 0 && buffer && head == 0 && rest >= buffer->size() / 2)
-      KeepInTail(stream, *buffer, skip, rest);
-    else if (rest > 0)
-      AddToTail(stream, data + skip, rest);
+    if (size > skip) AddToTail(stream, data + skip, size - skip);
     pendingBytes_ += size;
     // A full batch of the head is written at once. The tail window is
     // rewritten at the flush interval only: at full speed it changes faster
@@ -66,7 +52,6 @@ void Run::Take(uint32_t stream, const char* data, size_t size, std::vector<char>
     pendingHeadBytes_ += head;
     wake = pendingHeadBytes_ >= owner_.settings_.flushBytes;
     if (!followers_.empty()) {
-      // `data` is still valid: a kept area moved into the window unchanged.
       const OutputChunk chunk{stream, std::string(data, size)};
       for (auto& [token, follower] : followers_) follower(chunk, false);
     }
@@ -74,61 +59,56 @@ void Run::Take(uint32_t stream, const char* data, size_t size, std::vector<char>
   if (wake) owner_.WakeFlusher();
 }
 
+size_t Run::TailStart() const {
+  return ringSize_ == 0 ? 0 : (ringEnd_ + ringSize_ - static_cast<size_t>(tailBytes_)) % ringSize_;
+}
+
+void Run::CopyTail(size_t from, size_t count, char* to) const {
+  const size_t first = std::min(count, ringSize_ - from);
+  std::memcpy(to, ring_.get() + from, first);
+  std::memcpy(to + first, ring_.get(), count - first);
+}
+
+void Run::GrowRing(size_t wanted) {
+  // The ring grows with the window up to tailCap_, so that a run whose
+  // output barely passes the head holds little more than it wrote. The
+  // window's bytes move to the new ring's start, in order.
+  constexpr size_t kFirstRing = 16 * 1024;
+  const size_t cap = static_cast<size_t>(tailCap_);
+  const size_t size = std::min(cap, std::max({wanted, 2 * ringSize_, kFirstRing}));
+  auto bigger = std::make_unique_for_overwrite<char[]>(size);
+  const size_t kept = static_cast<size_t>(tailBytes_);
+  if (kept > 0) CopyTail(TailStart(), kept, bigger.get());
+  ring_ = std::move(bigger);
+  ringSize_ = size;
+  ringEnd_ = kept % size;
+}
+
 void Run::AddToTail(uint32_t stream, const char* data, size_t size) {
-  // A small read goes behind the last block of its stream when it has room.
-  if (tail_.empty() || tail_.back().stream != stream ||
-      tail_.back().bytes.size() - tail_.back().end < size) {
-    constexpr size_t kBlock = 64 * 1024;
-    TailBlock block;
-    block.stream = stream;
-    if (!spare_.empty() && spare_.back().size() >= size) {
-      block.bytes = std::move(spare_.back());
-      spare_.pop_back();
-    } else {
-      block.bytes.resize(std::max(size, kBlock));
-    }
-    tail_.push_back(std::move(block));
-  }
-  TailBlock& back = tail_.back();
-  std::memcpy(back.bytes.data() + back.end, data, size);
-  back.end += size;
+  // One copy into the ring: it holds exactly the window, however the pumps
+  // read, and at full speed most of its bytes are overwritten before a flush
+  // writes them. `size` is at most tailCap_ (Output cut it).
+  const size_t cap = static_cast<size_t>(tailCap_);
+  const size_t wanted = static_cast<size_t>(tailBytes_) + size;
+  if (ringSize_ < cap && wanted > ringSize_) GrowRing(wanted);
+  const size_t first = std::min(size, ringSize_ - ringEnd_);
+  std::memcpy(ring_.get() + ringEnd_, data, first);
+  std::memcpy(ring_.get(), data + first, size - first);
+  ringEnd_ = (ringEnd_ + size) % ringSize_;
+  if (!segments_.empty() && segments_.back().stream == stream)
+    segments_.back().bytes += static_cast<int64_t>(size);
+  else
+    segments_.push_back({stream, static_cast<int64_t>(size)});
   tailBytes_ += static_cast<int64_t>(size);
   tailChanged_ = true;
-  TrimTail();
-}
-
-void Run::KeepInTail(uint32_t stream, std::vector<char>& buffer, size_t begin, size_t size) {
-  const size_t area = buffer.size();
-  tail_.push_back({stream, std::move(buffer), begin, begin + size});
-  // The pump reads on into an area that fell out of the window, or a new one.
-  buffer.clear();
-  for (size_t i = spare_.size(); i-- > 0;) {
-    if (spare_[i].size() == area) {
-      buffer = std::move(spare_[i]);
-      spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
-      break;
-    }
-  }
-  if (buffer.size() != area) buffer.resize(area);
-  tailBytes_ += static_cast<int64_t>(size);
-  tailChanged_ = true;
-  TrimTail();
-}
-
-void Run::TrimTail() {
   // What falls out of the window's front is counted as left out.
-  constexpr size_t kKeptSpares = 2;
   while (tailBytes_ > tailCap_) {
-    TailBlock& front = tail_.front();
-    const int64_t dropped =
-        std::min(static_cast<int64_t>(front.end - front.begin), tailBytes_ - tailCap_);
-    front.begin += static_cast<size_t>(dropped);
+    Segment& front = segments_.front();
+    const int64_t dropped = std::min(front.bytes, tailBytes_ - tailCap_);
+    front.bytes -= dropped;
     tailBytes_ -= dropped;
     leftOut_ += dropped;
-    if (front.begin == front.end) {
-      if (spare_.size() < kKeptSpares) spare_.push_back(std::move(front.bytes));
-      tail_.pop_front();
-    }
+    if (front.bytes == 0) segments_.pop_front();
   }
 }
 
@@ -140,12 +120,13 @@ Run::Batch Run::TakeBatchLocked() {
   headSeq_ += static_cast<int64_t>(b.head.size());
   b.rewriteTail = tailChanged_;
   if (tailChanged_) {
-    // One chunk for each run of blocks of the same stream.
-    for (const TailBlock& block : tail_) {
-      if (block.begin == block.end) continue;
-      if (b.tail.empty() || b.tail.back().stream != block.stream)
-        b.tail.push_back({block.stream, {}});
-      b.tail.back().data.append(block.bytes.data() + block.begin, block.end - block.begin);
+    // One chunk for each segment of the window.
+    size_t at = TailStart();
+    for (const Segment& segment : segments_) {
+      OutputChunk chunk{segment.stream, std::string(static_cast<size_t>(segment.bytes), '\0')};
+      CopyTail(at, chunk.data.size(), chunk.data.data());
+      at = (at + chunk.data.size()) % ringSize_;
+      b.tail.push_back(std::move(chunk));
     }
   }
   tailChanged_ = false;
@@ -158,27 +139,39 @@ Run::Batch Run::TakeBatchLocked() {
 
 void Run::Flush() {
   std::lock_guard<std::mutex> flush(flushLock_);
+  // The batch is taken with the writer held, so that it is copied only when
+  // it can be written: runs that wait for the writer (many ending at once)
+  // hold no copy of their window meanwhile.
+  std::lock_guard<std::mutex> write(owner_.writeLock_);
   Batch batch;
   {
     std::lock_guard<std::mutex> state(stateLock_);
     if (ended_ || (pendingBytes_ == 0 && !tailChanged_)) return;
     batch = TakeBatchLocked();
   }
-  owner_.WriteBatch(*this, batch, nullptr);
+  owner_.WriteBatchLocked(*this, batch, nullptr);
 }
 
 void Run::End(RunEnd end) {
-  std::lock_guard<std::mutex> flush(flushLock_);
-  Batch batch;
   std::map<int64_t, FollowCallback> followers;
   {
-    std::lock_guard<std::mutex> state(stateLock_);
-    if (ended_) return;
-    batch = TakeBatchLocked();
-    ended_ = true;
-    followers.swap(followers_);
+    std::lock_guard<std::mutex> flush(flushLock_);
+    std::lock_guard<std::mutex> write(owner_.writeLock_);  // as in Flush
+    Batch batch;
+    {
+      std::lock_guard<std::mutex> state(stateLock_);
+      if (ended_) return;
+      batch = TakeBatchLocked();
+      ended_ = true;
+      followers.swap(followers_);
+      // The window is no longer needed: its memory goes back now, not when
+      // the last holder of the run lets it go.
+      ring_.reset();
+      ringSize_ = ringEnd_ = 0;
+      segments_.clear();
+    }
+    owner_.WriteBatchLocked(*this, batch, &end);
   }
-  owner_.WriteBatch(*this, batch, &end);
   owner_.Forget(id_);
   for (auto& [token, follower] : followers) follower(OutputChunk{}, true);
 }

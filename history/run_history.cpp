@@ -309,6 +309,10 @@ int64_t RunHistory::Record(const RunStart& start, const RunEnd& end) {
 
 bool RunHistory::WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end) {
   std::lock_guard<std::mutex> write(writeLock_);
+  return WriteBatchLocked(run, batch, end);
+}
+
+bool RunHistory::WriteBatchLocked(const Run& run, const Run::Batch& batch, const RunEnd* end) {
   sql::Transaction transaction(writer_);
   if (!transaction.began()) {
     Failed("writing the output of run " + std::to_string(run.id()));

@@ -19,7 +19,9 @@
 // - Each Run has a flush lock (taken first, held for the whole of one
 //   flush, so batches of a run reach the file in order) and a state lock
 //   (its kept output; held only to copy or append, never across SQLite).
-//   Order: Run flush lock -> writeLock_; Run flush lock -> Run state lock.
+//   Order: Run flush lock -> writeLock_ -> Run state lock (a run's batch is
+//   taken with the writer held, so that only the batch being written is
+//   copied out of its run).
 // - liveLock_ guards the list of runs with output not yet ended and the
 //   notes of who ended a run; held only to copy or change them.
 // - One flusher thread writes the pending output of live runs, folds the
@@ -105,10 +107,6 @@ class Run {
   // the first half as it comes, the last half as a window, counting what
   // falls out between them. Never blocks on the file.
   void Output(uint32_t stream, const char* data, size_t size);
-  // As Output, for the first `size` bytes of `buffer`. A read that fills at
-  // least half of it may be kept as it is, without a copy: `buffer` then
-  // holds another area of the same size (its bytes undefined) on return.
-  void Keep(uint32_t stream, std::vector<char>& buffer, size_t size);
   // Writes the rest of the output and the end of the run, committed on
   // return (unless the file failed). Once only; later calls do nothing.
   void End(RunEnd end);
@@ -128,21 +126,19 @@ class Run {
     int64_t total = 0;
     int64_t leftOut = 0;
   };
-  // One piece of the tail window: bytes [begin, end) of `bytes`.
-  struct TailBlock {
+  // A run of window bytes of one stream.
+  struct Segment {
     uint32_t stream = 0;
-    std::vector<char> bytes;
-    size_t begin = 0;
-    size_t end = 0;
+    int64_t bytes = 0;
   };
-  // Output and Keep (`buffer` null for Output).
-  void Take(uint32_t stream, const char* data, size_t size, std::vector<char>* buffer);
   Batch TakeBatchLocked();                                         // state lock held
   void AddToTail(uint32_t stream, const char* data, size_t size);  // state lock held
-  // Takes `buffer` whole into the window, bytes [begin, begin + size).
-  void KeepInTail(uint32_t stream, std::vector<char>& buffer, size_t begin,
-                  size_t size);                              // state lock held
-  void TrimTail();                                           // state lock held
+  // Grows the ring to hold at least `wanted` bytes (at most tailCap_).
+  void GrowRing(size_t wanted);  // state lock held
+  // Where the window's oldest byte is in the ring.
+  size_t TailStart() const;  // state lock held
+  // Copies `count` bytes of the ring from `from` on, across its end.
+  void CopyTail(size_t from, size_t count, char* to) const;  // state lock held
   void AddFollower(int64_t token, FollowCallback callback);  // state lock held
   void RemoveFollower(int64_t token);
 
@@ -159,11 +155,12 @@ class Run {
   int64_t headKept_ = 0;
   int64_t headSeq_ = 0;
   std::vector<OutputChunk> pendingHead_;
-  // The tail window, oldest first: at most tailCap_ bytes in blocks that are
-  // either copies of small reads or the pumps' own read areas, kept without
-  // a copy. Areas that fell out of the window are reused.
-  std::deque<TailBlock> tail_;
-  std::vector<std::vector<char>> spare_;
+  // The tail window: its last tailCap_ bytes in a ring (grown with them up
+  // to tailCap_), and the streams of its bytes, oldest first.
+  std::unique_ptr<char[]> ring_;
+  size_t ringSize_ = 0;
+  size_t ringEnd_ = 0;  // where the next byte goes
+  std::deque<Segment> segments_;
   int64_t tailBytes_ = 0;
   bool tailChanged_ = false;  // since the last flush
   int64_t leftOut_ = 0;
@@ -254,6 +251,8 @@ class RunHistory {
   // Removes sent records from the outbox (the sender's Acknowledge).
   void Acknowledge(const std::vector<std::pair<int64_t, int64_t>>& sent);
   bool WriteBatch(const Run& run, const Run::Batch& batch, const RunEnd* end);
+  bool WriteBatchLocked(const Run& run, const Run::Batch& batch,
+                        const RunEnd* end);  // writeLock_ held
   void Forget(int64_t id);
   void FlusherLoop();
   void WakeFlusher();

@@ -126,10 +126,6 @@ void RunRecording::Output(StreamCode stream, const char* data, size_t size) {
   run_->Output(stream == kStderrStream ? history::kStderr : history::kStdout, data, size);
 }
 
-void RunRecording::Keep(StreamCode stream, std::vector<char>& area, size_t size) {
-  run_->Keep(stream == kStderrStream ? history::kStderr : history::kStdout, area, size);
-}
-
 void RunRecording::Finish(const RunOutcome& outcome, const std::string& launchError) {
   if (!run_) return;
   history::RunEnd end;

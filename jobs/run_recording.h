@@ -48,7 +48,6 @@ class RunRecording : public OutputTap {
   // The run's id in the history; 0 when it is not recorded.
   int64_t id() const;
   void Output(StreamCode stream, const char* data, size_t size) override;
-  void Keep(StreamCode stream, std::vector<char>& area, size_t size) override;
 
   // Records the end of a run that Execute ran (result 0 or kStreamFailure)
   // or failed to start (any other result, with its error text).

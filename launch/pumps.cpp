@@ -2,6 +2,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -164,7 +165,12 @@ void PassOn(PumpContext& c, uint32_t stream, const char* begin, size_t n, bool& 
 }
 
 int OutputPump(PumpContext& c, uint32_t stream) {
-  std::vector<char> buf(kPassThroughRead);
+  // The read area starts small and grows to kPassThroughRead once a read
+  // fills it: a quiet stream (most standard errors, most short runs) never
+  // holds a large one. Its bytes are never cleared: only what a read wrote
+  // is used, and untouched pages cost nothing.
+  size_t areaSize = kFirstOutputRead;
+  std::unique_ptr<char[]> area = std::make_unique_for_overwrite<char[]>(areaSize);
   bool clientFailed = false;
   int readsAfterKill = 0;
   for (;;) {
@@ -180,12 +186,15 @@ int OutputPump(PumpContext& c, uint32_t stream) {
     }
     int error = 0;
     const long n =
-        ReadSome(c.pipe.get(), buf.data(), capturingBefore ? kMaxFrameData : buf.size(), &error);
+        ReadSome(c.pipe.get(), area.get(), capturingBefore ? kMaxFrameData : areaSize, &error);
     if (n <= 0) break;  // every holder of the program's end has closed it
-    PassOn(c, stream, buf.data(), static_cast<size_t>(n), clientFailed);
-    // Given last, once the read is passed on: the tap may keep the area.
+    PassOn(c, stream, area.get(), static_cast<size_t>(n), clientFailed);
     if (c.tap && !capturingBefore)
-      c.tap->Keep(static_cast<StreamCode>(stream), buf, static_cast<size_t>(n));
+      c.tap->Output(static_cast<StreamCode>(stream), area.get(), static_cast<size_t>(n));
+    if (static_cast<size_t>(n) == areaSize && areaSize < kPassThroughRead) {
+      areaSize = kPassThroughRead;
+      area = std::make_unique_for_overwrite<char[]>(areaSize);
+    }
   }
   return clientFailed ? 1 : 0;
 }

@@ -43,6 +43,9 @@ inline constexpr size_t kMaxFrameData = runstream::kMaxFrameData;
 // Largest pipe read of the pass-through phase; it goes out as consecutive
 // frames of at most kMaxFrameData bytes in one send.
 inline constexpr size_t kPassThroughRead = 256 * 1024;
+// An output pump's first read area; it grows to kPassThroughRead once a read
+// fills it.
+inline constexpr size_t kFirstOutputRead = 16 * 1024;
 // The room asked for in a job's standard output pipe.
 inline constexpr size_t kOutputPipeRoom = 1024 * 1024;
 // Input chunks are received and written in pieces of at most this size: an
@@ -73,12 +76,6 @@ class OutputTap {
  public:
   virtual ~OutputTap() = default;
   virtual void Output(StreamCode stream, const char* data, size_t size) = 0;
-  // As Output, for the first `size` bytes of the pump's read area, given once
-  // the pump is done with them. The tap may keep the area and put another of
-  // the same size in its place, saving a copy of a large read.
-  virtual void Keep(StreamCode stream, std::vector<char>& area, size_t size) {
-    Output(stream, area.data(), size);
-  }
 };
 
 // What one pump works with. Owned by StreamPumps, alive until its thread ended.

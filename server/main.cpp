@@ -17,6 +17,7 @@
 #include "config/config_reader.h"
 #include "platform/home_directory.h"
 #include "platform/interrupts.h"
+#include "platform/memory.h"
 #include "protocol/socket.h"
 #include "server/server_process.h"
 #include "server/service.h"
@@ -47,7 +48,14 @@ int main(int argc, char** argv) {
   //   away, or a job that closes its input while a pump writes to it, shows
   //   as EPIPE on that one write and never ends the server;
   // - SIGINT and SIGTERM are blocked; only the interrupt watcher takes them.
+  // - blocks of 512 KB and more (a run's output window and its batches for
+  //   the history, at the default cap) go back to the system when freed: the
+  //   memory of many runs at once is given back when they end. Smaller ones
+  //   stay in the heaps: with 128 KB, blocks that come and go as a run's
+  //   output streams at full speed were mapped anew each time, and the
+  //   server's CPU for 1 GB through kesclient grew by half.
   // Jobs are launched with default dispositions and an empty mask.
+  ReturnLargeBlocksWhenFreed(512 * 1024);
   net::StartSockets();
   BlockBrokenPipeSignal();
   BlockInterruptSignals();

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -38,7 +39,8 @@ std::string Jobs() {
          child + "  param = exit\n  param = 3\n\nSECRET:\n" + child +
          "  param = exit\n  param = 0\n  group = Admins\n\nBIG:\n" + child +
          "  param = stream\n  param = 5000\n  historyoutput = 1000\n\nCODE:\n" + child +
-         "  param = exit\n\nCAT:\n" + child + "  param = cat\n";
+         "  param = exit\n\nCAT:\n" + child + "  param = cat\n\nWIDECAT:\n" + child +
+         "  param = cat\n  historyoutput = 300001\n";
 }
 
 class HistoryServer : public ::testing::Test {
@@ -111,6 +113,25 @@ TEST_F(HistoryServer, OutputOverTheJobsCapKeepsHeadAndTailAndSaysWhatWasLeftOut)
   EXPECT_EQ(output.status, 0);
   EXPECT_EQ(output.out, all.substr(0, 500) + all.substr(4500));
   EXPECT_EQ(output.err, "[... 4000 bytes left out ...]\n");
+}
+
+// Megabytes of random bytes through a window of 150001 bytes: the client
+// gets every byte, the history the first 150000 and the last 150001, with
+// reads of every size crossing the window's edges on the way.
+TEST_F(HistoryServer, FarOverTheCapTheClientGetsAllAndTheHistoryHeadAndTail) {
+  std::string data(6 * 1024 * 1024 + 12345, '\0');
+  std::mt19937_64 random(20261208);
+  for (char& c : data) c = static_cast<char>(random());
+  home_->WriteFile("random.bin", data);
+  const ClientRun run = RunKesclient(*home_, server_->port(), "ann", {"run", "WIDECAT"},
+                                     home_->path() + "/random.bin");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out == data);
+  const ClientRun output = Client("ann", {"output", std::to_string(NewestId("ann", "WIDECAT"))});
+  EXPECT_EQ(output.status, 0);
+  ASSERT_EQ(output.out.size(), 300001u);
+  EXPECT_TRUE(output.out == data.substr(0, 150000) + data.substr(data.size() - 150001));
+  EXPECT_EQ(output.err, "[... " + std::to_string(data.size() - 300001) + " bytes left out ...]\n");
 }
 
 TEST_F(HistoryServer, RecordsAreVisibleToWhoMayRunTheJob) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -63,7 +64,6 @@ struct Write {
   uint32_t stream;
   std::string text;
   bool flushAfter = false;
-  size_t area = 0;  // given by Keep in a read area of this size; 0: by Output
 };
 
 struct CapCase {
@@ -98,34 +98,40 @@ TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
        2,
        1},
       {"cap 0 keeps none", 0, {{kStdout, "hello"}}, {}, 5, 0},
-      {"kept areas fall out of the window",
+      {"reads fall out of the window",
        8,
        {{kStdout, "abcd"},
-        {kStdout, "efg", false, 4},
-        {kStderr, "hij", false, 4},
+        {kStdout, "efg"},
+        {kStderr, "hij"},
         {kStdout, "k"},
-        {kStdout, "lm", true, 4}},
+        {kStdout, "lm", true}},
        {{kStdout, "abcd"}, {kStderr, "j"}, {kStdout, "klm"}},
        5,
        1},
-      {"kept read longer than the window",
+      {"a read longer than the window",
        8,
-       {{kStdout, "abcd"}, {kStdout, "efghijkl", false, 8}},
+       {{kStdout, "abcd"}, {kStdout, "efghijkl"}},
        {{kStdout, "abcd"}, {kStdout, "ijkl"}},
        4,
        1},
-      {"small reads copied behind a kept one",
+      {"small reads fill the window",
        8,
-       {{kStdout, "abcd"}, {kStdout, "ef", false, 3}, {kStdout, "g"}, {kStdout, "h", false, 8}},
+       {{kStdout, "abcd"}, {kStdout, "ef"}, {kStdout, "g"}, {kStdout, "h"}},
        {{kStdout, "abcd"}, {kStdout, "efgh"}},
        0,
        0},
-      {"a read filling the head is copied",
+      {"a read filling the head goes on into the tail",
        8,
-       {{kStdout, "abcdef", false, 6}},
+       {{kStdout, "abcdef"}},
        {{kStdout, "abcd"}, {kStdout, "ef"}},
        0,
        0},
+      {"the window wraps with a stream's bytes across the ring's end",
+       8,
+       {{kStdout, "abcd"}, {kStdout, "efg"}, {kStderr, "hi", true}, {kStderr, "j"}},
+       {{kStdout, "abcd"}, {kStdout, "g"}, {kStderr, "hij"}},
+       2,
+       1},
   };
   for (const CapCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -135,16 +141,7 @@ TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
     ASSERT_TRUE(run);
     int64_t total = 0;
     for (const Write& w : c.writes) {
-      if (w.area == 0) {
-        run->Output(w.stream, w.text.data(), w.text.size());
-      } else {
-        std::vector<char> area(w.area, '?');
-        std::copy(w.text.begin(), w.text.end(), area.begin());
-        run->Keep(w.stream, area, w.text.size());
-        // The pump reads on into what it got back: the run's copy stays.
-        EXPECT_EQ(area.size(), w.area);
-        std::fill(area.begin(), area.end(), '#');
-      }
+      run->Output(w.stream, w.text.data(), w.text.size());
       total += static_cast<int64_t>(w.text.size());
       if (w.flushAfter) run->Flush();
     }
@@ -155,6 +152,69 @@ TEST_F(HistoryTest, OutputCap_KeepsFirstAndLastHalfWithTheExactLeftOutCount) {
     EXPECT_EQ(out->leftOut, c.leftOut);
     EXPECT_EQ(out->leftOutAt, c.leftOutAt);
     EXPECT_EQ(history->FindRun(run->id())->outputBytes, total);
+  }
+}
+
+// Adjacent chunks of one stream as one: how the chunks are cut depends on
+// when flushes came, what they hold does not.
+std::vector<OutputChunk> Joined(std::vector<OutputChunk>::const_iterator begin,
+                                std::vector<OutputChunk>::const_iterator end) {
+  std::vector<OutputChunk> joined;
+  for (auto it = begin; it != end; ++it) {
+    if (!joined.empty() && joined.back().stream == it->stream)
+      joined.back().data += it->data;
+    else
+      joined.push_back(*it);
+  }
+  return joined;
+}
+
+// Many reads of random sizes and streams, with flushes between them at
+// random, against the plain definition: the first half of the cap, the last
+// half, and the count of the bytes between. The windows are large enough for
+// the ring to grow and wrap, with reads across its end.
+TEST_F(HistoryTest, OutputCap_RandomReadsKeepExactlyTheFirstAndLastHalf) {
+  std::mt19937 random(20261208);
+  for (const int64_t cap : {int64_t{9}, int64_t{40'000}, int64_t{100'001}, kDefaultOutputCap}) {
+    SCOPED_TRACE(cap);
+    std::filesystem::remove(dir_ + "/history.db");
+    auto history = Open(Make(cap));
+    std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+    ASSERT_TRUE(run);
+    std::vector<OutputChunk> all;  // every byte written, as single-stream reads
+    std::string bytes;
+    const size_t largest = static_cast<size_t>(cap) / 3 + 2;
+    while (bytes.size() < static_cast<size_t>(cap) * 4) {
+      const uint32_t stream = random() % 4 == 0 ? kStderr : kStdout;
+      std::string read(1 + random() % largest, '\0');
+      for (char& c : read) c = static_cast<char>('a' + random() % 26);
+      run->Output(stream, read.data(), read.size());
+      bytes += read;
+      all.push_back({stream, read});
+      if (random() % 5 == 0) run->Flush();
+    }
+    run->End({});
+    // The model: each byte with its stream, cut at the cap's halves.
+    const size_t headCap = static_cast<size_t>(cap) / 2;
+    const size_t tailFrom = bytes.size() - (static_cast<size_t>(cap) - headCap);
+    std::vector<OutputChunk> head, tail;
+    size_t at = 0;
+    for (const OutputChunk& read : all) {
+      for (size_t i = 0; i < read.data.size(); ++i, ++at) {
+        std::vector<OutputChunk>& part = at < headCap ? head : at >= tailFrom ? tail : head;
+        if (at >= headCap && at < tailFrom) continue;
+        if (part.empty() || part.back().stream != read.stream) part.push_back({read.stream, {}});
+        part.back().data.push_back(read.data[i]);
+      }
+    }
+    const std::optional<StoredOutput> out = history->ReadOutput(run->id());
+    ASSERT_TRUE(out);
+    ASSERT_LE(out->leftOutAt, out->chunks.size());
+    const auto split = out->chunks.begin() + static_cast<std::ptrdiff_t>(out->leftOutAt);
+    EXPECT_EQ(Joined(out->chunks.begin(), split), head);
+    EXPECT_EQ(Joined(split, out->chunks.end()), tail);
+    EXPECT_EQ(out->leftOut, static_cast<int64_t>(tailFrom - headCap));
+    EXPECT_EQ(history->FindRun(run->id())->outputBytes, static_cast<int64_t>(bytes.size()));
   }
 }
 
