@@ -111,6 +111,9 @@ struct OutputEvent {
 
 class OutputDecoder {
  public:
+  // `capacity`: the queue's room to begin with (it grows only for a
+  // receive larger than what is free).
+  explicit OutputDecoder(size_t capacity = 256 * 1024) : queue_(capacity) {}
   ByteQueue& queue() { return queue_; }
   // The next thing the received bytes hold. After End or Malformed it keeps
   // returning that.

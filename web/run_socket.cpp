@@ -377,7 +377,8 @@ class RunSocket : public std::enable_shared_from_this<RunSocket<Stream>> {
   Caller caller_;
   std::string job_;
   beast::flat_buffer in_;
-  runstream::OutputDecoder decoder_;
+  // Room for one read and the start of a frame header left from the last.
+  runstream::OutputDecoder decoder_{kPipeRead + 64};
   runstream::StartHeader header_;
   std::deque<std::pair<bool, std::string>> outgoing_, held_;
   std::deque<std::string> input_;
