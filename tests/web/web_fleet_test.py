@@ -160,7 +160,9 @@ class Fleet(unittest.TestCase):
         started = json.loads(ws.recv())
         self.assertEqual(started["type"], "started")
         t0 = time.monotonic()
-        wait_for(lambda: (output(bob, started["run"]) or [{}])[0].get("data", "").startswith("args:live"),
+        # Standard error's line may be stored first: its pump reads apart.
+        wait_for(lambda: "".join(p["data"] for p in output(bob, started["run"]) or []
+                                 if p["stream"] == 1).startswith("args:live"),
                  what="the running run's output")
         self.assertLess(time.monotonic() - t0, 3.0)
         self.assertEqual(bob.get("/api/runs/%d?server=alpha" % started["run"]).json()["outcome"], "")

@@ -126,17 +126,26 @@ class Server:
         archive = example[example.index("\nArchive:"):]
         end = archive.find("\n\n", 1)
         archive = archive if end < 0 else archive[:end + 1]
-        self.port = free_port()
-        self.web_port = free_port()
-        self.write("kestrun.conf", "port = %d\nlogfile = $KESTRUNHOME/server.log\n"
-                   "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {auditors, ops}\n%s\n%s%s"
-                   % (self.port, LIB, self.web_port, web_settings, JOBS, archive))
         environment = dict(os.environ, KESTRUN_PAM_CONFDIR=pam,
                            KESGP_FILE=os.path.join(self.home, "groups"))
         environment.update(env or {})
-        self.process = subprocess.Popen([os.path.join(self.home, "KestrunServer")],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                        env=environment)
+        # A free port may be taken by another test's server before this one
+        # binds it: then the server ends, and it is started on other ports.
+        for attempt in range(5):
+            self.port = free_port()
+            self.web_port = free_port()
+            self.write("kestrun.conf", "port = %d\nlogfile = $KESTRUNHOME/server.log\n"
+                       "groupprocessor = %s/kesgp_file.so\nwebport = %d\nwebadmins = {auditors, ops}\n%s\n%s%s"
+                       % (self.port, LIB, self.web_port, web_settings, JOBS, archive))
+            self.process = subprocess.Popen([os.path.join(self.home, "KestrunServer")],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                            env=environment)
+            wait_for(lambda: self.process.poll() is not None or "Listening on Port" in self.log(),
+                     what="the server's start")
+            if self.process.poll() is None:
+                break
+            self.process.stderr.close()
+            os.remove(os.path.join(self.home, "server.log"))
         wait_for(lambda: "Web console listening" in self.log(), what="the web console")
         self.scheme = "https" if "webcert" in web_settings else "http"
         self.origin = "%s://127.0.0.1:%d" % (self.scheme, self.web_port)
