@@ -125,19 +125,25 @@ void ReplyOutput(RequestContext& rc, int64_t id, const history::StoredOutput& st
   }
 }
 
+// Replies with the output of this server's run `r.id` from its file, or
+// refuses with `unknown`: an unknown run and one the user may not see read
+// the same.
+void ReplyLocalOutput(RequestContext& rc, const messages::RunOutputRequest& r,
+                      const std::string& unknown) {
+  const std::optional<history::RunRecord> record = rc.server.history->FindRun(r.id);
+  Visibility visible(*rc.server.config, r.user);
+  if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
+  const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(r.id);
+  if (!stored) return Refuse(rc, unknown);
+  ReplyOutput(rc, r.id, *stored);
+}
+
 }  // namespace
 
 void RunOutput(RequestContext& rc) {
   const messages::RunOutputRequest request = messages::RunOutputRequest::Decode(rc.request);
   if (!rc.server.history) return Refuse(rc, kHistoryOff);
-  // An unknown run and one the user may not see read the same.
-  const std::string unknown = "Run " + std::to_string(request.id) + " not found";
-  const std::optional<history::RunRecord> record = rc.server.history->FindRun(request.id);
-  Visibility visible(*rc.server.config, request.user);
-  if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
-  const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(request.id);
-  if (!stored) return Refuse(rc, unknown);
-  ReplyOutput(rc, request.id, *stored);
+  ReplyLocalOutput(rc, request, "Run " + std::to_string(request.id) + " not found");
 }
 
 void RunOutputServer(RequestContext& rc) {
@@ -149,14 +155,7 @@ void RunOutputServer(RequestContext& rc) {
   const std::string unknown =
       "Run " + std::to_string(r.id) + " of server " + request.server + " not found";
   // This server's own runs are read from its file, which is never behind.
-  if (request.server == shared->serverName()) {
-    const std::optional<history::RunRecord> record = rc.server.history->FindRun(r.id);
-    Visibility visible(*rc.server.config, r.user);
-    if (!record || !visible(record->start.job)) return Refuse(rc, unknown);
-    const std::optional<history::StoredOutput> stored = rc.server.history->ReadOutput(r.id);
-    if (!stored) return Refuse(rc, unknown);
-    return ReplyOutput(rc, r.id, *stored);
-  }
+  if (request.server == shared->serverName()) return ReplyLocalOutput(rc, r, unknown);
   // Another server's run is shown for a job of the same name that the user
   // may run on this server; an unknown run and one the user may not see
   // read the same.
