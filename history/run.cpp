@@ -56,7 +56,17 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
       for (auto& [token, follower] : followers_) follower(chunk, false);
     }
   }
-  if (wake) owner_.WakeFlusher();
+  if (!wake) return;
+  owner_.WakeFlusher();
+  if (!owner_.settings_.startFlusher) return;  // tests flush by hand
+  // The batch is taken (not written) before this goes on: the pump reads
+  // the next one while the writer writes it.
+  std::unique_lock<std::mutex> state(stateLock_);
+  const size_t backlog = owner_.settings_.flushBytes;
+  if (ended_ || pendingHeadBytes_ < backlog) return;
+  ++owner_.headsWaiting_;
+  headTaken_.wait_for(state, kHeadPatience, [&] { return ended_ || pendingHeadBytes_ < backlog; });
+  --owner_.headsWaiting_;
 }
 
 size_t Run::TailStart() const {
@@ -113,6 +123,7 @@ void Run::AddToTail(uint32_t stream, const char* data, size_t size) {
 }
 
 Run::Batch Run::TakeBatchLocked() {
+  headTaken_.notify_all();
   Batch b;
   b.head = std::move(pendingHead_);
   pendingHead_.clear();
@@ -137,7 +148,7 @@ Run::Batch Run::TakeBatchLocked() {
   return b;
 }
 
-void Run::Flush() {
+size_t Run::Flush(bool headOnly) {
   std::lock_guard<std::mutex> flush(flushLock_);
   // The batch is taken with the writer held, so that it is copied only when
   // it can be written: runs that wait for the writer (many ending at once)
@@ -146,10 +157,14 @@ void Run::Flush() {
   Batch batch;
   {
     std::lock_guard<std::mutex> state(stateLock_);
-    if (ended_ || (pendingBytes_ == 0 && !tailChanged_)) return;
+    if (ended_ || (pendingBytes_ == 0 && !tailChanged_)) return 0;
+    if (headOnly && pendingHeadBytes_ == 0) return 0;
     batch = TakeBatchLocked();
   }
   owner_.WriteBatchLocked(*this, batch, nullptr);
+  size_t window = 0;
+  for (const OutputChunk& chunk : batch.tail) window += chunk.data.size();
+  return window;
 }
 
 void Run::End(RunEnd end) {

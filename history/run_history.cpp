@@ -527,7 +527,7 @@ std::optional<FollowHandle> RunHistory::Follow(int64_t id, FollowCallback callba
   return FollowHandle(run, token);
 }
 
-void RunHistory::FlushAll() {
+void RunHistory::FlushAll(bool headsOnly) {
   std::vector<std::shared_ptr<Run>> runs;
   {
     std::lock_guard<std::mutex> live(liveLock_);
@@ -535,7 +535,28 @@ void RunHistory::FlushAll() {
     for (auto& [id, weak] : live_)
       if (std::shared_ptr<Run> run = weak.lock()) runs.push_back(std::move(run));
   }
-  for (const std::shared_ptr<Run>& run : runs) run->Flush();
+  // First halves first: their runs may be waiting for them, while a window
+  // rewrite only saves a later state of what is kept anyway.
+  auto heads = [&] {
+    for (const std::shared_ptr<Run>& run : runs) run->Flush(true);
+  };
+  heads();
+  if (headsOnly) return;
+  // Runs are in id order: start with the first one the last flush left.
+  auto first = std::find_if(runs.begin(), runs.end(), [&](const std::shared_ptr<Run>& run) {
+    return run->id() >= nextWindowRun_;
+  });
+  std::rotate(runs.begin(), first, runs.end());
+  size_t written = 0;
+  nextWindowRun_ = 0;
+  for (const std::shared_ptr<Run>& run : runs) {
+    if (written >= settings_.windowBytesPerFlush) {
+      nextWindowRun_ = run->id();
+      break;
+    }
+    if (headsWaiting_ > 0) heads();
+    written += run->Flush();
+  }
 }
 
 void RunHistory::WakeFlusher() {
@@ -566,10 +587,16 @@ void RunHistory::FlusherLoop() {
   for (;;) {
     {
       std::unique_lock<std::mutex> live(liveLock_);
-      wake_.wait_for(live, settings_.flushInterval, [this] { return stopping_ || flushWanted_; });
+      wake_.wait_until(live, lastFullFlush_ + settings_.flushInterval,
+                       [this] { return stopping_ || flushWanted_; });
       if (stopping_) return;
     }
-    FlushAll();
+    // Woken for first halves, only they are written; everything else at
+    // the flush interval.
+    const auto start = std::chrono::steady_clock::now();
+    const bool full = start - lastFullFlush_ >= settings_.flushInterval;
+    if (full) lastFullFlush_ = start;
+    FlushAll(!full);
     Checkpoint();
     const int64_t now = settings_.clock();
     if (now - lastPrune_ >= settings_.pruneInterval.count()) {

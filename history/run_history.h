@@ -30,6 +30,7 @@
 //   records at most once a minute; readers open their own connections.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,6 +53,8 @@ namespace kestrun::history {
 
 inline constexpr int64_t kDefaultOutputCap = 1024 * 1024;
 inline constexpr int32_t kDefaultDays = 90;
+// The longest a run's output waits for the flusher to take its first half.
+inline constexpr std::chrono::milliseconds kHeadPatience{1000};
 
 // Milliseconds since the epoch (UTC).
 using Clock = std::function<int64_t()>;
@@ -75,6 +78,10 @@ struct Settings {
   std::function<void(const std::string& line)> log;
   std::chrono::milliseconds flushInterval{100};
   size_t flushBytes = 64 * 1024;
+  // The most window bytes one flush rewrites. A window at full speed changes
+  // faster than it can be written; with many such runs each window is
+  // rewritten in turn, and the writer stays free for first halves and ends.
+  size_t windowBytesPerFlush = 4 * 1024 * 1024;
   std::chrono::milliseconds pruneInterval{60'000};
   bool startFlusher = true;  // tests drive Flush and Prune themselves
   // Set: every record is copied to this shared database too (see
@@ -105,13 +112,20 @@ class Run {
   int64_t id() const { return id_; }
   // Keeps `size` bytes of stream `stream` (kStdout, kStderr) within the cap:
   // the first half as it comes, the last half as a window, counting what
-  // falls out between them. Never blocks on the file.
+  // falls out between them. The first half is held until the flusher writes
+  // it: once a batch of it waits (the writer is behind, as when many runs
+  // start at once), this waits for the flusher to take it, for at most
+  // kHeadPatience each time. So a crash loses little of it, and many runs
+  // do not pile it up in memory: they go at the writer's pace until their
+  // first halves are written.
   void Output(uint32_t stream, const char* data, size_t size);
   // Writes the rest of the output and the end of the run, committed on
   // return (unless the file failed). Once only; later calls do nothing.
   void End(RunEnd end);
-  // Writes the output kept so far (the flusher calls it).
-  void Flush();
+  // Writes the output kept so far (the flusher calls it). With `headOnly`,
+  // only when some of the first half waits (then the window too, if it
+  // changed). Returns the bytes of the window written.
+  size_t Flush(bool headOnly = false);
 
  private:
   friend class RunHistory;
@@ -167,6 +181,7 @@ class Run {
   size_t pendingBytes_ = 0;      // output since the last flush
   size_t pendingHeadBytes_ = 0;  // of which kept in the head
   bool ended_ = false;
+  std::condition_variable headTaken_;  // a batch was taken
   std::map<int64_t, FollowCallback> followers_;
 };
 
@@ -233,7 +248,11 @@ class RunHistory {
   std::optional<FollowHandle> Follow(int64_t id, FollowCallback callback);
 
   // Writes the pending output of every live run now.
-  void FlushAll();
+  // Writes the runs' waiting first halves, then (unless `headsOnly`) the
+  // runs' changed windows: at most windowBytesPerFlush of them, taking up
+  // after the run where the last flush stopped, and the first halves that
+  // wait again in between.
+  void FlushAll(bool headsOnly = false);
   // Prunes by the retention settings now.
   void Prune();
   const std::string& path() const { return settings_.path; }
@@ -287,8 +306,11 @@ class RunHistory {
   std::condition_variable wake_;
   std::mutex readersLock_;  // guards readers_
   std::vector<sql::Database> readers_;
-  int64_t lastPrune_ = 0;                      // flusher thread only
-  int64_t lastCheckpoint_ = 0;                 // flusher thread only
+  int64_t lastPrune_ = 0;                                // flusher thread only
+  int64_t lastCheckpoint_ = 0;                           // flusher thread only
+  std::chrono::steady_clock::time_point lastFullFlush_;  // flusher thread only
+  int64_t nextWindowRun_ = 0;                  // flusher thread only: where window rewrites take up
+  std::atomic<int> headsWaiting_{0};           // runs waiting in Output for their head to be taken
   std::optional<sql::Database> checkpointer_;  // flusher thread only
   std::thread flusher_;
   // Last, so that its sender stops first.

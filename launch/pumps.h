@@ -41,8 +41,10 @@ namespace kestrun {
 
 inline constexpr size_t kMaxFrameData = runstream::kMaxFrameData;
 // Largest pipe read of the pass-through phase; it goes out as consecutive
-// frames of at most kMaxFrameData bytes in one send.
-inline constexpr size_t kPassThroughRead = 256 * 1024;
+// frames of at most kMaxFrameData bytes in one send. Every running job at
+// full speed holds one such area: larger reads save little per byte once a
+// read costs one system call per 128 KB.
+inline constexpr size_t kPassThroughRead = 128 * 1024;
 // An output pump's first read area; it grows to kPassThroughRead once a read
 // fills it.
 inline constexpr size_t kFirstOutputRead = 16 * 1024;
@@ -71,7 +73,8 @@ struct CaptureBuffer {
 
 // A copy of a run's output as it is read from the program (the run history
 // keeps it). Called on the stream's pump thread for every read of the
-// pass-through phase, client or not; must return quickly and never block.
+// pass-through phase, client or not; must return quickly, and may only wait
+// (briefly, boundedly) for the history's own writer, never for a peer.
 class OutputTap {
  public:
   virtual ~OutputTap() = default;

@@ -2,7 +2,7 @@
 """Figures of the web console against the real server (run with Debian's
 python3; needs wrk and a build with KES_BENCH for web_ws_client):
 
-  /usr/bin/python3 bench/web/web_bench.py BUILD-DIR [--quick] [--client PATH]
+  /usr/bin/python3 bench/web/web_bench.py BUILD-DIR [--quick] [--memory] [--client PATH]
 
 Prints each figure beside its floor and their ratio (above 1: better than
 the floor). The runs over WebSocket are made by web_ws_client (Beast, as
@@ -22,6 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "web"))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 QUICK = "--quick" in sys.argv
+# --memory: only the concurrent runs and their RSS growth (web, then kesclient).
+MEMORY_ONLY = "--memory" in sys.argv
 CLIENT = (sys.argv[sys.argv.index("--client") + 1] if "--client" in sys.argv
           else os.path.join(BUILD, "bin", "web_ws_client"))
 os.environ.setdefault("KES_BIN", os.path.join(BUILD, "bin"))
@@ -124,6 +126,9 @@ def main():
     try:
         print("load average %.2f %.2f %.2f" % os.getloadavg(), flush=True)
         bob = Browser(server, "bob")
+        if MEMORY_ONLY:
+            concurrent_runs(server, bob)
+            return
         wrk_jobs(server, bob)
         web, native, inside = [], [], []
         for _ in range(30):
@@ -140,31 +145,37 @@ def main():
         assert all(b == BIG_MB << 20 for b, _ in sizes), sizes
         figure("%d MB over one WebSocket / 50%% of kesclient" % BIG_MB, BIG_MB / median(web_s),
                0.5 * BIG_MB / median(native_s), "MB/s", True)
-        results = []
-        growth = peak_growth(server, lambda: results.extend(ws_run(server, bob, "TEN", RUNS)))
-        complete = sum(1 for b, _ in results if b == RUN_MB << 20)
-        figure("%d concurrent runs of %d MB: completed" % (RUNS, RUN_MB), complete, RUNS, "runs",
-               True)
-        figure("%d concurrent runs: server RSS growth" % RUNS, growth, 200, "MB", False)
-        # The same runs through kesclient, on a fresh server: what a run costs
-        # the server without the web console, beside the web's figure.
-        native_server = Server(JOBS)
-        try:
-            def natives():
-                clients = [subprocess.Popen(
-                    [os.path.join(BUILD, "bin", "kesclient"), "-p", str(native_server.port), "-u",
-                     "bob", "run", "TEN"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                    for _ in range(RUNS)]
-                for c in clients:
-                    c.wait()
-            native_growth = peak_growth(native_server, natives)
-        finally:
-            native_server.stop()
-        print("  (the same %d runs through kesclient: server RSS growth %.1f MB; web / kesclient"
-              " %.2f)" % (RUNS, native_growth, growth / native_growth if native_growth else 0))
+        concurrent_runs(server, bob)
         print("load average %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     finally:
         server.stop()
+
+
+def concurrent_runs(server, bob):
+    """RUNS concurrent runs over WebSocket, then through kesclient on a fresh
+    server: how many completed and the server's peak RSS growth."""
+    results = []
+    growth = peak_growth(server, lambda: results.extend(ws_run(server, bob, "TEN", RUNS)))
+    complete = sum(1 for b, _ in results if b == RUN_MB << 20)
+    figure("%d concurrent runs of %d MB: completed" % (RUNS, RUN_MB), complete, RUNS, "runs",
+           True)
+    figure("%d concurrent runs: server RSS growth" % RUNS, growth, 200, "MB", False)
+    # The same runs through kesclient, on a fresh server: what a run costs
+    # the server without the web console, beside the web's figure.
+    native_server = Server(JOBS)
+    try:
+        def natives():
+            clients = [subprocess.Popen(
+                [os.path.join(BUILD, "bin", "kesclient"), "-p", str(native_server.port), "-u",
+                 "bob", "run", "TEN"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                for _ in range(RUNS)]
+            for c in clients:
+                c.wait()
+        native_growth = peak_growth(native_server, natives)
+    finally:
+        native_server.stop()
+    print("  (the same %d runs through kesclient: server RSS growth %.1f MB; web / kesclient"
+          " %.2f)" % (RUNS, native_growth, growth / native_growth if native_growth else 0))
 
 
 if __name__ == "__main__":

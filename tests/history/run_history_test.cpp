@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -169,53 +170,80 @@ std::vector<OutputChunk> Joined(std::vector<OutputChunk>::const_iterator begin,
   return joined;
 }
 
-// Many reads of random sizes and streams, with flushes between them at
-// random, against the plain definition: the first half of the cap, the last
-// half, and the count of the bytes between. The windows are large enough for
-// the ring to grow and wrap, with reads across its end.
+// Many reads of random sizes and streams into `run` (about four caps'
+// worth), flushed by hand at random when `flushByHand`; then the run's end.
+// Checks what was stored against the plain definition: the first half of
+// the cap, the last half, and the count of the bytes between.
+void WriteRandomlyAndCheck(RunHistory& history, const std::shared_ptr<history::Run>& run,
+                           int64_t cap, uint32_t seed, bool flushByHand) {
+  std::mt19937 random(seed);
+  std::vector<OutputChunk> all;  // every byte written, as single-stream reads
+  std::string bytes;
+  const size_t largest = static_cast<size_t>(cap) / 3 + 2;
+  while (bytes.size() < static_cast<size_t>(cap) * 4) {
+    const uint32_t stream = random() % 4 == 0 ? kStderr : kStdout;
+    std::string read(1 + random() % largest, '\0');
+    for (char& c : read) c = static_cast<char>('a' + random() % 26);
+    run->Output(stream, read.data(), read.size());
+    bytes += read;
+    all.push_back({stream, read});
+    if (flushByHand && random() % 5 == 0) run->Flush();
+  }
+  run->End({});
+  // The model: each byte with its stream, cut at the cap's halves.
+  const size_t headCap = static_cast<size_t>(cap) / 2;
+  const size_t tailFrom = bytes.size() - (static_cast<size_t>(cap) - headCap);
+  std::vector<OutputChunk> head, tail;
+  size_t at = 0;
+  for (const OutputChunk& read : all) {
+    for (size_t i = 0; i < read.data.size(); ++i, ++at) {
+      std::vector<OutputChunk>& part = at < headCap ? head : at >= tailFrom ? tail : head;
+      if (at >= headCap && at < tailFrom) continue;
+      if (part.empty() || part.back().stream != read.stream) part.push_back({read.stream, {}});
+      part.back().data.push_back(read.data[i]);
+    }
+  }
+  const std::optional<StoredOutput> out = history.ReadOutput(run->id());
+  ASSERT_TRUE(out);
+  ASSERT_LE(out->leftOutAt, out->chunks.size());
+  const auto split = out->chunks.begin() + static_cast<std::ptrdiff_t>(out->leftOutAt);
+  EXPECT_EQ(Joined(out->chunks.begin(), split), head);
+  EXPECT_EQ(Joined(split, out->chunks.end()), tail);
+  EXPECT_EQ(out->leftOut, static_cast<int64_t>(tailFrom - headCap));
+  EXPECT_EQ(history.FindRun(run->id())->outputBytes, static_cast<int64_t>(bytes.size()));
+}
+
+// The windows are large enough for the ring to grow and wrap, with reads
+// across its end.
 TEST_F(HistoryTest, OutputCap_RandomReadsKeepExactlyTheFirstAndLastHalf) {
-  std::mt19937 random(20261208);
   for (const int64_t cap : {int64_t{9}, int64_t{40'000}, int64_t{100'001}, kDefaultOutputCap}) {
     SCOPED_TRACE(cap);
     std::filesystem::remove(dir_ + "/history.db");
     auto history = Open(Make(cap));
     std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
     ASSERT_TRUE(run);
-    std::vector<OutputChunk> all;  // every byte written, as single-stream reads
-    std::string bytes;
-    const size_t largest = static_cast<size_t>(cap) / 3 + 2;
-    while (bytes.size() < static_cast<size_t>(cap) * 4) {
-      const uint32_t stream = random() % 4 == 0 ? kStderr : kStdout;
-      std::string read(1 + random() % largest, '\0');
-      for (char& c : read) c = static_cast<char>('a' + random() % 26);
-      run->Output(stream, read.data(), read.size());
-      bytes += read;
-      all.push_back({stream, read});
-      if (random() % 5 == 0) run->Flush();
-    }
-    run->End({});
-    // The model: each byte with its stream, cut at the cap's halves.
-    const size_t headCap = static_cast<size_t>(cap) / 2;
-    const size_t tailFrom = bytes.size() - (static_cast<size_t>(cap) - headCap);
-    std::vector<OutputChunk> head, tail;
-    size_t at = 0;
-    for (const OutputChunk& read : all) {
-      for (size_t i = 0; i < read.data.size(); ++i, ++at) {
-        std::vector<OutputChunk>& part = at < headCap ? head : at >= tailFrom ? tail : head;
-        if (at >= headCap && at < tailFrom) continue;
-        if (part.empty() || part.back().stream != read.stream) part.push_back({read.stream, {}});
-        part.back().data.push_back(read.data[i]);
-      }
-    }
-    const std::optional<StoredOutput> out = history->ReadOutput(run->id());
-    ASSERT_TRUE(out);
-    ASSERT_LE(out->leftOutAt, out->chunks.size());
-    const auto split = out->chunks.begin() + static_cast<std::ptrdiff_t>(out->leftOutAt);
-    EXPECT_EQ(Joined(out->chunks.begin(), split), head);
-    EXPECT_EQ(Joined(split, out->chunks.end()), tail);
-    EXPECT_EQ(out->leftOut, static_cast<int64_t>(tailFrom - headCap));
-    EXPECT_EQ(history->FindRun(run->id())->outputBytes, static_cast<int64_t>(bytes.size()));
+    WriteRandomlyAndCheck(*history, run, cap, 20261208, true);
   }
+}
+
+// Runs at once with the flusher at work: small batches, so that the runs
+// often wait for their first halves to be taken, first halves written
+// between window rewrites, and one window rewritten per flush, in turn.
+TEST_F(HistoryTest, OutputCap_ConcurrentRunsFlushedByTheFlusherKeepTheirHalves) {
+  Settings settings = Make(40'001);
+  settings.startFlusher = true;
+  settings.flushBytes = 4096;
+  settings.flushInterval = std::chrono::milliseconds(1);
+  settings.windowBytesPerFlush = 1;
+  auto history = Open(settings);
+  std::vector<std::thread> writers;
+  for (uint32_t i = 0; i < 6; ++i) {
+    std::shared_ptr<history::Run> run = history->Begin(Start("JOB"));
+    ASSERT_TRUE(run);
+    writers.emplace_back(
+        [&history, run, i] { WriteRandomlyAndCheck(*history, run, 40'001, 7 + i, false); });
+  }
+  for (std::thread& writer : writers) writer.join();
 }
 
 TEST_F(HistoryTest, Crash_OpenRunsAreInterruptedAndKeepTheirFlushedOutput) {
