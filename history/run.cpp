@@ -31,8 +31,15 @@ void Run::Output(uint32_t stream, const char* data, size_t size) {
     const size_t head =
         static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), headCap_ - headKept_));
     if (head > 0) {
-      if (!pendingHead_.empty() && pendingHead_.back().stream == stream)
-        pendingHead_.back().data.append(data, head);
+      // Small reads gather in one chunk; a large one that does not fit the
+      // chunk's room starts its own, so that a chunk never holds twice the
+      // room its bytes need.
+      constexpr size_t kGather = 16 * 1024;
+      std::string* last = pendingHead_.empty() || pendingHead_.back().stream != stream
+                              ? nullptr
+                              : &pendingHead_.back().data;
+      if (last && last->size() + head <= std::max(last->capacity(), kGather))
+        last->append(data, head);
       else
         pendingHead_.push_back({stream, std::string(data, head)});
       headKept_ += static_cast<int64_t>(head);

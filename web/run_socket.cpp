@@ -27,9 +27,9 @@ namespace {
 
 // The most read from the run at a time, which bounds a batch (one WebSocket
 // message, sent as one frame in one write). Once each batch is one write,
-// 64 KB costs little more per byte than larger batches, which would hold
-// more memory per run.
-constexpr size_t kPipeRead = 64 * 1024;
+// 32 KB costs little more per byte than larger batches, which would hold
+// more memory per run (a run holds its read area and one batch).
+constexpr size_t kPipeRead = 32 * 1024;
 
 // One run over a WebSocket: bridges the browser and the run's handler,
 // which streams on one end of a socket pair from a worker thread.
