@@ -17,6 +17,7 @@ namespace kestrun {
 namespace {
 
 constexpr const char* kHistoryOff = "The run history is not kept on this server";
+constexpr const char* kLongServerName = "The server name is longer than 255 bytes";
 
 // The job-list rule, asked once per job name of a reply.
 class Visibility {
@@ -73,6 +74,7 @@ void HistoryQueryServers(RequestContext& rc) {
   const messages::ServersQueryRequest request = messages::ServersQueryRequest::Decode(rc.request);
   const messages::HistoryQueryRequest& q = request.query;
   if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  if (request.server.size() > messages::kMaxHistoryJobName) return Refuse(rc, kLongServerName);
   history::SharedHistory* shared = rc.server.history->shared();
   if (!shared) return Refuse(rc, "The run history of this server is not shared with others");
   if (q.limit < 1 || q.limit > messages::kMaxHistoryLimit)
@@ -150,6 +152,7 @@ void RunOutputServer(RequestContext& rc) {
   const messages::ServerOutputRequest request = messages::ServerOutputRequest::Decode(rc.request);
   const messages::RunOutputRequest& r = request.run;
   if (!rc.server.history) return Refuse(rc, kHistoryOff);
+  if (request.server.size() > messages::kMaxHistoryJobName) return Refuse(rc, kLongServerName);
   history::SharedHistory* shared = rc.server.history->shared();
   if (!shared) return Refuse(rc, "The run history of this server is not shared with others");
   const std::string unknown =

@@ -560,6 +560,8 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output,
     return ErrorReply(409, "The run history is not kept on this server");
   if (const auto server = query.find("server");
       server != query.end() && !server->second.empty() && server->second != ServerName()) {
+    if (server->second.size() > messages::kMaxHistoryJobName)
+      return ErrorReply(400, "The server name is longer than 255 bytes");
     // Without a shared history this server's runs are the only ones.
     if (server_.history->shared() == nullptr) return ErrorReply(404, unknown);
     return SharedRun(caller, *id, output, server->second);

@@ -152,7 +152,9 @@ TEST_F(HistoryServer, RecordsAreVisibleToWhoMayRunTheJob) {
 
 TEST_F(HistoryServer, BadQueriesGetAClearRefusal) {
   struct Case {
-    std::variant<messages::HistoryQueryRequest, messages::RunOutputRequest> request;
+    std::variant<messages::HistoryQueryRequest, messages::RunOutputRequest,
+                 messages::ServersQueryRequest, messages::ServerOutputRequest>
+        request;
     std::string refusal;
   };
   const std::string limits = "The number of runs asked for must be between 1 and 1000";
@@ -163,6 +165,10 @@ TEST_F(HistoryServer, BadQueriesGetAClearRefusal) {
        "The job name is longer than 255 bytes"},
       {messages::RunOutputRequest{"ann", "pc", 987654321}, "Run 987654321 not found"},
       {messages::RunOutputRequest{"ann", "pc", -1}, "Run -1 not found"},
+      {messages::ServersQueryRequest{{"ann", "pc", "", "", 0, 5}, std::string(256, 'S')},
+       "The server name is longer than 255 bytes"},
+      {messages::ServerOutputRequest{{"ann", "pc", 1}, std::string(256, 'S')},
+       "The server name is longer than 255 bytes"},
   };
   for (const Case& c : cases) {
     XDRWRAP request;

@@ -369,6 +369,10 @@ class Limits(unittest.TestCase):
         r = alice.post("/api/jobs/" + "X" * 256 + "/validate", {})
         self.assertEqual((r.status_code, r.json()),
                          (400, {"error": "The job name is longer than 255 bytes"}))
+        for path in ["/api/runs/1?server=", "/api/runs/1/output?server=", "/api/history?server="]:
+            r = alice.get(path + "S" * 256)
+            self.assertEqual((r.status_code, r.json()),
+                             (400, {"error": "The server name is longer than 255 bytes"}))
         for start in [{"fields": {"1": "x" * 4096}}, {"arguments": ["a\0b"]}]:
             first, _, _ = alice.run("ECHO", start)
             self.assertEqual(first["type"], "refused")
