@@ -183,12 +183,13 @@ void StartServer(ServerProcess& process, const std::vector<std::string>& args) {
       return static_cast<int32_t>(process.runningJobs.ListRunningJobs().size());
     });
     process.context.history = process.history.get();
-    StartWebConsole(process);
     ListenerHooks hooks = ServingHooks(process);
-    // The start line is logged only once the port is ours: a second server
-    // on a busy port logs why it could not listen instead.
+    // The start line is logged, and the web console started, only once the
+    // port is ours: a second server on a busy port logs why it could not
+    // listen instead, and never serves a console meanwhile.
     hooks.listening = [&process, port, ready = process.underServiceManager] {
       LogMessage(process.config, "Kestrun Server Starts, Listening on Port %d", port);
+      StartWebConsole(process);
       if (ready) ReportServiceReady();
     };
     hooks.notListening = [&process, port](int error) {

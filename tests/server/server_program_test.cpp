@@ -141,7 +141,8 @@ TEST(ModeChoice, ServiceOptionsAndTheirCase) {
 }
 
 // A second server on a busy port logs why it could not listen, and no
-// start line; the first server made the job log folder at start-up.
+// start line, and never starts its web console; the first server made the
+// job log folder at start-up.
 TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
   TestHome first;
   RunningServer server(first);
@@ -151,7 +152,7 @@ TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
             std::string::npos)
       << first.Log();
   TestHome second;
-  second.WriteStandardConfig(server.port());
+  second.WriteStandardConfig(server.port(), "webport = " + std::to_string(test::FreePort()) + "\n");
   const ProgramResult r = RunServerProgram(second, {});
   EXPECT_EQ(r.status, 1);
   const std::string log = second.Log();
@@ -160,6 +161,7 @@ TEST(ServerStart, ABusyPortIsLoggedAndTheLogFolderIsMade) {
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("Listening"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Web console"), std::string::npos) << log;
 }
 
 // -check reads the file as the server does and names every problem with its
