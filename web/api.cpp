@@ -31,6 +31,15 @@ json::string_view View(const std::string& s) {
   return {s.data(), s.size()};
 }
 
+// Stored output as [{"stream","data"}], from the file's chunks or a reply's.
+template <class Chunk>
+json::array ChunksJson(const std::vector<Chunk>& chunks) {
+  json::array list;
+  for (const Chunk& chunk : chunks)
+    list.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
+  return list;
+}
+
 ApiReply JsonReply(const json::value& value, int status = 200) {
   return {status, json::serialize(value)};
 }
@@ -570,13 +579,10 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output,
   // An unknown run and one the user may not see read the same.
   if (!record || !MayRun(caller, record->start.job)) return ErrorReply(404, unknown);
   if (!output) return JsonReply(RecordJson(SummaryOf(*record), ServerName()));
-  json::array chunks;
   if (caller.admin) {
     const std::optional<history::StoredOutput> stored = server_.history->ReadOutput(*id);
     if (!stored) return ErrorReply(404, unknown);
-    for (const history::OutputChunk& chunk : stored->chunks)
-      chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
-    return JsonReply(chunks);
+    return JsonReply(ChunksJson(stored->chunks));
   }
   XDRWRAP reply =
       CallNative(server_, lookup_, messages::RunOutputRequest{caller.user, caller.node, *id},
@@ -584,15 +590,12 @@ ApiReply Api::Run(const Caller& caller, std::string_view idText, bool output,
   const auto result = messages::DecodeRunOutputReply(reply);
   if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
     return ErrorReply(404, refused->message);
-  for (const messages::OutputPiece& chunk : std::get<messages::RunOutputReply>(result).chunks)
-    chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
-  return JsonReply(chunks);
+  return JsonReply(ChunksJson(std::get<messages::RunOutputReply>(result).chunks));
 }
 
 ApiReply Api::SharedRun(const Caller& caller, int64_t id, bool output, const std::string& server) {
   const std::string unknown = "Run " + std::to_string(id) + " of server " + server + " not found";
   const std::string unreadable = "The shared run history cannot be read now";
-  json::array chunks;
   if (output && !caller.admin) {
     // Others through RUN_OUTPUT_SERVER, which applies the job-list rule.
     XDRWRAP reply = CallNative(
@@ -601,9 +604,7 @@ ApiReply Api::SharedRun(const Caller& caller, int64_t id, bool output, const std
     const auto result = messages::DecodeRunOutputReply(reply);
     if (const auto* refused = std::get_if<messages::HistoryRefusal>(&result))
       return ErrorReply(refused->message.starts_with(unreadable) ? 503 : 404, refused->message);
-    for (const messages::OutputPiece& chunk : std::get<messages::RunOutputReply>(result).chunks)
-      chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
-    return JsonReply(chunks);
+    return JsonReply(ChunksJson(std::get<messages::RunOutputReply>(result).chunks));
   }
   history::SharedRun run;
   std::string error;
@@ -619,9 +620,7 @@ ApiReply Api::SharedRun(const Caller& caller, int64_t id, bool output, const std
   // may run on this server.
   if (!MayRun(caller, run.run.start.job)) return ErrorReply(404, unknown);
   if (!output) return JsonReply(RecordJson(SummaryOf(run.run), server));
-  for (const history::OutputChunk& chunk : run.output.chunks)
-    chunks.push_back(json::object{{"stream", chunk.stream}, {"data", View(chunk.data)}});
-  return JsonReply(chunks);
+  return JsonReply(ChunksJson(run.output.chunks));
 }
 
 }  // namespace kestrun::web
