@@ -84,9 +84,12 @@ void EnvironmentBlock::Index(size_t position) {
 }
 
 LocalTime CurrentLocalTime() {
-  const int64_t now = CurrentTime();
+  return LocalTimeAt(CurrentTime());
+}
+
+LocalTime LocalTimeAt(int64_t secondsSinceEpoch) {
   std::lock_guard<std::mutex> hold(EnvLock());
-  return LocalTimeOf(now);
+  return LocalTimeOf(secondsSinceEpoch);
 }
 
 namespace {

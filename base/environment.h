@@ -76,9 +76,11 @@ class EnvironmentBlock {
 // A copy of every NAME=value entry of the process environment, taken at once.
 EnvironmentBlock CopyProcessEnvironment();
 
-// The current local time. The conversion reads the time zone from the process
-// environment, so it runs under the environment lock.
+// The current local time, and that of a given instant. The conversion reads
+// the time zone from the process environment, so it runs under the
+// environment lock.
 LocalTime CurrentLocalTime();
+LocalTime LocalTimeAt(int64_t secondsSinceEpoch);
 
 // Looks a variable up for ExpandVariables; nullopt means "not defined".
 using VariableLookup = std::function<std::optional<std::string>(std::string_view name)>;

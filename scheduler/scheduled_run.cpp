@@ -118,9 +118,13 @@ int32_t RunProgram(RunShared& shared, const JobDefinition& job,
 }  // namespace
 
 ClockReading ReadServerClock() {
+  return ReadServerClockAhead(0);
+}
+
+ClockReading ReadServerClockAhead(int64_t offset) {
   ClockReading now;
-  now.epoch = CurrentTime();
-  now.local = CurrentLocalTime();
+  now.epoch = CurrentTime() + offset;
+  now.local = LocalTimeAt(now.epoch);
   return now;
 }
 

@@ -32,6 +32,8 @@ using SchedulerClock = std::function<ClockReading()>;
 
 // The server's clock: the system time, converted in the server's time zone.
 ClockReading ReadServerClock();
+// The same, `offset` seconds ahead (tests: a minute boundary comes soon).
+ClockReading ReadServerClockAhead(int64_t offset);
 
 // What every run thread shares with the scheduler. The configuration and
 // the running-job table outlive every run (they live as long as the server);

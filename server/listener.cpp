@@ -321,6 +321,7 @@ void ProcessIncomingRequests(ServerContext& server, int port, ListenerHooks hook
   options.hooks = std::move(hooks);
   options.address = address;
   options.requestWhole = server.requestWhole;
+  if (options.hooks.minuteClock) options.clock = options.hooks.minuteClock;
   // Told once the loop and its timer are up.
   // The hook first (it logs the start line), so that whoever waits for the
   // console line finds the log written.

@@ -62,6 +62,8 @@ struct ListenerHooks {
   // with the system's error code, before the process ends.
   using NotListening = std::function<void(int error)>;
   NotListening notListening;
+  // The wall clock of the minute tick; empty: the system's.
+  std::function<std::time_t()> minuteClock;
 };
 
 struct ListenerOptions {

@@ -1,5 +1,7 @@
 // The built KestrunServer running scheduled jobs in a temporary home: one
-// server, several jobs due every minute, one real minute boundary. Checks the
+// server, several jobs due every minute, one minute boundary (of the server's
+// clock, set ahead so that it comes about ten seconds after the start, not
+// up to a minute later). Checks the
 // log files (names, contents, retention), a dependent started by exit code
 // with the parent variables, the run listed with user "SCHEDULER", bad
 // dependents logged while the server keeps serving, and no thread or
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -85,7 +88,10 @@ TEST(ScheduledServer, JobsRunAtTheMinuteWithLogFilesDependentsAndSchedulerUser) 
       "\nHOLD:\n program = " +
       kChild + "\n param = cat-then-wait\n param = " + home.path() +
       "/hold\n autorunstandardinput = $KESTRUNHOME/in\n" + kEveryMinute;
-  RunningServer server(home, {{"KESREASON", std::nullopt}}, jobs);
+  // The server's clock reads second 50 of a minute as it starts.
+  const int64_t ahead = (50 - std::time(nullptr) % 60 + 60) % 60;
+  RunningServer server(
+      home, {{"KESREASON", std::nullopt}, {"KESTRUN_CLOCK_AHEAD", std::to_string(ahead)}}, jobs);
   ASSERT_TRUE(server.ready());
   const pid_t pid = server.process().pid();
   const std::string threadsBefore = StatusField(pid, "Threads");
