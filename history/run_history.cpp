@@ -626,9 +626,11 @@ std::vector<std::string> RunHistory::JobsWithRecords() {
 
 bool RunHistory::PruneWhere(const char* pick, const std::function<void(sql::Statement&)>& bind) {
   // The ids to drop, a step at a time: run starts wait for the write lock no
-  // longer than one step. `pick` walks an index from the first record to
-  // drop, so a step costs what it removes.
-  for (;;) {
+  // longer than one step, and between steps the runs waiting for their
+  // first halves to be taken are served. `pick` walks an index from the
+  // first record to drop, so a step costs what it removes.
+  for (bool first = true;; first = false) {
+    if (!first && headsWaiting_ > 0) FlushAll(true);
     std::lock_guard<std::mutex> write(writeLock_);
     sql::Transaction transaction(writer_);
     if (!transaction.began() ||
