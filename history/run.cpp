@@ -156,6 +156,12 @@ Run::Batch Run::TakeBatchLocked() {
 }
 
 size_t Run::Flush(bool headOnly) {
+  if (headOnly) {
+    // Most runs have no first half waiting: they are passed over without
+    // the writer's lock, which starting and ending runs want too.
+    std::lock_guard<std::mutex> state(stateLock_);
+    if (ended_ || pendingHeadBytes_ == 0) return 0;
+  }
   std::lock_guard<std::mutex> flush(flushLock_);
   // The batch is taken with the writer held, so that it is copied only when
   // it can be written: runs that wait for the writer (many ending at once)
