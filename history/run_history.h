@@ -247,7 +247,6 @@ class RunHistory {
   // Nullopt when the run is not live (ended or unknown).
   std::optional<FollowHandle> Follow(int64_t id, FollowCallback callback);
 
-  // Writes the pending output of every live run now.
   // Writes the runs' waiting first halves, then (unless `headsOnly`) the
   // runs' changed windows: at most windowBytesPerFlush of them, taking up
   // after the run where the last flush stopped, and the first halves that

@@ -329,19 +329,19 @@ bool SharedHistory::SendBatch(int64_t* after, bool* more) {
       // goes whole whenever the output grew. A run the database holds with
       // another start (a new file under the same server name) goes whole.
       const auto it = held.find(run);
-      int64_t after = -1;
+      int64_t lastHead = -1;
       bool tail = true;
       if (it == held.end()) {
         out.dropFrom = -1;
       } else if (it->second.started != select.Int(kStartedColumn)) {
         out.dropFrom = 0;
       } else {
-        after = it->second.lastHead;
+        lastHead = it->second.lastHead;
         tail = it->second.outputBytes != select.Int(kOutputBytesColumn);
         out.dropFrom = tail ? kTailSeqBase : -1;
       }
       output.Reset();
-      output.Bind(1, run).Bind(2, after).Bind(3, kTailSeqBase).Bind(4, int64_t{tail ? 1 : 0});
+      output.Bind(1, run).Bind(2, lastHead).Bind(3, kTailSeqBase).Bind(4, int64_t{tail ? 1 : 0});
       while (output.Step() == sql::Statement::Result::Row) {
         out.chunks.push_back({output.Int(0), output.Int(1), output.Text(2)});
         bytes += out.chunks.back().data.size();
