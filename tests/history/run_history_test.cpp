@@ -516,7 +516,9 @@ TEST_F(HistoryTest, PreparedStatements_AreResetAfterAFailureAndLeaveNoTransactio
     insert.Bind(1, step.key);
     if (step.value) insert.Bind(2, std::string_view(step.value));
     EXPECT_EQ(insert.Run(), step.ok) << step.key;
-    if (step.commit && step.ok) EXPECT_TRUE(transaction.Commit()) << step.key;
+    if (step.commit && step.ok) {
+      EXPECT_TRUE(transaction.Commit()) << step.key;
+    }
   }
   EXPECT_EQ(db->QueryText("SELECT group_concat(k || '=' || ifnull(v, 'null'), ' ') FROM t"),
             "1=one 3=null");

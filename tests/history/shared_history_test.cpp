@@ -193,7 +193,9 @@ TEST_F(SharedHistoryTest, Outage_500RunsArriveOnceWhenTheDatabaseIsBack) {
   std::vector<int64_t> ids;
   for (int i = 0; i < 500; ++i) {
     ids.push_back(h->Record(Start("BURST"), {}));
-    if (i % 100 == 0) EXPECT_FALSE(h->shared()->SendOnce());
+    if (i % 100 == 0) {
+      EXPECT_FALSE(h->shared()->SendOnce());
+    }
     now_ += 100;  // 50 s in all: one line for the outage
   }
   EXPECT_EQ(logs_.size(), 1u);
