@@ -3,6 +3,7 @@ throwaway PAM configuration, the real KestrunServer serving in it, and
 small HTTP and WebSocket helpers."""
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -129,8 +130,10 @@ class Server:
         environment = dict(os.environ, KESTRUN_PAM_CONFDIR=pam,
                            KESGP_FILE=os.path.join(self.home, "groups"))
         environment.update(env or {})
-        # A free port may be taken by another test's server before this one
-        # binds it: then the server ends, and it is started on other ports.
+        # A free port may be taken (by another test's server, or as the
+        # local port of some connection) before this one binds it: then the
+        # server ends, or its console cannot listen, and it is started again
+        # on other ports.
         for attempt in range(5):
             self.port = free_port()
             self.web_port = free_port()
@@ -140,10 +143,14 @@ class Server:
             self.process = subprocess.Popen([os.path.join(self.home, "KestrunServer")],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                             env=environment)
-            wait_for(lambda: self.process.poll() is not None or "Listening on Port" in self.log(),
-                     what="the server's start")
+            wait_for(lambda: self.process.poll() is not None or "Web console listening" in self.log()
+                     or "The web console could not start" in self.log(), what="the server's start")
             if self.process.poll() is None:
-                break
+                if not re.search(r"The web console could not start: could not listen on "
+                                 r"\S+:%d: Address already in use" % self.web_port, self.log()):
+                    break
+                self.process.kill()
+                self.process.wait()
             self.process.stderr.close()
             os.remove(os.path.join(self.home, "server.log"))
         wait_for(lambda: "Web console listening" in self.log(), what="the web console")
