@@ -178,6 +178,23 @@ class ConsoleHome:
             f.write(text)
 
     def start(self):
+        # A free port may be taken (by another test's server, or as the local
+        # port of some connection) before the server binds it: then it is
+        # started again on other ports.
+        for _ in range(5):
+            if self.start_once():
+                return self
+            self.stop_server()
+            self.log.close()
+            os.remove(os.path.join(self.home, "kestrun.log"))
+            self.port = free_port()
+            self.webport = free_port()
+            self.base = f"http://127.0.0.1:{self.webport}"
+            self.write_config()
+        raise RuntimeError("no two free ports in five tries:\n" + self.output())
+
+    def start_once(self):
+        """True once the console answers; False when a port was taken."""
         env = dict(os.environ)
         env["KESTRUN_PAM_CONFDIR"] = self.pam
         env["KESGP_FILE"] = os.path.join(self.home, "groups.txt")
@@ -186,16 +203,31 @@ class ConsoleHome:
         self.server = subprocess.Popen([os.path.join(self.home, "KestrunServer")], cwd=self.home,
                                        env=env, stdin=subprocess.DEVNULL, stdout=self.log,
                                        stderr=subprocess.STDOUT, start_new_session=True)
+        taken = re.compile(r"could not listen on (port %d|\S+:%d): Address already in use"
+                           % (self.port, self.webport))
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
+            if taken.search(self.server_log()):
+                return False
             if self.server.poll() is not None:
+                if taken.search(self.server_log()):
+                    return False
                 raise RuntimeError("KestrunServer ended at start:\n" + self.output())
-            try:
-                socket.create_connection(("127.0.0.1", self.webport), timeout=0.2).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
+            # The server's own line, not a connection: another process may
+            # listen on a port taken meanwhile.
+            if "Web console listening" in self.server_log():
+                return True
+            time.sleep(0.05)
         raise RuntimeError("the web listener did not come up:\n" + self.output())
+
+    def stop_server(self):
+        if self.server and self.server.poll() is None:
+            os.killpg(self.server.pid, signal.SIGTERM)
+            try:
+                self.server.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.server.pid, signal.SIGKILL)
+                self.server.wait()
 
     def output(self):
         try:
@@ -218,13 +250,7 @@ class ConsoleHome:
         return subprocess.Popen(argv, **popen)
 
     def stop(self):
-        if self.server and self.server.poll() is None:
-            os.killpg(self.server.pid, signal.SIGTERM)
-            try:
-                self.server.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.server.pid, signal.SIGKILL)
-                self.server.wait()
+        self.stop_server()
         if getattr(self, "log", None):
             self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
